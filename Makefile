@@ -1,0 +1,60 @@
+# Front door: `make run` shows the gateway on the simulated board, `make test` builds and passes
+# every test. Both install what a fresh Debian machine lacks (tools/ensure-deps).
+
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+TEST_JOBS  ?= 8
+CMAKE_ARGS ?=
+
+.PHONY: all build deps test unit sanitize asan tsan arm run bench fuzz clean
+
+all: build
+
+deps:
+	@tools/ensure-deps base
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
+
+unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -L unit
+
+# The same suites under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
+sanitize: asan tsan
+
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLIRN_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(TEST_JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLIRN_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(TEST_JOBS)
+
+# Static firmware for 32-bit ARM Linux; its unit tests run under qemu-arm.
+arm:
+	@tools/ensure-deps arm
+	cmake -S . -B build-arm -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DLIRN_STATIC=ON -DLIRN_TOOLS=OFF
+	cmake --build build-arm -j $(JOBS)
+	cd build-arm && ctest --output-on-failure -j $(TEST_JOBS) -L unit
+
+run: build
+	@tools/run-demo $(BUILD)
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLIRN_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	@tools/run-bench build-bench
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-arm build-bench build-fuzz

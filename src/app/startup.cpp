@@ -1,0 +1,128 @@
+// Start-up sequence, road choice and the status supervisor loop.
+#include "app/app.h"
+
+#include "board/gpio.h"
+#include "board/sdcard.h"
+#include "board/ticks.h"
+#include "cellular/datacall.h"
+#include "config/config.h"
+#include "logging/log.h"
+#include "modem/modem.h"
+#include "platform/shell.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+
+const char kFirmwareVersion[] = "LIRN_V1.00_2020-12-18";
+
+namespace {
+
+// Starts a thread with default attributes; prints the failure message when it cannot.
+bool StartThread(void* (*entry)(void*), const char* failure)
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, entry, nullptr) != 0) {
+        std::puts(failure);
+        return false;
+    }
+    return true;
+}
+
+[[noreturn]] void SupervisorLoop()
+{
+    for (;;) {
+        uint32_t start = GetTimeTicks();
+        TickWaitUntil(start, kSupervisorPeriodMs);
+        sta_led_step = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
+    }
+}
+
+}  // namespace
+
+void ResetSIM7100()
+{
+    ShellSystem("init 6");
+}
+
+int BuildDateCommand(char* out, const char* date, const char* time)
+{
+    int n = std::snprintf(out, kDateCommandSize, "date -s \"%s %s\"", date, time);
+    if (n < 0 || n >= kDateCommandSize) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+void HandleCommandLine(int argc, char** argv)
+{
+    if (argc == 3) {
+        char cmd[kDateCommandSize];
+        if (BuildDateCommand(cmd, argv[1], argv[2]) != 0) {
+            std::puts("Date And Time Too Long, Not Set\r");
+            return;
+        }
+        std::printf("CMD: %s\n", cmd);
+        int rc = ShellSystem(cmd);
+        std::printf("Had Set System Time: %d\n", rc);
+    } else if (argc == 2 && std::strcmp(argv[1], "-resetconfig") == 0) {
+        std::puts("Reset Config And Save\r");
+        InitLirnConfig();
+        SaveLirnConfig();
+    }
+}
+
+Road ChooseRoad(int initPinValue)
+{
+    return initPinValue == 1 ? Road::Tunnel : Road::Console;
+}
+
+int SupervisorPattern(int cpinStatus, int netStatus, int creg)
+{
+    if (cpinStatus == 1) return 4;
+    if (netStatus == 0) return 2;
+    if (creg == 1 || creg == 5) return 1;
+    return 0;
+}
+
+void LirnMain(int argc, char** argv)
+{
+    // A peer that goes away must show as a failed send, never end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    ShellInit();
+
+    if_sd_card = 0;
+    if_fw_exist = 0;
+    if_fw_update = 0;
+    if_fw_update_error = 0;
+
+    std::printf("-- %s --\r\n", kFirmwareVersion);
+
+    LogInit();
+    ReadLogConfig();
+
+    InitGPIO();
+
+    std::puts("///////////////SD///////////////\r");
+    std::puts("///////////////SD OVER///////////////\r");
+
+    HandleCommandLine(argc, argv);
+
+    InitLirnConfig();
+    if (ReadLirnConfig() < 0) {
+        InitLirnConfig();
+        std::puts("Reset Config\r");
+    }
+
+    StartThread(thread_led, "Error: Create ThreadLed");
+
+    if (ChooseRoad(PIN_INIT_V()) == Road::Console) {
+        std::puts("==============================\r");
+        std::puts("===== Utility\r");
+        std::puts("==============================\r");
+    }
+
+    SupervisorLoop();
+}

@@ -1,0 +1,228 @@
+// Configuration record: defaults, the reader with its echo lines, and the writer.
+#include "config/config.h"
+
+#include "logging/log.h"
+#include "platform/sysroot.h"
+#include "platform/text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+TunnelConfig lirnSet;
+char modem_pin_code[5];
+char modem_APN[64];
+char modem_usr[32];
+char modem_pwd[32];
+
+namespace {
+
+void ConfigPath(char* out, std::size_t n)
+{
+    std::snprintf(out, n, "%s/%s", CONFIG_DIR, CONFIG_FILE);
+}
+
+// The value of a token-valued key: CR and LF separate tokens; leading ones are skipped. Returns
+// nullptr when the value is empty (the field then keeps its value). Cuts in place, re-entrantly.
+char* Token(char* value)
+{
+    char* save = nullptr;
+    return strtok_r(value, "\r\n", &save);
+}
+
+// A text value up to CR, cut to its field and always terminated.
+void CopyTextValue(char* field, unsigned size, const char* value)
+{
+    STRNCPY_CHR(field, value, size, '\r');
+    field[size - 1] = '\0';
+}
+
+// Formats the twelve lines of the file, in file order.
+int FormatConfig(char* out, std::size_t n, const TunnelConfig& c)
+{
+    return std::snprintf(out, n,
+                         "@LIRNMODE;%d\r\n@LIRNIP;%s\r\n@LIRNPORT;%d\r\n@LIRNHB;%d\r\n"
+                         "@UARTBR;%d\r\n@UARTPB;%c\r\n@UARTDB;%d\r\n@UARTSB;%d\r\n"
+                         "@PINCODE;%s\r\n@APN;%s\r\n@MODEMUSR;%s\r\n@MODEMPWD;%s\r\n",
+                         c.mode, c.serverIp, c.port, c.hbInterval, c.uartBaud, c.uartParity, c.uartDataBits,
+                         c.uartStopBits, c.pinCode, c.apn, c.modemUser, c.modemPassword);
+}
+
+// How a key's value is taken, by the reader's table below.
+enum class ValueKind { Number, Address, Parity, Pin, Text };
+
+struct ConfigKey {
+    const char* key;
+    ValueKind kind;
+    void* field;     // int32_t* for numbers, char* otherwise
+    char* mirror;    // mirror text filled from the field, or nullptr
+    unsigned size;   // field size of texts
+    const char* echo;
+};
+
+// Keys in the order they are compared; the first key a line begins with decides.
+const ConfigKey kConfigKeys[] = {
+    {"@LIRNMODE;", ValueKind::Number, &lirnSet.mode, nullptr, 0, "@LIRNMODE;%d\r\n"},
+    {"@LIRNIP;", ValueKind::Address, lirnSet.serverIp, nullptr, sizeof lirnSet.serverIp, "@LIRNIP;%s\r\n"},
+    {"@LIRNPORT;", ValueKind::Number, &lirnSet.port, nullptr, 0, "@LIRNPORT;%d\r\n"},
+    {"@LIRNHB;", ValueKind::Number, &lirnSet.hbInterval, nullptr, 0, "@LIRNHB;%d\r\n"},
+    {"@UARTBR;", ValueKind::Number, &lirnSet.uartBaud, nullptr, 0, "@UARTBR;%d\r\n"},
+    {"@UARTPB;", ValueKind::Parity, &lirnSet.uartParity, nullptr, 0, "@UARTPB;%c\r\n"},
+    {"@UARTDB;", ValueKind::Number, &lirnSet.uartDataBits, nullptr, 0, "@UARTDB;%d\r\n"},
+    {"@UARTSB;", ValueKind::Number, &lirnSet.uartStopBits, nullptr, 0, "@UARTSB;%d\r\n"},
+    {"@PINCODE;", ValueKind::Pin, lirnSet.pinCode, modem_pin_code, sizeof lirnSet.pinCode, "@PINCODE;%s\r\n"},
+    {"@APN;", ValueKind::Text, lirnSet.apn, modem_APN, sizeof lirnSet.apn, "@APN;%s\r\n"},
+    {"@MODEMUSR;", ValueKind::Text, lirnSet.modemUser, modem_usr, sizeof lirnSet.modemUser, "@MODEMUSR;%s\r\n"},
+    {"@MODEMPWD;", ValueKind::Text, lirnSet.modemPassword, modem_pwd, sizeof lirnSet.modemPassword,
+     "@MODEMPWD;%s\r\n"},
+};
+
+// Stores one key's value and prints its echo line with the stored value. A token-valued key with
+// an empty value keeps the field as it was.
+void TakeConfigValue(const ConfigKey& k, char* value)
+{
+    if (k.kind == ValueKind::Text) {
+        // Up to CR, so blanks stay and a bare LF stays as the last character.
+        CopyTextValue(static_cast<char*>(k.field), k.size, value);
+        TextCopy(k.mirror, k.size, static_cast<char*>(k.field));
+        std::printf(k.echo, static_cast<char*>(k.field));
+        return;
+    }
+    char* tok = Token(value);
+    switch (k.kind) {
+    case ValueKind::Number: {
+        int32_t* field = static_cast<int32_t*>(k.field);
+        if (tok) *field = DecimalValue(tok);
+        std::printf(k.echo, *field);
+        return;
+    }
+    case ValueKind::Parity: {
+        char* field = static_cast<char*>(k.field);
+        if (tok) *field = tok[0];
+        std::printf(k.echo, *field);
+        return;
+    }
+    case ValueKind::Address:
+    case ValueKind::Pin:
+    default: {
+        // Cut to the field: an address keeps its first 15 characters, a PIN its first four.
+        char* field = static_cast<char*>(k.field);
+        if (tok) {
+            TextCopy(field, k.size, tok);
+            if (k.mirror) TextCopy(k.mirror, k.size, tok);
+        }
+        std::printf(k.echo, field);
+        return;
+    }
+    }
+}
+
+// Handles one line of the file (or one 127-character piece of a longer line).
+void ReadConfigLine(char* line)
+{
+    for (const ConfigKey& k : kConfigKeys) {
+        std::size_t len = std::strlen(k.key);
+        if (std::strncmp(line, k.key, len) == 0) {
+            TakeConfigValue(k, line + len);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop)
+{
+    for (unsigned i = 0; i < limit; ++i) {
+        if (src[i] == stop || src[i] == '\0') {
+            dst[i] = '\0';
+            return i;
+        }
+        dst[i] = src[i];
+    }
+    return 0;
+}
+
+void InitLirnConfig()
+{
+    std::memset(&lirnSet, 0, sizeof lirnSet);
+    lirnSet.mode = 0;
+    TextCopy(lirnSet.serverIp, sizeof lirnSet.serverIp, "127.0.0.1");
+    lirnSet.port = 8080;
+    lirnSet.hbInterval = 10;
+    TextCopy(lirnSet.pinCode, sizeof lirnSet.pinCode, "8406");
+    TextCopy(lirnSet.apn, sizeof lirnSet.apn, "INTERNET");
+    lirnSet.uartBaud = 115200;
+    lirnSet.uartParity = 'N';
+    lirnSet.uartDataBits = 8;
+    lirnSet.uartStopBits = 1;
+}
+
+int ReadLirnConfig()
+{
+    char path[64];
+    ConfigPath(path, sizeof path);
+    FILE* f = SysFopen(path, "r");
+    if (f == nullptr) {
+        std::puts("Open Config File Error\r");
+        LogPush(1, 0, 0);
+        return -1;
+    }
+    std::puts("Content Of Config File:\r");
+    char line[128];
+    while (std::fgets(line, sizeof line, f) != nullptr) ReadConfigLine(line);
+    std::fclose(f);
+    return 0;
+}
+
+int SaveLirnConfig()
+{
+    char text[512];
+    int len = FormatConfig(text, sizeof text, lirnSet);
+    if (len < 0 || static_cast<std::size_t>(len) >= sizeof text) return -1;  // cannot happen: fields are bounded
+    char path[64];
+    ConfigPath(path, sizeof path);
+    if (SaveFileAtomically(path, text, static_cast<std::size_t>(len)) != 0) return -1;
+    std::fputs(text, stdout);
+    return 0;
+}
+
+int SaveFileAtomically(const char* path, const char* text, std::size_t len)
+{
+    char target[kSysPathMax];
+    char temp[kSysPathMax];
+    if (SysPath(target, sizeof target, path) != 0) return -1;
+    if (std::snprintf(temp, sizeof temp, "%s.tmp", target) >= static_cast<int>(sizeof temp)) return -1;
+
+    int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < len;) {
+        ssize_t n = ::write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp, target) == 0;
+    if (!ok) {
+        ::unlink(temp);
+        return -2;
+    }
+    // Make the rename itself durable.
+    char dir[kSysPathMax];
+    std::snprintf(dir, sizeof dir, "%s", target);
+    char* slash = std::strrchr(dir, '/');
+    if (slash != nullptr) {
+        *(slash == dir ? slash + 1 : slash) = '\0';
+        int dfd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,50 @@
+// Configuration record and the file /APP/config.ini.
+//
+// All settings live in lirnSet. At start-up main loads the defaults and then the file; the tunnel
+// takes its copies from the record, and the reader hands the PIN and the data-call credentials to
+// the modem poll and the data call through the mirror texts below. The console changes the record
+// field by field and saves it; the SD card update replaces the file before the reader runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define CONFIG_DIR "/APP"
+#define CONFIG_FILE "config.ini"
+
+struct TunnelConfig {
+    int32_t mode;            // 0 client, 1 client with heartbeat connection, 2 server
+    char serverIp[16];       // peer address (modes 0, 1) or local address to bind (mode 2)
+    int32_t port;            // data connection port; the heartbeat connection uses port + 1
+    int32_t hbInterval;      // heartbeat interval, seconds
+    char pinCode[5];         // SIM PIN
+    char apn[64];            // access point name of the data call
+    char modemUser[32];      // data-call user name
+    char modemPassword[32];  // data-call password
+    int32_t uartBaud;        // tunnelled serial port: baud rate
+    char uartParity;         // 'N', 'O' or 'E'
+    int32_t uartDataBits;    // 7 or 8
+    int32_t uartStopBits;    // 1 or 2
+};
+
+extern TunnelConfig lirnSet;
+
+// Mirror texts, filled only by ReadLirnConfig from the lines present in the file.
+extern char modem_pin_code[5];
+extern char modem_APN[64];
+extern char modem_usr[32];
+extern char modem_pwd[32];
+
+void InitLirnConfig();
+int ReadLirnConfig();
+int SaveLirnConfig();
+
+// Copies src into dst until the stop character or a zero byte (then terminates there and returns
+// the count copied) or until limit characters were copied (then returns 0: the value does not fit).
+unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop);
+
+// Writes a whole file the safe way: a temporary file beside it, flushed to storage, then renamed
+// over the old one, so a power cut leaves either the old file or the new one. Returns 0, or -1
+// when the temporary file cannot be opened for writing; -2 when writing, flushing or renaming
+// failed (the old file is then untouched).
+int SaveFileAtomically(const char* path, const char* text, std::size_t len);

@@ -1,0 +1,67 @@
+// Event log and transcript files.
+//
+// Two kinds of record live here: the in-memory event ring, into which the configuration reader,
+// the I2C bus and the tunnel's socket primitives push short entries, and the AT and QMI
+// transcripts, day files on the SD card written while the switch logEnable is 1. The switch is
+// read at start-up from /APP/log.ini; the console changes and saves it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Storage layout on the card.
+#define LOG_ROOT_DIR "/media/card"
+#define USR_LOG "USR_LOG"
+#define AT_CMD_LOG "AT_CMD_LOG"
+#define QMI_LOG "QMI_LOG"
+#define LOG_CFG_DIR "/APP"
+#define LOG_CFG_FILE "log.ini"
+
+// Transcript switch: records are written only while it equals 1.
+extern std::atomic<int> logEnable;
+
+// One event of the ring. Class and code are at most two digits.
+struct LogEvent {
+    char time[9];       // local time of the push, HH:MM:SS
+    char eventClass[3]; // decimal text
+    char code[3];       // decimal text
+    char phone[21];     // cleared at start; nothing writes it
+    int32_t creg;       // modem_creg at the push, for events with modem state
+    int32_t csq;        // modem_csq at the push, for events with modem state
+    int32_t withModem;  // 1 when the two modem fields were filled
+};
+
+constexpr int kLogRingSlots = 30;  // one slot always stays free: the ring holds 29 events
+
+extern LogEvent logBuffer[kLogRingSlots];
+extern std::atomic<int> logInIdx;
+extern std::atomic<int> logOutIdx;
+
+// Staging texts of the transcript records. Sized for the longest record our callers can make
+// (a 1023-character command and a 1023-character answer), so a record is always written whole.
+constexpr std::size_t kLogTextMax = 1023;
+constexpr std::size_t kLogStagingSize = 2 * kLogTextMax + 64;
+extern char atCmdLogData[kLogStagingSize];
+extern char qmiLogData[kLogStagingSize];
+
+void LogInit();
+int ReadLogConfig();
+
+void LogPush(int eventClass, int code, int withModem);
+int LogPushIdx();
+
+void AtCmdLog(const char* cmd, const char* answer);
+void QmiLog(const char* api, const char* value);
+
+// The two halves of each transcript write; only AtCmdLog and QmiLog call them.
+void AtCmdLogPush(const char* cmd, const char* answer);
+void AtCmdLogDump();
+void QmiLogPush(const char* api, const char* value);
+void QmiLogDump();
+
+// Current local date ('d': YYYY/MM/DD, 11 bytes) or time ('t': HH:MM:SS, 9 bytes).
+void getTimeStr(char* buf, char mode);
+
+// 0 when "dir/name" can be opened for reading (a directory counts), -1 otherwise.
+int FileExist(const char* dir, const char* name);

@@ -1,0 +1,145 @@
+// Serial ports: open in raw mode with a line setting, byte-count reads and writes, the pending
+// byte count, and the AT channel's write-wait-read step.
+#include "serial/uart.h"
+
+#include "board/ticks.h"
+#include "platform/sysroot.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+std::atomic<int> uartFd{0};
+
+namespace {
+
+struct BaudEntry {
+    int baud;
+    speed_t speed;
+};
+
+// Rates the line can run at; any other value runs at 115200.
+const BaudEntry kBaudTable[] = {
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
+};
+
+speed_t BaudSpeed(int baud)
+{
+    for (const BaudEntry& e : kBaudTable)
+        if (e.baud == baud) return e.speed;
+    return B115200;
+}
+
+}  // namespace
+
+int uart_open(const char* path, int baud, char dataBits, char parity, char stopBits)
+{
+    int fd = SysOpen(path, O_RDWR);
+    if (fd < 0) {
+        std::printf("open %s error: %d\n", path, fd);
+        return fd;
+    }
+    int rc = set_opt(fd, baud, dataBits, parity, stopBits);
+    if (rc < 0) {
+        std::printf("set opt error: %d\n", rc);
+        close(fd);
+        return rc;
+    }
+    return fd;
+}
+
+int set_opt(int fd, int baud, char dataBits, char parity, char stopBits)
+{
+    struct termios old;
+    if (tcgetattr(fd, &old) != 0) {
+        std::puts("setupserial 1");
+        std::printf("errno=%d\n", errno);
+        return -1;
+    }
+    struct termios t;
+    std::memset(&t, 0, sizeof t);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (dataBits == 7) t.c_cflag |= CS7;
+    if (dataBits == 8) t.c_cflag |= CS8;
+    switch (parity) {
+    case 'O':
+        t.c_cflag |= PARENB | PARODD;
+        t.c_iflag |= INPCK;
+        break;
+    case 'E':
+        t.c_iflag |= INPCK;
+        t.c_cflag |= PARENB;
+        t.c_cflag &= ~PARODD;
+        break;
+    default:  // 'N' and anything unrecognised: no parity
+        t.c_cflag &= ~PARENB;
+        break;
+    }
+    speed_t speed = BaudSpeed(baud);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    if (stopBits == 2)
+        t.c_cflag |= CSTOPB;
+    else
+        t.c_cflag &= ~CSTOPB;
+    t.c_cc[VTIME] = 30;
+    t.c_cc[VMIN] = 1;
+    tcflush(fd, TCIFLUSH);
+    tcflush(fd, TCOFLUSH);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        std::puts("com set error");
+        return -1;
+    }
+    return 0;
+}
+
+void uart_close(int fd)
+{
+    close(fd);
+}
+
+ssize_t uart_write(int fd, const void* data, size_t count)
+{
+    // Keep writing until everything is out: a short write must not lose the rest.
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                SleepMs(kPollPauseMs);
+                continue;
+            }
+            return done > 0 ? static_cast<ssize_t>(done) : n;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t uart_read(int fd, void* buf, size_t count)
+{
+    return read(fd, buf, count);
+}
+
+int uart_datasize_in_com(int fd)
+{
+    if (fd < 0) return -1;
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) return -2;
+    return waiting;
+}
+
+ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, unsigned waitMs)
+{
+    uart_write(fd, cmd, cmdLen);
+    SleepMs(waitMs);
+    std::memset(response, 0, kUartResponseSize);
+    return uart_read(fd, response, kUartResponseSize - 1);
+}

@@ -1,0 +1,28 @@
+// Serial port access: raw terminal devices for the RS-232 port and the modem's AT channel.
+//
+// A thin layer over termios on plain file descriptors. The device paths are the system's own
+// ("/dev/ttyHSL3", "/dev/smd8"); they are mapped into the sysroot here.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <sys/types.h>
+
+#define UART_TUNNEL_DEV "/dev/ttyHSL3"
+#define UART_AT_DEV "/dev/smd8"
+
+// Descriptor of the RS-232 port, published by whichever road opened it (the tunnel's
+// network-to-serial pump or the console); 0 until then.
+extern std::atomic<int> uartFd;
+
+// Size of an AT response area. uart_write_read reads at most one byte less, so the answer it
+// leaves is always a terminated text.
+constexpr std::size_t kUartResponseSize = 1024;
+
+int uart_open(const char* path, int baud, char dataBits, char parity, char stopBits);
+int set_opt(int fd, int baud, char dataBits, char parity, char stopBits);
+void uart_close(int fd);
+ssize_t uart_write(int fd, const void* data, size_t count);
+ssize_t uart_read(int fd, void* buf, size_t count);
+int uart_datasize_in_com(int fd);
+ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, unsigned waitMs);
