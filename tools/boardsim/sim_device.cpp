@@ -1,0 +1,140 @@
+// Running a SimDevice on a pseudo-terminal.
+#include "sim_device.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+int64_t BoardNowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+void Raw(int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+}
+
+// Writes everything, waiting for room; gives up only on a hard error or a stop request.
+void WriteAll(int fd, const char* p, std::size_t n, const std::atomic<bool>& stop)
+{
+    while (n > 0 && !stop) {
+        ssize_t w = write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) return;
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        poll(&pfd, 1, 10);
+    }
+}
+
+}  // namespace
+
+DevicePty::DevicePty(SimDevice& device, const std::string& linkPath) : device_(device), linkPath_(linkPath)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("cannot create a pty for " + linkPath);
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname failed for " + linkPath);
+    slavePath_ = name;
+    slaveKeep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveKeep_ < 0) throw std::runtime_error("cannot open " + slavePath_);
+    Raw(slaveKeep_);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    unlink(linkPath.c_str());
+    if (symlink(name, linkPath.c_str()) != 0) throw std::runtime_error("cannot link " + linkPath);
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+}
+
+DevicePty::~DevicePty()
+{
+    Stop();
+    unlink(linkPath_.c_str());
+    for (int fd : {master_, slaveKeep_, wake_[0], wake_[1]})
+        if (fd >= 0) close(fd);
+}
+
+void DevicePty::Start()
+{
+    stop_ = false;
+    thread_ = std::thread([this] { Run(); });
+}
+
+void DevicePty::Stop()
+{
+    stop_ = true;
+    if (wake_[1] >= 0) {
+        char c = 0;
+        ssize_t n = write(wake_[1], &c, 1);
+        (void)n;
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string DevicePty::Control(const std::vector<std::string>& words)
+{
+    std::string reply;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        reply = device_.Control(words);
+    }
+    // The change may have made output due sooner.
+    char c = 0;
+    ssize_t n = write(wake_[1], &c, 1);
+    (void)n;
+    return reply;
+}
+
+void DevicePty::Run()
+{
+    char buf[4096];
+    std::string out;
+    while (!stop_) {
+        int timeout = 100;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            int64_t due = device_.NextDue();
+            if (due >= 0) {
+                int64_t wait = due - BoardNowMs();
+                timeout = wait <= 0 ? 0 : static_cast<int>(wait < 100 ? wait : 100);
+            }
+        }
+        struct pollfd pfd[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        poll(pfd, 2, timeout);
+        if (pfd[1].revents & POLLIN) {
+            while (read(wake_[0], buf, sizeof buf) > 0) {
+            }
+        }
+        if (pfd[0].revents & POLLIN) {
+            ssize_t n = read(master_, buf, sizeof buf);
+            if (n > 0) {
+                std::lock_guard<std::mutex> hold(lock_);
+                device_.Input(buf, static_cast<std::size_t>(n), BoardNowMs());
+            }
+        }
+        out.clear();
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            device_.Output(out, BoardNowMs());
+        }
+        if (!out.empty()) WriteAll(master_, out.data(), out.size(), stop_);
+    }
+}
