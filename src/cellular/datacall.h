@@ -7,3 +7,7 @@
 extern std::atomic<int> net_status;
 // net_status as it was before the current cycle ran (the previous cycle's result).
 extern std::atomic<int> netStat;
+
+// Stops the data call (used by the tunnel's link manager when its peer cannot be reached).
+// Always returns 1.
+int hangup_actions();
