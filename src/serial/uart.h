@@ -19,6 +19,10 @@ extern std::atomic<int> uartFd;
 // leaves is always a terminated text.
 constexpr std::size_t kUartResponseSize = 1024;
 
+struct termios;
+// The attribute record set_opt applies for a line setting, built from all zeros.
+void UartLineAttributes(struct termios* t, int baud, char dataBits, char parity, char stopBits);
+
 int uart_open(const char* path, int baud, char dataBits, char parity, char stopBits);
 int set_opt(int fd, int baud, char dataBits, char parity, char stopBits);
 void uart_close(int fd);
