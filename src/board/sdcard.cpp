@@ -101,14 +101,13 @@ struct UpdateListing {
 };
 
 // A listing line names an update file only as the whole name with its line end, so
-// "config.ini.bck", "fw.bck", "FW" or "fw.bin" are not update files. A piece that continues a
-// longer line is never a name of its own, and a name counts only when that file is really there:
-// a stranger name holding a line end must not pass for "fw" and restart the update at every boot.
-bool ListsUpdateFile(const char* line, bool atLineStart, const char* name, const char* path)
+// "config.ini.bck", "fw.bck", "FW" or "fw.bin" are not update files. The name counts only when
+// that file is really there: the last piece of a long name, or a name holding a line end, must
+// not pass for "fw" and restart a failing update at every boot.
+bool ListsUpdateFile(const char* line, const char* name, const char* path)
 {
     std::size_t n = std::strlen(name);
-    return atLineStart && std::strncmp(line, name, n) == 0 && line[n] == '\n' && line[n + 1] == '\0' &&
-           SysAccess(path, F_OK) == 0;
+    return std::strncmp(line, name, n) == 0 && line[n] == '\n' && line[n + 1] == '\0' && SysAccess(path, F_OK) == 0;
 }
 
 // Lists the update directory ("ls"). Returns false, after "popen() error!", when it cannot start.
@@ -118,12 +117,9 @@ bool ListUpdateDir(UpdateListing& found)
     FILE* p = OpenOutput("ls", SD_UPDATE_DIR);
     if (p == nullptr) return false;
     char line[kPieceSize];
-    bool atLineStart = true;
     while (std::fgets(line, sizeof line, p) != nullptr) {
-        found.config = found.config || ListsUpdateFile(line, atLineStart, "config.ini", UPDATE_CONFIG);
-        found.firmware = found.firmware || ListsUpdateFile(line, atLineStart, "fw", UPDATE_FW);
-        std::size_t len = std::strlen(line);
-        atLineStart = len > 0 && line[len - 1] == '\n';
+        found.config = found.config || ListsUpdateFile(line, "config.ini", UPDATE_CONFIG);
+        found.firmware = found.firmware || ListsUpdateFile(line, "fw", UPDATE_FW);
     }
     ShellPclose(p);
     return true;
