@@ -108,6 +108,11 @@ TEST_F(GpsStep, FewerThanEightCommasStopsAtTheEnd)
     EXPECT_STREQ(items[1], "N");
     for (int i = 2; i < kGpsItems; ++i) EXPECT_STREQ(items[i], "") << i;
 
+    // The scan ends at the first missing comma: the line end after it does not end a last field.
+    ASSERT_EQ(GpsSplit("+CGPSINFO: 4807.038,N,01131.000\r\n", items), 1);
+    EXPECT_STREQ(items[1], "N");
+    EXPECT_STREQ(items[8], "");
+
     ASSERT_EQ(GpsSplit("+CGPSINFO: 4807.038", items), 1);
     EXPECT_STREQ(items[0], "");
 
