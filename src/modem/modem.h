@@ -7,8 +7,6 @@
 // console, the event ring and the LED thread read them. Every exchange goes to the AT transcript.
 #pragma once
 
-#include "modem/pdu.h"
-
 #include <atomic>
 #include <cstddef>
 

@@ -72,7 +72,7 @@ void ReadSemiOctets(PduText& t, std::size_t count, char (&out)[N])
 {
     const char* start;
     std::size_t n = Take(t, count, &start);
-    // One character more than out holds, so that a final filler 'F' is seen and dropped.
+    // One character more than out keeps, so that a final filler 'F' is still seen and dropped.
     std::size_t keep = n < N ? n : N;
     keep &= ~static_cast<std::size_t>(1);
     char digits[N + 1];
@@ -80,10 +80,12 @@ void ReadSemiOctets(PduText& t, std::size_t count, char (&out)[N])
     TextCopy(out, N, digits);
 }
 
-int NibbleValue(char c)
+// A digit, or any other character taken as an upper-case hexadecimal letter. Characters are not
+// validated (the module sends upper-case hex); unsigned arithmetic keeps any byte harmless.
+unsigned NibbleValue(char c)
 {
     unsigned v = static_cast<unsigned char>(c);
-    return c >= '0' && c <= '9' ? static_cast<int>(v - '0') : static_cast<int>(v - 0x37);
+    return c >= '0' && c <= '9' ? v - '0' : v - 0x37;
 }
 
 // Octets of the user data: up to want of them, as many as the text still holds.
@@ -125,7 +127,7 @@ int DecodeUserDataOctets(PduText& t, int count, SmsPduParams* p)
 int gsmString2Bytes(const char* src, unsigned char* dst, int srcLength)
 {
     for (int i = 0; i + 1 < srcLength; i += 2)
-        dst[i / 2] = static_cast<unsigned char>((NibbleValue(src[i]) << 4) + NibbleValue(src[i + 1]));
+        dst[i / 2] = static_cast<unsigned char>(((NibbleValue(src[i]) << 4) + NibbleValue(src[i + 1])) & 0xFF);
     return srcLength / 2;
 }
 

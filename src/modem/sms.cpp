@@ -3,6 +3,7 @@
 // The latch is_new_sms then stops the step for the rest of the run.
 #include "modem/modem.h"
 
+#include "modem/pdu.h"
 #include "platform/text.h"
 
 #include <cstdio>
