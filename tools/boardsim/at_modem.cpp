@@ -231,13 +231,13 @@ int64_t AtModem::NextDue() const
 void AtModem::Emit(const std::string& bytes, int64_t dueMs)
 {
     if (state_.mute || bytes.empty()) return;
-    lastDueMs_ = std::max(lastDueMs_, dueMs);
     if (pendingBytes_ + bytes.size() > kMaxPendingBytes) return;
     pendingBytes_ += bytes.size();
-    if (!pending_.empty() && pending_.back().dueMs == lastDueMs_)
+    // Bytes never overtake what is queued: due no later than the last chunk, they go out with it.
+    if (!pending_.empty() && pending_.back().dueMs >= dueMs)
         pending_.back().bytes += bytes;
     else
-        pending_.push_back(Chunk{lastDueMs_, bytes});
+        pending_.push_back(Chunk{dueMs, bytes});
 }
 
 void AtModem::EndOfLine(int64_t nowMs)
@@ -739,7 +739,6 @@ std::string AtModem::CtlRestart()
 {
     pending_.clear();
     pendingBytes_ = 0;
-    lastDueMs_ = nowMs_;
     line_.clear();
     lineOverflow_ = false;
     afterCr_ = false;

@@ -173,7 +173,6 @@ private:
     bool afterCr_ = false;       // the previous byte ended a line: a line feed now is ignored
     std::deque<Chunk> pending_;  // bytes for the firmware, in order, each not before its time
     std::size_t pendingBytes_ = 0;
-    int64_t lastDueMs_ = 0;       // output never overtakes what is already queued
     int64_t nowMs_ = 0;           // latest board time seen, for changes made over the control channel
     int64_t registeredAtMs_ = 0;  // when registration is back after the radio came on
     std::deque<AtLogEntry> log_;
