@@ -25,6 +25,12 @@ constexpr int kCmsInvalidIndex = 321;
 const char kLac[] = "\"1A2B\"";
 const char kCellId[] = "\"0B3C4D5E\"";
 
+// Registration statuses with service: home network and roaming.
+bool Registered(int stat)
+{
+    return stat == 1 || stat == 5;
+}
+
 std::string Final(const std::string& result)
 {
     return "\r\n" + result + "\r\n";
@@ -463,7 +469,7 @@ AtModem::Result AtModem::Creg(const Call& c)
     if (c.form != Form::Read) return Fail();
     int stat = RegistrationNow(c.nowMs);
     std::string answer = "+CREG: " + std::to_string(state_.cregMode) + "," + std::to_string(stat);
-    if (state_.cregMode == 2 && (stat == 1 || stat == 5)) answer += std::string(",") + kLac + "," + kCellId;
+    if (state_.cregMode == 2 && Registered(stat)) answer += std::string(",") + kLac + "," + kCellId;
     return Ok({answer});
 }
 
@@ -481,8 +487,7 @@ AtModem::Result AtModem::Cnsmod(const Call& c)
         return Ok();
     }
     if (c.form != Form::Read) return Fail();
-    int stat = RegistrationNow(c.nowMs);
-    int mode = (stat == 1 || stat == 5) ? state_.netMode : 0;  // 0: no service
+    int mode = Registered(RegistrationNow(c.nowMs)) ? state_.netMode : 0;  // 0: no service
     return Ok({"+CNSMOD: " + std::to_string(state_.cnsmodMode) + "," + std::to_string(mode)});
 }
 
