@@ -7,6 +7,7 @@
 
 #include "support/modem_at_responder.h"
 #include "support/sms_pdu_builder.h"
+#include "support/temp_sysroot.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +50,6 @@ class ModemPoll : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SysrootSet(dir.path().c_str());
         ModemResetState();
         logEnable = 0;
         std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "1234");
@@ -58,7 +58,6 @@ protected:
     {
         modem_pin_code[0] = '\0';
         logEnable = 0;
-        SysrootSet("");
     }
 
     // A module with a ready SIM, registered, no fix, an empty storage.
@@ -86,7 +85,7 @@ protected:
         return rc;
     }
 
-    TempDir dir;
+    TempSysroot root;  // the sysroot of this test, removed with it
     std::string printed;
 };
 
@@ -94,7 +93,7 @@ protected:
 
 TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -114,7 +113,7 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 
 TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     at.ClearCommands();
@@ -149,7 +148,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
     }
     EXPECT_EQ(is_do_first_time_cmd, 0);
     EXPECT_EQ(modem_creg, 5);
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -157,7 +156,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
 
 TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     for (int cycle = 1; cycle <= 3; ++cycle) {
@@ -181,7 +180,7 @@ TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 {
     modem_pin_code[0] = '\0';
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -193,7 +192,7 @@ TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 {
     std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -203,7 +202,7 @@ TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 
 TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Forget("AT+CPIN?\r\n");  // answered with ERROR only
     for (int cycle = 1; cycle <= 4; ++cycle) {
@@ -228,7 +227,7 @@ TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 
 TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     std::string pdu = pdutest::Build(pdutest::Text7(pdutest::Septets("hello")));
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30");
@@ -252,7 +251,7 @@ TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 
 TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3");
     for (int cycle = 0; cycle < 2; ++cycle) {
@@ -268,7 +267,7 @@ TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 
 TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30");
     ASSERT_EQ(Cycle(), 0);
@@ -278,7 +277,7 @@ TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 
 TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 {
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     // 1023 bytes of the registration reply are read in its exchange; the marker lies beyond them
@@ -299,7 +298,7 @@ TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 TEST_F(ModemPoll, TranscriptHoldsEveryExchange)
 {
     logEnable = 1;
-    AtResponder at(dir.path());
+    AtResponder at(root.Dir());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     // The day file of today (the date is taken after the cycle; retry once across midnight).
@@ -309,7 +308,7 @@ TEST_F(ModemPoll, TranscriptHoldsEveryExchange)
         localtime_r(&now, &local);
         char rel[64];
         std::strftime(rel, sizeof rel, "/media/card/AT_CMD_LOG/%Y/%m/%d.txt", &local);
-        std::ifstream in(dir.path() + rel, std::ios::binary);
+        std::ifstream in(root.Path(rel), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();

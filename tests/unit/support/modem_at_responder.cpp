@@ -145,16 +145,3 @@ void AtResponder::Run()
         }
     }
 }
-
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/lirn-modem-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}

@@ -56,14 +56,3 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
-// A fresh temporary directory (removed with its contents by the destructor).
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
