@@ -177,7 +177,7 @@ TEST(PduDecode, FlashMessageIsTakenAsEightBit)
 
 TEST(PduDecode, UserDataHeaderStaysAtTheStartConvertedLikeText)
 {
-    // Header 05 00 03 2A 02 01 (part 1 of 2), one fill bit to the septet boundary, then "Hi":
+    // Header 05 00 03 2A 02 01 (first of two segments), one fill bit to the septet boundary, then "Hi":
     // nine septets in eight octets. The header is not examined: its septets go through the
     // table like text, and the text follows them.
     Pdu pdu;
