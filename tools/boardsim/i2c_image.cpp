@@ -22,6 +22,12 @@ constexpr int kAdcOffset = kAdcAddress * kI2cRegisters + kAdcResultRegister;
 // Masks the clock applies to its registers on reading (the bits above are control bits).
 constexpr uint8_t kRtcMasks[kRtcRegisterCount] = {0x7F, 0x7F, 0x3F, 0xFF, 0x3F, 0x1F, 0xFF};
 
+// Registers a control request may reach: those of one device.
+bool WithinDevice(int address, int reg, int count)
+{
+    return address >= 0 && address < kI2cDevices && reg >= 0 && count >= 1 && reg + count <= kI2cRegisters;
+}
+
 }  // namespace
 
 uint8_t ToBcd(int value)
@@ -238,9 +244,7 @@ std::vector<uint16_t> I2cImage::AdcConfigWrites()
 
 std::optional<std::vector<uint8_t>> I2cImage::Read(int address, int reg, int count)
 {
-    if (address < 0 || address >= kI2cDevices || reg < 0 || reg >= kI2cRegisters || count < 1 ||
-        address * kI2cRegisters + reg + count > kI2cImageBytes)
-        return std::nullopt;
+    if (!WithinDevice(address, reg, count)) return std::nullopt;
     std::lock_guard<std::mutex> hold(lock_);
     Sync();
     std::vector<uint8_t> bytes(static_cast<std::size_t>(count));
@@ -251,9 +255,7 @@ std::optional<std::vector<uint8_t>> I2cImage::Read(int address, int reg, int cou
 bool I2cImage::Write(int address, int reg, const std::vector<uint8_t>& bytes)
 {
     int count = static_cast<int>(bytes.size());
-    if (address < 0 || address >= kI2cDevices || reg < 0 || reg >= kI2cRegisters || count < 1 ||
-        address * kI2cRegisters + reg + count > kI2cImageBytes)
-        return false;
+    if (!WithinDevice(address, reg, count)) return false;
     std::lock_guard<std::mutex> hold(lock_);
     Sync();
     bool ok = WriteBytes(address * kI2cRegisters + reg, bytes.data(), count);

@@ -47,16 +47,6 @@ int Occurrences(const std::string& text, const std::string& what)
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, Millis timeout, Millis pause)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(pause);
-    }
-}
-
 Board::Board()
 {
     char dir[] = "/tmp/lirn-e2e.XXXXXX";  // short: the control socket's path must fit its 108 bytes

@@ -8,6 +8,8 @@
 // after a failure it prints what the firmware and the board said.
 #pragma once
 
+#include "wait_until.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -16,11 +18,6 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
-
-using Millis = std::chrono::milliseconds;
-
-// Re-tests condition every pause until it holds or timeout has passed; returns the last result.
-bool WaitUntil(const std::function<bool()>& condition, Millis timeout, Millis pause = Millis(10));
 
 class Board {
 public:
