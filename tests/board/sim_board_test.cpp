@@ -5,6 +5,7 @@
 #include "control_client.h"
 
 #include <cerrno>
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -28,6 +29,54 @@ const char kInstalledFirmware[] =
     "#!/bin/sh\n"
     "echo \"fw marker $*\"\n"
     "exec sleep 1000\n";
+
+// A device as the table plugs them in: answers each byte in upper case, and says what the control
+// channel asks it to.
+class ShoutingDevice : public SimDevice {
+public:
+    void Input(const char* data, std::size_t len, int64_t) override
+    {
+        for (std::size_t i = 0; i < len; ++i) pending_ += static_cast<char>(std::toupper(static_cast<unsigned char>(data[i])));
+    }
+    void Output(std::string& out, int64_t) override
+    {
+        out += pending_;
+        pending_.clear();
+    }
+    int64_t NextDue() const override { return pending_.empty() ? -1 : 0; }
+    std::string Control(const std::vector<std::string>& words) override
+    {
+        if (words.size() != 2 || words[0] != "say") return "err usage: shout say WORD";
+        pending_ += words[1];
+        return "ok said";
+    }
+
+private:
+    std::string pending_;
+};
+
+std::unique_ptr<SimDevice> MakeShoutingDevice()
+{
+    return std::make_unique<ShoutingDevice>();
+}
+
+// Reads count bytes from a pty within a few seconds; returns what came.
+std::string ReadFor(int fd, std::size_t count)
+{
+    std::string got;
+    WaitUntil(
+        [&] {
+            char buf[64];
+            struct pollfd pfd = {fd, POLLIN, 0};
+            if (poll(&pfd, 1, 10) == 1) {
+                ssize_t n = read(fd, buf, std::min(sizeof buf, count - got.size()));
+                if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            }
+            return got.size() >= count;
+        },
+        Millis(5000), Millis(0));
+    return got;
+}
 
 bool StartsWith(const std::string& text, const std::string& prefix)
 {
@@ -260,6 +309,24 @@ TEST_F(SimBoardTest, ControlShowsAndChangesTheBoard)
 
     EXPECT_EQ(Control("serial"), "ok to_pc=0 to_board=0");
     EXPECT_EQ(Control("help"), "ok ping help pids fw reboots init gpio led now date clock adc i2c card serial");
+}
+
+TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
+{
+    BoardOptions o;
+    o.devices = {{"shout", "dev/shout0", MakeShoutingDevice}};
+    Start(o);
+    int fd = OpenRaw(dir / "dev/shout0");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "hello", 5), 5);
+    EXPECT_EQ(ReadFor(fd, 5), "HELLO");
+    EXPECT_EQ(Control("shout say hi"), "ok said");
+    EXPECT_EQ(ReadFor(fd, 2), "hi");
+    EXPECT_EQ(Control("shout"), "err usage: shout say WORD");
+    EXPECT_EQ(Control("help").substr(Control("help").size() - 6), " shout");
+    close(fd);
+    Stop();
+    EXPECT_FALSE(Exists(dir / "dev/shout0"));
 }
 
 struct BadRequest {

@@ -2,7 +2,6 @@
 #include "sim_board.h"
 
 #include "board_util.h"
-#include "devices.h"
 
 #include <cerrno>
 #include <climits>
@@ -144,7 +143,7 @@ SimBoard::SimBoard(const BoardOptions& options)
     i2c_ = std::make_unique<I2cImage>(root_ + "/dev/i2c-0", options.clock ? *options.clock : HostLocalCalendarNow());
     standIns_ = std::make_unique<StandIns>(root_);
     standIns_->SetCard(options.cardMounted ? std::optional<CardSizes>(options.card) : std::nullopt);
-    for (const DeviceEntry& entry : DeviceTable()) {
+    for (const DeviceEntry& entry : options.devices) {
         auto d = std::make_unique<Device>();
         d->prefix = entry.prefix;
         d->device = entry.make();
@@ -188,8 +187,9 @@ std::string SimBoard::NextProgram() const
     // An installed update runs from the application directory, as on the module.
     std::string installed = root_ + "/APP/fw";
     struct stat st;
-    if (stat(installed.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(installed.c_str(), X_OK) == 0)
-        return installed;
+    if (stat(installed.c_str(), &st) != 0) return options_.firmware;
+    if (S_ISREG(st.st_mode) && access(installed.c_str(), X_OK) == 0) return installed;
+    BoardLog("%s is not an executable file; the board's own firmware runs instead", installed.c_str());
     return options_.firmware;
 }
 

@@ -7,6 +7,7 @@
 // the end of the firmware process. Control requests are described in CONTROL.md.
 #pragma once
 
+#include "devices.h"
 #include "firmware.h"
 #include "gpio_bank.h"
 #include "i2c_image.h"
@@ -31,6 +32,7 @@ struct BoardOptions {
     bool exported = false;                  // GPIO lines exported before the firmware starts
     std::optional<int64_t> clock;           // clock setting in calendar seconds; else host local time
     int firmwareStdout = -1;                // -1: the firmware writes to the board's standard output
+    std::vector<DeviceEntry> devices = DeviceTable();  // simulated devices behind device nodes
 };
 
 // The lines the firmware sets up, and the two it blinks.

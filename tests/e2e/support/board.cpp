@@ -141,7 +141,19 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     err_.fd = errPipe[0];
     out_.reader = std::thread([this] { ReadStream(out_); });
     err_.reader = std::thread([this] { ReadStream(err_); });
-    return WaitUntil([this] { return Control("ping") == "ok pong"; }, kBoardStartTimeout, Millis(20));
+    // A board that gave up (a bad option, a sysroot it cannot build) is not waited for.
+    int status = 0;
+    bool up = WaitUntil(
+        [&] {
+            if (board_ > 0 && waitpid(board_, &status, WNOHANG) == board_) board_ = -1;
+            return board_ < 0 || Control("ping") == "ok pong";
+        },
+        kBoardStartTimeout, Millis(20));
+    if (board_ < 0) {
+        Stop();
+        return false;
+    }
+    return up;
 }
 
 void Board::ReadStream(Stream& s)
@@ -166,7 +178,13 @@ void Board::ReadStream(Stream& s)
 
 void Board::Stop()
 {
-    if (board_ <= 0) return;
+    if (board_ > 0) StopBoard();
+    if (!out_.reader.joinable() && !err_.reader.joinable()) return;
+    JoinReaders();
+}
+
+void Board::StopBoard()
+{
     // Asked while the board still answers: the firmware's group, in case the board must be killed.
     std::string pids = Control("pids");
     pid_t firmware = -1;
@@ -181,8 +199,15 @@ void Board::Stop()
         kill(board_, SIGKILL);
         if (firmware > 0) kill(-firmware, SIGKILL);
         waitpid(board_, &status, 0);
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        // A sanitizer's report at exit, for one, ends the board with a failure status.
+        ADD_FAILURE() << "the board ended with wait status " << status;
     }
     board_ = -1;
+}
+
+void Board::JoinReaders()
+{
     {
         std::unique_lock<std::mutex> hold(lock_);
         changed_.wait_for(hold, kReaderEndTimeout, [this] { return out_.ended && err_.ended; });

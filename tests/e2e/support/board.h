@@ -73,6 +73,8 @@ private:
         std::thread reader;
     };
 
+    void StopBoard();
+    void JoinReaders();
     void ReadStream(Stream& s);
     bool WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence);
     void PrintDiagnostics() const;
