@@ -36,7 +36,7 @@ class GpioBankTest : public ::testing::Test {
 protected:
     void Make(PinLevel init, bool preExported)
     {
-        bank = std::make_unique<GpioBank>(gpio, init, preExported, kLines, kObserved);
+        bank = std::make_unique<GpioBank>(gpio, dir / "board/gpio", init, preExported, kLines, kObserved);
         bank->Start();
     }
 
@@ -105,6 +105,19 @@ TEST_F(GpioBankTest, InitPinValueFollowsLevelAndActiveLow)
 
     ASSERT_TRUE(WriteAttribute(gpio + "/gpio5/active_low", "0"));
     EXPECT_TRUE(WaitUntil([&] { return Value(5) == "0"; }, Millis(2000)));
+}
+
+TEST_F(GpioBankTest, ALevelChosenBeforeTheExportShowsAtTheExport)
+{
+    Make(PinLevel::Low, false);
+    bank->SetInitLevel(PinLevel::Missing);
+    ASSERT_TRUE(Export(GpioBank::kInitPin));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio5/direction"); }, Millis(2000)));
+    EXPECT_FALSE(Exists(gpio + "/gpio5/value"));
+    bank->SetInitLevel(PinLevel::High);
+    EXPECT_EQ(Value(5), "1");
+    // What was prepared for the export is not left in the tree.
+    EXPECT_EQ(bank->Exported(), std::vector<int>{5});
 }
 
 TEST_F(GpioBankTest, PreExportedLinesAreThereAndAMissingPinHasNoValue)

@@ -10,9 +10,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <set>
 #include <stdexcept>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +48,18 @@ bool OverwriteInPlace(const std::string& path, const char* text)
     return n == static_cast<ssize_t>(std::strlen(text));
 }
 
+// The firmware looks for the value file 1 ms after its export write; on a busy machine an
+// ordinary thread may not even be woken in that time. The export thread therefore asks for the
+// lowest real-time priority (it only ever blocks in read and does a few file operations), or
+// failing that for the highest ordinary one.
+void RaiseExportPriority()
+{
+    struct sched_param sp = {};
+    sp.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0) return;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20);
+}
+
 }  // namespace
 
 const char* PinLevelName(PinLevel level)
@@ -70,12 +85,13 @@ int LogicalValue(PinLevel level, bool activeLow)
     return high != activeLow ? 1 : 0;
 }
 
-GpioBank::GpioBank(const std::string& dir, PinLevel init, bool preExported, const std::vector<int>& lines,
-                   const std::vector<int>& observed)
-    : dir_(dir), observed_(observed), init_(init)
+GpioBank::GpioBank(const std::string& dir, const std::string& staging, PinLevel init, bool preExported,
+                   const std::vector<int>& lines, const std::vector<int>& observed)
+    : dir_(dir), staging_(staging), observed_(observed), init_(init)
 {
-    if (!MakeDirs(dir)) throw std::runtime_error("cannot make " + dir);
     std::error_code ec;
+    std::filesystem::remove_all(staging, ec);
+    if (!MakeDirs(dir) || !MakeDirs(staging)) throw std::runtime_error("cannot make " + dir + " and " + staging);
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         std::string name = entry.path().filename().string();
         if (IsLineDir(name) || name[0] == '.') std::filesystem::remove_all(entry.path(), ec);
@@ -90,8 +106,11 @@ GpioBank::GpioBank(const std::string& dir, PinLevel init, bool preExported, cons
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (exportFd_ < 0 || inotify_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error("cannot set up the gpio export of " + dir);
-    if (preExported)
-        for (int gpio : lines) Export(gpio, "0\n");
+    std::lock_guard<std::mutex> hold(lock_);
+    for (int gpio : lines) {
+        Stage(gpio);
+        if (preExported) Export(gpio);
+    }
 }
 
 GpioBank::~GpioBank()
@@ -100,6 +119,8 @@ GpioBank::~GpioBank()
     // Without the board nobody reads the export FIFO; a firmware left running must not hang on it.
     std::string exportPath = dir_ + "/export";
     unlink(exportPath.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(staging_, ec);
     for (int fd : {exportFd_, inotify_, wake_[0], wake_[1]})
         if (fd >= 0) close(fd);
 }
@@ -127,36 +148,49 @@ std::string GpioBank::LinePath(int gpio) const
     return dir_ + "/gpio" + std::to_string(gpio);
 }
 
-void GpioBank::Export(int gpio, const char* initialValue)
+std::string GpioBank::StagePath(int gpio) const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::string path = LinePath(gpio);
-    if (access(path.c_str(), F_OK) == 0) return;
-    // Built aside and renamed into place, so that the value file never shows before the others.
-    std::string temp = dir_ + "/.gpio" + std::to_string(gpio) + ".new";
-    std::error_code ec;
-    std::filesystem::remove_all(temp, ec);
+    return staging_ + "/gpio" + std::to_string(gpio);
+}
+
+bool GpioBank::Stage(int gpio)
+{
+    // Creating files takes the better part of a millisecond on a disk-backed directory, which is
+    // all the time the firmware gives an export. So a line's directory is built beforehand, aside,
+    // and the export is one rename: the value file never shows before the others either.
+    std::string temp = StagePath(gpio);
+    if (access(temp.c_str(), F_OK) == 0) return true;
     if (mkdir(temp.c_str(), 0755) != 0) {
-        BoardLog("cannot export gpio %d: %s", gpio, std::strerror(errno));
-        return;
+        BoardLog("cannot prepare gpio %d: %s", gpio, std::strerror(errno));
+        return false;
     }
     WriteTextFile(temp + "/direction", "in\n", 0666);
     WriteTextFile(temp + "/active_low", "0\n", 0666);
-    if (gpio != kInitPin)
-        WriteTextFile(temp + "/value", initialValue, 0666);
-    else if (init_ != PinLevel::Missing)
-        WriteTextFile(temp + "/value", ValueText(LogicalValue(init_, false)), 0666);
-    bool observed = std::find(observed_.begin(), observed_.end(), gpio) != observed_.end();
-    if (observed || gpio == kInitPin) {
+    WriteTextFile(temp + "/value", "0\n", 0666);
+    if (gpio == kInitPin) ApplyInitValue(temp);
+    if (gpio == kInitPin || IsObserved(gpio)) {
         // The watch follows the directory through the rename, so no write after it is missed.
         int wd = inotify_add_watch(inotify_, temp.c_str(), IN_CLOSE_WRITE);
         if (wd >= 0) watchToGpio_[wd] = gpio;
     }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
+    return true;
+}
+
+void GpioBank::Export(int gpio)
+{
+    std::string path = LinePath(gpio);
+    if (access(path.c_str(), F_OK) == 0) return;
+    if (!Stage(gpio)) return;
+    if (rename(StagePath(gpio).c_str(), path.c_str()) != 0) {
         BoardLog("cannot export gpio %d: %s", gpio, std::strerror(errno));
         return;
     }
-    if (observed) history_[gpio].push_back({BoardNowMs(), initialValue[0] == '1' ? 1 : 0});
+    if (IsObserved(gpio)) history_[gpio].push_back({BoardNowMs(), 0});
+}
+
+bool GpioBank::IsObserved(int gpio) const
+{
+    return std::find(observed_.begin(), observed_.end(), gpio) != observed_.end();
 }
 
 void GpioBank::ExportRequests(const std::string& text)
@@ -172,22 +206,28 @@ void GpioBank::ExportRequests(const std::string& text)
             BoardLog("export of \"%s\" refused: no such line", digits.c_str());
             continue;
         }
-        Export(std::stoi(digits), "0\n");
+        std::lock_guard<std::mutex> hold(lock_);
+        Export(std::stoi(digits));
     }
 }
 
-void GpioBank::WriteInitValue()
+void GpioBank::ApplyInitValue(const std::string& lineDir)
 {
-    std::string path = LinePath(kInitPin);
-    std::optional<std::string> activeLow = ReadTextFile(path + "/active_low");
-    if (!activeLow) return;  // not exported
-    std::string value = path + "/value";
+    std::optional<std::string> activeLow = ReadTextFile(lineDir + "/active_low");
+    if (!activeLow) return;  // no such directory
+    std::string value = lineDir + "/value";
     if (init_ == PinLevel::Missing) {
         unlink(value.c_str());
         return;
     }
     const char* text = ValueText(LogicalValue(init_, AttributeText(*activeLow) == "1"));
     if (!OverwriteInPlace(value, text)) WriteTextFile(value, text, 0666);
+}
+
+void GpioBank::WriteInitValue()
+{
+    ApplyInitValue(LinePath(kInitPin));
+    ApplyInitValue(StagePath(kInitPin));
 }
 
 void GpioBank::SetInitLevel(PinLevel level)
@@ -259,6 +299,7 @@ void GpioBank::Observe(int gpio)
 
 void GpioBank::RunExport()
 {
+    RaiseExportPriority();
     char buf[256];
     while (!stop_) {
         ssize_t n = read(exportFd_, buf, sizeof buf);
@@ -292,9 +333,7 @@ void GpioBank::RunWatch()
                 if (it != watchToGpio_.end()) gpio = it->second;
             }
             if (gpio == kInitPin && name == "active_low") initAttribute = true;
-            if (gpio >= 0 && name == "value" &&
-                std::find(observed_.begin(), observed_.end(), gpio) != observed_.end())
-                touched.insert(gpio);
+            if (gpio >= 0 && name == "value" && IsObserved(gpio)) touched.insert(gpio);
         }
         if (initAttribute) {
             std::lock_guard<std::mutex> hold(lock_);

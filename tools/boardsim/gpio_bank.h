@@ -2,7 +2,7 @@
 //
 // Writing a line number to "export" (a FIFO here, read by a thread that blocks on it, so the line
 // appears well within the millisecond the firmware waits before it looks) makes gpioN/ appear with
-// its "direction", "active_low" and "value" files, built aside and renamed into place whole.
+// its "direction", "active_low" and "value" files, prepared aside and renamed into place whole.
 //
 // The INIT pin (GPIO 5) is modelled physically: a pin level chosen by the scenario, and the line's
 // active_low, give the value file's content ("1" while the level is low and active_low is 1); the
@@ -46,10 +46,12 @@ class GpioBank {
 public:
     static constexpr int kInitPin = 5;
 
-    // Rebuilds the gpio tree in dir (old gpioN directories are removed). With preExported, the
-    // lines are there before the firmware starts, as after an earlier run on the module.
-    GpioBank(const std::string& dir, PinLevel init, bool preExported, const std::vector<int>& lines,
-             const std::vector<int>& observed);
+    // Rebuilds the gpio tree in dir (old gpioN directories are removed). The directories of the
+    // given lines are prepared in staging (on the same file system, outside the tree), so that
+    // their export is instant; other lines are built when asked for. With preExported, the lines
+    // are there before the firmware starts, as after an earlier run on the module.
+    GpioBank(const std::string& dir, const std::string& staging, PinLevel init, bool preExported,
+             const std::vector<int>& lines, const std::vector<int>& observed);
     ~GpioBank();
     GpioBank(const GpioBank&) = delete;
     GpioBank& operator=(const GpioBank&) = delete;
@@ -70,14 +72,20 @@ public:
 
 private:
     std::string LinePath(int gpio) const;
-    void Export(int gpio, const char* initialValue);
+    std::string StagePath(int gpio) const;
+    bool IsObserved(int gpio) const;
+    // Under lock_:
+    bool Stage(int gpio);
+    void Export(int gpio);
+    void ApplyInitValue(const std::string& lineDir);
+    void WriteInitValue();
     void ExportRequests(const std::string& text);
-    void WriteInitValue();  // under lock_
     void Observe(int gpio);
     void RunExport();
     void RunWatch();
 
     std::string dir_;
+    std::string staging_;
     std::vector<int> observed_;
     int exportFd_ = -1;
     int inotify_ = -1;

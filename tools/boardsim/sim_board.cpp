@@ -138,8 +138,8 @@ SimBoard::SimBoard(const BoardOptions& options)
         if (!MakeDirs(root_ + "/" + dir)) throw std::runtime_error("cannot make " + root_ + "/" + dir);
 
     serial_ = std::make_unique<NullModem>(root_ + "/dev/ttyHSL3", root_ + "/pc/ttyS0");
-    gpio_ = std::make_unique<GpioBank>(root_ + "/sys/class/gpio", options.init, options.exported, kBoardGpioLines,
-                                       std::vector<int>{kStatusLedGpio, kGpsLedGpio});
+    gpio_ = std::make_unique<GpioBank>(root_ + "/sys/class/gpio", root_ + "/board/gpio", options.init, options.exported,
+                                       kBoardGpioLines, std::vector<int>{kStatusLedGpio, kGpsLedGpio});
     i2c_ = std::make_unique<I2cImage>(root_ + "/dev/i2c-0", options.clock ? *options.clock : HostLocalCalendarNow());
     standIns_ = std::make_unique<StandIns>(root_);
     standIns_->SetCard(options.cardMounted ? std::optional<CardSizes>(options.card) : std::nullopt);
