@@ -22,7 +22,7 @@ const char kFirstFirmware[] =
     "echo \"first start: $*\"\n"
     "echo \"root=$LIRN_SYSROOT path=${PATH%%:*}\"\n"
     "if [ ! -e \"$LIRN_SYSROOT/once\" ]; then touch \"$LIRN_SYSROOT/once\"; init 6; fi\n"
-    "exec sleep 1000\n";
+    "sleep 1000\n";  // a child in the firmware's process group
 
 // An installed firmware update.
 const char kInstalledFirmware[] =
@@ -242,11 +242,17 @@ TEST_F(SimBoardTest, InitSixWithoutFirmwareCountsAndTakesUpAnInstalledOne)
 
 TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
 {
-    WriteScript("ends.sh", "#!/bin/sh\necho bye\nexit 3\n");
+    // It leaves a child behind in its process group, which the board clears away.
+    WriteScript("ends.sh", "#!/bin/sh\necho $$ > \"$LIRN_SYSROOT/pid\"\nsleep 1000 >/dev/null 2>&1 &\necho bye\nexit 3\n");
     BoardOptions o;
     o.firmware = dir / "ends.sh";
     Start(o);
     EXPECT_EQ(WaitForControl("fw", "ok exited 3"), "ok exited 3");
+    pid_t pid = static_cast<pid_t>(std::atoi(FileText(dir / "pid").c_str()));
+    ASSERT_GT(pid, 0);
+    bool groupGone = kill(-pid, 0) == -1;
+    if (!groupGone) kill(-pid, SIGKILL);  // the board should have; without it the test would hang
+    EXPECT_TRUE(groupGone);
     EXPECT_EQ(Control("reboots"), "ok 0");
     EXPECT_TRUE(StartsWith(Control("fw start"), "ok running "));
     EXPECT_TRUE(WaitForOutput("bye\n", 2));

@@ -21,6 +21,8 @@ namespace {
 // How long the firmware gets to end after TERM before it is killed.
 constexpr int kTermGraceMs = 2000;
 constexpr int kKillWaitMs = 5000;
+// How long the board waits for the killed members of the firmware's group to end.
+constexpr int kGroupEndMs = 2000;
 
 // The board's environment with the sysroot and the stand-ins first on PATH.
 std::vector<std::string> FirmwareEnvironment(const std::string& root)
@@ -63,7 +65,12 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
 
 }  // namespace
 
-Firmware::Firmware(const std::string& root, int stdoutFd) : root_(root), stdoutFd_(stdoutFd) {}
+Firmware::Firmware(const std::string& root, int stdoutFd) : root_(root), stdoutFd_(stdoutFd)
+{
+    // Commands the firmware leaves behind when it ends come to the board, which reaps them, and so
+    // knows when the whole group is gone.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
 
 Firmware::~Firmware()
 {
@@ -117,6 +124,15 @@ int Firmware::Reap()
     kill(-pid_, SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    // The killed members come to the board as orphans; the group is gone once none is left.
+    for (int waited = 0; waited < kGroupEndMs;) {
+        pid_t ended = waitpid(-pid_, nullptr, WNOHANG);
+        if (ended < 0 && errno != EINTR) break;
+        if (ended == 0) {
+            usleep(1000);
+            ++waited;
+        }
     }
     if (pidfd_ >= 0) close(pidfd_);
     pidfd_ = -1;
