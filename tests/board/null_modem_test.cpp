@@ -12,19 +12,6 @@
 
 namespace {
 
-// Writes all bytes on a blocking descriptor.
-bool WriteAllBlocking(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Reads count bytes, chunk bytes at a time with a pause after each read, giving up when nothing
 // comes for idleMs.
 std::string ReadCount(int fd, std::size_t count, std::size_t chunk, int pauseUs, int idleMs = 5000)
@@ -84,8 +71,8 @@ TEST_F(NullModemTest, CarriesEveryByteBothWaysAtOnceWithASlowReader)
     ASSERT_GE(pc, 0);
 
     std::atomic<bool> boardWrote{false}, pcWrote{false};
-    std::thread boardWriter([&] { boardWrote = WriteAllBlocking(board, toPc); });
-    std::thread pcWriter([&] { pcWrote = WriteAllBlocking(pc, toBoard); });
+    std::thread boardWriter([&] { boardWrote = WriteAll(board, toPc); });
+    std::thread pcWriter([&] { pcWrote = WriteAll(pc, toBoard); });
     std::string gotOnBoard;
     // The board side reads briskly; the PC side reads small pieces with pauses, so that the
     // cable has to hold the board's writer back instead of dropping bytes.
@@ -117,12 +104,12 @@ TEST_F(NullModemTest, KeepsBytesForAPcThatOpensLaterAndPassesLineEndsUnchanged)
     close(pc);
 
     const std::string text("line\r\nnext\n\r\x00\xff\x11\x13 end", 20);
-    ASSERT_TRUE(WriteAllBlocking(board, text));
+    ASSERT_TRUE(WriteAll(board, text));
     pc = OpenRaw(dir / "pc/ttyS0");
     ASSERT_GE(pc, 0);
     EXPECT_EQ(ReadCount(pc, text.size(), 64, 0, 3000), text);
 
-    ASSERT_TRUE(WriteAllBlocking(pc, "back\r\n"));
+    ASSERT_TRUE(WriteAll(pc, "back\r\n"));
     EXPECT_EQ(ReadCount(board, 6, 64, 0, 3000), "back\r\n");
     close(board);
     close(pc);
@@ -134,7 +121,7 @@ TEST_F(NullModemTest, StaysIdleWhenBothEndsAreClosed)
     int pc = OpenRaw(dir / "pc/ttyS0");
     ASSERT_GE(board, 0);
     ASSERT_GE(pc, 0);
-    ASSERT_TRUE(WriteAllBlocking(board, "x"));
+    ASSERT_TRUE(WriteAll(board, "x"));
     ASSERT_EQ(ReadCount(pc, 1, 1, 0, 3000), "x");
     close(board);
     close(pc);

@@ -17,6 +17,8 @@ namespace {
 // Keeps the lines of several board threads whole on standard error.
 std::mutex gLogLock;
 
+}  // namespace
+
 bool WriteAll(int fd, const std::string& text)
 {
     std::size_t done = 0;
@@ -28,8 +30,6 @@ bool WriteAll(int fd, const std::string& text)
     }
     return true;
 }
-
-}  // namespace
 
 void BoardLog(const char* format, ...)
 {

@@ -13,6 +13,9 @@
 // One message line of the board on standard error, printf-style.
 void BoardLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes all of text to a blocking descriptor. False on an error.
+bool WriteAll(int fd, const std::string& text);
+
 // mkdir -p. Returns false when the directory cannot be made.
 bool MakeDirs(const std::string& path);
 

@@ -223,10 +223,13 @@ void SimBoard::Run()
     }
     std::vector<Client> clients;
     while (!stop_) {
+        int exitFd;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            exitFd = firmware_.ExitFd();  // -1 (ignored by poll) while nothing runs
+        }
         std::vector<struct pollfd> pfd = {
-            {wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {standIns_->InitFd(), POLLIN, 0},
-            {firmware_.ExitFd(), POLLIN, 0},  // -1 (ignored by poll) while nothing runs
-        };
+            {wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {standIns_->InitFd(), POLLIN, 0}, {exitFd, POLLIN, 0}};
         for (const Client& c : clients) pfd.push_back({c.fd, POLLIN, 0});
         if (poll(pfd.data(), pfd.size(), -1) < 0) {
             if (errno == EINTR) continue;
