@@ -139,6 +139,7 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     board_ = pid;
     out_.fd = outPipe[0];
     err_.fd = errPipe[0];
+    out_.ended = err_.ended = false;  // a board may be started again after a stop
     out_.reader = std::thread([this] { ReadStream(out_); });
     err_.reader = std::thread([this] { ReadStream(err_); });
     // A board that gave up (a bad option, a sysroot it cannot build) is not waited for.
