@@ -1,0 +1,11 @@
+// The simulated devices of the board, one line each (see devices.h). A new device adds its
+// header and its entry here, e.g.
+//     {"at", "dev/smd8", [] { return std::unique_ptr<SimDevice>(new AtModem); }},
+#include "devices.h"
+
+const std::vector<DeviceEntry>& DeviceTable()
+{
+    static const std::vector<DeviceEntry> table = {
+    };
+    return table;
+}
