@@ -3,9 +3,12 @@
 //     {"at", "dev/smd8", [] { return std::unique_ptr<SimDevice>(new AtModem); }},
 #include "devices.h"
 
+#include "at_modem.h"
+
 const std::vector<DeviceEntry>& DeviceTable()
 {
     static const std::vector<DeviceEntry> table = {
+        {"at", "dev/smd8", [] { return std::unique_ptr<SimDevice>(new AtModem); }},
     };
     return table;
 }
