@@ -1,11 +1,13 @@
-// The simulated devices of the board, one line each (see devices.h). A new device adds its
-// header and its entry here, e.g.
-//     {"at", "dev/smd8", [] { return std::unique_ptr<SimDevice>(new AtModem); }},
+// The simulated devices of the board, one line each (see devices.h): the module's AT interpreter
+// and, once merged, its QMI service.
 #include "devices.h"
+
+#include "at_modem.h"
 
 const std::vector<DeviceEntry>& DeviceTable()
 {
     static const std::vector<DeviceEntry> table = {
+        {"at", "dev/smd8", [] { return std::unique_ptr<SimDevice>(new AtModem); }},
     };
     return table;
 }
