@@ -331,6 +331,7 @@ std::string QmiModem::Control(const std::vector<std::string>& words)
     if (verb == "connect") return CtlConnect(words);
     if (verb == "start") return CtlStart(words);
     if (verb == "delay" || verb == "silent") return CtlTiming(words);
+    if (verb == "handle") return CtlHandle(words);
     if (verb == "requests" || verb == "request" || verb == "last" || verb == "clear") return CtlRecord(words);
     return "err qmi: unknown verb " + verb;
 }
@@ -388,6 +389,14 @@ std::string QmiModem::CtlStart(const std::vector<std::string>& w)
         return "ok start refuse " + std::to_string(error) + (refuseWithReason_ ? " " + std::to_string(reason) : "");
     }
     return "err usage: start accept|refuse ERROR [REASON]";
+}
+
+std::string QmiModem::CtlHandle(const std::vector<std::string>& w)
+{
+    long long n = 0;
+    if (w.size() != 2 || !ParseNumber(w[1], &n) || n < 0 || n > 0xFFFFFFFFLL) return "err usage: handle N";
+    nextHandle_ = static_cast<uint32_t>(n);
+    return "ok handle " + std::to_string(nextHandle_);
 }
 
 std::string QmiModem::CtlTiming(const std::vector<std::string>& w)

@@ -63,6 +63,7 @@ private:
     std::string CtlConnect(const std::vector<std::string>& w);
     std::string CtlStart(const std::vector<std::string>& w);
     std::string CtlTiming(const std::vector<std::string>& w);
+    std::string CtlHandle(const std::vector<std::string>& w);
     std::string CtlRecord(const std::vector<std::string>& w);
     std::string StateLine() const;
 
