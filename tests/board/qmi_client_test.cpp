@@ -423,7 +423,8 @@ TEST_F(QmiClientBadModemTest, AnswersForOthersAndGarbageAreSkipped)
             Answer staleAnswer = good;
             staleAnswer.status = 9;
             std::string whole = good.Build(req);
-            return std::vector<std::string>{std::string("\x01\xff\xff garbage \x00\x7e", 16),
+            const char garbage[] = "\x01\xff\xff garbage \x00\x7e";
+            return std::vector<std::string>{std::string(garbage, sizeof garbage - 1),
                                             otherClient.Build(req),
                                             otherService.Build(req),
                                             indication.Build(req),
