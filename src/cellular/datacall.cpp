@@ -62,6 +62,24 @@ int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char
     return -1;
 }
 
+// What a start or a stop came to: 1 when the modem accepted it, else 0 after printing and
+// logging why not.
+int WdsAccepted(const char* api, int rc, const QmiResponseResult& res)
+{
+    wds_rc = rc;
+    QmiLogNumber(api, rc);
+    if (rc != 0) {
+        std::printf("main(): qmi_client_send_msg_sync() failed. wds_rc=%d.\n", rc);
+        return 0;
+    }
+    if (res.result != 0) {
+        std::printf("main(): Error value=%d.\n", res.error);
+        QmiLogNumber("=> resp.error", res.error);
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int QMI_Init()
@@ -139,18 +157,7 @@ int QMI_wds_dialup(const char* apn, const char* user, const char* password)
     int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg,
                                       &start_resp_msg, sizeof start_resp_msg, kStartTimeoutMs);
     gStartHandle = start_resp_msg.pkt_data_handle;
-    wds_rc = rc;
-    QmiLogNumber("QMI_wds_dialup <qmi_client_send_msg_sync>", rc);
-    if (rc != 0) {
-        std::printf("main(): qmi_client_send_msg_sync() failed. wds_rc=%d.\n", rc);
-        return 0;
-    }
-    if (start_resp_msg.resp.result != 0) {
-        std::printf("main(): Error value=%d.\n", start_resp_msg.resp.error);
-        QmiLogNumber("=> resp.error", start_resp_msg.resp.error);
-        return 0;
-    }
-    return 1;
+    return WdsAccepted("QMI_wds_dialup <qmi_client_send_msg_sync>", rc, start_resp_msg.resp);
 }
 
 int QMI_wds_hangup()
@@ -161,17 +168,7 @@ int QMI_wds_hangup()
 
     int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg,
                                       &stop_resp_msg, sizeof stop_resp_msg, kStopTimeoutMs);
-    wds_rc = rc;
-    QmiLogNumber("QMI_wds_hangup <qmi_client_send_msg_sync>", rc);
-    if (rc != 0) {
-        std::printf("main(): qmi_client_send_msg_sync() failed. wds_rc=%d.\n", rc);
-        return 0;
-    }
-    if (stop_resp_msg.resp.result != 0) {
-        std::printf("main(): Error value=%d.\n", stop_resp_msg.resp.error);
-        QmiLogNumber("=> resp.error", stop_resp_msg.resp.error);
-        return 0;
-    }
+    if (!WdsAccepted("QMI_wds_hangup <qmi_client_send_msg_sync>", rc, stop_resp_msg.resp)) return 0;
     std::puts("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.");
     return 1;
 }
