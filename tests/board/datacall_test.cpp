@@ -58,6 +58,28 @@ protected:
     std::unique_ptr<QmiModemOnPty> modem_;
 };
 
+// All QMI transcript records of the day, as (API, value) pairs in file order.
+std::vector<std::pair<std::string, std::string>> QmiRecords(const std::string& root)
+{
+    std::vector<std::pair<std::string, std::string>> records;
+    fs::path tree = fs::path(root) / "media/card/QMI_LOG";
+    if (!fs::exists(tree)) return records;
+    for (const auto& e : fs::recursive_directory_iterator(tree)) {
+        if (!e.is_regular_file()) continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::size_t at = 0;
+        while ((at = text.find("API=>", at)) != std::string::npos) {
+            std::size_t apiEnd = text.find("\r\nResponse=>", at);
+            std::size_t valueEnd = text.find("\r\n", apiEnd + 12);
+            if (apiEnd == std::string::npos || valueEnd == std::string::npos) break;
+            records.emplace_back(text.substr(at + 5, apiEnd - at - 5), text.substr(apiEnd + 12, valueEnd - apiEnd - 12));
+            at = valueEnd;
+        }
+    }
+    return records;
+}
+
 // The fifty lines of a cycle whose polls never see the call connected.
 std::string FiftyPolls(int status)
 {
@@ -148,6 +170,28 @@ TEST_F(DatacallTest, RefusedStartThatStillComesUp)
     EXPECT_TRUE(raise.get());
     EXPECT_EQ(Out(), std::string(kStartLines) +
                          "APN: \nUsername: \nPassword: \nmain(): Error value=14.\nDialup result=0\r\ndialup ready\n");
+}
+
+// A refused first query counts as not connected: the cycle sends a start although the call is up,
+// and the poll that follows reports the real state.
+TEST_F(DatacallTest, RefusedStatusQueryLeadsToAStartAndThePollsTell)
+{
+    StartModem();
+    Open();
+    Ctl("call up");
+    Ctl("status refuse 71 1");
+    logEnable = 1;
+    EXPECT_EQ(dialup_actions2(), 0);
+    EXPECT_EQ(Out(), "main(): Error value=71.\n" + std::string(kStartLines) +
+                         "APN: \nUsername: \nPassword: \nmain(): Error value=26.\nDialup result=0\r\ndialup ready\n");
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+        {"=> connection_status", "0"},
+        {"QMI_wds_dialup <qmi_client_send_msg_sync>", "0"},
+        {"=> resp.error", "26"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+    };
+    EXPECT_EQ(QmiRecords(dir_.Path()), want);
 }
 
 TEST_F(DatacallTest, HangupBeforeAnyStartNamesHandleZeroAndReturnsOne)
@@ -243,28 +287,6 @@ TEST_F(DatacallConfigTest, FileWrittenFromDefaultsSendsItsApnAndEmptyCredentials
     InitLirnConfig();
     ASSERT_EQ(SaveLirnConfig(), 0);
     EXPECT_EQ(StartOf(nullptr), "apn=\"INTERNET\" user=\"\" password=\"\"");
-}
-
-// All QMI transcript records of the day, as (API, value) pairs in file order.
-std::vector<std::pair<std::string, std::string>> QmiRecords(const std::string& root)
-{
-    std::vector<std::pair<std::string, std::string>> records;
-    fs::path tree = fs::path(root) / "media/card/QMI_LOG";
-    if (!fs::exists(tree)) return records;
-    for (const auto& e : fs::recursive_directory_iterator(tree)) {
-        if (!e.is_regular_file()) continue;
-        std::ifstream in(e.path(), std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::size_t at = 0;
-        while ((at = text.find("API=>", at)) != std::string::npos) {
-            std::size_t apiEnd = text.find("\r\nResponse=>", at);
-            std::size_t valueEnd = text.find("\r\n", apiEnd + 12);
-            if (apiEnd == std::string::npos || valueEnd == std::string::npos) break;
-            records.emplace_back(text.substr(at + 5, apiEnd - at - 5), text.substr(apiEnd + 12, valueEnd - apiEnd - 12));
-            at = valueEnd;
-        }
-    }
-    return records;
 }
 
 TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)

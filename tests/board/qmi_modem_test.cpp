@@ -123,11 +123,24 @@ TEST_F(QmiModemTest, DelayedAndSilentResponses)
     EXPECT_EQ(modem_.NextDue(), -1);
 }
 
+TEST_F(QmiModemTest, StatusRefusalsCountDown)
+{
+    uint8_t cid = Allocate(kQmiServiceWds);
+    EXPECT_EQ(Ctl("status refuse 71 2"), "ok status refuse 71 2");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
+    EXPECT_EQ(Ctl("status refuse 3"), "ok status refuse 3");
+    for (int i = 0; i < 5; i++) EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/3");
+    EXPECT_EQ(Ctl("status accept"), "ok status accept");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
+}
+
 TEST_F(QmiModemTest, ControlVerbsRefuseWhatTheyCannotUse)
 {
     for (const char* bad : {"", "dance", "call sideways", "connect after -1", "connect after x", "start refuse",
                             "start refuse 70000", "delay status -5", "delay nothing 5", "silent stop maybe",
-                            "handle -1", "request 0", "last start"})
+                            "handle -1", "request 0", "last start", "status refuse", "status refuse 71 0"})
         EXPECT_EQ(Ctl(bad).rfind("err", 0), 0u) << bad;
     EXPECT_EQ(Ctl("start refuse 0x0E 2"), "ok start refuse 14 2");
     EXPECT_EQ(Ctl("connect after 3").rfind("ok call=down", 0), 0u);

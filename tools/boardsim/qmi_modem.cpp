@@ -301,6 +301,11 @@ void QmiModem::Stop(const QmuxFrame& f, QmuxWriter* w)
 void QmiModem::Status(QmuxWriter* w)
 {
     queries_++;
+    if (refuseStatus_ != 0) {
+        if (refuseStatus_ > 0) refuseStatus_--;
+        QmuxPutResult(w, kQmiResultFailure, refuseStatusError_);
+        return;
+    }
     if (connecting_) {
         if (queriesLeft_ > 0) {
             queriesLeft_--;
@@ -330,6 +335,7 @@ std::string QmiModem::Control(const std::vector<std::string>& words)
     if (verb == "call") return CtlCall(words);
     if (verb == "connect") return CtlConnect(words);
     if (verb == "start") return CtlStart(words);
+    if (verb == "status") return CtlStatus(words);
     if (verb == "delay" || verb == "silent") return CtlTiming(words);
     if (verb == "handle") return CtlHandle(words);
     if (verb == "requests" || verb == "request" || verb == "last" || verb == "clear") return CtlRecord(words);
@@ -389,6 +395,23 @@ std::string QmiModem::CtlStart(const std::vector<std::string>& w)
         return "ok start refuse " + std::to_string(error) + (refuseWithReason_ ? " " + std::to_string(reason) : "");
     }
     return "err usage: start accept|refuse ERROR [REASON]";
+}
+
+std::string QmiModem::CtlStatus(const std::vector<std::string>& w)
+{
+    if (w.size() == 2 && w[1] == "accept") {
+        refuseStatus_ = 0;
+        return "ok status accept";
+    }
+    uint16_t error = 0;
+    long long count = -1;
+    if ((w.size() == 3 || w.size() == 4) && w[1] == "refuse" && ParseU16(w[2], &error) &&
+        (w.size() == 3 || (ParseNumber(w[3], &count) && count > 0 && count < 1000000))) {
+        refuseStatus_ = static_cast<int>(count);
+        refuseStatusError_ = error;
+        return "ok status refuse " + std::to_string(error) + (count > 0 ? " " + std::to_string(count) : "");
+    }
+    return "err usage: status accept|refuse ERROR [COUNT]";
 }
 
 std::string QmiModem::CtlHandle(const std::vector<std::string>& w)

@@ -64,6 +64,7 @@ private:
     std::string CtlStart(const std::vector<std::string>& w);
     std::string CtlTiming(const std::vector<std::string>& w);
     std::string CtlHandle(const std::vector<std::string>& w);
+    std::string CtlStatus(const std::vector<std::string>& w);
     std::string CtlRecord(const std::vector<std::string>& w);
     std::string StateLine() const;
 
@@ -82,6 +83,8 @@ private:
     uint16_t refuseError_ = 0;
     bool refuseWithReason_ = false;
     uint16_t refuseReason_ = 0;
+    int refuseStatus_ = 0;  // status queries still to refuse; -1: all
+    uint16_t refuseStatusError_ = 0;
     int64_t delayMs_[kKinds] = {};
     bool silent_[kKinds] = {};
 
