@@ -5,6 +5,7 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "qmi_board_support.h"
+#include "qmi_transcript.h"
 #include "tunnel/tunnel.h"
 
 #include <gtest/gtest.h>
@@ -58,26 +59,10 @@ protected:
     std::unique_ptr<QmiModemOnPty> modem_;
 };
 
-// All QMI transcript records of the day, as (API, value) pairs in file order.
+// All QMI transcript records of the sysroot's card.
 std::vector<std::pair<std::string, std::string>> QmiRecords(const std::string& root)
 {
-    std::vector<std::pair<std::string, std::string>> records;
-    fs::path tree = fs::path(root) / "media/card/QMI_LOG";
-    if (!fs::exists(tree)) return records;
-    for (const auto& e : fs::recursive_directory_iterator(tree)) {
-        if (!e.is_regular_file()) continue;
-        std::ifstream in(e.path(), std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::size_t at = 0;
-        while ((at = text.find("API=>", at)) != std::string::npos) {
-            std::size_t apiEnd = text.find("\r\nResponse=>", at);
-            std::size_t valueEnd = text.find("\r\n", apiEnd + 12);
-            if (apiEnd == std::string::npos || valueEnd == std::string::npos) break;
-            records.emplace_back(text.substr(at + 5, apiEnd - at - 5), text.substr(apiEnd + 12, valueEnd - apiEnd - 12));
-            at = valueEnd;
-        }
-    }
-    return records;
+    return QmiTranscriptRecords(root + "/media/card");
 }
 
 // The fifty lines of a cycle whose polls never see the call connected.

@@ -2,6 +2,7 @@
 // each scenario before the firmware starts. What the firmware does is read from its console lines,
 // the modem's record of the requests it received, the status LED and the QMI transcript.
 #include "board.h"
+#include "../board/qmi_transcript.h"
 
 #include <gtest/gtest.h>
 
@@ -163,25 +164,9 @@ TEST(Datacall, WithoutAConfigurationFileTheStartCarriesEmptyTexts)
     EXPECT_EQ(Field(start, "password"), "\"\"") << start;
 }
 
-// The (API, value) pairs of every QMI transcript file of the board, in file order.
 std::vector<std::pair<std::string, std::string>> QmiRecords(Board& board)
 {
-    std::vector<std::pair<std::string, std::string>> records;
-    FILE* p = popen(("cat " + board.Path("media/card/QMI_LOG") + "/*/*/*.txt 2>/dev/null").c_str(), "r");
-    if (p == nullptr) return records;
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-    pclose(p);
-    for (std::size_t at = 0; (at = text.find("API=>", at)) != std::string::npos;) {
-        std::size_t apiEnd = text.find("\r\nResponse=>", at);
-        if (apiEnd == std::string::npos) break;
-        std::size_t valueEnd = text.find("\r\n", apiEnd + 12);
-        if (valueEnd == std::string::npos) break;
-        records.emplace_back(text.substr(at + 5, apiEnd - at - 5), text.substr(apiEnd + 12, valueEnd - apiEnd - 12));
-        at = valueEnd;
-    }
-    return records;
+    return QmiTranscriptRecords(board.Path("media/card"));
 }
 
 TEST(Datacall, TranscriptHoldsTheRecordsInOrder)
