@@ -92,6 +92,13 @@ void StartConsole(Board& board, std::vector<std::string> options = {}, std::vect
     ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
 }
 
+// Keeps the data call down from now on.
+void NoDataCall(Board& board)
+{
+    ASSERT_EQ(board.Control("qmi connect never").compare(0, 2, "ok"), 0);
+    ASSERT_EQ(board.Control("qmi call down").compare(0, 2, "ok"), 0);
+}
+
 // Restarts the firmware (not a reboot) once the board state for its start has been set.
 void RestartFirmware(Board& board, int startsSoFar)
 {
@@ -135,6 +142,7 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
     ASSERT_NO_FATAL_FAILURE(StartConsole(board));
     // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
     ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
     ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
     long long start = BoardNow(board);  // the first start's firmware has ended
     ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
@@ -168,10 +176,20 @@ TEST(LedPatterns, PatternFourWhileTheSimWaitsForItsPin)
     ExpectBlink(board, "status", 100, 900);
 }
 
+TEST(LedPatterns, DataCallUpIsPatternTwoAndRegistrationAloneIsPatternOne)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));  // the call comes up at the first start request
+    ExpectBlink(board, "status", 500, 500);
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
+    ExpectBlink(board, "status", 900, 100);
+}
+
 TEST(LedPatterns, NotRegisteredIsSteadyRegisteredBlinksPatternOne)
 {
     Board board;
     ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
     ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
     ExpectSteadyOn(board, "status");
     ASSERT_EQ(board.Control("at creg 5").compare(0, 2, "ok"), 0);  // roaming counts as registered
