@@ -25,6 +25,15 @@ int i2c_fd = -1;
 
 namespace {
 
+// Bus addresses in their 8-bit form.
+constexpr uint8_t kRtcAddress = 0x64;  // real-time clock, 7-bit 0x32
+constexpr uint8_t kAdcAddress = 0x90;  // converter, 7-bit 0x48
+
+constexpr uint8_t kRtcFirstRegister = 0x10;  // seconds; the seven time registers follow it
+constexpr int kRtcRegisterCount = 7;
+constexpr uint8_t kAdcResultRegister = 0x00;  // 16 bits, most significant byte first
+constexpr uint8_t kAdcConfigRegister = 0x01;  // 16 bits, most significant byte first
+
 // Adapter settings for every transfer: time-out in units of 10 ms, and the retry count.
 constexpr unsigned long kI2cTimeout10Ms = 1;
 constexpr unsigned long kI2cRetries = 2;

@@ -17,15 +17,6 @@
 
 #define I2C_DEVICE "/dev/i2c-0"
 
-// Bus addresses in their 8-bit form (the 7-bit address shifted left by one).
-constexpr uint8_t kRtcAddress = 0x64;  // real-time clock, 7-bit 0x32
-constexpr uint8_t kAdcAddress = 0x90;  // converter, 7-bit 0x48
-
-constexpr uint8_t kRtcFirstRegister = 0x10;  // seconds; the seven time registers follow it
-constexpr int kRtcRegisterCount = 7;
-constexpr uint8_t kAdcResultRegister = 0x00;  // 16 bits, most significant byte first
-constexpr uint8_t kAdcConfigRegister = 0x01;  // 16 bits, most significant byte first
-
 // Register image of the simulated board: devices x registers, one byte each.
 constexpr int kI2cImageDevices = 128;
 constexpr int kI2cImageRegisters = 256;
@@ -49,6 +40,9 @@ extern int i2c_fd;
 
 // Probe: true when the bus device could be opened read-write (it then stays open).
 bool InitI2C();
+
+// Transfers take the bus address in its 8-bit form (the 7-bit address shifted left by one): the
+// clock is 0x64, the converter 0x90.
 
 // One write transfer of the register number followed by count bytes.
 // 1 on success, -1 when the device cannot be opened, -3 when the transfer fails.

@@ -21,14 +21,14 @@ std::atomic<int> if_fw_exist{0};
 std::atomic<int> if_fw_update{0};
 std::atomic<int> if_fw_update_error{0};
 
-namespace {
-
 #define APP_CONFIG "/APP/config.ini"
 #define APP_FW "/APP/fw"
 #define UPDATE_CONFIG SD_UPDATE_DIR "/config.ini"
 #define UPDATE_FW SD_UPDATE_DIR "/fw"
 #define UPDATE_CONFIG_BACKUP SD_UPDATE_DIR "/config.ini.bck"
 #define UPDATE_FW_BACKUP SD_UPDATE_DIR "/fw.bck"
+
+namespace {
 
 // Command output is read into a buffer of this size, one piece at a time.
 constexpr int kPieceSize = 128;

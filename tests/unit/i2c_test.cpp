@@ -22,6 +22,8 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
+constexpr uint8_t kRtcBus = 0x64;  // the clock's 8-bit bus address
+constexpr uint8_t kAdcBus = 0x90;  // the converter's
 constexpr std::size_t kImageSize = kI2cImageDevices * kI2cImageRegisters;
 constexpr std::size_t kRtcOffset = 0x32 * 256 + 0x10;
 constexpr std::size_t kAdcOffset = 0x48 * 256;
@@ -187,7 +189,7 @@ TEST_F(I2cTest, MissingBusTakesTheOpenFailurePath)
 {
     CaptureStdout();
     EXPECT_FALSE(InitI2C());
-    EXPECT_EQ(I2C_Write(kRtcAddress, 0x10, 0, nullptr), -1);
+    EXPECT_EQ(I2C_Write(kRtcBus, 0x10, 0, nullptr), -1);
     EXPECT_FALSE(InitADC());
     EXPECT_EQ(ReadADCRegister(), 0u);
     std::string out = GetCapturedStdout();
@@ -218,7 +220,7 @@ TEST_F(I2cTest, ImageTooShortTakesTheTransferFailurePath)
     uint8_t dest[7] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(I2C_Read(kRtcAddress, 0x10, 7, dest), -3);
+    EXPECT_EQ(I2C_Read(kRtcBus, 0x10, 7, dest), -3);
     RtcTime t = {0, 0, 0, 1, 1, 2024, 1};
     EXPECT_FALSE(RTC_Write(t));
     std::string out = GetCapturedStdout();
@@ -243,7 +245,7 @@ TEST_F(I2cTest, TransferDoesNotRunIntoTheNextDevice)
     uint8_t dest[4];
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(I2C_Read(kRtcAddress, 0xFE, 4, dest), -3);
+    EXPECT_EQ(I2C_Read(kRtcBus, 0xFE, 4, dest), -3);
     GetCapturedStderr();
     GetCapturedStdout();
 }
@@ -257,7 +259,7 @@ TEST_F(I2cTest, BusThatIsNoPlainFileGetsTheRealRequest)
     CaptureStdout();
     CaptureStderr();
     EXPECT_TRUE(InitI2C());
-    EXPECT_EQ(I2C_Read(kAdcAddress, 0, 2, dest), -3);
+    EXPECT_EQ(I2C_Read(kAdcBus, 0, 2, dest), -3);
     GetCapturedStderr();
     EXPECT_EQ(GetCapturedStdout(), "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n");
 }
