@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
@@ -35,16 +34,14 @@ int StateCount(Board& board, const std::string& key)
     return n.empty() ? -1 : std::stoi(n);
 }
 
-// Starts the board without a firmware of its own, sets the modem's scenario, then starts the
-// firmware, so that the very first status query already meets the scenario. The firmware is
-// started as an installed one (APP/fw, here a link to the build), which is what "fw start" runs.
+// Starts the board with the modem's scenario set before the firmware starts, so that the very
+// first status query already meets it.
 void StartWith(Board& board, const std::vector<std::string>& scenario)
 {
-    ASSERT_TRUE(board.Start({"--init", "high", "--no-firmware"}));
-    for (const std::string& line : scenario) ASSERT_TRUE(IsOk(board.Control("qmi " + line))) << line;
-    ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
-    std::string fw = board.Control("fw start");
-    ASSERT_TRUE(IsOk(fw)) << fw;
+    std::vector<std::string> settings;
+    for (const std::string& line : scenario) settings.push_back("qmi " + line);
+    board.SetBeforeStart(settings);
+    ASSERT_TRUE(board.Start({"--init", "high"}));
 }
 
 // Board times (ms) of the start requests received so far.
