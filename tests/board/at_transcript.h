@@ -3,10 +3,8 @@
 // answer is the text as the poll read it.
 #pragma once
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "transcript_files.h"
+
 #include <string>
 #include <vector>
 
@@ -18,17 +16,9 @@ struct AtTranscriptRecord {
 inline std::vector<AtTranscriptRecord> AtTranscriptRecords(const std::string& cardDir)
 {
     std::vector<AtTranscriptRecord> records;
-    std::filesystem::path tree = std::filesystem::path(cardDir) / "AT_CMD_LOG";
-    if (!std::filesystem::exists(tree)) return records;
-    std::vector<std::filesystem::path> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(tree))
-        if (e.is_regular_file()) files.push_back(e.path());
-    std::sort(files.begin(), files.end());  // day files in date order
     // "Time=>T\r\nCmmand=>C\r\nResponse=>\r\nA\r\n", one after the other.
     const std::string time = "Time=>", command = "\r\nCmmand=>", answer = "\r\nResponse=>\r\n";
-    for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& text : TranscriptDayTexts(cardDir, "AT_CMD_LOG")) {
         for (std::size_t at = text.find(time); at != std::string::npos;) {
             std::size_t c = text.find(command, at);
             std::size_t a = c == std::string::npos ? c : text.find(answer, c);
