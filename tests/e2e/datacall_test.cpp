@@ -99,8 +99,9 @@ TEST(Datacall, CallComesUpAfterThreeStatusQueries)
     Board board;
     StartWith(board, {"connect after 3"});
     ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kStartTimeout + kFailedCycle));
-    EXPECT_NE(OutputWithoutBanner(board).find("main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.\nAPN: \nUsername: \n"
-                                  "Password: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\ndialup ready\n"),
+    EXPECT_NE(OutputWithoutBanner(board).find("main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.\nAPN: \n"
+                                              "Username: \nPassword: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\n"
+                                              "dialup ready\n"),
               std::string::npos);
     EXPECT_EQ(StateCount(board, "starts"), 1);
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
