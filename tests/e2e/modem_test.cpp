@@ -3,7 +3,7 @@
 // from what the firmware shows: the AT transcript on the card, the module's record of the command
 // lines it received, the firmware's console lines and the two LEDs.
 #include "board.h"
-#include "led_pattern.h"
+#include "led_history.h"
 #include "../board/at_transcript.h"
 
 #include <gtest/gtest.h>
