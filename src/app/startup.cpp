@@ -9,6 +9,7 @@
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
+#include "tunnel/tunnel.h"
 
 #include <csignal>
 #include <cstdio>
@@ -115,6 +116,7 @@ void LirnMain(int argc, char** argv)
         InitLirnConfig();
         std::puts("Reset Config\r");
     }
+    LirnInit();
 
     StartThread(thread_led, "Error: Create ThreadLed");
 

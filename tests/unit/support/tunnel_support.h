@@ -1,0 +1,93 @@
+// Test helpers for the tunnel: loopback peers on free ports, a pty standing in for the RS-232
+// port, a capture of the console, and the tunnel state set up and torn down per test.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tunneltest {
+
+// Polls pred every millisecond until it holds or ms have passed; returns its last value.
+bool WaitUntil(const std::function<bool()>& pred, int ms);
+
+// A loopback port nobody listens on right now, and the first of two such consecutive ports.
+int FreePort();
+int FreePortPair();
+
+// Loopback TCP helpers; every descriptor returned is the caller's to close. -1 on failure.
+int ListenOn(int port, int rcvbuf = 0);
+int AcceptWithin(int listener, int ms);
+int ConnectTo(int port);
+// A connected pair: first is the side the firmware gets, second the test's peer.
+std::pair<int, int> ConnectedPair();
+// Reads exactly n bytes within ms; false on time-out or end of stream.
+bool ReadExactly(int fd, void* buf, size_t n, int ms);
+// Everything that arrives within ms (stops early at end of stream).
+std::string ReadFor(int fd, int ms);
+// True when the peer closes (or resets) the connection within ms; data before it is discarded.
+bool WaitClosed(int fd, int ms);
+void WriteAll(int fd, const void* data, size_t n);
+
+// Elapsed milliseconds since start.
+long long MsSince(std::chrono::steady_clock::time_point start);
+
+// Standard output sent to a file for the life of the object; the text is read back on request.
+class ConsoleCapture {
+public:
+    ConsoleCapture();
+    ~ConsoleCapture();
+    std::string Text();
+    bool WaitFor(const std::string& needle, int ms);
+    int Count(const std::string& needle);
+
+private:
+    int saved_ = -1;
+    std::string path_;
+};
+
+// A temporary sysroot with dev/; removed with its content at the end.
+class TempSysroot {
+public:
+    TempSysroot();
+    ~TempSysroot();
+    const std::string& Dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+// A pty whose slave end is the sysroot's /dev/ttyHSL3; the test holds the master.
+class SerialPty {
+public:
+    explicit SerialPty(const TempSysroot& root);
+    ~SerialPty();
+    int Master() const { return master_; }
+    void Write(const std::string& bytes);
+
+private:
+    int master_ = -1;
+};
+
+// Runs pass over and over on a thread of its own until destroyed (a pass in progress finishes).
+class PassLoop {
+public:
+    explicit PassLoop(std::function<void()> pass);
+    ~PassLoop();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The tunnel state for one test: configuration for the mode, LirnInit, an empty event ring.
+void TunnelSetUp(int mode, int port, int hbInterval = 10);
+// Closes every socket the tunnel still holds and the serial descriptor.
+void TunnelTearDown();
+// Codes of the class-2 events in the ring, in push order.
+std::vector<int> TunnelEvents();
+
+}  // namespace tunneltest
