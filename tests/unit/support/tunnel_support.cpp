@@ -273,8 +273,8 @@ void SerialPty::Write(const std::string& bytes)
     WriteAll(master_, bytes.data(), bytes.size());
 }
 
-PassLoop::PassLoop(std::function<void()> pass)
-    : thread_([this, pass = std::move(pass)] {
+PassLoop::PassLoop(std::function<void()> pass, std::function<void()> wake)
+    : wake_(std::move(wake)), thread_([this, pass = std::move(pass)] {
           while (!stop_) pass();
       })
 {
@@ -283,7 +283,17 @@ PassLoop::PassLoop(std::function<void()> pass)
 PassLoop::~PassLoop()
 {
     stop_ = true;
+    if (wake_) wake_();
     thread_.join();
+}
+
+void ShutDownListeners()
+{
+    lirnConnect = 0;  // ends the pacing of a full slot
+    for (TunnelEndpoint* ep : {&lirnHb, &lirnData}) {
+        int fd = ep->sock;
+        if (fd > 0) shutdown(fd, SHUT_RDWR);
+    }
 }
 
 void TunnelSetUp(int mode, int port, int hbInterval)

@@ -72,16 +72,22 @@ private:
     int master_ = -1;
 };
 
-// Runs pass over and over on a thread of its own until destroyed (a pass in progress finishes).
+// Runs pass over and over on a thread of its own until destroyed. The pass in progress finishes;
+// wake, when given, runs once the loop is told to stop, to cut a long wait of that pass short.
 class PassLoop {
 public:
-    explicit PassLoop(std::function<void()> pass);
+    explicit PassLoop(std::function<void()> pass, std::function<void()> wake = nullptr);
     ~PassLoop();
 
 private:
     std::atomic<bool> stop_{false};
+    std::function<void()> wake_;
     std::thread thread_;
 };
+
+// Cuts short the link manager's waits on its listeners (a wake for PassLoop): a shut-down
+// listener reports a hang-up at once, and a lowered link ends the pacing of a full slot.
+void ShutDownListeners();
 
 // The tunnel state for one test: configuration for the mode, LirnInit, an empty event ring.
 void TunnelSetUp(int mode, int port, int hbInterval = 10);
