@@ -258,31 +258,6 @@ TEST_F(Link, ClientHangsUpWhenTheDataPortCannotBeReached)
 
 // --- mode 2 -------------------------------------------------------------------------------------
 
-// The client side of the exchange, played by the test.
-struct TestClient {
-    ~TestClient()
-    {
-        if (hb >= 0) close(hb);
-        if (data >= 0) close(data);
-    }
-    // Opens the heartbeat connection and reads the server's 10-character packet.
-    bool Knock(int port)
-    {
-        hb = ConnectTo(port + 1);
-        char p[10];
-        if (hb < 0 || !ReadExactly(hb, p, sizeof p, 8000)) return false;
-        packet.assign(p, sizeof p);
-        return true;
-    }
-    void Reply(int port, const std::string& reply)
-    {
-        data = ConnectTo(port);
-        WriteAll(data, reply.data(), reply.size());
-    }
-    int hb = -1, data = -1;
-    std::string packet;
-};
-
 class Server : public Link {
 protected:
     void SetUp() override

@@ -7,6 +7,8 @@
 #include "serial/uart.h"
 #include "tunnel/tunnel.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -208,6 +210,8 @@ ConsoleCapture::ConsoleCapture()
 
 ConsoleCapture::~ConsoleCapture()
 {
+    // GoogleTest's own failure reports went into the capture too: show them with the console.
+    if (::testing::Test::HasFailure()) std::fprintf(stderr, "--- console ---\n%s--- end ---\n", Text().c_str());
     std::fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
@@ -294,6 +298,27 @@ void ShutDownListeners()
         int fd = ep->sock;
         if (fd > 0) shutdown(fd, SHUT_RDWR);
     }
+}
+
+TestClient::~TestClient()
+{
+    if (hb >= 0) close(hb);
+    if (data >= 0) close(data);
+}
+
+bool TestClient::Knock(int port)
+{
+    hb = ConnectTo(port + 1);
+    char p[10];
+    if (hb < 0 || !ReadExactly(hb, p, sizeof p, 8000)) return false;
+    packet.assign(p, sizeof p);
+    return true;
+}
+
+void TestClient::Reply(int port, const std::string& reply)
+{
+    data = ConnectTo(port);
+    if (data >= 0) WriteAll(data, reply.data(), reply.size());
 }
 
 void TunnelSetUp(int mode, int port, int hbInterval)

@@ -36,6 +36,7 @@ void WriteAll(int fd, const void* data, size_t n);
 long long MsSince(std::chrono::steady_clock::time_point start);
 
 // Standard output sent to a file for the life of the object; the text is read back on request.
+// When the test has failed, the captured text (with GoogleTest's reports) goes to stderr.
 class ConsoleCapture {
 public:
     ConsoleCapture();
@@ -88,6 +89,17 @@ private:
 // Cuts short the link manager's waits on its listeners (a wake for PassLoop): a shut-down
 // listener reports a hang-up at once, and a lowered link ends the pacing of a full slot.
 void ShutDownListeners();
+
+// The client side of the mode-2 exchange, played by a test.
+struct TestClient {
+    ~TestClient();
+    // Opens the heartbeat connection and reads the server's 10-character packet.
+    bool Knock(int port);
+    // Opens the data connection and sends the reply.
+    void Reply(int port, const std::string& reply);
+    int hb = -1, data = -1;
+    std::string packet;
+};
 
 // The tunnel state for one test: configuration for the mode, LirnInit, an empty event ring.
 void TunnelSetUp(int mode, int port, int hbInterval = 10);
