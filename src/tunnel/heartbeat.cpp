@@ -21,7 +21,7 @@ void PassMode1()
 {
     uint32_t due = TickSecondsToMs(lirnHbInterval[0]);
     if (lirnConnect != 1 || !TickDue(gLastHbTick, GetTimeTicks(), due)) {
-        SleepMs(kPollPauseMs);
+        SleepMs(kIdlePauseMs);  // heartbeats keep their interval within an idle pause
         return;
     }
     if (LirnSend(lirnHb, hbSendBuffer) != 0) {
@@ -69,7 +69,7 @@ void PassMode2()
         SuperviseSlot(i);
         received = true;
     }
-    if (!received) SleepMs(kPollPauseMs);
+    if (!received) SleepMs(kIdlePauseMs);
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ constexpr char kInitSeparator[] = "@@@@@@@@@@";
 constexpr int kSeparatorChars = sizeof kInitSeparator - 1;
 constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client knocks at a full slot
 
-// The link manager's pause while the link is up: it only has to notice a lowered lirnConnect.
+// The link manager's pause while the link is up: it only has to notice a lowered lirnConnect, and
+// an idle pause keeps a quiet link cheap.
 void IdleWhileUp()
 {
-    SleepMs(kPollPauseMs);
+    SleepMs(kIdlePauseMs);
 }
 
 // Waits out one look at a data call that is down. Returns true when the tunnel may connect.

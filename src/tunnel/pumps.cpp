@@ -41,7 +41,7 @@ void WriteSerial(int count)
 void RecvMode0()
 {
     if (lirnConnect != 1) {
-        SleepMs(kPollPauseMs);
+        SleepMs(kIdlePauseMs);
         return;
     }
     int got = LirnRecv(lirnData, dataRecvBuffer);
@@ -54,7 +54,7 @@ void RecvMode0()
 void RecvMode1()
 {
     if (lirnConnect != 1) {
-        SleepMs(kPollPauseMs);
+        SleepMs(kIdlePauseMs);
         return;
     }
     int got = LirnRecv(lirnData, dataRecvBuffer);
@@ -92,7 +92,7 @@ void RecvMode2()
             WriteSerial(got);
         }
     }
-    if (!served) SleepMs(kPollPauseMs);
+    if (!served) SleepMs(kIdlePauseMs);
 }
 
 void SendChunk()
