@@ -64,13 +64,20 @@ bool ListenWithRetries(TunnelEndpoint& ep)
     return false;
 }
 
-void PassMode0()
+// Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not).
+bool LinkToBuild(int mode)
 {
-    if (!DialupReady(0)) return;
+    if (!DialupReady(mode)) return false;
     if (lirnConnect == 1) {
         IdleWhileUp();
-        return;
+        return false;
     }
+    return true;
+}
+
+void PassMode0()
+{
+    if (!LinkToBuild(0)) return;
     LirnClose(lirnData);
     if (ConnectWithRetries(lirnData)) {
         lirnConnect = 1;
@@ -108,11 +115,7 @@ bool ExchangeAsClient()
 
 void PassMode1()
 {
-    if (!DialupReady(1)) return;
-    if (lirnConnect == 1) {
-        IdleWhileUp();
-        return;
-    }
+    if (!LinkToBuild(1)) return;
     LirnClose(lirnHb);
     LirnClose(lirnData);
     std::puts("Start Connect To Server\r");

@@ -38,6 +38,17 @@ protected:
     {
         loops_.push_back(std::make_unique<PassLoop>(pass, wake));
     }
+    // Mode 1 with the heartbeat connection up and the heartbeat thread's clock started; returns
+    // the server's end.
+    int ClientLinkUp(int interval)
+    {
+        TunnelSetUp(1, 4000, interval);
+        auto [near, far] = ConnectedPair();
+        lirnHb.sock = near;
+        lirnConnect = 1;
+        LirnHbStart();
+        return Keep(far);
+    }
     // A supervised child slot as the link manager leaves it after a handshake; returns the
     // client's ends (heartbeat, data).
     std::pair<int, int> SupervisedSlot(int interval)
@@ -62,12 +73,7 @@ protected:
 
 TEST_F(Heartbeat, ClientSendsABlockOfZeroBytesEveryInterval)
 {
-    TunnelSetUp(1, 4000, 1);
-    auto [near, far] = ConnectedPair();
-    lirnHb.sock = near;
-    Keep(far);
-    lirnConnect = 1;
-    LirnHbStart();
+    int far = ClientLinkUp(1);
     auto start = Clock::now();
     Run(LirnHbPass);
     std::vector<long long> arrivals;
@@ -87,13 +93,8 @@ TEST_F(Heartbeat, ClientSendsABlockOfZeroBytesEveryInterval)
 
 TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
 {
-    TunnelSetUp(1, 4000, 2);
-    auto [broken, brokenFar] = ConnectedPair();
-    Keep(brokenFar);
-    shutdown(broken, SHUT_WR);  // the next heartbeat on it fails
-    lirnHb.sock = broken;
-    lirnConnect = 1;
-    LirnHbStart();
+    ClientLinkUp(2);
+    shutdown(lirnHb.sock, SHUT_WR);  // the next heartbeat on it fails
     Run(LirnHbPass);
     ASSERT_TRUE(console_.WaitFor("Send HB Failed\r\n", 4000));
     EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, 1000));
@@ -114,12 +115,7 @@ TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
 TEST_F(Heartbeat, HugeIntervalsNeverWrapIntoShortOnes)
 {
     // 4294968 s in milliseconds wraps a 32-bit product to 704 ms.
-    TunnelSetUp(1, 4000, 4294968);
-    auto [near, far] = ConnectedPair();
-    lirnHb.sock = near;
-    Keep(far);
-    lirnConnect = 1;
-    LirnHbStart();
+    int far = ClientLinkUp(4294968);
     Run(LirnHbPass);
     EXPECT_EQ(ReadFor(far, 1500), "");
     EXPECT_EQ(console_.Text(), "");
