@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,6 +54,37 @@ int uart_open(const char* path, int baud, char dataBits, char parity, char stopB
     return fd;
 }
 
+void UartLineAttributes(struct termios* t, int baud, char dataBits, char parity, char stopBits)
+{
+    std::memset(t, 0, sizeof *t);
+    t->c_cflag |= CLOCAL | CREAD;
+    if (dataBits == 7) t->c_cflag |= CS7;
+    if (dataBits == 8) t->c_cflag |= CS8;
+    switch (parity) {
+    case 'O':
+        t->c_cflag |= PARENB | PARODD;
+        t->c_iflag |= INPCK;
+        break;
+    case 'E':
+        t->c_iflag |= INPCK;
+        t->c_cflag |= PARENB;
+        t->c_cflag &= ~PARODD;
+        break;
+    default:  // 'N' and anything unrecognised: no parity
+        t->c_cflag &= ~PARENB;
+        break;
+    }
+    speed_t speed = BaudSpeed(baud);
+    cfsetispeed(t, speed);
+    cfsetospeed(t, speed);
+    if (stopBits == 2)
+        t->c_cflag |= CSTOPB;
+    else
+        t->c_cflag &= ~CSTOPB;
+    t->c_cc[VTIME] = 30;
+    t->c_cc[VMIN] = 1;
+}
+
 int set_opt(int fd, int baud, char dataBits, char parity, char stopBits)
 {
     struct termios old;
@@ -62,33 +94,7 @@ int set_opt(int fd, int baud, char dataBits, char parity, char stopBits)
         return -1;
     }
     struct termios t;
-    std::memset(&t, 0, sizeof t);
-    t.c_cflag |= CLOCAL | CREAD;
-    if (dataBits == 7) t.c_cflag |= CS7;
-    if (dataBits == 8) t.c_cflag |= CS8;
-    switch (parity) {
-    case 'O':
-        t.c_cflag |= PARENB | PARODD;
-        t.c_iflag |= INPCK;
-        break;
-    case 'E':
-        t.c_iflag |= INPCK;
-        t.c_cflag |= PARENB;
-        t.c_cflag &= ~PARODD;
-        break;
-    default:  // 'N' and anything unrecognised: no parity
-        t.c_cflag &= ~PARENB;
-        break;
-    }
-    speed_t speed = BaudSpeed(baud);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    if (stopBits == 2)
-        t.c_cflag |= CSTOPB;
-    else
-        t.c_cflag &= ~CSTOPB;
-    t.c_cc[VTIME] = 30;
-    t.c_cc[VMIN] = 1;
+    UartLineAttributes(&t, baud, dataBits, parity, stopBits);
     tcflush(fd, TCIFLUSH);
     tcflush(fd, TCOFLUSH);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
@@ -141,5 +147,10 @@ ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, 
     uart_write(fd, cmd, cmdLen);
     SleepMs(waitMs);
     std::memset(response, 0, kUartResponseSize);
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&p, 1, kUartFirstByteWaitMs)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) return 0;
     return uart_read(fd, response, kUartResponseSize - 1);
 }

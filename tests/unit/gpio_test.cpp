@@ -1,0 +1,227 @@
+// GPIO lines on a temporary sysfs tree, and single passes of the LED pattern thread.
+#include "board/gpio.h"
+#include "board/ticks.h"
+#include "modem/modem.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <string>
+
+using testing::internal::CaptureStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStdout;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+class GpioTest : public testing::Test {
+protected:
+    void SetUp() override { root.MakeDirs("/sys/class/gpio"); }
+    void TearDown() override
+    {
+        sta_led_step = 1;
+        gps_flag = 0;
+    }
+    // An exported line as the kernel shows it.
+    void Line(int gpio, const std::string& value)
+    {
+        std::string dir = "/sys/class/gpio/gpio" + std::to_string(gpio);
+        root.WriteFile(dir + "/value", value);
+        root.WriteFile(dir + "/direction", "in");
+        root.WriteFile(dir + "/active_low", "0");
+    }
+    std::string Attr(int gpio, const char* name)
+    {
+        return root.ReadFile("/sys/class/gpio/gpio" + std::to_string(gpio) + "/" + name);
+    }
+    TempSysroot root;
+};
+
+TEST_F(GpioTest, ExportedLineIsNotExportedAgainButItsAttributesAreWritten)
+{
+    Line(77, "1");
+    EXPECT_EQ(GPIO_io_init(77, 1, 0, 0), 0);
+    EXPECT_FALSE(root.Exists("/sys/class/gpio/export"));
+    EXPECT_EQ(Attr(77, "direction"), std::string("out\0", 4));
+    EXPECT_EQ(Attr(77, "active_low"), std::string("0\0", 2));
+    EXPECT_EQ(Attr(77, "value"), std::string("0\0", 2));
+}
+
+TEST_F(GpioTest, InputsGetNoInitialValue)
+{
+    Line(5, "0");
+    EXPECT_EQ(GPIO_io_init(5, 0, 1, 0), 0);
+    EXPECT_EQ(Attr(5, "direction"), std::string("in\0", 3));
+    EXPECT_EQ(Attr(5, "active_low"), std::string("1\0", 2));
+    EXPECT_EQ(Attr(5, "value"), "0");
+}
+
+TEST_F(GpioTest, ExportWritesTheDigitsAndFailsWhenNoLineAppears)
+{
+    root.WriteFile("/sys/class/gpio/export", "");
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(GPIO_io_init(92, 1, 0, 0), -1);
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(root.ReadFile("/sys/class/gpio/export"), "92");
+    EXPECT_NE(err.find("create fail"), std::string::npos) << err;
+    EXPECT_EQ(out, "[92]gpio init error\r\n");
+}
+
+TEST_F(GpioTest, MissingExportFileStopsTheLineSetUp)
+{
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_LT(GPIO_open(4), 0);
+    EXPECT_NE(GetCapturedStderr().find("open fail"), std::string::npos);
+    GetCapturedStdout();
+}
+
+TEST_F(GpioTest, ValueReadIsOneOnlyForACharacterOne)
+{
+    Line(5, "1\n");
+    EXPECT_EQ(GPIO_get_value(5), 1);
+    EXPECT_EQ(PIN_INIT_V(), 1);
+    Line(5, "0");
+    EXPECT_EQ(PIN_INIT_V(), 0);
+    Line(5, "x");
+    EXPECT_EQ(PIN_INIT_V(), 0);
+    Line(5, "");
+    CaptureStdout();
+    EXPECT_EQ(PIN_INIT_V(), 0);  // an empty file: the read returns 0 bytes
+    EXPECT_EQ(GetCapturedStdout(), "usr_gpio_get_value read /sys/class/gpio/gpio5/value error 0\n");
+    root.WriteFile("/sys/class/gpio/gpio5/value", "1");
+    std::filesystem::remove(root.Path("/sys/class/gpio/gpio5/value"));
+    CaptureStdout();
+    EXPECT_LT(PIN_INIT_V(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "usr_gpio_get_value open /sys/class/gpio/gpio5/value error -1\n");
+}
+
+TEST_F(GpioTest, WritesToMissingFilesFailWithTheirMessages)
+{
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_LT(GPIO_set_dir(3, 1), 0);
+    EXPECT_LT(GPIO_set_active(3, 1), 0);
+    EXPECT_LT(GPIO_set_value(3, 1), 0);
+    EXPECT_EQ(GetCapturedStdout(), "gpio(3)/directiongpio(3)/active_low");
+    EXPECT_NE(GetCapturedStderr().find("gpio/set-value"), std::string::npos);
+}
+
+// One LED pass with the LEDs in given states and period starts the given time ago.
+class LedTest : public GpioTest {
+protected:
+    void SetUp() override
+    {
+        GpioTest::SetUp();
+        Line(kGpioStatusLed, "0");
+        Line(kGpioGpsLed, "0");
+    }
+    unsigned Pass(const char* sta, uint32_t staAgoMs, const char* gps, uint32_t gpsAgoMs)
+    {
+        Line(kGpioStatusLed, sta);
+        Line(kGpioGpsLed, gps);
+        uint32_t now = GetTimeTicks();
+        state.staStart = now - staAgoMs;
+        state.gpsStart = now - gpsAgoMs;
+        return LedPass(state);
+    }
+    std::string Sta() { return Attr(kGpioStatusLed, "value").substr(0, 1); }
+    std::string Gps() { return Attr(kGpioGpsLed, "value").substr(0, 1); }
+    LedState state{};
+};
+
+TEST_F(LedTest, SteadyPatternsKeepTheLedOn)
+{
+    for (int step : {0, 7, -1, 100}) {
+        sta_led_step = step;
+        gps_flag = 0;
+        Pass("0", 5000, "0", 5000);
+        EXPECT_EQ(Sta(), "1") << step;
+        EXPECT_EQ(Gps(), "1") << step;  // no fix: steadily on
+    }
+    gps_flag = 2;
+    Pass("0", 0, "0", 0);
+    EXPECT_EQ(Gps(), "1");
+}
+
+TEST_F(LedTest, BlinkPhasesFollowTheStatusPatternTable)
+{
+    struct {
+        int step;
+        uint32_t on, off;
+    } table[] = {{1, 900, 100}, {2, 500, 500}, {3, 200, 200}, {4, 100, 900}};
+    // "Still within" checks leave at least 100 ms of margin for a slow machine.
+    auto within = [](uint32_t phase) { return phase > 200 ? phase - 150 : 0u; };
+    for (const auto& p : table) {
+        sta_led_step = p.step;
+        Pass("1", within(p.on), "1", 0);
+        EXPECT_EQ(Sta(), "1") << "still within the on time of " << p.step;
+        Pass("1", p.on + 20, "1", 0);
+        EXPECT_EQ(Sta(), "0") << "on time over for " << p.step;
+        Pass("0", within(p.off), "1", 0);
+        EXPECT_EQ(Sta(), "0") << "still within the off time of " << p.step;
+        Pass("0", p.off + 20, "1", 0);
+        EXPECT_EQ(Sta(), "1") << "off time over for " << p.step;
+    }
+}
+
+TEST_F(LedTest, PatternChangeActsOnTheTimeAlreadyElapsed)
+{
+    sta_led_step = 1;
+    Pass("1", 600, "1", 0);
+    EXPECT_EQ(Sta(), "1");  // 600 ms of 900 ms on
+    sta_led_step = 2;
+    Pass("1", 600, "1", 0);
+    EXPECT_EQ(Sta(), "0");  // already past 500 ms on
+}
+
+TEST_F(LedTest, UpdateRoadPatternsSwitchBothLedsTogether)
+{
+    for (int step : {5, 6}) {
+        sta_led_step = step;
+        gps_flag = step;
+        Pass("1", 150, "1", 0);
+        EXPECT_EQ(Sta(), "0");
+        EXPECT_EQ(Gps(), "0");
+        uint32_t off = step == 5 ? 100 : 900;
+        Pass("0", off == 100 ? 0 : off - 150, "0", 0);
+        EXPECT_EQ(Sta(), "0");
+        EXPECT_EQ(Gps(), "0");  // the GPS part leaves it alone
+        Pass("0", off + 20, "0", 0);
+        EXPECT_EQ(Sta(), "1");
+        EXPECT_EQ(Gps(), "1");
+    }
+}
+
+TEST_F(LedTest, GpsFixBlinksNineHundredOnOneHundredOff)
+{
+    sta_led_step = 0;
+    gps_flag = 1;
+    Pass("1", 0, "1", 750);
+    EXPECT_EQ(Gps(), "1");
+    Pass("1", 0, "1", 920);
+    EXPECT_EQ(Gps(), "0");
+    Pass("1", 0, "0", 0);
+    EXPECT_EQ(Gps(), "0");
+    Pass("1", 0, "0", 120);
+    EXPECT_EQ(Gps(), "1");
+    EXPECT_EQ(gps_led_step, 1);
+}
+
+TEST_F(LedTest, PassPausesUntilTheNextSwitchButNeverLongerThanAnIdlePause)
+{
+    sta_led_step = 1;
+    gps_flag = 0;
+    unsigned pause = Pass("1", 895, "1", 0);
+    if (Sta() == "1") {  // a stalled machine may already have switched it
+        EXPECT_LE(pause, 5u);
+    }
+    EXPECT_GE(pause, 1u);
+    pause = Pass("1", 0, "1", 0);
+    EXPECT_EQ(pause, kIdlePauseMs);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// Event ring and transcript day files.
+#include "logging/log.h"
+#include "modem/modem.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <filesystem>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class LogTest : public testing::Test {
+protected:
+    void SetUp() override { LogInit(); }
+    void TearDown() override
+    {
+        modem_creg = 0;
+        modem_csq = 0;
+    }
+    // The day file of a tree for today, as a system path.
+    std::string DayFile(const char* tree)
+    {
+        char date[11];
+        getTimeStr(date, 'd');
+        return std::string("/media/card/") + tree + "/" + date + ".txt";
+    }
+    TempSysroot root;
+};
+
+TEST_F(LogTest, InitCreatesTheThreeTreesAndClearsState)
+{
+    EXPECT_TRUE(root.Exists("/media/card/USR_LOG"));
+    EXPECT_TRUE(root.Exists("/media/card/AT_CMD_LOG"));
+    EXPECT_TRUE(root.Exists("/media/card/QMI_LOG"));
+    EXPECT_EQ(logEnable, 0);
+    EXPECT_EQ(LogPushIdx(), 0);
+}
+
+TEST_F(LogTest, SwitchFileSetsLogEnableLastLineWins)
+{
+    EXPECT_EQ(ReadLogConfig(), -1);
+    EXPECT_EQ(logEnable, 0);
+    root.WriteFile("/APP/log.ini", "# comment\r\n@LOGEN;1\r\n@LOGEN;2\r\n");
+    ReadLogConfig();
+    EXPECT_EQ(logEnable, 2);
+    root.WriteFile("/APP/log.ini", "@LOGEN;1\r\n");
+    ReadLogConfig();
+    EXPECT_EQ(logEnable, 1);
+    root.WriteFile("/APP/log.ini", "@LOGEN;\r\n");
+    ReadLogConfig();
+    EXPECT_EQ(logEnable, 0);
+}
+
+TEST_F(LogTest, RingHoldsTwentyNineEventsThenDrops)
+{
+    for (int i = 0; i < 40; ++i) LogPush(2, i % 10, 0);
+    EXPECT_EQ(LogPushIdx(), 29);
+    EXPECT_STREQ(logBuffer[28].code, "8");
+    EXPECT_STREQ(logBuffer[29].code, "");  // the free slot is never filled
+}
+
+TEST_F(LogTest, EventWithModemStateCopiesRegistrationAndSignal)
+{
+    modem_creg = 5;
+    modem_csq = 23;
+    LogPush(2, 7, 1);
+    LogPush(0, 3, 0);
+    EXPECT_STREQ(logBuffer[0].eventClass, "2");
+    EXPECT_STREQ(logBuffer[0].code, "7");
+    EXPECT_EQ(logBuffer[0].creg, 5);
+    EXPECT_EQ(logBuffer[0].csq, 23);
+    EXPECT_EQ(logBuffer[0].withModem, 1);
+    EXPECT_EQ(logBuffer[1].creg, 0);
+    EXPECT_EQ(logBuffer[1].csq, 0);
+    EXPECT_EQ(logBuffer[1].withModem, 0);
+    EXPECT_EQ(std::strlen(logBuffer[0].time), 8u);
+}
+
+TEST_F(LogTest, ConcurrentPushesEachTakeTheirOwnSlot)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 6; ++i) LogPush(t, i, 0);
+        });
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(LogPushIdx(), 24);
+    int perClass[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 24; ++i) perClass[logBuffer[i].eventClass[0] - '0']++;
+    for (int n : perClass) EXPECT_EQ(n, 6);
+}
+
+TEST_F(LogTest, TranscriptsAreWrittenOnlyWhileTheSwitchIsOne)
+{
+    logEnable = 2;
+    AtCmdLog("AT+CSQ\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    EXPECT_FALSE(root.Exists(DayFile("AT_CMD_LOG")));
+    logEnable = 1;
+    AtCmdLog("AT+CSQ\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    QmiLog("qmi_init", "3");
+    std::string at = root.ReadFile(DayFile("AT_CMD_LOG"));
+    std::string qmi = root.ReadFile(DayFile("QMI_LOG"));
+    ASSERT_EQ(at.rfind("Time=>", 0), 0u);
+    EXPECT_EQ(at.substr(14), "\r\nCmmand=>AT+CSQ\r\n\r\nResponse=>\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n\r\n");
+    ASSERT_EQ(qmi.rfind("Time=>", 0), 0u);
+    EXPECT_EQ(qmi.substr(14), "\r\nAPI=>qmi_init\r\nResponse=>3\r\n");
+}
+
+TEST_F(LogTest, RecordsAppendAndLongAnswersAreWrittenWhole)
+{
+    logEnable = 1;
+    std::string answer(1023, 'A');
+    AtCmdLog("ATI\r\n", answer.c_str());
+    AtCmdLog("AT+GMM\r\n", "x");
+    std::string at = root.ReadFile(DayFile("AT_CMD_LOG"));
+    EXPECT_NE(at.find(answer + "\r\n"), std::string::npos);
+    EXPECT_NE(at.find("Cmmand=>AT+GMM\r\n"), std::string::npos);
+    EXPECT_LT(at.find("ATI"), at.find("AT+GMM"));
+}
+
+TEST_F(LogTest, MissingCardDirectoryDoesNotStopTheCaller)
+{
+    logEnable = 1;
+    // A file where the card's tree should be: mkdir and open both fail, quietly.
+    std::filesystem::remove_all(root.Path("/media/card/QMI_LOG"));
+    root.WriteFile("/media/card/QMI_LOG", "not a directory");
+    QmiLog("api", "value");
+    EXPECT_EQ(root.ReadFile("/media/card/QMI_LOG"), "not a directory");
+}
+
+TEST_F(LogTest, TimeAndDateTextsHaveTheirFixedForms)
+{
+    char date[11];
+    char now[9];
+    getTimeStr(date, 'd');
+    getTimeStr(now, 't');
+    ASSERT_EQ(std::strlen(date), 10u);
+    EXPECT_EQ(date[4], '/');
+    EXPECT_EQ(date[7], '/');
+    ASSERT_EQ(std::strlen(now), 8u);
+    EXPECT_EQ(now[2], ':');
+    EXPECT_EQ(now[5], ':');
+}
+
+TEST_F(LogTest, FileExistAcceptsFilesAndDirectories)
+{
+    root.WriteFile("/media/card/USR_LOG/2024/03/15.txt", "x");
+    EXPECT_EQ(FileExist("/media/card", "USR_LOG"), 0);
+    EXPECT_EQ(FileExist("/media/card/USR_LOG/2024/03", "15.txt"), 0);
+    EXPECT_EQ(FileExist("/media/card", "NOPE"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// Sysroot mapping, shell quoting and the guard that keeps a development run off the host's clock
+// and reboot; the tick arithmetic every wait relies on.
+#include "board/ticks.h"
+#include "platform/shell.h"
+#include "platform/sysroot.h"
+#include "platform/text.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+TEST(Sysroot, MapsAbsolutePathsOnlyWhenSet)
+{
+    char out[kSysPathMax];
+    SysrootSet("");
+    ASSERT_EQ(SysPath(out, sizeof out, "/APP/config.ini"), 0);
+    EXPECT_STREQ(out, "/APP/config.ini");
+    SysrootSet("/tmp/board/");
+    ASSERT_EQ(SysPath(out, sizeof out, "/APP/config.ini"), 0);
+    EXPECT_STREQ(out, "/tmp/board/APP/config.ini");
+    ASSERT_EQ(SysPath(out, sizeof out, "relative"), 0);
+    EXPECT_STREQ(out, "relative");
+    char small[8];
+    EXPECT_EQ(SysPath(small, sizeof small, "/APP/config.ini"), -1);
+    EXPECT_STREQ(small, "");
+    SysrootSet("");
+}
+
+TEST(Shell, QuotesAnyTextAsOneWord)
+{
+    char out[64];
+    ASSERT_EQ(ShellQuote(out, sizeof out, "a b"), 0);
+    EXPECT_STREQ(out, "'a b'");
+    ASSERT_EQ(ShellQuote(out, sizeof out, "x';rm -rf /;'"), 0);
+    EXPECT_STREQ(out, "'x'\\'';rm -rf /;'\\'''");
+    char small[4];
+    EXPECT_EQ(ShellQuote(small, sizeof small, "abcdef"), -1);
+    EXPECT_STREQ(small, "");
+}
+
+TEST(Shell, QuotedNamesReachTheCommandUnchanged)
+{
+    TempSysroot root;
+    const char* nasty = "$(touch PWNED);`x` 'q' \"d\"";
+    char arg[256];
+    ASSERT_EQ(ShellQuote(arg, sizeof arg, nasty), 0);
+    char cmd[512];
+    std::snprintf(cmd, sizeof cmd, "cd %s && printf %%s %s", root.Dir().c_str(), arg);
+    FILE* p = ShellPopen(cmd);
+    ASSERT_NE(p, nullptr);
+    char buf[256] = {};
+    ASSERT_NE(std::fgets(buf, sizeof buf, p), nullptr);
+    ShellPclose(p);
+    EXPECT_STREQ(buf, nasty);
+    EXPECT_FALSE(root.Exists("/PWNED"));
+}
+
+TEST(Shell, PathsAreTheSystemsOwnWithoutSysrootAndQuotedWhenOdd)
+{
+    char out[kSysPathMax];
+    SysrootSet("");
+    ASSERT_EQ(ShellPath(out, sizeof out, "/media/card/update"), 0);
+    EXPECT_STREQ(out, "/media/card/update");
+    SysrootSet("/tmp/my board");
+    ASSERT_EQ(ShellPath(out, sizeof out, "/media/card/update"), 0);
+    EXPECT_STREQ(out, "'/tmp/my board/media/card/update'");
+    SysrootSet("/tmp/board");
+    ASSERT_EQ(ShellPath(out, sizeof out, "/media/card/update"), 0);
+    EXPECT_STREQ(out, "/tmp/board/media/card/update");
+    SysrootSet("");
+}
+
+TEST(Shell, InitAndDateRunOnlyWithTheSysrootsStandIns)
+{
+    TempSysroot root;
+    CaptureStdout();
+    EXPECT_EQ(ShellSystem("init 6"), -1);
+    EXPECT_EQ(ShellSystem("date -s \"2024-01-01 00:00:00\""), -1);
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("no bin/init stand-in"), std::string::npos) << out;
+    EXPECT_NE(out.find("no bin/date stand-in"), std::string::npos) << out;
+    // Other commands are not guarded; a name that merely starts like a guarded one is not either.
+    EXPECT_TRUE(ShellCommandAllowed("mkdir -p /x"));
+    EXPECT_TRUE(ShellCommandAllowed("initialise"));
+
+    root.WriteFile("/bin/init", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/../init.called\"\n");
+    chmod(root.Path("/bin/init").c_str(), 0755);
+    ShellInit();
+    EXPECT_EQ(ShellSystem("init 6"), 0);
+    EXPECT_EQ(root.ReadFile("/init.called"), "6\n");
+}
+
+TEST(Ticks, ElapsedIsRightAcrossTheWrap)
+{
+    uint32_t start = 0xFFFFFF00u;
+    uint32_t later = 0x00000010u;
+    EXPECT_EQ(TickElapsed(start, later), 0x110u);
+    EXPECT_TRUE(TickDue(start, later, 0x110u));
+    EXPECT_FALSE(TickDue(start, later, 0x111u));
+    EXPECT_FALSE(TickDue(later, later, 1));  // no time passed ends no wait
+    EXPECT_TRUE(TickDue(later, later, 0));
+}
+
+TEST(Ticks, SecondsToMillisecondsNeverOverflows)
+{
+    EXPECT_EQ(TickSecondsToMs(10), 10000u);
+    EXPECT_EQ(TickSecondsToMs(0), 0u);
+    EXPECT_EQ(TickSecondsToMs(-5), 0u);
+    EXPECT_EQ(TickSecondsToMs(4294967), 4294967000u);
+    EXPECT_EQ(TickSecondsToMs(4294968), 0xFFFFFFFFu);
+    EXPECT_EQ(TickSecondsToMs(INT_MAX), 0xFFFFFFFFu);
+}
+
+TEST(Ticks, FollowTheWallClockInMilliseconds)
+{
+    uint32_t a = GetTimeTicks();
+    SleepMs(50);
+    uint32_t b = GetTimeTicks();
+    EXPECT_GE(TickElapsed(a, b), 50u);
+    EXPECT_LT(TickElapsed(a, b), 5000u);
+    uint32_t start = GetTimeTicks();
+    TickWaitUntil(start, 30);
+    EXPECT_GE(TickElapsed(start, GetTimeTicks()), 30u);
+}
+
+TEST(Text, DecimalValueReadsLikeTheSystem)
+{
+    EXPECT_EQ(DecimalValue("  42abc"), 42);
+    EXPECT_EQ(DecimalValue("-7"), -7);
+    EXPECT_EQ(DecimalValue("+3"), 3);
+    EXPECT_EQ(DecimalValue("abc"), 0);
+    EXPECT_EQ(DecimalValue(""), 0);
+    EXPECT_EQ(DecimalValue("99999999999999"), INT_MAX);
+    EXPECT_EQ(DecimalValue("-99999999999999"), INT_MIN);
+}
+
+}  // namespace

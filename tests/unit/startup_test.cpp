@@ -1,0 +1,103 @@
+// Start-up decisions: the supervisor's pattern choice, the command line and the road.
+#include "app/app.h"
+#include "config/config.h"
+#include "logging/log.h"
+#include "platform/shell.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include <sys/stat.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+TEST(Supervisor, PriorityIsPinThenDataCallThenRegistration)
+{
+    EXPECT_EQ(SupervisorPattern(1, 0, 1), 4);   // PIN wins over an up data call
+    EXPECT_EQ(SupervisorPattern(0, 0, 0), 2);
+    EXPECT_EQ(SupervisorPattern(2, 0, 5), 2);   // a missing SIM does not select 4
+    EXPECT_EQ(SupervisorPattern(0, -1, 1), 1);
+    EXPECT_EQ(SupervisorPattern(0, -1, 5), 1);
+    for (int creg : {0, 2, 3, 4, 99}) EXPECT_EQ(SupervisorPattern(0, -1, creg), 0) << creg;
+    EXPECT_EQ(SupervisorPattern(2, -1, 0), 0);
+}
+
+TEST(Road, OnlyExactlyOneSelectsTheTunnel)
+{
+    EXPECT_EQ(ChooseRoad(1), Road::Tunnel);
+    EXPECT_EQ(ChooseRoad(0), Road::Console);
+    EXPECT_EQ(ChooseRoad(-1), Road::Console);  // unreadable pin
+    EXPECT_EQ(ChooseRoad(2), Road::Console);
+}
+
+TEST(CommandLine, DateCommandFitsItsBufferOrIsRefused)
+{
+    char cmd[kDateCommandSize];
+    ASSERT_EQ(BuildDateCommand(cmd, "2024-03-15", "08:30:05"), 0);
+    EXPECT_STREQ(cmd, "date -s \"2024-03-15 08:30:05\"");
+    std::string longDate(60, '1');
+    EXPECT_EQ(BuildDateCommand(cmd, longDate.c_str(), "08:30:05"), -1);
+    EXPECT_STREQ(cmd, "");
+}
+
+class CommandLineTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root.MakeDirs("/APP");
+        // A date stand-in that records its arguments.
+        root.WriteFile("/bin/date", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/../date.args\"\nexit 3\n");
+        chmod(root.Path("/bin/date").c_str(), 0755);
+        ShellInit();
+        InitLirnConfig();
+    }
+    std::string Run(std::vector<std::string> args)
+    {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        CaptureStdout();
+        HandleCommandLine(static_cast<int>(argv.size()), argv.data());
+        return GetCapturedStdout();
+    }
+    TempSysroot root;
+};
+
+TEST_F(CommandLineTest, DateRoadRunsTheDateCommandAndPrintsItsResult)
+{
+    std::string out = Run({"lirn", "2024-03-15", "08:30:05"});
+    EXPECT_EQ(out.rfind("CMD: date -s \"2024-03-15 08:30:05\"\n", 0), 0u) << out;
+    EXPECT_NE(out.find("Had Set System Time: 768\n"), std::string::npos) << out;  // exit 3, as system() reports it
+    EXPECT_EQ(root.ReadFile("/date.args"), "-s|2024-03-15 08:30:05|");
+}
+
+TEST_F(CommandLineTest, OverlongDateIsRefusedAndNothingRuns)
+{
+    std::string out = Run({"lirn", std::string(50, '2'), "08:30:05"});
+    EXPECT_EQ(out, "Date And Time Too Long, Not Set\r\n");
+    EXPECT_FALSE(root.Exists("/date.args"));
+}
+
+TEST_F(CommandLineTest, ResetConfigSavesTheDefaults)
+{
+    lirnSet.port = 1;
+    std::string out = Run({"lirn", "-resetconfig"});
+    EXPECT_EQ(out.rfind("Reset Config And Save\r\n@LIRNMODE;0\r\n", 0), 0u) << out;
+    std::string file = root.ReadFile("/APP/config.ini");
+    EXPECT_NE(file.find("@LIRNPORT;8080\r\n"), std::string::npos);
+    EXPECT_EQ(lirnSet.port, 8080);
+}
+
+TEST_F(CommandLineTest, OtherArgumentsAreIgnoredSilently)
+{
+    EXPECT_EQ(Run({"lirn"}), "");
+    EXPECT_EQ(Run({"lirn", "-reset"}), "");
+    EXPECT_EQ(Run({"lirn", "a", "b", "c"}), "");
+    EXPECT_FALSE(root.Exists("/APP/config.ini"));
+    EXPECT_FALSE(root.Exists("/date.args"));
+}
+
+}  // namespace

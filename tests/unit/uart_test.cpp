@@ -1,0 +1,246 @@
+// Serial layer on real ptys: raw attributes read back from the device, the baud and parity tables,
+// the pending-byte count, complete writes and the AT channel's write-wait-read step.
+#include "serial/uart.h"
+
+#include <gtest/gtest.h>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// A pty pair: the test holds the master, the code under test opens the slave by path.
+struct Pty {
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        grantpt(master);
+        unlockpt(master);
+        char name[64];
+        ptsname_r(master, name, sizeof name);
+        slave = name;
+    }
+    ~Pty() { close(master); }
+    // Reads from the master until n bytes arrived or the deadline passed.
+    std::string Read(size_t n, int timeoutMs = 2000)
+    {
+        std::string got;
+        while (got.size() < n) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) break;
+            char buf[4096];
+            ssize_t r = read(master, buf, sizeof buf);
+            if (r <= 0) break;
+            got.append(buf, static_cast<size_t>(r));
+        }
+        return got;
+    }
+    int master;
+    std::string slave;
+};
+
+struct termios Attributes(int fd)
+{
+    struct termios t;
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    return t;
+}
+
+TEST(Uart, OpenSetsRawEightNoneOneWithReadTimers)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    struct termios t = Attributes(fd);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_TRUE(t.c_cflag & CREAD);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_iflag & (ICRNL | IXON | INPCK));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 30);
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    uart_close(fd);
+}
+
+TEST(Uart, BaudTableFallsBackTo115200)
+{
+    Pty pty;
+    const struct {
+        int baud;
+        speed_t speed;
+    } cases[] = {{2400, B2400}, {9600, B9600}, {57600, B57600}, {230400, B230400},
+                 {460800, B460800}, {1200, B115200}, {100000, B115200}, {0, B115200}};
+    for (const auto& c : cases) {
+        int fd = uart_open(pty.slave.c_str(), c.baud, 8, 'N', 1);
+        ASSERT_GE(fd, 0);
+        struct termios t = Attributes(fd);
+        EXPECT_EQ(cfgetispeed(&t), c.speed) << c.baud;
+        EXPECT_EQ(cfgetospeed(&t), c.speed) << c.baud;
+        uart_close(fd);
+    }
+}
+
+// A pty keeps its own character size and parity (it forces CS8, no parity), so the complete record
+// is checked as built, and the bits a pty does keep are checked as read back.
+TEST(Uart, ParityStopAndDataBitsAsBuilt)
+{
+    struct termios t;
+    UartLineAttributes(&t, 9600, 7, 'O', 2);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
+    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CLOCAL | CREAD),
+              static_cast<tcflag_t>(PARENB | PARODD | CSTOPB | CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(INPCK));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+
+    UartLineAttributes(&t, 9600, 8, 'E', 1);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_cflag & PARODD);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(INPCK));
+
+    // Lower-case letters are not parity names; 9 data bits leave the size bits at zero.
+    UartLineAttributes(&t, 9600, 9, 'n', 3);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 30);
+}
+
+TEST(Uart, ParityCheckingAndStopBitsReachTheDevice)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 9600, 7, 'O', 2);
+    ASSERT_GE(fd, 0);
+    struct termios t = Attributes(fd);
+    EXPECT_TRUE(t.c_iflag & INPCK);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    uart_close(fd);
+
+    fd = uart_open(pty.slave.c_str(), 9600, 8, 'n', 1);
+    t = Attributes(fd);
+    EXPECT_FALSE(t.c_iflag & INPCK);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    uart_close(fd);
+}
+
+TEST(Uart, OpenFailureAndNotATerminal)
+{
+    CaptureStdout();
+    int fd = uart_open("/nonexistent/tty", 115200, 8, 'N', 1);
+    std::string out = GetCapturedStdout();
+    EXPECT_LT(fd, 0);
+    EXPECT_EQ(out, "open /nonexistent/tty error: -1\n");
+
+    char path[] = "/tmp/lirn-notatty.XXXXXX";
+    int tmp = mkstemp(path);
+    ASSERT_GE(tmp, 0);
+    close(tmp);
+    CaptureStdout();
+    fd = uart_open(path, 115200, 8, 'N', 1);
+    out = GetCapturedStdout();
+    unlink(path);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(out.rfind("setupserial 1\nerrno=", 0), 0u) << out;
+    EXPECT_NE(out.find("set opt error: -1\n"), std::string::npos);
+}
+
+TEST(Uart, PendingByteCount)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(uart_datasize_in_com(fd), 0);
+    ASSERT_EQ(write(pty.master, "hello", 5), 5);
+    int n = -1;
+    for (int i = 0; i < 200 && n != 5; ++i) {
+        n = uart_datasize_in_com(fd);
+        usleep(1000);
+    }
+    EXPECT_EQ(n, 5);
+    char buf[8] = {};
+    EXPECT_EQ(uart_read(fd, buf, sizeof buf), 5);
+    EXPECT_STREQ(buf, "hello");
+    EXPECT_EQ(uart_datasize_in_com(-1), -1);
+    uart_close(fd);
+    EXPECT_EQ(uart_datasize_in_com(fd), -2);
+}
+
+TEST(Uart, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    // Non-blocking, so the device accepts only what fits and the writer must come back for the rest.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data.push_back(static_cast<char>(i * 7));
+    std::string got;
+    std::thread reader([&] { got = pty.Read(data.size(), 5000); });
+    EXPECT_EQ(uart_write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    reader.join();
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    uart_close(fd);
+}
+
+TEST(Uart, WriteReadSendsWaitsAndKeepsTheAnswerTerminated)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    std::thread modem([&] {
+        std::string cmd = pty.Read(8);
+        EXPECT_EQ(cmd, "AT+CSQ\r\n");
+        std::string answer = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n" + std::string(1500, 'x');
+        ASSERT_EQ(write(pty.master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    });
+    char response[kUartResponseSize];
+    std::memset(response, 'z', sizeof response);
+    ssize_t n = uart_write_read(fd, "AT+CSQ\r\n", 8, response, 200);
+    modem.join();
+    ASSERT_EQ(n, static_cast<ssize_t>(kUartResponseSize - 1));
+    EXPECT_EQ(response[kUartResponseSize - 1], '\0');
+    EXPECT_EQ(std::string(response).rfind("\r\n+CSQ: 20,99\r\n", 0), 0u);
+    // The rest stays in the device for the next read.
+    EXPECT_GT(uart_datasize_in_com(fd), 0);
+    uart_close(fd);
+}
+
+TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    char response[kUartResponseSize];
+    std::memset(response, 'z', sizeof response);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(uart_write_read(fd, "AT\r\n", 4, response, 10), 0);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_STREQ(response, "");
+    EXPECT_GE(waited, std::chrono::milliseconds(kUartFirstByteWaitMs));
+    EXPECT_EQ(pty.Read(4), "AT\r\n");
+    uart_close(fd);
+}
+
+}  // namespace
