@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -240,22 +239,6 @@ int ConsoleCapture::Count(const std::string& needle)
     return n;
 }
 
-TempSysroot::TempSysroot()
-{
-    char tmpl[] = "/tmp/lirn-root.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-    dir_ = tmpl;
-    std::filesystem::create_directories(dir_ + "/dev");
-    SysrootSet(dir_.c_str());
-}
-
-TempSysroot::~TempSysroot()
-{
-    SysrootSet("");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-}
-
 SerialPty::SerialPty(const TempSysroot& root)
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -263,7 +246,8 @@ SerialPty::SerialPty(const TempSysroot& root)
         throw std::runtime_error("no pty");
     char name[128];
     if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname");
-    std::string link = root.Dir() + UART_TUNNEL_DEV;
+    root.MakeDirs("/dev");
+    std::string link = root.Path(UART_TUNNEL_DEV);
     if (symlink(name, link.c_str()) != 0) throw std::runtime_error("symlink " + link);
 }
 

@@ -2,6 +2,8 @@
 // port, a capture of the console, and the tunnel state set up and torn down per test.
 #pragma once
 
+#include "support/temp_sysroot.h"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -48,17 +50,6 @@ public:
 private:
     int saved_ = -1;
     std::string path_;
-};
-
-// A temporary sysroot with dev/; removed with its content at the end.
-class TempSysroot {
-public:
-    TempSysroot();
-    ~TempSysroot();
-    const std::string& Dir() const { return dir_; }
-
-private:
-    std::string dir_;
 };
 
 // A pty whose slave end is the sysroot's /dev/ttyHSL3; the test holds the master.
