@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/temp_sysroot.h"
+#include "../../common/tunnel_loopback.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,30 +13,6 @@
 #include <vector>
 
 namespace tunneltest {
-
-// Polls pred every millisecond until it holds or ms have passed; returns its last value.
-bool WaitUntil(const std::function<bool()>& pred, int ms);
-
-// A loopback port nobody listens on right now, and the first of two such consecutive ports.
-int FreePort();
-int FreePortPair();
-
-// Loopback TCP helpers; every descriptor returned is the caller's to close. -1 on failure.
-int ListenOn(int port, int rcvbuf = 0);
-int AcceptWithin(int listener, int ms);
-int ConnectTo(int port);
-// A connected pair: first is the side the firmware gets, second the test's peer.
-std::pair<int, int> ConnectedPair();
-// Reads exactly n bytes within ms; false on time-out or end of stream.
-bool ReadExactly(int fd, void* buf, size_t n, int ms);
-// Everything that arrives within ms (stops early at end of stream).
-std::string ReadFor(int fd, int ms);
-// True when the peer closes (or resets) the connection within ms; data before it is discarded.
-bool WaitClosed(int fd, int ms);
-void WriteAll(int fd, const void* data, size_t n);
-
-// Elapsed milliseconds since start.
-long long MsSince(std::chrono::steady_clock::time_point start);
 
 // Standard output sent to a file for the life of the object; the text is read back on request.
 // When the test has failed, the captured text (with GoogleTest's reports) goes to stderr.
