@@ -198,6 +198,17 @@ void CloseSocketWord(std::atomic<int>& word)
     if (fd != 0) close(fd);
 }
 
+// A child connection is also shut down: another thread may be waiting on it (a pump on the data
+// slot when the heartbeat thread drops a silent client), and a close alone would leave the
+// connection open, its peer unaware, until that wait ends.
+void CloseChildWord(std::atomic<int>& word)
+{
+    int fd = word.exchange(0);
+    if (fd == 0) return;
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
 }  // namespace
 
 void LirnInit()
@@ -297,12 +308,12 @@ void LirnClose(TunnelEndpoint& ep)
 void LirnChildClose(std::atomic<int>* slots, int idx)
 {
     if (idx < 0 || idx >= kLirnChildSlots) return;
-    CloseSocketWord(slots[idx]);
+    CloseChildWord(slots[idx]);
 }
 
 void LirnChildCloseAll(std::atomic<int>* slots)
 {
-    for (int i = 0; i < kLirnChildSlots; ++i) CloseSocketWord(slots[i]);
+    for (int i = 0; i < kLirnChildSlots; ++i) CloseChildWord(slots[i]);
 }
 
 void GenInitData(char* dst, int count)

@@ -33,6 +33,14 @@ int DataSlotOf(int hbSlot)
     return idx >= 0 && idx < kLirnChildSlots ? idx : -1;
 }
 
+// False once the heartbeat thread (a silent client) or the link manager has freed the slot. Its
+// connections then end under the pump's feet; that is the end of one client, not a failure of the
+// link, and must not take the listeners (and a client waiting at them) down.
+bool SlotStillServed(int hbSlot)
+{
+    return lirnChildConnect[hbSlot] == 1;
+}
+
 void WriteSerial(int count)
 {
     uart_write(uartFd, dataRecvBuffer, static_cast<size_t>(count));
@@ -82,11 +90,15 @@ void RecvMode2()
         if (lirnChildConnect[i] != 1 || data < 0) continue;
         served = true;
         int got = LirnChildRecv(lirnDataChild[data], dataRecvBuffer);
+        if (got < 0 && !SlotStillServed(i)) continue;
         if (got == 0) {
             std::printf("[%d] Receive No Packet\r\n", i);
         } else if (got < 0) {
             std::printf("[%d] Receive Packet Failed\r\n", i);
             lirnConnect = 0;
+            // The slot's socket stays broken until the link manager rebuilds: wait for that
+            // instead of failing on it again at once, which would flood the console and spin.
+            while (lirnConnect == 0 && lirnChildConnect[i] == 1) SleepMs(kIdlePauseMs);
         } else {
             std::printf("[%d] Receive Packet Successfully\r\n", i);
             WriteSerial(got);
@@ -117,6 +129,7 @@ void SendChunk()
             int data = DataSlotOf(i);
             if (lirnChildConnect[i] != 1 || data < 0) continue;
             if (LirnChildSend(lirnDataChild[data], dataSendBuffer) < 0) {
+                if (!SlotStillServed(i)) continue;
                 std::printf("[%d] Send Packet Failed\r\n", i);
                 lirnConnect = 0;
             } else {

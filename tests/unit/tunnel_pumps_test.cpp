@@ -40,11 +40,13 @@ protected:
         TunnelTearDown();
         if (far_ >= 0) close(far_);
     }
-    // A receive pump in its 5-second wait is woken by shutting the connection down.
+    // A receive pump in its 5-second wait is woken by shutting the connection down; a server's
+    // pump waiting for the rebuild after that failure, by freeing the slot as the rebuild does.
     void Run(std::function<void()> pass)
     {
         loops_.push_back(std::make_unique<PassLoop>(std::move(pass), [this] {
             if (near_ >= 0) shutdown(near_, SHUT_RDWR);
+            lirnChildConnect[0] = 0;
         }));
     }
     // What the port's far end receives within ms.
@@ -220,6 +222,24 @@ TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
     far_ = -1;
     EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Failed\r\n", 2000));
     EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, 1000));
+    // Until the link manager rebuilds, the broken slot is not tried again and again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(console_.Count("[0] Receive Packet Failed\r\n"), 1);
+    lirnChildConnect[0] = 0;  // the rebuild frees the slot
+}
+
+TEST_F(Pumps, ServerDroppingASilentClientClosesItAtOnceAndKeepsTheLink)
+{
+    Start(2);
+    Run(LirnRecvPass);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the pump waits on the slot
+    // What the heartbeat thread does with a client that fell silent.
+    lirnChildConnect[0] = 0;
+    LirnChildClose(lirnDataChild, 0);
+    EXPECT_TRUE(WaitClosed(far_, 1000));  // not only when the pump's 5-second wait ends
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(lirnConnect, 1);  // the listeners stay for the next client
+    EXPECT_EQ(console_.Count("Receive Packet Failed"), 0);
 }
 
 TEST(PumpPort, ReceivePumpEndsWhenThePortCannotBeOpened)
