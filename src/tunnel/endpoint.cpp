@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -62,6 +63,11 @@ enum TunnelEvent {
 constexpr int kRecvBufferBytes = 1024;
 constexpr int kSendBufferBytes = 512;
 constexpr uint32_t kSocketWaitMs = kLirnWaitSeconds * 1000u;
+
+// A socket is closed only between two uses by other threads, never during one: each receive or
+// send call, and each close, is one step under this lock (held for the system call only, never
+// across a wait).
+std::mutex gSocketUse;
 
 // Outcomes of WaitSocket, in the primitives' own order of precedence.
 enum WaitResult { kReady = 1, kTimedOut = 0, kWaitFailed = -1, kExceptional = -2, kNotReady = -3 };
@@ -144,8 +150,9 @@ bool ParseAddress(TunnelEndpoint& ep)
     return inet_pton(AF_INET, text, &ep.sockAddr.sin_addr) == 1;
 }
 
-int RecvOn(int fd, char* buf)
+int RecvOn(std::atomic<int>& sock, char* buf)
 {
+    int fd = sock;
     switch (WaitSocket(fd, POLLIN, kSocketWaitMs)) {
     case kTimedOut: return 0;
     case kWaitFailed: LogTunnelEvent(kEvWait); return -1;
@@ -153,7 +160,14 @@ int RecvOn(int fd, char* buf)
     case kNotReady: return -3;
     default: break;
     }
-    ssize_t n = recv(fd, buf, kLirnBlockSize, MSG_DONTWAIT);
+    ssize_t n;
+    {
+        std::lock_guard<std::mutex> use(gSocketUse);
+        // Closed (or replaced) by another thread during the wait: as a wait that ended empty;
+        // the next call uses the socket the endpoint holds then.
+        if (sock != fd) return 0;
+        n = recv(fd, buf, kLirnBlockSize, MSG_DONTWAIT);
+    }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     if (n <= 0) {
         LogTunnelEvent(kEvRecv);
@@ -164,8 +178,9 @@ int RecvOn(int fd, char* buf)
 
 // Sends all len bytes within one 5-second bound: a partial send goes on with the rest, so the
 // peer never sees a block cut short while the connection still works.
-int SendOn(int fd, const char* data, std::size_t len)
+int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
 {
+    int fd = sock;
     uint32_t start = GetTimeTicks();
     std::size_t done = 0;
     for (;;) {
@@ -179,8 +194,13 @@ int SendOn(int fd, const char* data, std::size_t len)
         default: break;
         }
         if (done == len) return 0;
-        // Never the broken-pipe signal: a peer that went away is a failed send.
-        ssize_t n = send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> use(gSocketUse);
+            if (sock != fd) return -3;  // closed by another thread during the wait
+            // Never the broken-pipe signal: a peer that went away is a failed send.
+            n = send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
             LogTunnelEvent(kEvSend);
@@ -191,21 +211,17 @@ int SendOn(int fd, const char* data, std::size_t len)
     }
 }
 
-void CloseSocketWord(std::atomic<int>& word)
+// Closes the socket a word holds and leaves 0. A child connection is also shut down: another
+// thread may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent
+// client), and a close alone would leave the connection open, its peer unaware, until that wait
+// ends. The word is exchanged under the use lock, so no receive or send is in progress on the
+// descriptor while it is closed, and two threads never close it twice.
+void CloseSocketWord(std::atomic<int>& word, bool shutDown)
 {
-    // Exchange first, so two threads closing the same word never close a descriptor twice.
-    int fd = word.exchange(0);
-    if (fd != 0) close(fd);
-}
-
-// A child connection is also shut down: another thread may be waiting on it (a pump on the data
-// slot when the heartbeat thread drops a silent client), and a close alone would leave the
-// connection open, its peer unaware, until that wait ends.
-void CloseChildWord(std::atomic<int>& word)
-{
+    std::lock_guard<std::mutex> use(gSocketUse);
     int fd = word.exchange(0);
     if (fd == 0) return;
-    shutdown(fd, SHUT_RDWR);
+    if (shutDown) shutdown(fd, SHUT_RDWR);
     close(fd);
 }
 
@@ -302,18 +318,18 @@ int LirnChildSend(std::atomic<int>& slot, const char* text)
 
 void LirnClose(TunnelEndpoint& ep)
 {
-    CloseSocketWord(ep.sock);
+    CloseSocketWord(ep.sock, false);
 }
 
 void LirnChildClose(std::atomic<int>* slots, int idx)
 {
     if (idx < 0 || idx >= kLirnChildSlots) return;
-    CloseChildWord(slots[idx]);
+    CloseSocketWord(slots[idx], true);
 }
 
 void LirnChildCloseAll(std::atomic<int>* slots)
 {
-    for (int i = 0; i < kLirnChildSlots; ++i) CloseChildWord(slots[i]);
+    for (int i = 0; i < kLirnChildSlots; ++i) CloseSocketWord(slots[i], true);
 }
 
 void GenInitData(char* dst, int count)

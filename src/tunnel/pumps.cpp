@@ -90,7 +90,7 @@ void RecvMode2()
         if (lirnChildConnect[i] != 1 || data < 0) continue;
         served = true;
         int got = LirnChildRecv(lirnDataChild[data], dataRecvBuffer);
-        if (got < 0 && !SlotStillServed(i)) continue;
+        if (got <= 0 && !SlotStillServed(i)) continue;
         if (got == 0) {
             std::printf("[%d] Receive No Packet\r\n", i);
         } else if (got < 0) {
