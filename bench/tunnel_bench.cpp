@@ -170,12 +170,19 @@ pid_t FirmwarePid(Board& board)
     return at == std::string::npos ? -1 : static_cast<pid_t>(std::atol(reply.c_str() + at + 3));
 }
 
-bool RunFirmware(Figures& out)
+// The peer's listener on a free loopback port.
+int PeerListener(int* port)
 {
     FreePorts ports;
-    int port = ports.Port();
+    *port = ports.Port();
     ports.Release();
-    int listener = tl::ListenOn(port);
+    return tl::ListenOn(*port);
+}
+
+bool RunFirmware(Figures& out)
+{
+    int port = 0;
+    int listener = PeerListener(&port);
     Board board;
     char config[128];
     std::snprintf(config, sizeof config, "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n", port);
@@ -192,10 +199,8 @@ bool RunFirmware(Figures& out)
 
 bool RunSocat(Figures& out)
 {
-    FreePorts ports;
-    int port = ports.Port();
-    ports.Release();
-    int listener = tl::ListenOn(port);
+    int port = 0;
+    int listener = PeerListener(&port);
     Board board;
     if (!board.Start({"--init", "low", "--no-firmware"})) return false;
     std::string tty = board.Path("dev/ttyHSL3") + ",raw,echo=0";

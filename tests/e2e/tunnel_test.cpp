@@ -61,19 +61,20 @@ int QmiCount(Board& board, const std::string& key)
     return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
 }
 
-// A peer's listener on a port held free until now.
-int ListenOnHeld(FreePorts& ports, int index = 0)
+// The first of count consecutive free loopback ports, released for the test's peers and the
+// firmware to take.
+int FreeRun(int count)
 {
-    int port = ports.Port(index);
+    FreePorts ports(count, count > 1);
+    int port = ports.Port();
     ports.Release();
-    return tl::ListenOn(port);
+    return port;
 }
 
 TEST(Tunnel, StartsTheFourThreadsInOrder)
 {
-    FreePorts ports;
     Board board;
-    StartGateway(board, 0, ports.Port());
+    StartGateway(board, 0, FreeRun(1));
     EXPECT_NE(board.Output().find("Create ThreadLirnSock Successfully\r\nCreate ThreadLirnSend Successfully\r\n"
                                   "Create ThreadLirnRecv Successfully\r\nCreate ThreadLirnHb Successfully\r\n"),
               std::string::npos);
@@ -81,9 +82,8 @@ TEST(Tunnel, StartsTheFourThreadsInOrder)
 
 TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 {
-    FreePorts ports;
-    int port = ports.Port();
-    int listener = ListenOnHeld(ports);
+    int port = FreeRun(1);
+    int listener = tl::ListenOn(port);
     Board board;
     StartGateway(board, 0, port);
     int peer = tl::AcceptWithin(listener, kFirstLinkMs);
@@ -111,9 +111,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 // The server side of the exchange, played by the test.
 TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
 {
-    FreePorts ports(2, true);
-    int port = ports.Port();
-    ports.Release();
+    int port = FreeRun(2);
     int dataListener = tl::ListenOn(port);
     int hbListener = tl::ListenOn(port + 1);
     Board board;
@@ -177,9 +175,7 @@ struct ExchangeClient {
 
 TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 {
-    FreePorts ports(2, true);
-    int port = ports.Port();
-    ports.Release();
+    int port = FreeRun(2);
     Board board;
     StartGateway(board, 2, port);
     {
@@ -204,9 +200,7 @@ TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 
 TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 {
-    FreePorts ports(2, true);
-    int port = ports.Port();
-    ports.Release();
+    int port = FreeRun(2);
     Board board;
     StartGateway(board, 2, port);
     ExchangeClient first;
@@ -235,8 +229,7 @@ TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 
 TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBack)
 {
-    FreePorts ports;
-    int port = ports.Port();
+    int port = FreeRun(1);
     Board board;
     StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
     ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
@@ -245,7 +238,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     // Input while the link is down is read and dropped.
     ASSERT_TRUE(board.PcWrite("stale"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    int listener = ListenOnHeld(ports);
+    int listener = tl::ListenOn(port);
     int peer = tl::AcceptWithin(listener, 30000);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(board.PcWrite("fresh"));
@@ -262,9 +255,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
 // port; the server sends text, so its chunks stop at no zero byte.
 TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
 {
-    FreePorts ports(2, true);
-    int port = ports.Port();
-    ports.Release();
+    int port = FreeRun(2);
     Board server, client;
     StartGateway(server, 2, port, 2);
     StartGateway(client, 1, port, 2);
