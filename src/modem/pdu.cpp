@@ -73,9 +73,9 @@ void ReadSemiOctets(PduText& t, std::size_t count, char (&out)[N])
     const char* start;
     std::size_t n = Take(t, count, &start);
     // One character more than out keeps, so that a final filler 'F' is still seen and dropped.
-    std::size_t keep = n < N ? n : N;
-    keep &= ~static_cast<std::size_t>(1);
-    char digits[N + 1];
+    std::size_t keep = (n < N ? n : N) & ~static_cast<std::size_t>(1);
+    // Whole pairs and the terminator; one spare pair keeps the bound obvious to the optimiser too.
+    char digits[N + 2];
     gsmSerializeNumbers(start, digits, static_cast<int>(keep));
     TextCopy(out, N, digits);
 }
