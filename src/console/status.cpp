@@ -77,14 +77,20 @@ FILE* OpenListing(const char* const* names, int count, bool cutExtension)
     char root[kSysPathMax];
     if (ShellPath(root, sizeof root, LOG_ROOT_DIR) != 0) return nullptr;
     char cmd[kListingCommandSize];
-    int len = std::snprintf(cmd, sizeof cmd, "ls -1 %s/%s", root, USR_LOG);
-    for (int i = 0; i < count; ++i) {
+    std::size_t len = 0;
+    auto append = [&](const char* format, const char* text) {
+        int n = std::snprintf(cmd + len, sizeof cmd - len, format, text);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof cmd - len) return false;
+        len += static_cast<std::size_t>(n);
+        return true;
+    };
+    bool ok = append("ls -1 %s", root) && append("/%s", USR_LOG);
+    for (int i = 0; ok && i < count; ++i) {
         char word[4 * kListingPieceSize + 3];
-        if (ListingWord(word, sizeof word, names[i]) != 0) return nullptr;
-        len += std::snprintf(cmd + len, sizeof cmd - static_cast<std::size_t>(len), "/%s", word);
+        ok = ListingWord(word, sizeof word, names[i]) == 0 && append("/%s", word);
     }
-    if (cutExtension) std::snprintf(cmd + len, sizeof cmd - static_cast<std::size_t>(len), " | sed -e 's/\\..*$//'");
-    return ShellPopen(cmd);
+    if (ok && cutExtension) ok = append("%s", " | sed -e 's/\\..*$//'");
+    return ok ? ShellPopen(cmd) : nullptr;
 }
 
 // The next name of a listing: one piece of at most 7 characters, cut at its line end. A piece
