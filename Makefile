@@ -56,5 +56,9 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	@tools/run-bench build-bench
 
+# The modem parsers' fuzz targets under libFuzzer, each for a bounded time (clang, build-fuzz).
+fuzz:
+	@tools/run-fuzz
+
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-arm build-bench build-fuzz

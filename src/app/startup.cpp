@@ -118,6 +118,7 @@ void LirnMain(int argc, char** argv)
     }
 
     StartThread(thread_led, "Error: Create ThreadLed");
+    StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Console) {
         std::puts("==============================\r");

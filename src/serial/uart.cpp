@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -146,5 +147,10 @@ ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, 
     uart_write(fd, cmd, cmdLen);
     SleepMs(waitMs);
     std::memset(response, 0, kUartResponseSize);
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&p, 1, kUartFirstByteWaitMs)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) return 0;
     return uart_read(fd, response, kUartResponseSize - 1);
 }

@@ -19,6 +19,11 @@ extern std::atomic<int> uartFd;
 // leaves is always a terminated text.
 constexpr std::size_t kUartResponseSize = 1024;
 
+// How long uart_write_read waits, after its pause, for the first byte of an answer that has not
+// begun to arrive. A module that never answers then gives an empty reply instead of blocking the
+// caller for good; its absence is handled like any other missing answer.
+constexpr int kUartFirstByteWaitMs = 5000;
+
 struct termios;
 // The attribute record set_opt applies for a line setting, built from all zeros.
 void UartLineAttributes(struct termios* t, int baud, char dataBits, char parity, char stopBits);

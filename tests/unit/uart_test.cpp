@@ -3,6 +3,7 @@
 #include "serial/uart.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -223,6 +224,22 @@ TEST(Uart, WriteReadSendsWaitsAndKeepsTheAnswerTerminated)
     EXPECT_EQ(std::string(response).rfind("\r\n+CSQ: 20,99\r\n", 0), 0u);
     // The rest stays in the device for the next read.
     EXPECT_GT(uart_datasize_in_com(fd), 0);
+    uart_close(fd);
+}
+
+TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
+{
+    Pty pty;
+    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    char response[kUartResponseSize];
+    std::memset(response, 'z', sizeof response);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(uart_write_read(fd, "AT\r\n", 4, response, 10), 0);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_STREQ(response, "");
+    EXPECT_GE(waited, std::chrono::milliseconds(kUartFirstByteWaitMs));
+    EXPECT_EQ(pty.Read(4), "AT\r\n");
     uart_close(fd);
 }
 

@@ -1,0 +1,143 @@
+// The GPS step: degrees conversion, the position sentence with and without a fix, and answers
+// that are short, over-long or missing.
+#include "modem/modem.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+class GpsStep : public ::testing::Test {
+protected:
+    void SetUp() override { ModemResetState(); }
+};
+
+std::string SixDecimals(float v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", static_cast<double>(v));
+    return text;
+}
+
+}  // namespace
+
+TEST(GpsDegrees, Examples)
+{
+    EXPECT_EQ(SixDecimals(GpsDegrees("4807.038")), "48.117302");
+    EXPECT_EQ(SixDecimals(GpsDegrees("01131.000")), "11.516666");
+    EXPECT_EQ(SixDecimals(GpsDegrees("12107.655000")), "121.127586");
+    EXPECT_EQ(SixDecimals(GpsDegrees("3113.343286")), "31.222387");
+}
+
+TEST(GpsDegrees, ComputedInThirtyTwoBitFloats)
+{
+    // The exact float steps: value narrowed to float, whole degrees, remainder / 60 in float.
+    float v = static_cast<float>(12107.655);
+    float expected = 121.0f + (v - 12100.0f) / 60.0f;
+    EXPECT_EQ(GpsDegrees("12107.655000"), expected);
+}
+
+TEST(GpsDegrees, AbsurdFieldsGiveNoUndefinedConversion)
+{
+    // Under UBSan a float-to-int overflow would stop here.
+    for (const char* field : {"9999999999999999999", "-99999999999999999999", "1e38", "inf", "nan", "", "x"})
+        (void)GpsDegrees(field);
+    EXPECT_EQ(GpsDegrees(""), 0.0f);
+}
+
+TEST_F(GpsStep, NoFixSentence)
+{
+    gps_flag = 1;
+    gps_lat = 5;
+    gps_log = 6;
+    GpsReport("AT+CGPSINFO\r\r\n+CGPSINFO: ,,,,,,,,\r\n\r\nOK\r\n");
+    EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
+    EXPECT_EQ(gps_flag, 0);
+    EXPECT_EQ(gps_lat, 0.0f);
+    EXPECT_EQ(gps_log, 0.0f);
+}
+
+TEST_F(GpsStep, FixSouthWest)
+{
+    GpsReport("\r\n+CGPSINFO: 3113.343286,S,12107.655000,W,240315,083005.0,44.0,0.5,271.3\r\n\r\nOK\r\n");
+    EXPECT_EQ(gps_flag, 1);
+    EXPECT_EQ(SixDecimals(gps_lat), "-31.222387");
+    EXPECT_EQ(SixDecimals(gps_log), "-121.127586");
+    EXPECT_STREQ(str_gprmc, "$GPRMC,083005.0,A,3113.343286,S,12107.655000,W,0.5,271.3,240315,,W*70");
+}
+
+TEST_F(GpsStep, FixNorthEastIsPositiveAndNoFixClearsIt)
+{
+    GpsReport("+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n");
+    EXPECT_EQ(gps_flag, 1);
+    EXPECT_EQ(SixDecimals(gps_lat), "48.117302");
+    EXPECT_EQ(SixDecimals(gps_log), "11.516666");
+    EXPECT_STREQ(str_gprmc, "$GPRMC,120000.0,A,4807.038,N,01131.000,E,0.0,0.0,010120,,E*70");
+    GpsReport("+CGPSINFO: ,,,,,,,,\r\n");
+    EXPECT_EQ(gps_flag, 0);
+}
+
+TEST_F(GpsStep, EmptyLatitudeMeansNoFixWhateverElseIsThere)
+{
+    GpsReport("+CGPSINFO: ,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n");
+    EXPECT_EQ(gps_flag, 0);
+    EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
+}
+
+TEST_F(GpsStep, NoMarkerChangesNothing)
+{
+    GpsReport("+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n");
+    std::string sentence = str_gprmc;
+    float lat = gps_lat;
+    GpsReport("\r\nERROR\r\n");
+    GpsReport("");
+    GpsReport("+CGPSINFO:4807.038,S,,,,,,,\r\n");  // marker without its blank
+    EXPECT_EQ(gps_flag, 1);
+    EXPECT_EQ(gps_lat, lat);
+    EXPECT_EQ(std::string(str_gprmc), sentence);
+}
+
+TEST_F(GpsStep, FewerThanEightCommasStopsAtTheEnd)
+{
+    char items[kGpsItems][kGpsItemSize];
+    ASSERT_EQ(GpsSplit("+CGPSINFO: 4807.038,N,01131.000", items), 1);
+    EXPECT_STREQ(items[0], "4807.038");
+    EXPECT_STREQ(items[1], "N");
+    for (int i = 2; i < kGpsItems; ++i) EXPECT_STREQ(items[i], "") << i;
+
+    // The scan ends at the first missing comma: the line end after it does not end a last field.
+    ASSERT_EQ(GpsSplit("+CGPSINFO: 4807.038,N,01131.000\r\n", items), 1);
+    EXPECT_STREQ(items[1], "N");
+    EXPECT_STREQ(items[8], "");
+
+    ASSERT_EQ(GpsSplit("+CGPSINFO: 4807.038", items), 1);
+    EXPECT_STREQ(items[0], "");
+
+    // Eight commas but no line end: the last field stays empty.
+    ASSERT_EQ(GpsSplit("+CGPSINFO: 1,N,2,E,3,4,5,6,271.3", items), 1);
+    EXPECT_STREQ(items[7], "6");
+    EXPECT_STREQ(items[8], "");
+
+    GpsReport("+CGPSINFO: 4807.038,N,01131.000");
+    EXPECT_EQ(gps_flag, 1);
+    EXPECT_STREQ(str_gprmc, "$GPRMC,,A,4807.038,N,,,,,,,*70");
+}
+
+TEST_F(GpsStep, LongFieldsAreCutAndTheSentenceFits)
+{
+    std::string f(60, '7');
+    std::string reply = "+CGPSINFO: ";
+    for (int i = 0; i < 8; ++i) reply += f + ",";
+    reply += f + "\r\n";
+    char items[kGpsItems][kGpsItemSize];
+    ASSERT_EQ(GpsSplit(reply.c_str(), items), 1);
+    for (int i = 0; i < kGpsItems; ++i) EXPECT_EQ(std::string(items[i]), std::string(19, '7'));
+    GpsReport(reply.c_str());
+    EXPECT_EQ(gps_flag, 1);
+    std::string sentence = str_gprmc;
+    EXPECT_LT(sentence.size(), sizeof str_gprmc);
+    EXPECT_EQ(sentence.substr(sentence.size() - 3), "*70");
+}

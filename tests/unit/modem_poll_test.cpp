@@ -1,0 +1,322 @@
+// One poll cycle against a scripted AT device on a real pty: command order, waits, PIN entry,
+// radio reset, the message step, the close at the end of every cycle, and the transcript.
+#include "config/config.h"
+#include "logging/log.h"
+#include "modem/modem.h"
+#include "platform/sysroot.h"
+
+#include "support/modem_at_responder.h"
+#include "support/sms_pdu_builder.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+const std::vector<std::string> kOncePerRun = {
+    "ATI\r\n", "AT+GMM\r\n", "AT+SIMEI?\r\n", "AT+CGPS?\r\n", "AT+CGPS=1\r\n", "AT+CMGD=4,4\r\n",
+};
+const std::vector<std::string> kEveryCycle = {
+    "AT+CPIN?\r\n", "AT+CREG?\r\n", "AT+CSQ\r\n", "AT+CNSMOD?\r\n", "AT+CGPSINFO\r\n", "AT+CPMS?\r\n",
+};
+
+// A sleep shorter than asked never happens; the margin only covers where the responder's thread
+// stamps the arrival.
+constexpr long kStampSlackMs = 15;
+
+long GapMs(const AtResponder::Received& a, const AtResponder::Received& b)
+{
+    return static_cast<long>(std::chrono::duration_cast<milliseconds>(b.at - a.at).count());
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class ModemPoll : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ModemResetState();
+        logEnable = 0;
+        std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "1234");
+    }
+    void TearDown() override
+    {
+        modem_pin_code[0] = '\0';
+        logEnable = 0;
+    }
+
+    // A module with a ready SIM, registered, no fix, an empty storage.
+    void ReadyModem(AtResponder& at)
+    {
+        at.Answer("ATI\r\n", "Manufacturer: SIMCOM INCORPORATED");
+        at.Answer("AT+GMM\r\n", "SIMCOM_SIM7100E");
+        at.Answer("AT+SIMEI?\r\n", "+SIMEI: 356789012345678");
+        at.Answer("AT+CGPS?\r\n", "+CGPS: 1,1");
+        at.Answer("AT+CGPS=1\r\n", "");
+        at.Answer("AT+CMGD=4,4\r\n", "");
+        at.Answer("AT+CPIN?\r\n", "+CPIN: READY");
+        at.Answer("AT+CREG?\r\n", "+CREG: 0,1");
+        at.Answer("AT+CSQ\r\n", "+CSQ: 21,99");
+        at.Answer("AT+CNSMOD?\r\n", "+CNSMOD: 0,8");
+        at.Answer("AT+CGPSINFO\r\n", "+CGPSINFO: ,,,,,,,,");
+        at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30");
+    }
+
+    int Cycle()
+    {
+        testing::internal::CaptureStdout();
+        int rc = get_modem_info();
+        printed = testing::internal::GetCapturedStdout();
+        return rc;
+    }
+
+    TempSysroot root;  // the sysroot of this test, removed with it
+    std::string printed;
+};
+
+}  // namespace
+
+TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+    std::vector<AtResponder::Received> got = at.Commands();
+    for (std::size_t i = 1; i < got.size(); ++i) EXPECT_GE(GapMs(got[i - 1], got[i]), 100 - kStampSlackMs) << i;
+    EXPECT_EQ(at.FirmwareOpenCount(), 0);
+    EXPECT_EQ(modem_cpin_status, 0);
+    EXPECT_EQ(modem_creg, 1);
+    EXPECT_EQ(modem_csq, 21);
+    EXPECT_EQ(modem_net_type, 8);
+    EXPECT_STREQ(modem_imei, "356789012345678");
+    EXPECT_STREQ(str_gmm, "AT+GMM\r\n\r\nSIMCOM_SIM7100E\r\n\r\nOK\r\n");
+    EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
+    EXPECT_EQ(is_do_first_time_cmd, 1);
+    EXPECT_EQ(printed, "");  // a quiet cycle prints nothing
+}
+
+TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    ASSERT_EQ(Cycle(), 0);
+    at.ClearCommands();
+    at.Answer("AT+CREG?\r\n", "+CREG: 0,5");
+    at.Answer("AT+CSQ\r\n", "+CSQ: 99,99");
+    at.Answer("AT+CNSMOD?\r\n", "+CNSMOD: 0,4");
+    at.Answer("AT+CGPSINFO\r\n", "+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,520.0,0.0,0.0");
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(at.CommandTexts(), kEveryCycle);
+    EXPECT_EQ(modem_creg, 5);
+    EXPECT_EQ(modem_csq, 99);
+    EXPECT_EQ(modem_net_type, 4);
+    EXPECT_EQ(gps_flag, 1);
+    EXPECT_EQ(at.FirmwareOpenCount(), 0);
+
+    // Answers without their markers leave every value as it was.
+    for (const std::string& c : kEveryCycle) at.Forget(c);
+    at.Answer("AT+CPIN?\r\n", "+CPIN: READY");
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(modem_creg, 5);
+    EXPECT_EQ(modem_csq, 99);
+    EXPECT_EQ(modem_net_type, 4);
+    EXPECT_EQ(gps_flag, 1);
+}
+
+TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
+{
+    modem_creg = 5;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(Cycle(), -1);
+        EXPECT_NE(printed.find("open com_at fails\n"), std::string::npos);
+    }
+    EXPECT_EQ(is_do_first_time_cmd, 0);
+    EXPECT_EQ(modem_creg, 5);
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+}
+
+TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+        at.ClearCommands();
+        ASSERT_EQ(Cycle(), 0);
+        EXPECT_EQ(modem_cpin_status, 1);
+        std::vector<AtResponder::Received> got = at.Commands();
+        std::size_t cpin = 0;
+        while (cpin < got.size() && got[cpin].command != "AT+CPIN?\r\n") ++cpin;
+        ASSERT_LT(cpin + 2, got.size());
+        if (cycle <= 2) {
+            EXPECT_EQ(got[cpin + 1].command, "AT+CPIN=1234\r\n") << cycle;
+            EXPECT_EQ(got[cpin + 2].command, "AT+CREG?\r\n");
+            EXPECT_GE(GapMs(got[cpin + 1], got[cpin + 2]), 3000 - kStampSlackMs);
+        } else {
+            EXPECT_EQ(got[cpin + 1].command, "AT+CREG?\r\n");
+        }
+    }
+}
+
+TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
+{
+    modem_pin_code[0] = '\0';
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
+    ASSERT_EQ(Cycle(), 0);
+    ASSERT_EQ(Cycle(), 0);
+    for (const std::string& c : at.CommandTexts()) EXPECT_EQ(c.rfind("AT+CPIN=", 0), std::string::npos) << c;
+    EXPECT_EQ(modem_cpin_status, 1);
+}
+
+TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
+{
+    std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
+    ASSERT_EQ(Cycle(), 0);
+    std::vector<std::string> got = at.CommandTexts();
+    EXPECT_NE(std::find(got.begin(), got.end(), "AT+CPIN=12\r\n"), got.end());
+}
+
+TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Forget("AT+CPIN?\r\n");  // answered with ERROR only
+    for (int cycle = 1; cycle <= 4; ++cycle) {
+        ASSERT_EQ(Cycle(), 0);
+        EXPECT_EQ(modem_cpin_status, 2);
+    }
+    at.ClearCommands();
+    ASSERT_EQ(Cycle(), 0);
+    std::vector<AtResponder::Received> got = at.Commands();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got[0].command, "AT+CPIN?\r\n");
+    EXPECT_EQ(got[1].command, "AT+CFUN=0\r\n");
+    EXPECT_EQ(got[2].command, "AT+CFUN=1\r\n");
+    EXPECT_EQ(got[3].command, "AT+CREG?\r\n");
+    EXPECT_GE(GapMs(got[1], got[2]), 500 + 2000 - kStampSlackMs);
+    EXPECT_GE(GapMs(got[2], got[3]), 2000 - kStampSlackMs);
+    EXPECT_EQ(modem_count4reset, 0u);
+    EXPECT_EQ(printed, "send: AT+CFUN=0\r\n\nrecv:\nAT+CFUN=0\r\n\r\nERROR\r\n\n"
+                       "send: AT+CFUN=1\r\n\nrecv:\nAT+CFUN=1\r\n\r\nERROR\r\n\n");
+    EXPECT_EQ(at.FirmwareOpenCount(), 0);
+}
+
+TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    std::string pdu = pdutest::Build(pdutest::Text7(pdutest::Septets("hello")));
+    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30");
+    at.Answer("AT+CMGRD=1\r\n", "+CMGRD: 1,,23\r\n" + pdu);
+    ASSERT_EQ(Cycle(), 0);
+    std::vector<std::string> got = at.CommandTexts();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[got.size() - 3], "AT+CPMS?\r\n");
+    EXPECT_EQ(got[got.size() - 2], "AT+CMGRD=0\r\n");
+    EXPECT_EQ(got[got.size() - 1], "AT+CMGRD=1\r\n");
+    EXPECT_EQ(is_new_sms, 1);
+    EXPECT_STREQ(recv_new_sms.phone, "4981726354");
+    EXPECT_EQ(std::string(recv_new_sms.message, recv_new_sms.messageLength), "hello");
+    EXPECT_NE(printed.find("--> new SMS coming (2/30)\n"), std::string::npos);
+    EXPECT_NE(printed.find("1>2>3>4>5>len=23\ngmSMS_getReadMsg enter\n"), std::string::npos);
+
+    at.ClearCommands();
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(at.CommandTexts(), std::vector<std::string>(kEveryCycle.begin(), kEveryCycle.end() - 1));
+}
+
+TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3");
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        at.ClearCommands();
+        ASSERT_EQ(Cycle(), 0);
+        std::vector<std::string> got = at.CommandTexts();
+        ASSERT_GE(got.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(got.end() - 3, got.end()),
+                  (std::vector<std::string>{"AT+CMGRD=0\r\n", "AT+CMGRD=1\r\n", "AT+CMGRD=2\r\n"}));
+    }
+    EXPECT_EQ(is_new_sms, 0);
+}
+
+TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30");
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(at.CommandTexts().back(), "AT+CPMS?\r\n");
+    EXPECT_EQ(printed, "--> new SMS coming (2/0)\n");
+}
+
+TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
+{
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    ASSERT_EQ(Cycle(), 0);
+    // 1023 bytes of the registration reply are read in its exchange; the marker lies beyond them
+    // and arrives at the front of the next exchange's reply, where nobody looks for it.
+    at.AnswerRaw("AT+CREG?\r\n", std::string(1500, 'x') + "\r\n+CREG: 0,5\r\n");
+    at.AnswerRaw("AT+CSQ\r\n", "\r\n+CSQ: 7,99\r\n");
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(modem_creg, 1);
+    EXPECT_EQ(modem_csq, 7);
+    // A model reply of 1023 characters and more is cut to its 99.
+    ModemResetState();
+    at.AnswerRaw("AT+GMM\r\n", std::string(3000, 'g'));
+    ASSERT_EQ(Cycle(), 0);
+    EXPECT_EQ(std::string(str_gmm), std::string(99, 'g'));
+    EXPECT_EQ(at.FirmwareOpenCount(), 0);
+}
+
+TEST_F(ModemPoll, TranscriptHoldsEveryExchange)
+{
+    logEnable = 1;
+    AtResponder at(root.Dir());
+    ReadyModem(at);
+    ASSERT_EQ(Cycle(), 0);
+    // The day file of today (the date is taken after the cycle; retry once across midnight).
+    auto dayFile = [&] {
+        std::time_t now = std::time(nullptr);
+        std::tm local;
+        localtime_r(&now, &local);
+        char rel[64];
+        std::strftime(rel, sizeof rel, "/media/card/AT_CMD_LOG/%Y/%m/%d.txt", &local);
+        std::ifstream in(root.Path(rel), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    std::string log = dayFile();
+    for (const std::string& c : Concat(kOncePerRun, kEveryCycle)) {
+        std::string record = "\r\nCmmand=>" + c + "\r\nResponse=>\r\n" + c;
+        EXPECT_NE(log.find(record), std::string::npos) << c;
+    }
+    EXPECT_NE(log.find("Response=>\r\nAT+CSQ\r\n\r\n+CSQ: 21,99\r\n\r\nOK\r\n\r\n"), std::string::npos);
+}

@@ -1,0 +1,188 @@
+// Reply parsing of the poll: the field cutter, the status answers, the IMEI and model texts, and
+// the SIM check with its PIN entry and radio reset counters.
+#include "config/config.h"
+#include "modem/modem.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class ModemReplies : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ModemResetState();
+        std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "1234");
+    }
+    void TearDown() override { modem_pin_code[0] = '\0'; }
+};
+
+}  // namespace
+
+TEST(StrcpyWithStr, CutsBeforeTheDelimiter)
+{
+    char field[20];
+    EXPECT_EQ(strcpyWithStr(field, "12,34", ","), 1);
+    EXPECT_STREQ(field, "12");
+    EXPECT_EQ(strcpyWithStr(field, ",x", ","), 1);
+    EXPECT_STREQ(field, "");
+    EXPECT_EQ(strcpyWithStr(field, "ab\r\ncd", "\r\n"), 1);
+    EXPECT_STREQ(field, "ab");
+}
+
+TEST(StrcpyWithStr, MissingDelimiterLeavesTheFieldUntouched)
+{
+    char field[20] = "keep";
+    EXPECT_EQ(strcpyWithStr(field, "12 34", ","), 0);
+    EXPECT_STREQ(field, "keep");
+}
+
+TEST(StrcpyWithStr, LongFieldIsCutToItsBuffer)
+{
+    char guard[4][8];
+    std::memset(guard, '#', sizeof guard);
+    EXPECT_EQ(strcpyWithStr(guard[1], sizeof guard[1], "0123456789abcdef,", ","), 1);
+    EXPECT_STREQ(guard[1], "0123456");
+    EXPECT_EQ(guard[2][0], '#');
+    EXPECT_EQ(guard[0][7], '#');
+}
+
+TEST_F(ModemReplies, Registration)
+{
+    ModemUseReply(ReplyUse::Registration, "AT+CREG?\r\r\n+CREG: 0,5\r\n\r\nOK\r\n");
+    EXPECT_EQ(modem_creg, 5);
+    ModemUseReply(ReplyUse::Registration, "\r\n+CREG: 2,1,\"00A1\",\"0123ABCD\",7,\"xyz-long-tail\"\r\n");
+    EXPECT_EQ(modem_creg, 1);
+}
+
+TEST_F(ModemReplies, RegistrationWithoutCommaMarkerOrLineEndKeepsTheValue)
+{
+    modem_creg = 5;
+    ModemUseReply(ReplyUse::Registration, "\r\n+CREG: 1\r\n\r\nOK\r\n");  // no comma
+    ModemUseReply(ReplyUse::Registration, "\r\nERROR\r\n");                // no marker
+    ModemUseReply(ReplyUse::Registration, "+CREG: 0,3");                    // no line end
+    ModemUseReply(ReplyUse::Registration, "+CREG:0,3\r\n");                 // marker without the blank
+    ModemUseReply(ReplyUse::Registration, "");
+    EXPECT_EQ(modem_creg, 5);
+}
+
+TEST_F(ModemReplies, Signal)
+{
+    ModemUseReply(ReplyUse::Signal, "AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(modem_csq, 99);
+    ModemUseReply(ReplyUse::Signal, "+CSQ: 23,0\r\n");
+    EXPECT_EQ(modem_csq, 23);
+    ModemUseReply(ReplyUse::Signal, "+CSQ: 17\r\n\r\nOK\r\n");  // no comma: kept
+    ModemUseReply(ReplyUse::Signal, "+CSQ 17,1\r\n");
+    EXPECT_EQ(modem_csq, 23);
+    ModemUseReply(ReplyUse::Signal, "+CSQ: ,1\r\n");  // empty field reads as 0
+    EXPECT_EQ(modem_csq, 0);
+}
+
+TEST_F(ModemReplies, SystemMode)
+{
+    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD: 0,8\r\n\r\nOK\r\n");
+    EXPECT_EQ(modem_net_type, 8);
+    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD:1,4\r\n");  // no blank needed
+    EXPECT_EQ(modem_net_type, 4);
+    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD: 8\r\n");  // no comma: kept
+    EXPECT_EQ(modem_net_type, 4);
+}
+
+TEST_F(ModemReplies, ImeiAndItsBounds)
+{
+    ModemUseReply(ReplyUse::Imei, "AT+SIMEI?\r\r\n+SIMEI: 356789012345678\r\n\r\nOK\r\n");
+    EXPECT_STREQ(modem_imei, "356789012345678");
+    ModemUseReply(ReplyUse::Imei, "+SIMEI: 35678901234567812345678901234567890\r\n");
+    EXPECT_STREQ(modem_imei, "356789012345678");  // cut to 15 characters
+    ModemUseReply(ReplyUse::Imei, "+SIMEI: 111");    // no line end: kept
+    ModemUseReply(ReplyUse::Imei, "\r\nERROR\r\n");
+    EXPECT_STREQ(modem_imei, "356789012345678");
+}
+
+TEST_F(ModemReplies, ModelTextIsTheWholeReplyCut)
+{
+    ModemUseReply(ReplyUse::Model, "AT+GMM\r\r\nSIMCOM_SIM7100E 100%\r\n\r\nOK\r\n");
+    EXPECT_STREQ(str_gmm, "AT+GMM\r\r\nSIMCOM_SIM7100E 100%\r\n\r\nOK\r\n");
+    std::string lengthy(1023, 'm');
+    ModemUseReply(ReplyUse::Model, lengthy.c_str());
+    EXPECT_EQ(std::string(str_gmm), std::string(99, 'm'));
+}
+
+TEST_F(ModemReplies, TranscriptOnlyRepliesChangeNothing)
+{
+    ModemUseReply(ReplyUse::Transcript, "+CREG: 0,5\r\n+CSQ: 20,99\r\n+SIMEI: 1\r\n");
+    EXPECT_EQ(modem_creg, 0);
+    EXPECT_EQ(modem_csq, 0);
+    EXPECT_STREQ(modem_imei, "");
+}
+
+TEST_F(ModemReplies, SimCheckTable)
+{
+    struct Case {
+        const char* reply;
+        int status;
+    } cases[] = {
+        {"AT+CPIN?\r\r\n+CPIN: READY\r\n\r\nOK\r\n", 0},
+        {"\r\n+CPIN: READY\r\n+CPIN: SIM PIN\r\n", 0},  // both markers: ready wins
+        {"\r\n+CPIN: SIM PIN\r\n", 1},
+        {"\r\n+CPIN: SIM PIN2\r\n", 1},
+        {"\r\n+CPIN: SIM PUK\r\n", 2},
+        {"\r\n+CME ERROR: 10\r\n", 2},
+        {"\r\nERROR\r\n", 2},
+        {"", 2},
+    };
+    for (const Case& c : cases) {
+        ModemResetState();
+        SimCheck(c.reply);
+        EXPECT_EQ(modem_cpin_status, c.status) << c.reply;
+    }
+}
+
+TEST_F(ModemReplies, PinEnteredOnTheFirstTwoFindingsOnly)
+{
+    EXPECT_EQ(SimCheck("+CPIN: SIM PIN\r\n"), SimAction::EnterPin);
+    EXPECT_EQ(SimCheck("+CPIN: READY\r\n"), SimAction::None);
+    EXPECT_EQ(SimCheck("+CPIN: SIM PIN2\r\n"), SimAction::EnterPin);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(SimCheck("+CPIN: SIM PIN\r\n"), SimAction::None);
+    EXPECT_EQ(modem_cpin_status, 1);
+    EXPECT_EQ(is_input_pin, 7u);
+    EXPECT_EQ(modem_count4reset, 0u);
+}
+
+TEST_F(ModemReplies, NoPinConfiguredNoPinEntry)
+{
+    modem_pin_code[0] = '\0';
+    EXPECT_EQ(SimCheck("+CPIN: SIM PIN\r\n"), SimAction::None);
+    EXPECT_EQ(SimCheck("+CPIN: SIM PIN\r\n"), SimAction::None);
+    EXPECT_EQ(modem_cpin_status, 1);
+    EXPECT_EQ(is_input_pin, 2u);
+}
+
+TEST_F(ModemReplies, RadioResetOnTheFifthOtherAnswer)
+{
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(SimCheck("\r\nERROR\r\n"), SimAction::None);
+        EXPECT_EQ(modem_count4reset, static_cast<unsigned>(i));
+    }
+    EXPECT_EQ(SimCheck("\r\nERROR\r\n"), SimAction::RadioReset);
+    EXPECT_EQ(modem_count4reset, 0u);
+    EXPECT_EQ(modem_cpin_status, 2);
+    // The count starts again from 0.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(SimCheck("+CPIN: SIM PUK\r\n"), SimAction::None);
+    EXPECT_EQ(SimCheck(""), SimAction::RadioReset);
+}
+
+TEST_F(ModemReplies, RadioResetCountsOtherAnswersThatAreNotConsecutive)
+{
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(SimCheck("\r\nERROR\r\n"), SimAction::None);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(SimCheck("+CPIN: READY\r\n"), SimAction::None);
+        SimCheck("+CPIN: SIM PIN\r\n");
+    }
+    EXPECT_EQ(modem_count4reset, 4u);
+    EXPECT_EQ(SimCheck("\r\nERROR\r\n"), SimAction::RadioReset);
+}

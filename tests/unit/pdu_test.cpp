@@ -1,0 +1,379 @@
+// The SMS-DELIVER decoder: the worked example, each coding, escapes, odd addresses, and input
+// whose lengths lie or whose text ends early.
+#include "modem/pdu.h"
+
+#include "support/sms_pdu_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace pdutest;
+
+namespace {
+
+const char kExample[] = "06911314956235040A91941827364500004230518003500405E8329BFD06";
+
+std::string Bytes(const char* p, std::size_t n)
+{
+    return std::string(p, n);
+}
+
+// Decodes text from a heap copy of exactly its size, so a read past its end is caught by ASan.
+int Decode(const std::string& text, SmsPduParams* params)
+{
+    std::vector<char> copy(text.begin(), text.end());
+    copy.push_back('\0');
+    return gsmDecodePdu(copy.data(), params);
+}
+
+void ExpectTerminatedWithin(const char* field, std::size_t size)
+{
+    EXPECT_NE(std::memchr(field, '\0', size), nullptr);
+}
+
+}  // namespace
+
+TEST(PduDecode, WorkedExample)
+{
+    EXPECT_EQ(Build(Text7(Septets("hello"))), kExample);  // the builder agrees with the example
+    SmsPduParams p;
+    EXPECT_EQ(gsmDecodePdu(kExample, &p), 5);
+    EXPECT_STREQ(p.scAddress, "3141592653");
+    EXPECT_STREQ(p.address, "4981726354");
+    EXPECT_EQ(p.protocolId, 0);
+    EXPECT_EQ(p.dataCoding, 0);
+    EXPECT_STREQ(p.timeStamp, "24031508300540");
+    EXPECT_EQ(p.userDataLength, 5);
+    EXPECT_EQ(Bytes(p.userData, 6), std::string("hello", 6));
+}
+
+TEST(PduDecode, RestOfTheReplyAfterThePduIsNotRead)
+{
+    SmsPduParams p;
+    EXPECT_EQ(Decode(std::string(kExample) + "\r\n\r\nOK\r\n", &p), 5);
+    EXPECT_STREQ(p.userData, "hello");
+}
+
+TEST(PduDecode, OddOriginatorDropsItsFiller)
+{
+    Pdu pdu = Text7(Septets("hi"));
+    pdu.oa = "123456789";
+    EXPECT_NE(Build(pdu).find("099121436587F9"), std::string::npos);
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_STREQ(p.address, "123456789");
+    EXPECT_STREQ(p.timeStamp, "24031508300540");
+    EXPECT_STREQ(p.userData, "hi");
+}
+
+TEST(PduDecode, EscapesAndTableCharacters)
+{
+    SmsPduParams p;
+    int n = Decode(Build(Text7({'a', 0x1B, 0x28, 'b', 0x1B, 0x65, 0x00, 0x02, 0x11})), &p);
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(p.userDataLength, 9);
+    EXPECT_EQ(Bytes(p.userData, 8), std::string("a{b\xA4@$_\0", 8));
+}
+
+TEST(PduDecode, EscapeWithoutTableEntryStaysEscape)
+{
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(Text7({0x1B, 'A'})), &p), 2);
+    EXPECT_EQ(Bytes(p.userData, 3), std::string("\x1B" "A\0", 3));
+}
+
+TEST(PduDecode, EveryEscapeTableEntry)
+{
+    const std::vector<std::pair<uint8_t, char>> table = {
+        {0x0A, '\x0C'}, {0x14, '^'}, {0x28, '{'}, {0x29, '}'}, {0x2F, '\\'},
+        {0x3C, '['},    {0x3D, '~'}, {0x3E, ']'}, {0x40, '|'}, {0x65, '\xA4'},
+    };
+    std::vector<uint8_t> septets;
+    std::string expected;
+    for (auto [code, out] : table) {
+        septets.push_back(0x1B);
+        septets.push_back(code);
+        expected += out;
+    }
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(Text7(septets)), &p), 10);
+    EXPECT_EQ(std::string(p.userData), expected);
+}
+
+TEST(PduDecode, TrailingEscapeNeverPairsWithTheFiller)
+{
+    // Seven septets take 49 of the 56 bits of seven octets; the 7 spare bits unpack as an eighth
+    // septet. Here they are set to '(' on purpose: the trailing escape must still stay 0x1B.
+    std::vector<uint8_t> septets = {'a', 'b', 'c', 'd', 'e', 'f', 0x1B, 0x28};
+    Pdu pdu = Text7(septets);
+    pdu.udl = 7;
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 7);
+    EXPECT_EQ(Bytes(p.userData, 8), std::string("abcdef\x1B\0", 8));
+}
+
+TEST(PduDecode, FullSevenBitMessageFillsTheRecord)
+{
+    std::vector<uint8_t> septets;
+    for (int i = 0; i < 160; ++i) septets.push_back(static_cast<uint8_t>('A' + i % 26));
+    std::string text(septets.begin(), septets.end());
+    SmsPduParams p;
+    std::memset(&p, 0x55, sizeof p);
+    EXPECT_EQ(Decode(Build(Text7(septets)), &p), 160);
+    EXPECT_EQ(p.userDataLength, 160);
+    EXPECT_EQ(Bytes(p.userData, 161), text + std::string(1, '\0'));
+}
+
+TEST(PduDecode, SeptetCountsReadWholeOctetsOnly)
+{
+    // 8 septets take exactly 7 octets and 9 take 8; what follows them is never read as text.
+    for (int count : {8, 9}) {
+        std::vector<uint8_t> septets(static_cast<std::size_t>(count), 'x');
+        std::string pdu = Build(Text7(septets));
+        EXPECT_EQ(pdu.size() % 2, 0u);
+        SmsPduParams p;
+        EXPECT_EQ(Decode(pdu + "FFFF", &p), count) << count;
+        EXPECT_EQ(std::string(p.userData), std::string(static_cast<std::size_t>(count), 'x'));
+    }
+}
+
+TEST(PduDecode, Ucs2IsCopiedAsReceived)
+{
+    Pdu pdu;
+    pdu.dcs = 8;
+    pdu.udl = 4;
+    pdu.ud = "00480069";
+    SmsPduParams p;
+    std::memset(&p, 0x55, sizeof p);
+    EXPECT_EQ(Decode(Build(pdu), &p), 4);
+    EXPECT_EQ(p.dataCoding, 8);
+    EXPECT_EQ(Bytes(p.userData, 4), std::string("\0H\0i", 4));
+}
+
+TEST(PduDecode, EightBitIsCopiedAndTerminated)
+{
+    Pdu pdu;
+    pdu.dcs = 4;
+    pdu.udl = 2;
+    pdu.ud = "4142";
+    SmsPduParams p;
+    std::memset(&p, 0x55, sizeof p);
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_EQ(Bytes(p.userData, 3), std::string("AB\0", 3));
+}
+
+TEST(PduDecode, FlashMessageIsTakenAsEightBit)
+{
+    Pdu pdu = Text7(Septets("hello"));
+    pdu.dcs = 0x10;
+    pdu.udl = 5;  // octets now: the five packed octets
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 5);
+    EXPECT_EQ(Bytes(p.userData, 6), std::string("\xE8\x32\x9B\xFD\x06\0", 6));
+}
+
+TEST(PduDecode, UserDataHeaderStaysAtTheStartConvertedLikeText)
+{
+    // Header 05 00 03 2A 02 01 (first of two segments), one fill bit to the septet boundary, then "Hi":
+    // nine septets in eight octets. The header is not examined: its septets go through the
+    // table like text, and the text follows them.
+    Pdu pdu;
+    pdu.firstOctet = 0x44;
+    pdu.udl = 9;
+    pdu.ud = "0500032A02019069";
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 9);
+    EXPECT_EQ(p.userDataLength, 9);
+    EXPECT_EQ(Bytes(p.userData, 10), std::string("\xE9@\xF8P\" @Hi\0", 10));
+}
+
+TEST(PduDecode, ServiceCentreLengthZeroAndOne)
+{
+    Pdu pdu = Text7(Septets("ok"));
+    pdu.sc = "";
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_STREQ(p.scAddress, "");
+    EXPECT_STREQ(p.address, "4981726354");
+    EXPECT_STREQ(p.userData, "ok");
+
+    std::string typeOnly = "0191" + Build(pdu).substr(2);
+    EXPECT_EQ(Decode(typeOnly, &p), 2);
+    EXPECT_STREQ(p.scAddress, "");
+    EXPECT_STREQ(p.address, "4981726354");
+    EXPECT_STREQ(p.timeStamp, "24031508300540");
+    EXPECT_STREQ(p.userData, "ok");
+}
+
+TEST(PduDecode, OriginatorLengthZero)
+{
+    Pdu pdu = Text7(Septets("ok"));
+    pdu.oa = "";
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_STREQ(p.address, "");
+    EXPECT_STREQ(p.timeStamp, "24031508300540");
+    EXPECT_STREQ(p.userData, "ok");
+}
+
+TEST(PduDecode, LongAlphanumericOriginatorIsCutAndTheRestStaysInPlace)
+{
+    // "InfoService1" packed: 12 characters, 84 bits, 11 octets, 21 useful semi-octets.
+    std::string packed = Pack7(Septets("InfoService1"));
+    ASSERT_EQ(packed.size(), 22u);
+    Pdu pdu = Text7(Septets("ok"));
+    pdu.oaType = 0xD0;
+    pdu.oaLength = 21;
+    pdu.oaRaw = packed;
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_EQ(std::strlen(p.address), 15u);
+    std::string swapped = SemiOctets(packed.substr(0, 16)).substr(0, 15);
+    EXPECT_EQ(std::string(p.address), swapped);
+    EXPECT_STREQ(p.timeStamp, "24031508300540");
+    EXPECT_STREQ(p.userData, "ok");
+}
+
+TEST(PduDecode, LongServiceCentreIsCutAndTheRestStaysInPlace)
+{
+    Pdu pdu = Text7(Septets("ok"));
+    pdu.sc = "12345678901234567890";
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_STREQ(p.scAddress, "123456789012345");
+    EXPECT_STREQ(p.address, "4981726354");
+    EXPECT_STREQ(p.userData, "ok");
+}
+
+TEST(PduDecode, UserDataLongerThanTheRecordIsCut)
+{
+    Pdu eight;
+    eight.dcs = 4;
+    eight.udl = 200;
+    eight.ud = std::string(400, '4');  // 200 octets of 0x44
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(eight), &p), kPduUserDataMax);
+    EXPECT_EQ(p.userDataLength, kPduUserDataMax);
+    EXPECT_EQ(Bytes(p.userData, 161), std::string(160, 'D') + std::string(1, '\0'));
+
+    std::vector<uint8_t> septets(255, 'z');
+    Pdu seven = Text7(septets);
+    EXPECT_EQ(seven.udl, 255);
+    EXPECT_EQ(Decode(Build(seven), &p), kPduUserDataMax);
+    EXPECT_EQ(p.userDataLength, kPduUserDataMax);
+    EXPECT_EQ(Bytes(p.userData, 161), std::string(160, 'z') + std::string(1, '\0'));
+}
+
+TEST(PduDecode, LengthThatLiesAboutAShortText)
+{
+    Pdu pdu;
+    pdu.dcs = 4;
+    pdu.udl = 50;
+    pdu.ud = "414243";
+    SmsPduParams p;
+    EXPECT_EQ(Decode(Build(pdu), &p), 3);
+    EXPECT_EQ(p.userDataLength, 3);
+    EXPECT_EQ(Bytes(p.userData, 4), std::string("ABC\0", 4));
+
+    Pdu seven = Text7(Septets("abcdefghij"));  // 10 septets in 9 octets
+    seven.udl = 120;
+    EXPECT_EQ(Decode(Build(seven), &p), 10);
+    EXPECT_EQ(std::string(p.userData), "abcdefghij");
+}
+
+TEST(PduDecode, TextEndingAtEveryPointIsSafe)
+{
+    // Each prefix of a message decodes without reading past its end; the fields it holds are the
+    // same as in the whole message, and those it does not reach stay empty.
+    std::string whole = Build(Text7(Septets("hello world")));
+    for (std::size_t len = 0; len <= whole.size(); ++len) {
+        SmsPduParams p;
+        std::memset(&p, 0x55, sizeof p);
+        int n = Decode(whole.substr(0, len), &p);
+        EXPECT_GE(n, 0);
+        EXPECT_LE(n, 11);
+        ExpectTerminatedWithin(p.scAddress, sizeof p.scAddress);
+        ExpectTerminatedWithin(p.address, sizeof p.address);
+        ExpectTerminatedWithin(p.timeStamp, sizeof p.timeStamp);
+        EXPECT_EQ(std::string("hello world").compare(0, std::strlen(p.userData), p.userData), 0) << len;
+    }
+    SmsPduParams p;
+    EXPECT_EQ(Decode(whole.substr(0, 28), &p), 0);  // ends inside the originator
+    EXPECT_STREQ(p.scAddress, "3141592653");
+    EXPECT_STREQ(p.address, "49817263");
+    EXPECT_STREQ(p.timeStamp, "");
+    EXPECT_EQ(p.userDataLength, 0);
+}
+
+TEST(PduDecode, OddCharactersAreTakenWithoutHarm)
+{
+    std::string odd = "0A\xFF\x80zz\r\n\x01GGGGggggXXXX~~~~";
+    for (std::size_t len = 0; len <= odd.size(); ++len) {
+        SmsPduParams p;
+        int n = Decode(odd.substr(0, len), &p);
+        EXPECT_GE(n, 0);
+        EXPECT_LE(n, kPduUserDataMax);
+        ExpectTerminatedWithin(p.address, sizeof p.address);
+    }
+}
+
+TEST(PduHelpers, String2Bytes)
+{
+    unsigned char out[4] = {};
+    EXPECT_EQ(gsmString2Bytes("E8329B", out, 6), 3);
+    EXPECT_EQ(out[0], 0xE8);
+    EXPECT_EQ(out[1], 0x32);
+    EXPECT_EQ(out[2], 0x9B);
+    EXPECT_EQ(gsmString2Bytes("0F1", out, 3), 1);  // an unpaired last character is not converted
+    EXPECT_EQ(out[0], 0x0F);
+}
+
+TEST(PduHelpers, SerializeNumbers)
+{
+    char out[16];
+    EXPECT_EQ(gsmSerializeNumbers("2143", out, 4), 4);
+    EXPECT_STREQ(out, "1234");
+    EXPECT_EQ(gsmSerializeNumbers("21F3", out, 4), 3);
+    EXPECT_STREQ(out, "123");
+    std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(gsmSerializeNumbers("", out, 0), 0);  // nothing before the output is looked at
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(gsmSerializeNumbers("214", out, 3), 2);
+    EXPECT_STREQ(out, "12");
+}
+
+TEST(PduHelpers, Decode7bitEverySeventhOctetGivesAnEighthSeptet)
+{
+    std::vector<uint8_t> septets = {1, 2, 3, 4, 5, 6, 7, 0x7F};
+    std::string hex = Pack7(septets);
+    unsigned char octets[7];
+    ASSERT_EQ(gsmString2Bytes(hex.c_str(), octets, 14), 7);
+    char out[9];
+    EXPECT_EQ(gsmDecode7bit(octets, out, 7), 8);
+    EXPECT_EQ(Bytes(out, 9), std::string("\x01\x02\x03\x04\x05\x06\x07\x7F\0", 9));
+}
+
+TEST(PduHelpers, TableDiffersFromIdentityInExactly32Places)
+{
+    int changed = 0;
+    for (int i = 0; i < 128; ++i) changed += Table7Bit2Iso[i] != i;
+    EXPECT_EQ(changed, 32);
+    for (int same : {0x0A, 0x0D, 0x1B, 0x10, 0x12, 0x1A, int{'A'}, int{'z'}, int{'0'}}) EXPECT_EQ(Table7Bit2Iso[same], same);
+    EXPECT_EQ(Table7Bit2Iso[0x00], '@');
+    EXPECT_EQ(Table7Bit2Iso[0x11], '_');
+    EXPECT_EQ(Table7Bit2Iso[0x7F], 0xE0);
+    EXPECT_EQ(Table7Bit2Iso[0x24], 0xA4);
+}
+
+TEST(PduHelpers, Iso7BitWritesOneCharacterPerStep)
+{
+    const char septets[] = {'x', 0x1B, 0x3C, 0x1B, 0x1B, 0x3E};
+    char out[8];
+    std::memset(out, 'q', sizeof out);
+    // 0x1B 0x1B: the first stays an escape, the second pairs with 0x3E.
+    EXPECT_EQ(gsm7Bit2Iso(septets, out, 6), 4);
+    EXPECT_EQ(Bytes(out, 5), std::string("x[\x1B]\0", 5));
+}

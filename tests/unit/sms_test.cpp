@@ -1,0 +1,162 @@
+// The message step's parsers: storage occupancy and the read-and-delete reply into the record.
+#include "modem/modem.h"
+
+#include "support/sms_pdu_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace pdutest;
+
+namespace {
+
+std::string ReadReply(const std::string& pdu)
+{
+    char head[64];
+    std::snprintf(head, sizeof head, "AT+CMGRD=1\r\r\n+CMGRD: 1,,%zu\r\n", pdu.size() / 2 - 7);
+    return head + pdu + "\r\n\r\nOK\r\n";
+}
+
+// The record filled with a marker byte, so that untouched bytes show.
+SmsRecord MarkedRecord()
+{
+    SmsRecord r;
+    std::memset(&r, 0xAA, sizeof r);
+    return r;
+}
+
+}  // namespace
+
+TEST(SmsStorage, FirstStorageOfTheAnswer)
+{
+    int used = -1, size = -1;
+    SmsStorageOccupancy("AT+CPMS?\r\r\n+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30\r\n\r\nOK\r\n", &used, &size);
+    EXPECT_EQ(used, 2);
+    EXPECT_EQ(size, 30);
+}
+
+TEST(SmsStorage, SizeAsTheLastFieldReadsAsZero)
+{
+    int used = -1, size = -1;
+    SmsStorageOccupancy("+CPMS: \"SM\",2,30\r\n\r\nOK\r\n", &used, &size);
+    EXPECT_EQ(used, 2);
+    EXPECT_EQ(size, 0);
+}
+
+TEST(SmsStorage, MissingMarkerOrCommasGiveZero)
+{
+    int used = -1, size = -1;
+    SmsStorageOccupancy("\r\nERROR\r\n", &used, &size);
+    EXPECT_EQ(used, 0);
+    EXPECT_EQ(size, 0);
+    SmsStorageOccupancy("+CPMS: \"SM\"\r\n", &used, &size);
+    EXPECT_EQ(used, 0);
+    SmsStorageOccupancy("+CPMS: \"SM\",7\r\n", &used, &size);  // no comma after the number used
+    EXPECT_EQ(used, 0);
+    SmsStorageOccupancy("+CPMS: \"SM\",,30,", &used, &size);
+    EXPECT_EQ(used, 0);
+    EXPECT_EQ(size, 30);
+}
+
+TEST(SmsRead, FullReplyFillsTheRecord)
+{
+    std::string pdu = Build(Text7(Septets("hello")));
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(pdu).c_str(), &r), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1>2>3>4>5>len=23\n");
+    EXPECT_STREQ(r.phone, "4981726354");
+    EXPECT_EQ(std::string(r.time, 18), std::string("24/03/15 08:30:05\0", 18));
+    EXPECT_EQ(static_cast<unsigned char>(r.time[18]), 0xAA);  // the last two bytes are not written
+    EXPECT_EQ(static_cast<unsigned char>(r.time[19]), 0xAA);
+    EXPECT_EQ(r.messageLength, 5);
+    EXPECT_EQ(std::string(r.message, 5), "hello");
+    EXPECT_EQ(static_cast<unsigned char>(r.message[5]), 0xAA);  // no terminator added
+    EXPECT_EQ(r.mode, 0);
+}
+
+TEST(SmsRead, AlphanumericFieldBeforeTheLength)
+{
+    std::string pdu = Build(Text7(Septets("hi")));
+    std::string reply = "\r\n+CMGRD: 0,\"Mum\",21\r\n" + pdu + "\r\n";
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg(reply.c_str(), &r), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1>2>3>4>5>len=21\n");
+    EXPECT_EQ(std::string(r.message, 2), "hi");
+}
+
+TEST(SmsRead, FullSevenBitMessageTakes160Bytes)
+{
+    std::vector<uint8_t> septets(160, 'q');
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(Text7(septets))).c_str(), &r), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.messageLength, 160);
+    EXPECT_EQ(std::string(r.message, 160), std::string(160, 'q'));
+    EXPECT_EQ(static_cast<unsigned char>(r.message[160]), 0xAA);
+}
+
+TEST(SmsRead, Ucs2KeepsItsBytesAndMode)
+{
+    Pdu pdu;
+    pdu.dcs = 8;
+    pdu.udl = 4;
+    pdu.ud = "00480069";
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(pdu)).c_str(), &r), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.mode, 8);
+    EXPECT_EQ(r.messageLength, 4);
+    EXPECT_EQ(std::string(r.message, 4), std::string("\0H\0i", 4));
+}
+
+TEST(SmsRead, LyingLengthNeverOverrunsTheMessageField)
+{
+    Pdu pdu;
+    pdu.dcs = 4;
+    pdu.udl = 255;
+    pdu.ud = std::string(510, '5');
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(pdu)).c_str(), &r), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LE(r.messageLength, sizeof r.message);
+    EXPECT_EQ(r.mode, 4);
+}
+
+TEST(SmsRead, MissingPartsReturnZeroAndLeaveTheRecord)
+{
+    struct Case {
+        const char* reply;
+        const char* printed;
+    } cases[] = {
+        {"\r\nOK\r\n", "1>"},
+        {"+CMGRD: 1\r\n0691", "1>2>"},
+        {"+CMGRD: 1,22\r\n0691", "1>2>3>"},
+        {"+CMGRD: 1,,22", "1>2>3>4>"},
+        {"+CMGRD: 1,,22\r", "1>2>3>4>5>len=22\n"},  // no line feed before the PDU
+    };
+    for (const Case& c : cases) {
+        SmsRecord r = MarkedRecord();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(gmSMS_getReadMsg(c.reply, &r), 0) << c.reply;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.reply;
+        SmsRecord marked = MarkedRecord();
+        EXPECT_EQ(std::memcmp(&r, &marked, sizeof r), 0) << c.reply;
+    }
+}
+
+TEST(SmsRead, HeaderWithAnEmptyPduStillFillsTheRecord)
+{
+    SmsRecord r = MarkedRecord();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 1,,0\r\n", &r), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(r.phone, "");
+    EXPECT_EQ(r.messageLength, 0);
+}
