@@ -117,7 +117,12 @@ void LirnMain(int argc, char** argv)
         std::puts("Reset Config\r");
     }
 
+    QMI_Init();
+    QMI_nas_getObj();
+    QMI_wds_getObj();
+
     StartThread(thread_led, "Error: Create ThreadLed");
+    StartThread(thread_net, "Error: Create ThreadNet");
     StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Console) {

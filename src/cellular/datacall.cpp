@@ -1,5 +1,216 @@
-// Data call: published state.
+// Data call: QMI clients, start, status and stop, and the dial-up thread.
+//
+// The net thread is the only one that queries the status and starts the call; the tunnel's link
+// manager stops it from its own thread, so a stop can be in flight beside a status query on the
+// same client (the client layer matches each response to its request). Transcript values are
+// formatted by each call in a buffer of its own, so records from the two threads never share
+// scratch text.
 #include "cellular/datacall.h"
+
+#include "board/ticks.h"
+#include "config/config.h"
+#include "logging/log.h"
+#include "platform/qmux.h"
+#include "platform/text.h"
+#include "tunnel/tunnel.h"
+
+#include <cstdio>
+#include <cstring>
 
 std::atomic<int> net_status{-1};
 std::atomic<int> netStat{0};
+
+int qmi_hdl = -1;
+qmi_idl_service_object_type srv_nas_obj = nullptr;
+qmi_client_type qmi_nas_clnt_hdl = nullptr;
+qmi_client_type qmi_wds_clnt_hdl = nullptr;
+int nas_rc = 0;
+std::atomic<int> wds_rc{0};
+
+WdsStartNetworkReq start_req_msg;
+WdsStartNetworkResp start_resp_msg;
+WdsStopNetworkReq stop_req_msg;
+WdsStopNetworkResp stop_resp_msg;
+
+namespace {
+
+// IDL versions the clients are opened with.
+constexpr int32_t kNasIdlMajor = 1, kNasIdlMinor = 0x31;
+constexpr int32_t kWdsIdlMajor = 1, kWdsIdlMinor = 0x1b;
+constexpr int32_t kQmiToolVersion = 5;
+constexpr char kQmiConnection[] = "rmnet0";
+
+// The packet data handle of start_resp_msg as the stop on another thread reads it: one word,
+// published whole whenever the net thread changes the response.
+std::atomic<uint32_t> gStartHandle{0};
+
+void QmiLogNumber(const char* api, int value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", value);
+    QmiLog(api, text);
+}
+
+// Opens one client the way both opening steps do. Returns 0, or -1 after printing and logging.
+int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char* failFormat, const char* releaseApi)
+{
+    *rc = qmi_client_init(kQmiConnection, srv_nas_obj, nullptr, srv_nas_obj, client);
+    QmiLogNumber(initApi, *rc);
+    if (*rc == 0) return 0;
+    std::printf(failFormat, *rc);
+    QmiLogNumber(releaseApi, qmi_client_release(*client));
+    return -1;
+}
+
+// What a start or a stop came to: 1 when the modem accepted it, else 0 after printing and
+// logging why not.
+int WdsAccepted(const char* api, int rc, const QmiResponseResult& res)
+{
+    wds_rc = rc;
+    QmiLogNumber(api, rc);
+    if (rc != 0) {
+        std::printf("main(): qmi_client_send_msg_sync() failed. wds_rc=%d.\n", rc);
+        return 0;
+    }
+    if (res.result != 0) {
+        std::printf("main(): Error value=%d.\n", res.error);
+        QmiLogNumber("=> resp.error", res.error);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int QMI_Init()
+{
+    qmi_hdl = qmi_init(nullptr, nullptr);
+    QmiLogNumber("qmi_init", qmi_hdl);
+    return qmi_hdl;
+}
+
+int QMI_nas_getObj()
+{
+    srv_nas_obj = nas_get_service_object_internal_v01(kNasIdlMajor, kNasIdlMinor, kQmiToolVersion);
+    if (srv_nas_obj == nullptr) {
+        std::puts("main(): nas_get_service_object_v01() failed.");
+        return -1;
+    }
+    QmiLog("QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL");
+    return OpenClient(&qmi_nas_clnt_hdl, &nas_rc, "QMI_nas_getObj <qmi_client_init>",
+                      "main(): qmi_client_init() failed. nas_rc=%d.\n", "QMI_nas_getObj <qmi_client_release>");
+}
+
+int QMI_wds_getObj()
+{
+    srv_nas_obj = wds_get_service_object_internal_v01(kWdsIdlMajor, kWdsIdlMinor, kQmiToolVersion);
+    if (srv_nas_obj == nullptr) {
+        std::puts("main(): wds_get_service_object_v01() failed.");
+        return -1;
+    }
+    int rc = 0;
+    int result = OpenClient(&qmi_wds_clnt_hdl, &rc, "QMI_wds_getObj <qmi_client_init>",
+                            "main(): qmi_client_init() failed. wds_rc=%d.\n", "QMI_wds_getObj <qmi_client_release>");
+    wds_rc = rc;
+    return result;
+}
+
+int QMI_wds_CheckDialupStatus()
+{
+    WdsPacketServiceStatusResp resp;
+    std::memset(&resp, 0, sizeof resp);
+    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp,
+                                      kStatusTimeoutMs);
+    wds_rc = rc;
+    QmiLogNumber("QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", rc);
+    if (rc != 0) {
+        std::printf("main(): qmi_client_send_msg_sync() failed. rc=%d.\n", rc);
+        QmiLogNumber("=> resp.error", resp.resp.error);
+        return 0;
+    }
+    if (resp.resp.result != 0) {
+        std::printf("main(): Error value=%d.\n", resp.resp.error);
+        QmiLogNumber("=> connection_status", resp.connection_status);
+        return 0;
+    }
+    return resp.connection_status;
+}
+
+int QMI_wds_dialup(const char* apn, const char* user, const char* password)
+{
+    std::puts("main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.");
+    std::memset(&start_req_msg, 0, sizeof start_req_msg);
+    std::memset(&start_resp_msg, 0, sizeof start_resp_msg);
+    gStartHandle = 0;
+
+    // All three are marked valid even when empty: the modem then gets empty texts.
+    start_req_msg.apn_name_valid = 1;
+    TextCopy(start_req_msg.apn_name, sizeof start_req_msg.apn_name, apn);
+    start_req_msg.username_valid = 1;
+    TextCopy(start_req_msg.username, sizeof start_req_msg.username, user);
+    start_req_msg.password_valid = 1;
+    TextCopy(start_req_msg.password, sizeof start_req_msg.password, password);
+    std::printf("APN: %s\n", apn);
+    std::printf("Username: %s\n", user);
+    std::printf("Password: %s\n", password);
+
+    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg,
+                                      &start_resp_msg, sizeof start_resp_msg, kStartTimeoutMs);
+    gStartHandle = start_resp_msg.pkt_data_handle;
+    return WdsAccepted("QMI_wds_dialup <qmi_client_send_msg_sync>", rc, start_resp_msg.resp);
+}
+
+int QMI_wds_hangup()
+{
+    std::memset(&stop_req_msg, 0, sizeof stop_req_msg);
+    std::memset(&stop_resp_msg, 0, sizeof stop_resp_msg);
+    stop_req_msg.pkt_data_handle = gStartHandle.load();
+
+    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg,
+                                      &stop_resp_msg, sizeof stop_resp_msg, kStopTimeoutMs);
+    if (!WdsAccepted("QMI_wds_hangup <qmi_client_send_msg_sync>", rc, stop_resp_msg.resp)) return 0;
+    std::puts("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.");
+    return 1;
+}
+
+int hangup_actions()
+{
+    std::printf("QMI_wds_hangup() : %d\n", QMI_wds_hangup());
+    return 1;
+}
+
+int dialup_actions2()
+{
+    if (QMI_wds_CheckDialupStatus() == kWdsConnectionConnected) return 0;
+
+    // A refused start does not end the cycle: the call may come up anyway (or already be up
+    // when the status query itself failed), and the polls below tell.
+    std::printf("Dialup result=%d\r\n", QMI_wds_dialup(modem_APN, modem_usr, modem_pwd));
+    SleepMs(kDialupSettleMs);
+    for (int n = 0; n < kDialupPolls; n++) {
+        SleepMs(kDialupPollPauseMs);
+        int status = QMI_wds_CheckDialupStatus();
+        if (status == kWdsConnectionConnected) {
+            std::puts("dialup ready");
+            return 0;
+        }
+        std::printf("[%d:%d]\n", n, status);
+    }
+    return -1;
+}
+
+void net_cycle()
+{
+    netStat = net_status.load();
+    net_status = dialup_actions2();
+    if (net_status.load() == 0) lirnDialup = 1;
+}
+
+void* thread_net(void*)
+{
+    for (;;) {
+        net_cycle();
+        SleepMs(kNetCyclePauseMs);
+    }
+    return nullptr;
+}

@@ -97,6 +97,9 @@ float GpsDegrees(const char* field);
 
 // Occupancy of the first storage in a "+CPMS: " answer; values not found stay 0.
 void SmsStorageOccupancy(const char* reply, int* used, int* size);
+// How many storage indexes one message step reads for a storage of the given size: all of them,
+// but never more than a SIM can hold, whatever a garbled occupancy answer claims.
+int SmsIndexesToRead(int storageSize);
 // A read-and-delete reply into the record: 1 when it held a header and a PDU, else 0 with the
 // record untouched.
 int gmSMS_getReadMsg(const char* reply, SmsRecord* record);

@@ -15,6 +15,9 @@ int is_new_sms = 0;
 namespace {
 
 constexpr unsigned kSmsWaitMs = 100;
+// A SIM's message file has at most 255 records, so no storage has more indexes. A garbled
+// occupancy answer naming a larger size must not keep the poll reading for hours.
+constexpr int kMaxStorageIndexes = 255;
 // Field of an answer before conversion: at most 19 characters.
 constexpr std::size_t kFieldSize = 20;
 
@@ -46,6 +49,12 @@ void SmsStorageOccupancy(const char* reply, int* used, int* size)
     *used = DecimalValue(field);
     p = std::strchr(p, ',') + 1;
     if (strcpyWithStr(field, p, ",")) *size = DecimalValue(field);
+}
+
+int SmsIndexesToRead(int storageSize)
+{
+    if (storageSize < 0) return 0;
+    return storageSize < kMaxStorageIndexes ? storageSize : kMaxStorageIndexes;
 }
 
 int gmSMS_getReadMsg(const char* reply, SmsRecord* record)
@@ -88,7 +97,7 @@ void SmsStep(AtChannel& at)
     SmsStorageOccupancy(at.reply, &used, &size);
     if (used == 0) return;
     std::printf("--> new SMS coming (%d/%d)\n", used, size);
-    for (int index = 0; index < size; ++index) {
+    for (int index = 0; index < SmsIndexesToRead(size); ++index) {
         std::snprintf(at.command, sizeof at.command, "AT+CMGRD=%d\r\n", index);
         AtExchange(at, kSmsWaitMs);
         std::printf("recv:\n%s\n", at.reply);

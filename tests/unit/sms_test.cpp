@@ -60,6 +60,15 @@ TEST(SmsStorage, MissingMarkerOrCommasGiveZero)
     EXPECT_EQ(size, 30);
 }
 
+TEST(SmsStorage, IndexesReadAreBoundedByWhatASimCanHold)
+{
+    EXPECT_EQ(SmsIndexesToRead(30), 30);
+    EXPECT_EQ(SmsIndexesToRead(0), 0);
+    EXPECT_EQ(SmsIndexesToRead(-4), 0);
+    EXPECT_EQ(SmsIndexesToRead(255), 255);
+    EXPECT_EQ(SmsIndexesToRead(2000000000), 255);
+}
+
 TEST(SmsRead, FullReplyFillsTheRecord)
 {
     std::string pdu = Build(Text7(Septets("hello")));

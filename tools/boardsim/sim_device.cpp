@@ -1,13 +1,13 @@
 // Running a SimDevice on a pseudo-terminal.
 #include "sim_device.h"
 
+#include "pty_link.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,15 +19,6 @@ int64_t BoardNowMs()
 }
 
 namespace {
-
-void Raw(int fd)
-{
-    struct termios t;
-    if (tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(fd, TCSANOW, &t);
-    }
-}
 
 // Writes everything, waiting for room; gives up only on a hard error or a stop request.
 void WriteAll(int fd, const char* p, std::size_t n, const std::atomic<bool>& stop)
@@ -49,18 +40,10 @@ void WriteAll(int fd, const char* p, std::size_t n, const std::atomic<bool>& sto
 
 DevicePty::DevicePty(SimDevice& device, const std::string& linkPath) : device_(device), linkPath_(linkPath)
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-        throw std::runtime_error("cannot create a pty for " + linkPath);
-    char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname failed for " + linkPath);
-    slavePath_ = name;
-    slaveKeep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveKeep_ < 0) throw std::runtime_error("cannot open " + slavePath_);
-    Raw(slaveKeep_);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    unlink(linkPath.c_str());
-    if (symlink(name, linkPath.c_str()) != 0) throw std::runtime_error("cannot link " + linkPath);
+    LinkedPty pty = OpenLinkedPty(linkPath);
+    master_ = pty.master;
+    slaveKeep_ = pty.slaveKeep;
+    slavePath_ = pty.slavePath;
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
 }
 

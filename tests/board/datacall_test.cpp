@@ -1,0 +1,348 @@
+// The data call against the board's QMI modem on a real pty, in-process: opening, the dial-up
+// cycle in each scenario with its console lines and real pacing, the hang-up, two requests in
+// flight at once, the configured texts of the start, the QMI transcript, and a missing device.
+#include "cellular/datacall.h"
+#include "config/config.h"
+#include "logging/log.h"
+#include "qmi_board_support.h"
+#include "qmi_transcript.h"
+#include "tunnel/tunnel.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <sys/stat.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+const char kStartLines[] = "main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.\n";
+
+class DatacallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("LIRN_QMI_DEVICE");
+        for (const char* sub : {"/dev", "/APP", "/media/card"}) fs::create_directories(dir_.Path() + sub);
+        SysrootSet(dir_.Path().c_str());
+        logEnable = 0;
+        net_status = -1;
+        netStat = 0;
+        lirnDialup = 0;
+        modem_APN[0] = modem_usr[0] = modem_pwd[0] = '\0';
+        out_ = std::make_unique<QmiStdoutCapture>(dir_.Path());
+    }
+    void TearDown() override
+    {
+        for (qmi_client_type* c : {&qmi_nas_clnt_hdl, &qmi_wds_clnt_hdl}) {
+            if (*c != nullptr) qmi_client_release(*c);
+            *c = nullptr;
+        }
+        out_.reset();
+        SysrootSet("");
+        logEnable = 0;
+    }
+    void StartModem() { modem_ = std::make_unique<QmiModemOnPty>(dir_.Path() + "/dev/cdc-wdm0"); }
+    void Open()
+    {
+        QMI_Init();
+        ASSERT_EQ(QMI_nas_getObj(), 0);
+        ASSERT_EQ(QMI_wds_getObj(), 0);
+    }
+    std::string Ctl(const std::string& line) { return modem_->Ctl(line); }
+    std::string Out() { return out_->Text(); }
+
+    QmiTempDir dir_;
+    std::unique_ptr<QmiStdoutCapture> out_;
+    std::unique_ptr<QmiModemOnPty> modem_;
+};
+
+// All QMI transcript records of the sysroot's card.
+std::vector<std::pair<std::string, std::string>> QmiRecords(const std::string& root)
+{
+    return QmiTranscriptRecords(root + "/media/card");
+}
+
+// The fifty lines of a cycle whose polls never see the call connected.
+std::string FiftyPolls(int status)
+{
+    std::string s;
+    for (int n = 0; n < 50; n++) s += "[" + std::to_string(n) + ":" + std::to_string(status) + "]\n";
+    return s;
+}
+
+TEST_F(DatacallTest, OpeningOpensANasAndAWdsClient)
+{
+    StartModem();
+    EXPECT_EQ(QMI_Init(), kQmiLibraryHandle);
+    EXPECT_EQ(qmi_hdl, kQmiLibraryHandle);
+    EXPECT_EQ(QMI_nas_getObj(), 0);
+    EXPECT_EQ(QMI_wds_getObj(), 0);
+    EXPECT_EQ(nas_rc, 0);
+    EXPECT_EQ(wds_rc.load(), 0);
+    EXPECT_EQ(QmiField(Ctl("state"), "clients"), "1:1,3:1");
+    EXPECT_EQ(Out(), "");
+}
+
+TEST_F(DatacallTest, CallAlreadyUpNeedsNoStart)
+{
+    StartModem();
+    Open();
+    Ctl("call up");
+    net_cycle();
+    EXPECT_EQ(net_status.load(), 0);
+    EXPECT_EQ(netStat.load(), -1);
+    EXPECT_EQ(lirnDialup.load(), 1);
+    EXPECT_EQ(Ctl("last start").rfind("err", 0), 0u);
+    EXPECT_EQ(Out(), "");
+}
+
+TEST_F(DatacallTest, CallComesUpAfterSomeStatusQueries)
+{
+    StartModem();
+    Open();
+    Ctl("connect after 3");
+    auto t0 = Clock::now();
+    EXPECT_EQ(dialup_actions2(), 0);
+    long long ms = QmiElapsedMs(t0);
+    EXPECT_EQ(Out(), std::string(kStartLines) +
+                         "APN: \nUsername: \nPassword: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\ndialup ready\n");
+    EXPECT_GE(ms, 3000 + 4 * 100);
+    EXPECT_LT(ms, 3000 + 4 * 100 + 5000);
+    EXPECT_EQ(QmiField(Ctl("state"), "starts"), "1");
+}
+
+// The call drops while up: the next cycle dials again, never gets it back, and leaves the tunnel's
+// flag alone. The cycle takes its real time: 3 s and fifty polls 100 ms apart.
+TEST_F(DatacallTest, CallDropsAndNeverComesBack)
+{
+    StartModem();
+    Open();
+    Ctl("call up");
+    net_cycle();
+    ASSERT_EQ(net_status.load(), 0);
+    ASSERT_EQ(lirnDialup.load(), 1);
+
+    Ctl("call down");
+    Ctl("connect never");
+    auto t0 = Clock::now();
+    net_cycle();
+    long long ms = QmiElapsedMs(t0);
+    EXPECT_EQ(net_status.load(), -1);
+    EXPECT_EQ(netStat.load(), 0);
+    EXPECT_EQ(lirnDialup.load(), 1);  // only the tunnel lowers it
+    EXPECT_EQ(Out(), std::string(kStartLines) + "APN: \nUsername: \nPassword: \nDialup result=1\r\n" + FiftyPolls(1));
+    EXPECT_GE(ms, 3000 + 50 * 100);
+    EXPECT_LT(ms, 3000 + 50 * 100 + 8000);
+    EXPECT_EQ(QmiField(Ctl("state"), "queries"), "52");
+}
+
+TEST_F(DatacallTest, RefusedStartThatStillComesUp)
+{
+    StartModem();
+    Open();
+    Ctl("start refuse 14 1005");
+    Ctl("connect never");
+    // The network brings the call up after the refusal (as when the modem was dialling already).
+    std::future<bool> raise = std::async(std::launch::async, [&] {
+        bool seen = QmiWaitFor([&] { return Ctl("last start").rfind("ok", 0) == 0; }, 5000);
+        Ctl("call up");
+        return seen;
+    });
+    EXPECT_EQ(dialup_actions2(), 0);
+    EXPECT_TRUE(raise.get());
+    EXPECT_EQ(Out(), std::string(kStartLines) +
+                         "APN: \nUsername: \nPassword: \nmain(): Error value=14.\nDialup result=0\r\ndialup ready\n");
+}
+
+// A refused first query counts as not connected: the cycle sends a start although the call is up,
+// and the poll that follows reports the real state.
+TEST_F(DatacallTest, RefusedStatusQueryLeadsToAStartAndThePollsTell)
+{
+    StartModem();
+    Open();
+    Ctl("call up");
+    Ctl("status refuse 71 1");
+    logEnable = 1;
+    EXPECT_EQ(dialup_actions2(), 0);
+    EXPECT_EQ(Out(), "main(): Error value=71.\n" + std::string(kStartLines) +
+                         "APN: \nUsername: \nPassword: \nmain(): Error value=26.\nDialup result=0\r\ndialup ready\n");
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+        {"=> connection_status", "0"},
+        {"QMI_wds_dialup <qmi_client_send_msg_sync>", "0"},
+        {"=> resp.error", "26"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+    };
+    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+}
+
+TEST_F(DatacallTest, HangupBeforeAnyStartNamesHandleZeroAndReturnsOne)
+{
+    StartModem();
+    Open();
+    Ctl("call up");
+    EXPECT_EQ(hangup_actions(), 1);
+    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "0");
+    EXPECT_EQ(Out(), "main(): Error value=9.\nQMI_wds_hangup() : 0\n");
+    EXPECT_EQ(QmiField(Ctl("state"), "call"), "up");  // the modem knows no call by that handle
+}
+
+TEST_F(DatacallTest, HangupNamesTheLastStartsHandle)
+{
+    StartModem();
+    Open();
+    Ctl("handle 777");
+    ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 1);
+    EXPECT_EQ(hangup_actions(), 1);
+    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "777");
+    EXPECT_EQ(QmiField(Ctl("state"), "call"), "down");
+    EXPECT_NE(Out().find("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.\nQMI_wds_hangup() : 1\n"),
+              std::string::npos);
+
+    // A refused start carried no handle: the next stop names 0.
+    Ctl("start refuse 14");
+    ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 0);
+    EXPECT_EQ(hangup_actions(), 1);
+    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "0");
+}
+
+TEST_F(DatacallTest, HangupReturnsOneWhenTheLibraryFails)
+{
+    StartModem();
+    Open();
+    qmi_client_release(qmi_wds_clnt_hdl);
+    qmi_wds_clnt_hdl = nullptr;
+    EXPECT_EQ(hangup_actions(), 1);
+    EXPECT_EQ(Out(), "main(): qmi_client_send_msg_sync() failed. wds_rc=-6.\nQMI_wds_hangup() : 0\n");
+    EXPECT_EQ(wds_rc.load(), kQmiErrBadArgs);
+}
+
+// The tunnel's hang-up and the net thread's status query in flight together on one client.
+TEST_F(DatacallTest, StopAndStatusQueryInFlightTogether)
+{
+    StartModem();
+    Open();
+    ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 1);
+    Ctl("delay stop 1500");
+    auto t0 = Clock::now();
+    std::future<int> hangup = std::async(std::launch::async, [] { return hangup_actions(); });
+    ASSERT_TRUE(QmiWaitFor([&] { return Ctl("last stop").rfind("ok", 0) == 0; }, 3000));
+    EXPECT_EQ(QMI_wds_CheckDialupStatus(), kWdsConnectionDisconnected);
+    EXPECT_LT(QmiElapsedMs(t0), 1400);
+    EXPECT_EQ(hangup.get(), 1);
+    EXPECT_GE(QmiElapsedMs(t0), 1400);
+    EXPECT_NE(Out().find("QMI_wds_hangup() : 1\n"), std::string::npos);
+}
+
+class DatacallConfigTest : public DatacallTest {
+protected:
+    std::string StartOf(const char* configText)
+    {
+        if (configText != nullptr) {
+            std::ofstream(dir_.Path() + "/APP/config.ini", std::ios::binary) << configText;
+        }
+        InitLirnConfig();
+        ReadLirnConfig();
+        StartModem();
+        Open();
+        QMI_wds_dialup(modem_APN, modem_usr, modem_pwd);
+        std::string start = Ctl("last start");
+        return "apn=" + QmiField(start, "apn") + " user=" + QmiField(start, "user") +
+               " password=" + QmiField(start, "password");
+    }
+};
+
+TEST_F(DatacallConfigTest, StartCarriesTheConfiguredTexts)
+{
+    EXPECT_EQ(StartOf("@APN;internet.example\r\n@MODEMUSR;bob\r\n@MODEMPWD;s3cret\r\n"),
+              "apn=\"internet.example\" user=\"bob\" password=\"s3cret\"");
+    EXPECT_NE(Out().find("APN: internet.example\nUsername: bob\nPassword: s3cret\n"), std::string::npos);
+}
+
+TEST_F(DatacallConfigTest, WithoutAConfigurationFileAllThreeAreSentEmpty)
+{
+    EXPECT_EQ(StartOf(nullptr), "apn=\"\" user=\"\" password=\"\"");
+}
+
+TEST_F(DatacallConfigTest, FileWrittenFromDefaultsSendsItsApnAndEmptyCredentials)
+{
+    InitLirnConfig();
+    ASSERT_EQ(SaveLirnConfig(), 0);
+    EXPECT_EQ(StartOf(nullptr), "apn=\"INTERNET\" user=\"\" password=\"\"");
+}
+
+TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)
+{
+    StartModem();
+    logEnable = 1;
+    Open();
+    QMI_wds_CheckDialupStatus();
+    Ctl("start refuse 14");
+    QMI_wds_dialup("apn", "", "");
+    hangup_actions();
+    qmi_client_release(qmi_wds_clnt_hdl);
+    qmi_wds_clnt_hdl = nullptr;
+    QMI_wds_CheckDialupStatus();
+
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"qmi_init", "1"},
+        {"QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL"},
+        {"QMI_nas_getObj <qmi_client_init>", "0"},
+        {"QMI_wds_getObj <qmi_client_init>", "0"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+        {"QMI_wds_dialup <qmi_client_send_msg_sync>", "0"},
+        {"=> resp.error", "14"},
+        {"QMI_wds_hangup <qmi_client_send_msg_sync>", "0"},
+        {"=> resp.error", "9"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "-6"},
+        {"=> resp.error", "0"},
+    };
+    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+}
+
+TEST_F(DatacallTest, TranscriptOffWritesNothing)
+{
+    StartModem();
+    logEnable = 2;
+    Open();
+    QMI_wds_CheckDialupStatus();
+    EXPECT_TRUE(QmiRecords(dir_.Path()).empty());
+}
+
+// No QMI device: the opening fails with its messages, and a cycle still runs its course and
+// ends with -1, leaving the tunnel waiting.
+TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)
+{
+    logEnable = 1;
+    QMI_Init();
+    EXPECT_EQ(QMI_nas_getObj(), -1);
+    EXPECT_EQ(QMI_wds_getObj(), -1);
+    EXPECT_EQ(Out(), "main(): qmi_client_init() failed. nas_rc=-5.\nmain(): qmi_client_init() failed. wds_rc=-5.\n");
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"qmi_init", "1"},
+        {"QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL"},
+        {"QMI_nas_getObj <qmi_client_init>", "-5"},
+        {"QMI_nas_getObj <qmi_client_release>", "-6"},
+        {"QMI_wds_getObj <qmi_client_init>", "-5"},
+        {"QMI_wds_getObj <qmi_client_release>", "-6"},
+    };
+    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+    logEnable = 0;
+
+    auto t0 = Clock::now();
+    net_cycle();
+    EXPECT_GE(QmiElapsedMs(t0), 3000 + 50 * 100);
+    EXPECT_EQ(net_status.load(), -1);
+    EXPECT_EQ(lirnDialup.load(), 0);
+    std::string failedQuery = "main(): qmi_client_send_msg_sync() failed. rc=-6.\n";
+    std::string want2 = "main(): qmi_client_init() failed. nas_rc=-5.\nmain(): qmi_client_init() failed. wds_rc=-5.\n" +
+                        failedQuery + kStartLines + "APN: \nUsername: \nPassword: \n" +
+                        "main(): qmi_client_send_msg_sync() failed. wds_rc=-6.\nDialup result=0\r\n";
+    for (int n = 0; n < 50; n++) want2 += failedQuery + "[" + std::to_string(n) + ":0]\n";
+    EXPECT_EQ(Out(), want2);
+}
+
+}  // namespace

@@ -1,0 +1,487 @@
+// The QMI client layer against a modem on a real pty: client ids, the three WDS messages, time-outs,
+// two requests in flight at once, a pty left in cooked mode, and a modem that answers badly.
+#include "platform/qmi_client.h"
+#include "platform/qmux.h"
+#include "qmi_board_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <future>
+#include <sys/stat.h>
+#include <termios.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class QmiClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unsetenv("LIRN_QMI_DEVICE");
+        mkdir((dir_.Path() + "/dev").c_str(), 0755);
+        SysrootSet(dir_.Path().c_str());
+    }
+    void TearDown() override
+    {
+        if (client_ != nullptr) qmi_client_release(client_);
+        SysrootSet("");
+        unsetenv("LIRN_QMI_DEVICE");
+    }
+    std::string DevicePath() const { return dir_.Path() + "/dev/cdc-wdm0"; }
+    void OpenWds()
+    {
+        ASSERT_EQ(qmi_client_init("rmnet0", wds_get_service_object_internal_v01(1, 0x1b, 5), nullptr, nullptr, &client_),
+                  kQmiOk);
+        ASSERT_NE(client_, nullptr);
+    }
+    int Status(unsigned timeoutMs, WdsPacketServiceStatusResp* resp)
+    {
+        std::memset(resp, 0, sizeof *resp);
+        return qmi_client_send_msg_sync(client_, kQmiWdsGetPacketServiceStatus, nullptr, 0, resp, sizeof *resp, timeoutMs);
+    }
+    int Start(const WdsStartNetworkReq& req, WdsStartNetworkResp* resp)
+    {
+        std::memset(resp, 0, sizeof *resp);
+        return qmi_client_send_msg_sync(client_, kQmiWdsStartNetwork, &req, sizeof req, resp, sizeof *resp, 5000);
+    }
+    int Stop(uint32_t handle, WdsStopNetworkResp* resp, unsigned timeoutMs = 5000)
+    {
+        WdsStopNetworkReq req{handle};
+        std::memset(resp, 0, sizeof *resp);
+        return qmi_client_send_msg_sync(client_, kQmiWdsStopNetwork, &req, sizeof req, resp, sizeof *resp, timeoutMs);
+    }
+
+    QmiTempDir dir_;
+    qmi_client_type client_ = nullptr;
+};
+
+WdsStartNetworkReq StartReq(const char* apn, const char* user, const char* password)
+{
+    WdsStartNetworkReq req{};
+    if (apn != nullptr) {
+        req.apn_name_valid = 1;
+        std::snprintf(req.apn_name, sizeof req.apn_name, "%s", apn);
+    }
+    if (user != nullptr) {
+        req.username_valid = 1;
+        std::snprintf(req.username, sizeof req.username, "%s", user);
+    }
+    if (password != nullptr) {
+        req.password_valid = 1;
+        std::snprintf(req.password, sizeof req.password, "%s", password);
+    }
+    return req;
+}
+
+TEST_F(QmiClientTest, OpensAndReleasesAClientIdOnRmnet0)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    EXPECT_EQ(QmiField(modem.Ctl("state"), "clients"), "1:1");
+    EXPECT_EQ(qmi_client_release(client_), kQmiOk);
+    client_ = nullptr;
+    EXPECT_EQ(QmiField(modem.Ctl("state"), "clients"), "-");
+    std::string release = modem.Ctl("last release");
+    EXPECT_EQ(release.rfind("ok ", 0), 0u) << release;
+    // The device is closed with its last client and opens again for the next.
+    OpenWds();
+    EXPECT_EQ(QmiField(modem.Ctl("state"), "clients"), "1:2");
+}
+
+TEST_F(QmiClientTest, OnlyRmnet0AndKnownHandlesAreAccepted)
+{
+    QmiModemOnPty modem(DevicePath());
+    qmi_client_type c = reinterpret_cast<qmi_client_type>(&c);
+    EXPECT_EQ(qmi_client_init("rmnet1", wds_get_service_object_internal_v01(1, 0x1b, 5), nullptr, nullptr, &c),
+              kQmiErrBadArgs);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(wds_get_service_object_internal_v01(2, 0, 5), nullptr);
+    EXPECT_EQ(qmi_client_release(nullptr), kQmiErrBadArgs);
+    WdsPacketServiceStatusResp resp{};
+    EXPECT_EQ(qmi_client_send_msg_sync(nullptr, kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp, 100),
+              kQmiErrBadArgs);
+    OpenWds();
+    // A record of the wrong size is refused before anything reaches the modem.
+    EXPECT_EQ(qmi_client_send_msg_sync(client_, kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp - 1, 100),
+              kQmiErrBadArgs);
+    EXPECT_EQ(qmi_client_send_msg_sync(client_, 0x0055, nullptr, 0, &resp, sizeof resp, 100), kQmiErrBadArgs);
+    EXPECT_EQ(modem.Ctl("requests"), "ok 1");
+}
+
+TEST_F(QmiClientTest, MissingDeviceFailsTheOpening)
+{
+    qmi_client_type c = nullptr;
+    EXPECT_EQ(qmi_client_init("rmnet0", nas_get_service_object_internal_v01(1, 0x31, 5), nullptr, nullptr, &c),
+              kQmiErrNoDevice);
+    EXPECT_EQ(c, nullptr);
+}
+
+TEST_F(QmiClientTest, EnvironmentNamesARealDeviceOutsideTheSysroot)
+{
+    QmiTempDir other;
+    std::string path = other.Path() + "/modem";
+    setenv("LIRN_QMI_DEVICE", path.c_str(), 1);
+    char mapped[512];
+    ASSERT_EQ(QmiDevicePath(mapped, sizeof mapped), 0);
+    EXPECT_EQ(std::string(mapped), path);
+    QmiModemOnPty modem(path);
+    OpenWds();
+    WdsPacketServiceStatusResp resp;
+    EXPECT_EQ(Status(2000, &resp), kQmiOk);
+    unsetenv("LIRN_QMI_DEVICE");
+    ASSERT_EQ(QmiDevicePath(mapped, sizeof mapped), 0);
+    EXPECT_EQ(std::string(mapped), DevicePath());
+}
+
+TEST_F(QmiClientTest, StatusFollowsTheCall)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    WdsPacketServiceStatusResp resp;
+    ASSERT_EQ(Status(2000, &resp), kQmiOk);
+    EXPECT_EQ(resp.resp.result, 0);
+    EXPECT_EQ(resp.connection_status, kWdsConnectionDisconnected);
+    modem.Ctl("call up");
+    ASSERT_EQ(Status(2000, &resp), kQmiOk);
+    EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
+}
+
+TEST_F(QmiClientTest, StartSendsTheValidTextsExactlyAndGetsTheHandle)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    modem.Ctl("handle 0x12345678");
+    WdsStartNetworkResp resp;
+    ASSERT_EQ(Start(StartReq("internet.example", "", nullptr), &resp), kQmiOk);
+    EXPECT_EQ(resp.resp.result, 0);
+    EXPECT_EQ(resp.pkt_data_handle, 0x12345678u);
+    std::string start = modem.Ctl("last start");
+    EXPECT_EQ(QmiField(start, "apn"), "\"internet.example\"");
+    EXPECT_EQ(QmiField(start, "user"), "\"\"");  // valid and empty: sent with length 0
+    EXPECT_EQ(QmiField(start, "password"), "-");  // not valid: not sent
+
+    WdsStopNetworkResp stop;
+    ASSERT_EQ(Stop(0x12345678, &stop), kQmiOk);
+    EXPECT_EQ(stop.resp.result, 0);
+    EXPECT_EQ(QmiField(modem.Ctl("last stop"), "handle"), std::to_string(0x12345678));
+    EXPECT_EQ(QmiField(modem.Ctl("state"), "call"), "down");
+}
+
+TEST_F(QmiClientTest, RefusalsArriveAsResponses)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    modem.Ctl("start refuse 14 1005");
+    WdsStartNetworkResp resp;
+    ASSERT_EQ(Start(StartReq("a", "b", "c"), &resp), kQmiOk);
+    EXPECT_EQ(resp.resp.result, 1);
+    EXPECT_EQ(resp.resp.error, 14);
+    EXPECT_EQ(resp.call_end_reason_valid, 1);
+    EXPECT_EQ(resp.call_end_reason, 1005);
+    EXPECT_EQ(resp.pkt_data_handle, 0u);
+
+    WdsStopNetworkResp stop;
+    ASSERT_EQ(Stop(0, &stop), kQmiOk);
+    EXPECT_EQ(stop.resp.result, 1);
+    EXPECT_EQ(stop.resp.error, kQmiErrorInvalidHandle);
+}
+
+TEST_F(QmiClientTest, SilentModemTimesOutAtTheRequestsOwnTimeout)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    modem.Ctl("silent status on");
+    WdsPacketServiceStatusResp resp;
+    auto t0 = Clock::now();
+    EXPECT_EQ(Status(300, &resp), kQmiErrTimeout);
+    long long ms = QmiElapsedMs(t0);
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 3000);
+    modem.Ctl("silent status off");
+    EXPECT_EQ(Status(2000, &resp), kQmiOk);
+}
+
+TEST_F(QmiClientTest, LateAnswerToAnAbandonedRequestIsNotTakenForTheNext)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    modem.Ctl("delay status 600");
+    WdsPacketServiceStatusResp resp;
+    EXPECT_EQ(Status(150, &resp), kQmiErrTimeout);  // its answer (disconnected) comes later
+    modem.Ctl("call up");
+    modem.Ctl("delay status 0");
+    ASSERT_TRUE(QmiWaitFor([&] { return modem.Ctl("state").find("queries=1") != std::string::npos; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // let the late answer arrive first
+    ASSERT_EQ(Status(2000, &resp), kQmiOk);
+    EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
+}
+
+// Two threads with requests in flight on one client: each gets its own answer, the quick one first.
+TEST_F(QmiClientTest, StopAndStatusInFlightTogetherEachGetTheirOwnAnswer)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    WdsStartNetworkResp started;
+    ASSERT_EQ(Start(StartReq("apn", "", ""), &started), kQmiOk);
+    modem.Ctl("delay stop 1500");
+
+    auto t0 = Clock::now();
+    std::future<std::pair<int, WdsStopNetworkResp>> stop = std::async(std::launch::async, [&] {
+        WdsStopNetworkResp r;
+        int rc = Stop(started.pkt_data_handle, &r);
+        return std::make_pair(rc, r);
+    });
+    ASSERT_TRUE(QmiWaitFor([&] { return modem.Ctl("last stop").rfind("ok", 0) == 0; }, 3000));
+    WdsPacketServiceStatusResp status;
+    ASSERT_EQ(Status(5000, &status), kQmiOk);
+    EXPECT_LT(QmiElapsedMs(t0), 1400) << "the status answer waited behind the stop";
+    EXPECT_EQ(status.connection_status, kWdsConnectionDisconnected);  // the stop took effect
+    auto [rc, r] = stop.get();
+    EXPECT_EQ(rc, kQmiOk);
+    EXPECT_EQ(r.resp.result, 0);
+    EXPECT_GE(QmiElapsedMs(t0), 1400);
+}
+
+TEST_F(QmiClientTest, StatusInFlightWhileAStopOvertakesIt)
+{
+    QmiModemOnPty modem(DevicePath());
+    OpenWds();
+    WdsStartNetworkResp started;
+    ASSERT_EQ(Start(StartReq("apn", "", ""), &started), kQmiOk);
+    modem.Ctl("delay status 1500");
+
+    std::future<std::pair<int, WdsPacketServiceStatusResp>> status = std::async(std::launch::async, [&] {
+        WdsPacketServiceStatusResp r;
+        int rc = Status(5000, &r);
+        return std::make_pair(rc, r);
+    });
+    ASSERT_TRUE(QmiWaitFor([&] { return modem.Ctl("last status").rfind("ok", 0) == 0; }, 3000));
+    WdsStopNetworkResp stop;
+    ASSERT_EQ(Stop(started.pkt_data_handle, &stop), kQmiOk);
+    EXPECT_EQ(stop.resp.result, 0);
+    EXPECT_EQ(status.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    auto [rc, r] = status.get();
+    EXPECT_EQ(rc, kQmiOk);
+    EXPECT_EQ(r.connection_status, kWdsConnectionConnected);  // asked before the stop
+}
+
+// A pty left in cooked mode would turn CR into LF, eat control characters and echo: the layer
+// puts the device into raw mode, so every byte crosses unchanged both ways.
+TEST_F(QmiClientTest, CookedPtyIsMadeRawSoBinaryBytesCrossUnchanged)
+{
+    QmiModemOnPty modem(DevicePath());
+    {
+        int fd = open(modem.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        struct termios t;
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        t.c_iflag |= ICRNL | IXON;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        close(fd);
+    }
+    OpenWds();
+    int fd = open(modem.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+
+    modem.Ctl("handle 0x0A0D130A");
+    WdsStartNetworkResp resp;
+    ASSERT_EQ(Start(StartReq("a\r\nb\x03\x11\x13\x7f", "\x15\x04", "\n"), &resp), kQmiOk);
+    EXPECT_EQ(resp.pkt_data_handle, 0x0A0D130Au);
+    std::string start = modem.Ctl("last start");
+    EXPECT_EQ(QmiField(start, "apn"), "\"a\\x0D\\x0Ab\\x03\\x11\\x13\\x7F\"");
+    EXPECT_EQ(QmiField(start, "user"), "\"\\x15\\x04\"");
+    EXPECT_EQ(QmiField(start, "password"), "\"\\x0A\"");
+}
+
+TEST_F(QmiClientTest, ModemGoingAwayFailsRequestsAtOnce)
+{
+    auto modem = std::make_unique<QmiModemOnPty>(DevicePath());
+    OpenWds();
+    modem.reset();
+    WdsPacketServiceStatusResp resp;
+    auto t0 = Clock::now();
+    EXPECT_EQ(Status(10000, &resp), kQmiErrTransport);
+    EXPECT_LT(QmiElapsedMs(t0), 5000);
+    EXPECT_EQ(qmi_client_release(client_), kQmiErrTransport);
+    client_ = nullptr;
+}
+
+// ---- A modem that answers badly ----
+
+// Answers client id allocation properly and every WDS request with the frames a test scripts,
+// built around the request's own transaction id.
+class ScriptedModem : public SimDevice {
+public:
+    using Script = std::function<std::vector<std::string>(const QmuxFrame& request)>;
+    explicit ScriptedModem(Script script) : script_(std::move(script)) { QmuxReaderReset(reader_.get()); }
+
+    void Input(const char* data, std::size_t len, int64_t nowMs) override
+    {
+        QmuxReaderFeed(reader_.get(), reinterpret_cast<const uint8_t*>(data), len);
+        QmuxFrame f;
+        while (QmuxReaderNext(reader_.get(), &f) == 1) {
+            if (f.service == kQmiServiceCtl) {
+                QmuxWriter w;
+                uint8_t buf[64];
+                QmuxBegin(&w, buf, sizeof buf, kQmuxFromModem, 0, 0, kQmiCtlResponse, f.txn, f.msgId);
+                QmuxPutResult(&w, 0, 0);
+                uint8_t ids[2] = {f.tlv[3], kClientId};
+                QmuxPutTlv(&w, 0x01, ids, 2);
+                int n = QmuxFinish(&w);
+                queue_.push_back({nowMs, std::string(reinterpret_cast<char*>(buf), n)});
+                continue;
+            }
+            int64_t at = nowMs;
+            for (const std::string& piece : script_(f)) queue_.push_back({at += 30, piece});
+        }
+    }
+    void Output(std::string& out, int64_t nowMs) override
+    {
+        while (!queue_.empty() && queue_.front().first <= nowMs) {
+            out += queue_.front().second;
+            queue_.erase(queue_.begin());
+        }
+    }
+    int64_t NextDue() const override { return queue_.empty() ? -1 : queue_.front().first; }
+    std::string Control(const std::vector<std::string>&) override { return "ok"; }
+
+    static constexpr uint8_t kClientId = 5;
+
+private:
+    Script script_;
+    std::unique_ptr<QmuxReader> reader_ = std::make_unique<QmuxReader>();
+    std::vector<std::pair<int64_t, std::string>> queue_;
+};
+
+// A WDS frame as the script wants it; tweak changes the header fields before it is built.
+struct Answer {
+    uint8_t qmuxFlags = kQmuxFromModem;
+    uint8_t service = kQmiServiceWds;
+    uint8_t clientId = ScriptedModem::kClientId;
+    uint8_t sduFlags = kQmiSvcResponse;
+    bool withResult = true;
+    uint16_t result = 0;
+    bool shortResult = false;
+    bool withStatus = true;
+    uint8_t status = kWdsConnectionConnected;
+
+    std::string Build(const QmuxFrame& req) const
+    {
+        uint8_t buf[128];
+        QmuxWriter w;
+        QmuxBegin(&w, buf, sizeof buf, qmuxFlags, service, clientId, sduFlags, req.txn, req.msgId);
+        if (withResult && shortResult) QmuxPutTlvU16(&w, kQmiTlvResult, result);
+        if (withResult && !shortResult) QmuxPutResult(&w, result, result ? 0x0E : 0);
+        if (withStatus) QmuxPutTlvU8(&w, 0x01, status);
+        int n = QmuxFinish(&w);
+        return std::string(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n));
+    }
+};
+
+class QmiClientBadModemTest : public QmiClientTest {
+protected:
+    int RunStatus(ScriptedModem::Script script, WdsPacketServiceStatusResp* resp, unsigned timeoutMs = 2000)
+    {
+        ScriptedModem modem(std::move(script));
+        DevicePty pty(modem, DevicePath());
+        pty.Start();
+        OpenWds();
+        int rc = Status(timeoutMs, resp);
+        qmi_client_release(client_);  // answered by nobody: the script knows only WDS
+        client_ = nullptr;
+        return rc;
+    }
+};
+
+TEST_F(QmiClientBadModemTest, AnswersForOthersAndGarbageAreSkipped)
+{
+    WdsPacketServiceStatusResp resp;
+    int rc = RunStatus(
+        [](const QmuxFrame& req) {
+            Answer good;
+            Answer otherClient = good, otherService = good, indication = good, fromHost = good;
+            otherClient.clientId = 6;
+            otherClient.status = 9;
+            otherService.service = kQmiServiceNas;
+            otherService.status = 9;
+            indication.sduFlags = kQmiSvcIndication;
+            indication.status = 9;
+            fromHost.qmuxFlags = kQmuxFromHost;
+            fromHost.status = 9;
+            QmuxFrame otherTxn = req;
+            otherTxn.txn = static_cast<uint16_t>(req.txn + 1);
+            Answer staleAnswer = good;
+            staleAnswer.status = 9;
+            std::string whole = good.Build(req);
+            const char garbage[] = "\x01\xff\xff garbage \x00\x7e";
+            return std::vector<std::string>{std::string(garbage, sizeof garbage - 1),
+                                            otherClient.Build(req),
+                                            otherService.Build(req),
+                                            indication.Build(req),
+                                            fromHost.Build(req),
+                                            staleAnswer.Build(otherTxn),
+                                            whole.substr(0, 5),
+                                            whole.substr(5)};
+        },
+        &resp);
+    EXPECT_EQ(rc, kQmiOk);
+    EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
+}
+
+TEST_F(QmiClientBadModemTest, OnlyWrongAnswersMeanATimeOut)
+{
+    WdsPacketServiceStatusResp resp;
+    int rc = RunStatus(
+        [](const QmuxFrame& req) {
+            Answer otherClient;
+            otherClient.clientId = 6;
+            return std::vector<std::string>{otherClient.Build(req)};
+        },
+        &resp, 400);
+    EXPECT_EQ(rc, kQmiErrTimeout);
+}
+
+TEST_F(QmiClientBadModemTest, MissingResultTlvIsAFailedRequest)
+{
+    WdsPacketServiceStatusResp resp;
+    Answer a;
+    a.withResult = false;
+    EXPECT_EQ(RunStatus([a](const QmuxFrame& req) { return std::vector<std::string>{a.Build(req)}; }, &resp),
+              kQmiErrMalformed);
+}
+
+TEST_F(QmiClientBadModemTest, ShortResultTlvIsAFailedRequest)
+{
+    WdsPacketServiceStatusResp resp;
+    Answer a;
+    a.shortResult = true;
+    EXPECT_EQ(RunStatus([a](const QmuxFrame& req) { return std::vector<std::string>{a.Build(req)}; }, &resp),
+              kQmiErrMalformed);
+}
+
+TEST_F(QmiClientBadModemTest, SuccessWithoutItsDataIsAFailedRequestButARefusalNeedsNone)
+{
+    WdsPacketServiceStatusResp resp;
+    Answer success;
+    success.withStatus = false;
+    EXPECT_EQ(RunStatus([success](const QmuxFrame& req) { return std::vector<std::string>{success.Build(req)}; }, &resp),
+              kQmiErrMalformed);
+    Answer refusal = success;
+    refusal.result = 1;
+    EXPECT_EQ(RunStatus([refusal](const QmuxFrame& req) { return std::vector<std::string>{refusal.Build(req)}; }, &resp),
+              kQmiOk);
+    EXPECT_EQ(resp.resp.result, 1);
+    EXPECT_EQ(resp.resp.error, 0x0E);
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The board's QMI modem on its own: frames in, frames out, no pty. What the firmware's tests do
+// not reach: refusals of the modem's own making, bad input, and the control verbs' replies.
+#include "qmi_modem.h"
+#include "platform/qmi_client.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+std::string Field(const std::string& reply, const std::string& key)
+{
+    for (const std::string& w : Words(reply))
+        if (w.compare(0, key.size() + 1, key + "=") == 0) return w.substr(key.size() + 1);
+    return "";
+}
+
+class QmiModemTest : public ::testing::Test {
+protected:
+    // Sends one request and returns the response frame due by now (empty when none).
+    std::string Send(uint8_t service, uint8_t clientId, uint16_t msgId, const std::string& tlvs = "", int64_t now = 0)
+    {
+        uint8_t buf[512];
+        QmuxWriter w;
+        QmuxBegin(&w, buf, sizeof buf, kQmuxFromHost, service, clientId, 0, ++txn_, msgId);
+        std::size_t n = 0;
+        while (n < tlvs.size()) {  // tlvs: type byte, then the value up to the next '|'
+            std::size_t end = tlvs.find('|', n);
+            if (end == std::string::npos) end = tlvs.size();
+            QmuxPutTlv(&w, static_cast<uint8_t>(tlvs[n]), tlvs.data() + n + 1, end - n - 1);
+            n = end + 1;
+        }
+        int len = QmuxFinish(&w);
+        modem_.Input(reinterpret_cast<char*>(buf), static_cast<std::size_t>(len), now);
+        std::string out;
+        modem_.Output(out, now);
+        return out;
+    }
+    // The result TLV of a response frame as "result/error", or "none".
+    static std::string Result(const std::string& frame)
+    {
+        QmuxFrame f;
+        uint16_t result = 0, error = 0;
+        if (QmuxParse(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), &f) != 0 ||
+            QmuxTlvResult(f.tlv, f.tlvLen, &result, &error) != 0)
+            return "none";
+        return std::to_string(result) + "/" + std::to_string(error);
+    }
+    uint8_t Allocate(uint8_t service)
+    {
+        std::string r = Send(kQmiServiceCtl, 0, kQmiCtlAllocateCid, std::string(1, '\x01') + static_cast<char>(service));
+        QmuxFrame f;
+        const uint8_t* v = nullptr;
+        std::size_t n = 0;
+        if (QmuxParse(reinterpret_cast<const uint8_t*>(r.data()), r.size(), &f) != 0 ||
+            QmuxTlvFind(f.tlv, f.tlvLen, 0x01, &v, &n) != 0 || n != 2)
+            return 0;
+        return v[1];
+    }
+    std::string Ctl(const std::string& line) { return modem_.Control(Words(line)); }
+
+    QmiModem modem_;
+    uint16_t txn_ = 0;
+};
+
+TEST_F(QmiModemTest, StartWhileTheCallIsUpHasNoEffect)
+{
+    uint8_t cid = Allocate(kQmiServiceWds);
+    ASSERT_NE(cid, 0);
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "0/0");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "1/" + std::to_string(kQmiErrorNoEffect));
+}
+
+TEST_F(QmiModemTest, RequestsFromUnknownClientsAndUnknownMessagesAreRefused)
+{
+    EXPECT_EQ(Result(Send(kQmiServiceWds, 9, kQmiWdsGetPacketServiceStatus)),
+              "1/" + std::to_string(kQmiErrorInvalidClientId));
+    uint8_t cid = Allocate(kQmiServiceWds);
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, 0x0055)), "1/" + std::to_string(kQmiErrorInvalidQmiCommand));
+    EXPECT_EQ(Result(Send(kQmiServiceCtl, 0, 0x0099)), "1/" + std::to_string(kQmiErrorInvalidQmiCommand));
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStopNetwork)), "1/17");  // no handle: missing argument
+    EXPECT_EQ(Ctl("requests"), "ok 5");
+    EXPECT_EQ(Ctl("last svc1:0x0055").rfind("ok #2 svc1:0x0055 svc=1 cid=1", 0), 0u);
+}
+
+TEST_F(QmiModemTest, ReleasingAnUnknownClientIdIsRefused)
+{
+    std::string ids = std::string(1, '\x01') + '\x01' + '\x07';
+    EXPECT_EQ(Result(Send(kQmiServiceCtl, 0, kQmiCtlReleaseCid, ids)), "1/" + std::to_string(kQmiErrorInvalidClientId));
+}
+
+TEST_F(QmiModemTest, GarbageIsCountedAndTheNextRequestAnswered)
+{
+    std::string noise = "\x7e\x02garbage";
+    modem_.Input(noise.data(), noise.size(), 0);
+    uint8_t cid = Allocate(kQmiServiceWds);
+    EXPECT_NE(cid, 0);
+    EXPECT_EQ(Field(Ctl("state"), "garbage"), "9");
+}
+
+TEST_F(QmiModemTest, DelayedAndSilentResponses)
+{
+    uint8_t cid = Allocate(kQmiServiceWds);
+    EXPECT_EQ(Ctl("delay status 250"), "ok delay status 250");
+    EXPECT_EQ(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus, "", 1000), "");
+    EXPECT_EQ(modem_.NextDue(), 1250);
+    std::string out;
+    modem_.Output(out, 1249);
+    EXPECT_EQ(out, "");
+    modem_.Output(out, 1250);
+    EXPECT_EQ(Result(out), "0/0");
+    EXPECT_EQ(Ctl("silent all on"), "ok silent all on");
+    EXPECT_EQ(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus, "", 5000), "");
+    EXPECT_EQ(modem_.NextDue(), -1);
+}
+
+TEST_F(QmiModemTest, StatusRefusalsCountDown)
+{
+    uint8_t cid = Allocate(kQmiServiceWds);
+    EXPECT_EQ(Ctl("status refuse 71 2"), "ok status refuse 71 2");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
+    EXPECT_EQ(Ctl("status refuse 3"), "ok status refuse 3");
+    for (int i = 0; i < 5; i++) EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/3");
+    EXPECT_EQ(Ctl("status accept"), "ok status accept");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
+}
+
+TEST_F(QmiModemTest, ControlVerbsRefuseWhatTheyCannotUse)
+{
+    for (const char* bad : {"", "dance", "call sideways", "connect after -1", "connect after x", "start refuse",
+                            "start refuse 70000", "delay status -5", "delay nothing 5", "silent stop maybe",
+                            "handle -1", "request 0", "last start", "status refuse", "status refuse 71 0"})
+        EXPECT_EQ(Ctl(bad).rfind("err", 0), 0u) << bad;
+    EXPECT_EQ(Ctl("start refuse 0x0E 2"), "ok start refuse 14 2");
+    EXPECT_EQ(Ctl("connect after 3").rfind("ok call=down", 0), 0u);
+}
+
+}  // namespace

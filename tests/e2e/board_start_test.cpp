@@ -1,0 +1,137 @@
+// The firmware starting on the simulated board: banner, line set-up, road choice, LED pattern,
+// command-line roads.
+#include "board.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+const Millis kStartTimeout(20000);
+
+struct LineSetup {
+    int gpio;
+    const char* direction;
+    const char* activeLow;
+};
+
+// What the firmware sets up on every line at start-up.
+const LineSetup kLines[] = {
+    {27, "in", "1"}, {26, "in", "1"}, {28, "in", "1"}, {30, "in", "1"}, {7, "in", "1"},
+    {5, "in", "1"},  {80, "in", "0"}, {29, "out", "0"}, {4, "out", "0"}, {25, "out", "0"},
+    {6, "out", "0"}, {92, "out", "0"}, {77, "out", "0"}, {0, "out", "0"},
+};
+
+struct Change {
+    long long atMs;
+    int level;
+};
+
+std::vector<Change> ParseHistory(const std::string& reply)
+{
+    std::vector<Change> changes;
+    std::istringstream in(reply.substr(reply.rfind("ok", 0) == 0 ? 2 : reply.size()));
+    std::string item;
+    while (in >> item) {
+        std::size_t colon = item.find(':');
+        if (colon == std::string::npos) continue;
+        changes.push_back({std::stoll(item.substr(0, colon)), std::stoi(item.substr(colon + 1))});
+    }
+    return changes;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+TEST(BoardStart, ConsoleRoadWithInitHighAndEveryLineSetUp)
+{
+    Board board;
+    ASSERT_TRUE(board.Start({"--init", "high"}));
+    EXPECT_TRUE(board.WaitForOutput("-- LIRN_V1.00_2020-12-18 --\r\n", kStartTimeout));
+    ASSERT_TRUE(board.WaitForOutput("==============================\r\n===== Utility\r\n"
+                                    "==============================\r\n",
+                                    kStartTimeout));
+    EXPECT_EQ(board.CountOutput("gpio init error"), 0);
+
+    for (const LineSetup& l : kLines) {
+        std::string want = std::string("ok direction=") + l.direction + " active_low=" + l.activeLow;
+        EXPECT_TRUE(StartsWith(board.Control("gpio " + std::to_string(l.gpio)), want)) << "gpio " << l.gpio;
+    }
+    // Pin held high and active low: the line reads not asserted.
+    EXPECT_EQ(board.Control("gpio 5"), "ok direction=in active_low=1 value=0");
+    EXPECT_EQ(board.Control("gpio"), "ok 0 4 5 6 7 25 26 27 28 29 30 77 80 92");
+}
+
+TEST(BoardStart, MissingInitPinTakesTheConsoleRoad)
+{
+    Board board;
+    ASSERT_TRUE(board.Start({"--init", "missing"}));
+    EXPECT_TRUE(board.WaitForOutput("[5]gpio init error\r\n", kStartTimeout));
+    EXPECT_TRUE(board.WaitForOutput("===== Utility\r\n", kStartTimeout));
+}
+
+TEST(BoardStart, AssertedInitPinLeavesTheConsoleAlone)
+{
+    Board board;
+    ASSERT_TRUE(board.Start({"--init", "low"}));
+    // The road is chosen before the LED thread's first pattern switch shows on the board.
+    ASSERT_TRUE(board.WaitForOutput("///////////////SD OVER///////////////\r\n", kStartTimeout));
+    EXPECT_EQ(board.Control("gpio 5"), "ok direction=in active_low=1 value=1");
+    std::string history = board.WaitForControl(
+        "led status history", [](const std::string& r) { return ParseHistory(r).size() >= 3; }, kStartTimeout);
+    ASSERT_GE(ParseHistory(history).size(), 3u) << history;
+    EXPECT_EQ(board.CountOutput("===== Utility"), 0) << board.Output();
+}
+
+TEST(BoardStart, StatusLedShowsPatternOneAtStart)
+{
+    Board board;
+    ASSERT_TRUE(board.Start({"--init", "high"}));
+    // Export, then on after the first 100 ms off phase, off after 900 ms, on after 100 ms.
+    std::string reply = board.WaitForControl(
+        "led status history", [](const std::string& r) { return ParseHistory(r).size() >= 4; }, kStartTimeout);
+    std::vector<Change> h = ParseHistory(reply);
+    ASSERT_GE(h.size(), 4u) << reply;
+    std::size_t rise = 1;
+    while (rise < h.size() && h[rise].level != 1) ++rise;
+    ASSERT_LT(rise + 2, h.size()) << reply;
+    ASSERT_EQ(h[rise + 1].level, 0) << reply;
+    ASSERT_EQ(h[rise + 2].level, 1) << reply;
+    long long on = h[rise + 1].atMs - h[rise].atMs;
+    long long off = h[rise + 2].atMs - h[rise + 1].atMs;
+    EXPECT_GE(on, 850) << reply;
+    EXPECT_LE(on, 1200) << reply;
+    EXPECT_GE(off, 80) << reply;
+    EXPECT_LE(off, 350) << reply;
+}
+
+TEST(BoardStart, ResetConfigWritesTheDefaults)
+{
+    Board board;
+    board.WriteFile("APP/config.ini", "@LIRNMODE;2\r\n@LIRNPORT;9999\r\n");
+    ASSERT_TRUE(board.Start({"--init", "high"}, {"-resetconfig"}));
+    ASSERT_TRUE(board.WaitForOutput("Reset Config And Save\r\n", kStartTimeout));
+    ASSERT_TRUE(WaitUntil([&] { return board.ReadFile("APP/config.ini").find("@LIRNPORT;8080\r\n") != std::string::npos; },
+                          Millis(5000)))
+        << board.ReadFile("APP/config.ini");
+    std::string config = board.ReadFile("APP/config.ini");
+    EXPECT_NE(config.find("@LIRNMODE;0\r\n"), std::string::npos) << config;
+    EXPECT_EQ(config.find("9999"), std::string::npos) << config;
+}
+
+TEST(BoardStart, DateRoadReachesTheDateStandIn)
+{
+    Board board;
+    ASSERT_TRUE(board.Start({"--init", "high"}, {"2024-05-06", "07:08:09"}));
+    ASSERT_TRUE(board.WaitForOutput("CMD: date -s \"2024-05-06 07:08:09\"\n", kStartTimeout));
+    EXPECT_TRUE(board.WaitForOutput("Had Set System Time: 0\n", kStartTimeout));
+    std::string reply = board.Control("date");
+    ASSERT_TRUE(StartsWith(reply, "ok ")) << reply;
+    // The setting of the command line comes after any setting from the real-time clock.
+    EXPECT_EQ(reply.substr(reply.size() - 19), "2024-05-06 07:08:09") << reply;
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// The data call end to end: build/lirn on the simulated board, with the board's QMI modem set to
+// each scenario before the firmware starts. What the firmware does is read from its console lines,
+// the modem's record of the requests it received, the status LED and the QMI transcript.
+#include "board.h"
+#include "../board/qmi_transcript.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const Millis kStartTimeout(20000);
+// One dial-up cycle that never sees the call: a start, 3 s, fifty polls 100 ms apart.
+const Millis kFailedCycle(3000 + 50 * 100);
+
+bool IsOk(const std::string& reply)
+{
+    return reply.rfind("ok", 0) == 0;
+}
+
+// The value of "key=value" in a reply line ("" when absent).
+std::string Field(const std::string& reply, const std::string& key)
+{
+    std::istringstream in(reply);
+    for (std::string w; in >> w;)
+        if (w.compare(0, key.size() + 1, key + "=") == 0) return w.substr(key.size() + 1);
+    return "";
+}
+
+int StateCount(Board& board, const std::string& key)
+{
+    std::string n = Field(board.Control("qmi state"), key);
+    return n.empty() ? -1 : std::stoi(n);
+}
+
+// Starts the board without a firmware of its own, sets the modem's scenario, then starts the
+// firmware, so that the very first status query already meets the scenario. The firmware is
+// started as an installed one (APP/fw, here a link to the build), which is what "fw start" runs.
+void StartWith(Board& board, const std::vector<std::string>& scenario)
+{
+    ASSERT_TRUE(board.Start({"--init", "high", "--no-firmware"}));
+    for (const std::string& line : scenario) ASSERT_TRUE(IsOk(board.Control("qmi " + line))) << line;
+    ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
+    std::string fw = board.Control("fw start");
+    ASSERT_TRUE(IsOk(fw)) << fw;
+}
+
+// Board times (ms) of the start requests received so far.
+std::vector<long long> StartTimes(Board& board)
+{
+    std::vector<long long> times;
+    int count = std::stoi(board.Control("qmi requests").substr(3));
+    for (int i = 0; i < count; i++) {
+        std::string r = board.Control("qmi request " + std::to_string(i));
+        if (r.find(" start ") != std::string::npos) times.push_back(std::stoll(Field(r, "at")));
+    }
+    return times;
+}
+
+// True when the status LED's last changes are the 500 ms on, 500 ms off of "data call up".
+bool StatusLedShowsCallUp(Board& board)
+{
+    std::string reply = board.Control("led status history");
+    std::istringstream in(reply.substr(2));
+    std::vector<long long> at;
+    for (std::string item; in >> item;) {
+        std::size_t colon = item.find(':');
+        if (colon != std::string::npos) at.push_back(std::stoll(item.substr(0, colon)));
+    }
+    if (at.size() < 5) return false;
+    for (std::size_t i = at.size() - 4; i < at.size(); i++) {
+        long long gap = at[i] - at[i - 1];
+        if (gap < 400 || gap > 600) return false;
+    }
+    return true;
+}
+
+TEST(Datacall, CallAlreadyUpAtStartNeedsNoStartRequest)
+{
+    Board board;
+    StartWith(board, {"call up"});
+    EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
+    EXPECT_GE(StateCount(board, "queries"), 1);
+    EXPECT_EQ(StateCount(board, "starts"), 0);
+    EXPECT_EQ(board.CountOutput("(QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start."), 0);
+}
+
+TEST(Datacall, CallComesUpAfterThreeStatusQueries)
+{
+    Board board;
+    StartWith(board, {"connect after 3"});
+    ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kStartTimeout + kFailedCycle));
+    EXPECT_NE(board.Output().find("main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.\nAPN: \nUsername: \n"
+                                  "Password: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\ndialup ready\n"),
+              std::string::npos);
+    EXPECT_EQ(StateCount(board, "starts"), 1);
+    EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
+}
+
+// Fifty polls without the call, -1, and the next cycle's start about 9 s after the first.
+TEST(Datacall, CallThatNeverComesUpIsDialledAgainAboutNineSecondsLater)
+{
+    Board board;
+    StartWith(board, {"connect never"});
+    std::string polls;
+    for (int n = 0; n < 50; n++) polls += "[" + std::to_string(n) + ":1]\n";
+    ASSERT_TRUE(board.WaitForOutput(polls, kStartTimeout + kFailedCycle + Millis(10000)));
+    ASSERT_TRUE(WaitUntil([&] { return StartTimes(board).size() >= 2; }, Millis(15000)));
+    std::vector<long long> starts = StartTimes(board);
+    long long gap = starts[1] - starts[0];
+    EXPECT_GE(gap, 9000);
+    EXPECT_LT(gap, 9000 + 5000);
+    EXPECT_EQ(board.CountOutput("dialup ready"), 0);
+}
+
+TEST(Datacall, RefusedStartThatStillComesUp)
+{
+    Board board;
+    StartWith(board, {"start refuse 14 1005", "connect never"});
+    std::string start =
+        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
+    ASSERT_TRUE(IsOk(start)) << start;
+    ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+    ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kFailedCycle));
+    EXPECT_NE(board.Output().find("main(): Error value=14.\nDialup result=0\r\n"), std::string::npos);
+    EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
+}
+
+TEST(Datacall, CallThatDropsIsDialledAgainWithinOneCycle)
+{
+    Board board;
+    StartWith(board, {"call up"});
+    ASSERT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
+    ASSERT_TRUE(IsOk(board.Control("qmi connect never")));
+    ASSERT_TRUE(IsOk(board.Control("qmi call down")));
+    EXPECT_TRUE(board.WaitForOutput("(QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.", Millis(5000)));
+    // The cycle ends with -1 and the supervisor drops the call-up pattern at its next evaluation.
+    ASSERT_TRUE(board.WaitForOutput("[49:1]\n", kFailedCycle + Millis(5000)));
+    EXPECT_TRUE(WaitUntil([&] { return !StatusLedShowsCallUp(board); }, Millis(6000)));
+}
+
+TEST(Datacall, StartCarriesTheConfiguredApnUserAndPassword)
+{
+    Board board;
+    board.WriteFile("APP/config.ini", "@APN;internet.example\r\n@MODEMUSR;bob\r\n@MODEMPWD;s3cret\r\n");
+    StartWith(board, {"connect now"});
+    std::string start =
+        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
+    EXPECT_EQ(Field(start, "apn"), "\"internet.example\"") << start;
+    EXPECT_EQ(Field(start, "user"), "\"bob\"") << start;
+    EXPECT_EQ(Field(start, "password"), "\"s3cret\"") << start;
+}
+
+TEST(Datacall, WithoutAConfigurationFileTheStartCarriesEmptyTexts)
+{
+    Board board;
+    StartWith(board, {"connect now"});
+    std::string start =
+        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
+    EXPECT_EQ(Field(start, "apn"), "\"\"") << start;
+    EXPECT_EQ(Field(start, "user"), "\"\"") << start;
+    EXPECT_EQ(Field(start, "password"), "\"\"") << start;
+}
+
+std::vector<std::pair<std::string, std::string>> QmiRecords(Board& board)
+{
+    return QmiTranscriptRecords(board.Path("media/card"));
+}
+
+TEST(Datacall, TranscriptHoldsTheRecordsInOrder)
+{
+    Board board;
+    board.WriteFile("APP/log.ini", "@LOGEN;1\r\n");
+    StartWith(board, {"connect after 1", "start refuse 14", "status refuse 3 1"});
+    ASSERT_TRUE(board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout)
+                    .rfind("ok", 0) == 0);
+    ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+    ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kFailedCycle));
+    std::vector<std::pair<std::string, std::string>> want = {
+        {"qmi_init", "1"},
+        {"QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL"},
+        {"QMI_nas_getObj <qmi_client_init>", "0"},
+        {"QMI_wds_getObj <qmi_client_init>", "0"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+        {"=> connection_status", "0"},
+        {"QMI_wds_dialup <qmi_client_send_msg_sync>", "0"},
+        {"=> resp.error", "14"},
+        {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
+    };
+    std::vector<std::pair<std::string, std::string>> got;
+    ASSERT_TRUE(WaitUntil([&] { return (got = QmiRecords(board)).size() >= want.size(); }, Millis(5000)));
+    got.resize(want.size());
+    EXPECT_EQ(got, want);
+}
+
+}  // namespace

@@ -1,0 +1,386 @@
+// The simulated board for end-to-end tests (see board.h).
+#include "board.h"
+
+#include "control_client.h"
+#include "pty_link.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// How long the board gets to come up (answer on its socket) and to stop after TERM.
+constexpr Millis kBoardStartTimeout(15000);
+constexpr Millis kBoardStopTimeout(10000);
+// How long the output readers may take to see the end of their pipes once the board is gone.
+constexpr Millis kReaderEndTimeout(3000);
+// What the diagnostics print of each stream after a failure.
+constexpr std::size_t kDiagnosticTailBytes = 6000;
+
+std::string Tail(const std::string& text)
+{
+    return text.size() <= kDiagnosticTailBytes ? text : "..." + text.substr(text.size() - kDiagnosticTailBytes);
+}
+
+int Occurrences(const std::string& text, const std::string& what)
+{
+    if (what.empty()) return 0;
+    int n = 0;
+    for (std::size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + what.size())) ++n;
+    return n;
+}
+
+}  // namespace
+
+Board::Board()
+{
+    char dir[] = "/tmp/lirn-e2e.XXXXXX";  // short: the control socket's path must fit its 108 bytes
+    if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root_ = dir;
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+}
+
+Board::~Board()
+{
+    Stop();
+    ClosePc();
+    for (int fd : {wake_[0], wake_[1]})
+        if (fd >= 0) close(fd);
+    bool failed = ::testing::Test::HasFailure();
+    if (failed) PrintDiagnostics();
+    if (failed && std::getenv("LIRN_KEEP_BOARD") != nullptr) {
+        std::fprintf(stderr, "board kept in %s\n", root_.c_str());
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+}
+
+void Board::PrintDiagnostics() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", root_.c_str(),
+                 Tail(out_.text).c_str(), Tail(err_.text).c_str());
+}
+
+void Board::WriteFile(const std::string& relative, const std::string& content, mode_t mode)
+{
+    std::filesystem::path path(Path(relative));
+    std::filesystem::create_directories(path.parent_path());
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f << content;
+        if (!f) ADD_FAILURE() << "cannot write " << path;
+    }
+    chmod(path.c_str(), mode);
+}
+
+std::string Board::ReadFile(const std::string& relative) const
+{
+    std::ifstream f(Path(relative), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool Board::FileExists(const std::string& relative) const
+{
+    return access(Path(relative).c_str(), F_OK) == 0;
+}
+
+bool Board::Start(const std::vector<std::string>& options, const std::vector<std::string>& firmwareArgs)
+{
+    if (board_ > 0) return false;
+    std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", root_};
+    args.insert(args.end(), options.begin(), options.end());
+    if (!firmwareArgs.empty()) {
+        args.push_back("--");
+        args.insert(args.end(), firmwareArgs.begin(), firmwareArgs.end());
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return false;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Should the test die, the board (and through it the firmware) goes too.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, 0);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return false;
+    }
+    board_ = pid;
+    out_.fd = outPipe[0];
+    err_.fd = errPipe[0];
+    out_.ended = err_.ended = false;  // a board may be started again after a stop
+    out_.reader = std::thread([this] { ReadStream(out_); });
+    err_.reader = std::thread([this] { ReadStream(err_); });
+    // A board that gave up (a bad option, a sysroot it cannot build) is not waited for.
+    int status = 0;
+    bool up = WaitUntil(
+        [&] {
+            if (board_ > 0 && waitpid(board_, &status, WNOHANG) == board_) board_ = -1;
+            return board_ < 0 || Control("ping") == "ok pong";
+        },
+        kBoardStartTimeout, Millis(20));
+    if (board_ < 0) {
+        Stop();
+        return false;
+    }
+    return up;
+}
+
+void Board::ReadStream(Stream& s)
+{
+    char buf[4096];
+    for (;;) {
+        struct pollfd pfd[2] = {{s.fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
+        if (pfd[1].revents & POLLIN) break;
+        if (!(pfd[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t n = read(s.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> hold(lock_);
+        s.text.append(buf, static_cast<std::size_t>(n));
+        changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    s.ended = true;
+    changed_.notify_all();
+}
+
+void Board::Stop()
+{
+    if (board_ > 0) StopBoard();
+    if (!out_.reader.joinable() && !err_.reader.joinable()) return;
+    JoinReaders();
+}
+
+void Board::StopBoard()
+{
+    // Asked while the board still answers: the firmware's group, in case the board must be killed.
+    std::string pids = Control("pids");
+    pid_t firmware = -1;
+    std::size_t at = pids.find("fw=");
+    if (at != std::string::npos) firmware = static_cast<pid_t>(std::atoi(pids.c_str() + at + 3));
+
+    kill(board_, SIGTERM);
+    int status = 0;
+    bool ended = WaitUntil([&] { return waitpid(board_, &status, WNOHANG) == board_; }, kBoardStopTimeout);
+    if (!ended) {
+        ADD_FAILURE() << "the board did not stop within " << kBoardStopTimeout.count() << " ms";
+        kill(board_, SIGKILL);
+        if (firmware > 0) kill(-firmware, SIGKILL);
+        waitpid(board_, &status, 0);
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        // A sanitizer's report at exit, for one, ends the board with a failure status.
+        ADD_FAILURE() << "the board ended with wait status " << status;
+    }
+    board_ = -1;
+}
+
+void Board::JoinReaders()
+{
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait_for(hold, kReaderEndTimeout, [this] { return out_.ended && err_.ended; });
+    }
+    char c = 0;
+    ssize_t n = write(wake_[1], &c, 1);
+    (void)n;
+    for (Stream* s : {&out_, &err_}) {
+        if (s->reader.joinable()) s->reader.join();
+        close(s->fd);
+        s->fd = -1;
+    }
+    // The wake byte has done its work; a later start must not see it.
+    char sink[16];
+    while (read(wake_[0], sink, sizeof sink) > 0) {
+    }
+}
+
+std::string Board::Output() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return out_.text;
+}
+
+std::string Board::ErrorOutput() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return err_.text;
+}
+
+int Board::CountOutput(const std::string& text) const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return Occurrences(out_.text, text);
+}
+
+bool Board::WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, timeout, [&] { return Occurrences(s.text, text) >= occurrence; });
+}
+
+bool Board::WaitForOutput(const std::string& text, Millis timeout, int occurrence)
+{
+    return WaitForText(out_, text, timeout, occurrence);
+}
+
+bool Board::WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence)
+{
+    return WaitForText(err_, text, timeout, occurrence);
+}
+
+std::string Board::Control(const std::string& line)
+{
+    std::optional<std::string> reply = ControlRequest(Path("board.sock"), line);
+    return reply ? *reply : "err no board";
+}
+
+std::string Board::WaitForControl(const std::string& line, const std::function<bool(const std::string&)>& accept,
+                                  Millis timeout)
+{
+    std::string reply;
+    WaitUntil([&] { return accept(reply = Control(line)); }, timeout, Millis(20));
+    return reply;
+}
+
+int Board::OpenPc()
+{
+    if (pc_ >= 0) return pc_;
+    pc_ = open(Path("pc/ttyS0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (pc_ >= 0) SetRaw(pc_);
+    return pc_;
+}
+
+void Board::ClosePc()
+{
+    if (pc_ >= 0) close(pc_);
+    pc_ = -1;
+}
+
+bool Board::PcWrite(const std::string& bytes, Millis timeout)
+{
+    if (pc_ < 0) return false;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(pc_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        struct pollfd pfd = {pc_, POLLOUT, 0};
+        poll(&pfd, 1, static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+std::string Board::PcRead(std::size_t count, Millis timeout)
+{
+    std::string got;
+    if (pc_ < 0) return got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (got.size() < count) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        struct pollfd pfd = {pc_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        char buf[4096];
+        ssize_t n = read(pc_, buf, std::min(sizeof buf, count - got.size()));
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+std::string Board::PcReadUntil(const std::string& text, Millis timeout)
+{
+    std::string got;
+    if (pc_ < 0) return got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    // One byte at a time: nothing after the awaited text is taken from the port.
+    while (got.size() < text.size() || got.compare(got.size() - text.size(), text.size(), text) != 0) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        struct pollfd pfd = {pc_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        char c;
+        if (read(pc_, &c, 1) == 1) got += c;
+    }
+    return got;
+}
+
+FreePorts::FreePorts(int count, bool consecutive)
+{
+    // Tries for a run of free ports; a port taken by someone else just means another try.
+    constexpr int kAttempts = 200;
+    for (int attempt = 0; attempt < kAttempts && static_cast<int>(ports_.size()) < count; ++attempt) {
+        int want = consecutive && !ports_.empty() ? ports_.back() + 1 : 0;
+        if (want > 65535) {
+            Release();
+            ports_.clear();
+            continue;
+        }
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(want));
+        socklen_t len = sizeof addr;
+        if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
+            getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
+            holders_.push_back(fd);
+            ports_.push_back(ntohs(addr.sin_port));
+            continue;
+        }
+        if (fd >= 0) close(fd);
+        if (consecutive) {
+            // The run broke: start a new one.
+            Release();
+            ports_.clear();
+        }
+    }
+    if (static_cast<int>(ports_.size()) < count) throw std::runtime_error("no free loopback ports");
+}
+
+FreePorts::~FreePorts()
+{
+    for (int fd : holders_) close(fd);
+}
+
+void FreePorts::Release()
+{
+    for (int fd : holders_) close(fd);
+    holders_.clear();
+}

@@ -1,0 +1,107 @@
+// The simulated board for end-to-end tests.
+//
+// A Board owns a fresh temporary sysroot, lets the test put files in it before the start
+// (APP/config.ini, APP/log.ini, card contents, APP/fw), runs build/boardsim on it (which runs
+// build/lirn), keeps every line the firmware prints, talks to the board's control channel and
+// opens the PC end of the serial port. Waits always have deadlines. The destructor stops the board
+// and removes the directory, unless the test failed and LIRN_KEEP_BOARD is set in the environment;
+// after a failure it prints what the firmware and the board said.
+#pragma once
+
+#include "wait_until.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+class Board {
+public:
+    Board();
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    const std::string& Root() const { return root_; }
+    std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+
+    // Files of the sysroot, by their path relative to it. WriteFile makes the directories.
+    void WriteFile(const std::string& relative, const std::string& content, mode_t mode = 0644);
+    std::string ReadFile(const std::string& relative) const;  // "" when missing
+    bool FileExists(const std::string& relative) const;
+
+    // Starts the board with boardsim options (e.g. {"--init", "high"}) and the firmware's
+    // arguments for its first start. True once the board answers on its control channel.
+    bool Start(const std::vector<std::string>& options = {}, const std::vector<std::string>& firmwareArgs = {});
+    // Stops the board (and with it the firmware). Safe to call twice.
+    void Stop();
+
+    // The firmware's standard output, all of it so far, and the board's messages with the
+    // firmware's standard error.
+    std::string Output() const;
+    std::string ErrorOutput() const;
+    int CountOutput(const std::string& text) const;
+    // Waits until text has appeared at least occurrence times in the standard output.
+    bool WaitForOutput(const std::string& text, Millis timeout, int occurrence = 1);
+    bool WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence = 1);
+
+    // One control request; the reply line, or "err no board" when the board cannot be reached.
+    std::string Control(const std::string& line);
+    // Repeats a request until its reply satisfies accept, or timeout. Returns the last reply.
+    std::string WaitForControl(const std::string& line, const std::function<bool(const std::string&)>& accept,
+                               Millis timeout);
+
+    // The PC end of the RS-232 port (pc/ttyS0) in raw mode; the board owns the descriptor.
+    int OpenPc();
+    void ClosePc();
+    // Writes all bytes, waiting for room up to the timeout. False when not all could be written.
+    bool PcWrite(const std::string& bytes, Millis timeout = Millis(5000));
+    // Reads until count bytes have come or the timeout has passed; returns what came.
+    std::string PcRead(std::size_t count, Millis timeout);
+    // Reads until text has come (it ends the result) or the timeout has passed; returns what came.
+    std::string PcReadUntil(const std::string& text, Millis timeout);
+
+private:
+    struct Stream {
+        int fd = -1;
+        std::string text;
+        bool ended = false;
+        std::thread reader;
+    };
+
+    void StopBoard();
+    void JoinReaders();
+    void ReadStream(Stream& s);
+    bool WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence);
+    void PrintDiagnostics() const;
+
+    std::string root_;
+    pid_t board_ = -1;
+    int wake_[2] = {-1, -1};
+    int pc_ = -1;
+    Stream out_;
+    Stream err_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+};
+
+// Free loopback TCP ports, held (bound, not listening) until Release hands them over, so that no
+// other test takes them in between. With consecutive, the ports are port, port + 1, ...
+class FreePorts {
+public:
+    explicit FreePorts(int count = 1, bool consecutive = false);
+    ~FreePorts();
+    FreePorts(const FreePorts&) = delete;
+    FreePorts& operator=(const FreePorts&) = delete;
+
+    int Port(int index = 0) const { return ports_.at(static_cast<std::size_t>(index)); }
+    void Release();
+
+private:
+    std::vector<int> ports_;
+    std::vector<int> holders_;
+};

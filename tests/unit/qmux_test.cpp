@@ -1,0 +1,314 @@
+// QMUX framing: frames built and parsed, cut out of a stream that splits and joins them, and
+// every kind of bad input skipped without reading past what arrived.
+#include "platform/qmux.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A WDS response with a result TLV and a u32 handle TLV.
+Bytes WdsResponse(uint8_t clientId, uint16_t txn, uint32_t handle)
+{
+    uint8_t buf[256];
+    QmuxWriter w;
+    QmuxBegin(&w, buf, sizeof buf, kQmuxFromModem, kQmiServiceWds, clientId, kQmiSvcResponse, txn,
+              kQmiWdsStartNetwork);
+    QmuxPutResult(&w, kQmiResultSuccess, 0);
+    QmuxPutTlvU32(&w, 0x01, handle);
+    int n = QmuxFinish(&w);
+    EXPECT_GT(n, 0);
+    return Bytes(buf, buf + n);
+}
+
+Bytes CtlRequest(uint8_t txn, uint8_t service)
+{
+    uint8_t buf[64];
+    QmuxWriter w;
+    QmuxBegin(&w, buf, sizeof buf, kQmuxFromHost, kQmiServiceCtl, 0, kQmiCtlRequest, txn, kQmiCtlAllocateCid);
+    QmuxPutTlvU8(&w, 0x01, service);
+    int n = QmuxFinish(&w);
+    EXPECT_GT(n, 0);
+    return Bytes(buf, buf + n);
+}
+
+struct Stream {
+    QmuxReader reader{};
+    std::vector<uint16_t> txns;  // transaction ids of the frames taken, in order
+
+    Stream() { QmuxReaderReset(&reader); }
+
+    void Feed(const Bytes& b)
+    {
+        std::size_t at = 0;
+        while (at < b.size()) {
+            at += QmuxReaderFeed(&reader, b.data() + at, b.size() - at);
+            Drain();
+        }
+    }
+    void Drain()
+    {
+        QmuxFrame f;
+        while (QmuxReaderNext(&reader, &f) == 1) txns.push_back(f.txn);
+    }
+};
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(QmuxWriter, BuildsAServiceFrameByteForByte)
+{
+    Bytes f = WdsResponse(7, 0x1234, 0xA1B2C3D4);
+    const Bytes want = {0x01, 0x1A, 0x00, 0x80, 0x01, 0x07,                      // QMUX header
+                        0x02, 0x34, 0x12, 0x20, 0x00, 0x0E, 0x00,                // service header
+                        0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00,                // result
+                        0x01, 0x04, 0x00, 0xD4, 0xC3, 0xB2, 0xA1};               // handle
+    EXPECT_EQ(f, want);
+}
+
+TEST(QmuxWriter, CtlFramesHaveAOneByteTransactionId)
+{
+    Bytes f = CtlRequest(0x42, kQmiServiceWds);
+    const Bytes want = {0x01, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x42, 0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0x01};
+    EXPECT_EQ(f, want);
+    QmuxFrame p;
+    ASSERT_EQ(QmuxParse(f.data(), f.size(), &p), 0);
+    EXPECT_EQ(p.service, kQmiServiceCtl);
+    EXPECT_EQ(p.txn, 0x42);
+    EXPECT_EQ(p.msgId, kQmiCtlAllocateCid);
+    uint8_t service = 0;
+    EXPECT_EQ(QmuxTlvU8(p.tlv, p.tlvLen, 0x01, &service), 0);
+    EXPECT_EQ(service, kQmiServiceWds);
+}
+
+TEST(QmuxWriter, EmptyTlvIsKeptAsLengthZero)
+{
+    uint8_t buf[64];
+    QmuxWriter w;
+    QmuxBegin(&w, buf, sizeof buf, kQmuxFromHost, kQmiServiceWds, 1, kQmiSvcRequest, 9, kQmiWdsStartNetwork);
+    QmuxPutTlv(&w, 0x14, "", 0);
+    QmuxPutTlv(&w, 0x17, "bob", 3);
+    int n = QmuxFinish(&w);
+    ASSERT_GT(n, 0);
+    QmuxFrame p;
+    ASSERT_EQ(QmuxParse(buf, static_cast<std::size_t>(n), &p), 0);
+    const uint8_t* v = nullptr;
+    std::size_t len = 99;
+    ASSERT_EQ(QmuxTlvFind(p.tlv, p.tlvLen, 0x14, &v, &len), 0);
+    EXPECT_EQ(len, 0u);
+    ASSERT_EQ(QmuxTlvFind(p.tlv, p.tlvLen, 0x17, &v, &len), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v), len), "bob");
+    EXPECT_NE(QmuxTlvFind(p.tlv, p.tlvLen, 0x18, &v, &len), 0);
+}
+
+TEST(QmuxWriter, AFrameThatDoesNotFitIsRefusedNotCut)
+{
+    uint8_t buf[20];
+    QmuxWriter w;
+    QmuxBegin(&w, buf, sizeof buf, kQmuxFromHost, kQmiServiceWds, 1, kQmiSvcRequest, 1, kQmiWdsStartNetwork);
+    QmuxPutTlv(&w, 0x14, "internet.example.com", 20);
+    EXPECT_EQ(QmuxFinish(&w), -1);
+}
+
+TEST(QmuxWriter, SetTxnPatchesEitherHeaderForm)
+{
+    Bytes f = WdsResponse(1, 0, 5);
+    QmuxSetTxn(f.data(), f.size(), 0xBEEF);
+    QmuxFrame p;
+    ASSERT_EQ(QmuxParse(f.data(), f.size(), &p), 0);
+    EXPECT_EQ(p.txn, 0xBEEF);
+    Bytes c = CtlRequest(0, 1);
+    QmuxSetTxn(c.data(), c.size(), 0x77);
+    ASSERT_EQ(QmuxParse(c.data(), c.size(), &p), 0);
+    EXPECT_EQ(p.txn, 0x77);
+}
+
+TEST(QmuxReader, FrameSplitIntoSingleBytesArrivesOnceWhole)
+{
+    Stream s;
+    Bytes f = WdsResponse(1, 3, 77);
+    for (std::size_t i = 0; i < f.size(); i++) {
+        s.Feed(Bytes{f[i]});
+        EXPECT_EQ(s.txns.size(), i + 1 == f.size() ? 1u : 0u) << "after byte " << i;
+    }
+    EXPECT_EQ(s.reader.discarded, 0u);
+}
+
+TEST(QmuxReader, JoinedFramesComeOutInOrder)
+{
+    Stream s;
+    s.Feed(Join({WdsResponse(1, 1, 10), CtlRequest(2, 1), WdsResponse(1, 3, 30)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{1, 2, 3}));
+}
+
+TEST(QmuxReader, FrameTlvsStayReadableUntilTheNextCall)
+{
+    QmuxReader r;
+    QmuxReaderReset(&r);
+    Bytes both = Join({WdsResponse(1, 1, 0x11111111), WdsResponse(1, 2, 0x22222222)});
+    QmuxReaderFeed(&r, both.data(), both.size());
+    QmuxFrame f;
+    ASSERT_EQ(QmuxReaderNext(&r, &f), 1);
+    uint32_t h = 0;
+    ASSERT_EQ(QmuxTlvU32(f.tlv, f.tlvLen, 0x01, &h), 0);
+    EXPECT_EQ(h, 0x11111111u);
+    ASSERT_EQ(QmuxReaderNext(&r, &f), 1);
+    ASSERT_EQ(QmuxTlvU32(f.tlv, f.tlvLen, 0x01, &h), 0);
+    EXPECT_EQ(h, 0x22222222u);
+    EXPECT_EQ(QmuxReaderNext(&r, &f), 0);
+}
+
+TEST(QmuxReader, GarbageAndWrongMarkersAreSkipped)
+{
+    Stream s;
+    Bytes garbage = {0x00, 0x7E, 0x02, 0x0F, 0x00, 0x00, 0xFF};
+    s.Feed(Join({garbage, WdsResponse(1, 5, 1), garbage, WdsResponse(1, 6, 2)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{5, 6}));
+    EXPECT_EQ(s.reader.discarded, 2 * garbage.size());
+}
+
+TEST(QmuxReader, MarkersWithImpossibleLengthsAreSkipped)
+{
+    Stream s;
+    Bytes tooLong = {0x01, 0xFF, 0xFF, 0x80, 0x01, 0x01};     // far past any sane frame
+    Bytes tooShort = {0x01, 0x03, 0x00, 0x80, 0x01};           // shorter than the headers
+    Bytes badFlags = {0x01, 0x1A, 0x00, 0x42, 0x01, 0x01};     // neither host nor modem
+    s.Feed(Join({tooLong, tooShort, badFlags, WdsResponse(2, 9, 3)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{9}));
+}
+
+TEST(QmuxReader, LengthDisagreeingWithTheTlvLengthIsSkipped)
+{
+    Stream s;
+    Bytes bad = WdsResponse(1, 4, 4);
+    bad[11] = static_cast<uint8_t>(bad[11] + 1);  // TLV length one more than the frame holds
+    s.Feed(Join({bad, WdsResponse(1, 8, 8)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{8}));
+}
+
+TEST(QmuxReader, TlvRunningPastTheFrameRejectsTheFrame)
+{
+    Stream s;
+    Bytes bad = WdsResponse(1, 4, 4);
+    bad[21] = 0x40;  // the handle TLV now claims 64 bytes
+    QmuxFrame p;
+    EXPECT_EQ(QmuxParse(bad.data(), bad.size(), &p), -1);
+    s.Feed(Join({bad, WdsResponse(1, 12, 12)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{12}));
+}
+
+TEST(QmuxReader, TruncatedFrameIsGivenUpWhenTheStreamGoesQuiet)
+{
+    Stream s;
+    uint8_t buf[256];
+    QmuxWriter w;
+    QmuxBegin(&w, buf, sizeof buf, kQmuxFromModem, kQmiServiceWds, 1, kQmiSvcResponse, 1, kQmiWdsStartNetwork);
+    uint8_t big[100] = {};
+    QmuxPutTlv(&w, 0x30, big, sizeof big);
+    ASSERT_GT(QmuxFinish(&w), 0);
+    Bytes cut(buf, buf + 14);                        // headers agree, the rest never arrives
+    Bytes shortFrame = CtlRequest(3, 1);             // shorter than what the cut frame still waits for
+    s.Feed(Join({cut, shortFrame}));
+    EXPECT_TRUE(s.txns.empty());
+    EXPECT_TRUE(QmuxReaderPending(&s.reader));
+    QmuxReaderDropPending(&s.reader);
+    s.Drain();
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{3}));
+    EXPECT_FALSE(QmuxReaderPending(&s.reader));
+}
+
+TEST(QmuxReader, FeedingMoreThanTheBufferHoldsLosesNoFrame)
+{
+    Stream s;
+    Bytes many;
+    for (uint16_t i = 1; i <= 1000; i++) {
+        Bytes f = WdsResponse(1, i, i);
+        many.insert(many.end(), f.begin(), f.end());
+    }
+    ASSERT_GT(many.size(), sizeof s.reader.buf);
+    s.Feed(many);
+    ASSERT_EQ(s.txns.size(), 1000u);
+    EXPECT_EQ(s.txns.back(), 1000);
+}
+
+TEST(QmuxReader, RandomBytesBetweenFramesNeverHideAFrame)
+{
+    unsigned seed = std::random_device{}();
+    std::mt19937 rng(seed);
+    Stream s;
+    std::vector<uint16_t> sent;
+    for (uint16_t i = 1; i <= 300; i++) {
+        Bytes junk(rng() % 40);
+        for (uint8_t& b : junk) {
+            b = static_cast<uint8_t>(rng());
+            if (b == kQmuxMarker) b = 0x00;  // junk without markers can always be skipped
+        }
+        Bytes f = WdsResponse(1, i, i);
+        sent.push_back(i);
+        Bytes all = Join({junk, f});
+        // Deliver in pieces of random size, as a pty does.
+        for (std::size_t at = 0; at < all.size();) {
+            std::size_t n = 1 + rng() % 16;
+            if (n > all.size() - at) n = all.size() - at;
+            s.Feed(Bytes(all.begin() + at, all.begin() + at + n));
+            at += n;
+        }
+    }
+    EXPECT_EQ(s.txns, sent) << "seed " << seed;
+}
+
+TEST(QmuxReader, PureNoiseIsSurvived)
+{
+    unsigned seed = std::random_device{}();
+    std::mt19937 rng(seed);
+    Stream s;
+    Bytes noise(200000);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng() % 4 == 0 ? kQmuxMarker : rng());
+    s.Feed(noise);
+    // Give up whatever the noise left half-formed: the reader must then be in step again.
+    while (QmuxReaderPending(&s.reader)) {
+        QmuxReaderDropPending(&s.reader);
+        s.Drain();
+    }
+    s.txns.clear();
+    s.Feed(WdsResponse(1, 4242, 1));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{4242})) << "seed " << seed;
+}
+
+TEST(QmuxTlv, FixedWidthValuesNeedTheirWholeWidth)
+{
+    const uint8_t chain[] = {0x01, 0x01, 0x00, 0x05,               // u8 only
+                             0x02, 0x02, 0x00, 0x01, 0x00,         // result too short
+                             0x10, 0x02, 0x00, 0x34, 0x12};
+    uint8_t u8 = 0;
+    uint16_t u16 = 0, result = 0, error = 0;
+    uint32_t u32 = 0;
+    EXPECT_EQ(QmuxTlvU8(chain, sizeof chain, 0x01, &u8), 0);
+    EXPECT_EQ(u8, 5);
+    EXPECT_EQ(QmuxTlvU16(chain, sizeof chain, 0x01, &u16), -1);
+    EXPECT_EQ(QmuxTlvU32(chain, sizeof chain, 0x10, &u32), -1);
+    EXPECT_EQ(QmuxTlvU16(chain, sizeof chain, 0x10, &u16), 0);
+    EXPECT_EQ(u16, 0x1234);
+    EXPECT_EQ(QmuxTlvResult(chain, sizeof chain, &result, &error), -1);
+}
+
+TEST(QmuxTlv, BrokenChainFindsNothingBeyondTheBreak)
+{
+    const uint8_t chain[] = {0x01, 0x01, 0x00, 0x05, 0x02, 0x09, 0x00, 0x00};  // second TLV runs past the end
+    const uint8_t* v = nullptr;
+    std::size_t n = 0;
+    EXPECT_EQ(QmuxTlvFind(chain, sizeof chain, 0x01, &v, &n), 0);
+    EXPECT_EQ(QmuxTlvFind(chain, sizeof chain, 0x02, &v, &n), -1);
+    EXPECT_EQ(QmuxTlvFind(chain, 2, 0x01, &v, &n), -1);  // not even a whole TLV header
+}
+
+}  // namespace

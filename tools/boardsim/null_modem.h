@@ -1,0 +1,44 @@
+// The RS-232 port of the board, wired like a null-modem cable to the PC.
+//
+// Two ptys: the firmware opens the slave linked at dev/ttyHSL3, a terminal, the PC tool or a test
+// opens the slave linked at pc/ttyS0. One thread relays the bytes between the two masters in both
+// directions, byte for byte. A side that does not read holds the other back (bounded buffering,
+// no loss): its pty fills, the relay stops taking bytes from the far side, and that side's writes
+// wait, as they would behind hardware flow control.
+#pragma once
+
+#include "pty_link.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+class NullModem {
+public:
+    // Creates both ptys and their links. Throws std::runtime_error on failure.
+    NullModem(const std::string& boardLink, const std::string& pcLink);
+    ~NullModem();
+    NullModem(const NullModem&) = delete;
+    NullModem& operator=(const NullModem&) = delete;
+
+    void Start();
+    void Stop();
+
+    // Bytes carried so far: from the board's port to the PC, and from the PC to the board.
+    uint64_t BytesToPc() const { return toPc_; }
+    uint64_t BytesToBoard() const { return toBoard_; }
+
+private:
+    void Run();
+
+    std::string boardLink_;
+    std::string pcLink_;
+    LinkedPty board_;
+    LinkedPty pc_;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> toPc_{0};
+    std::atomic<uint64_t> toBoard_{0};
+    std::thread thread_;
+};

@@ -1,0 +1,19 @@
+// Waiting on a condition with a deadline, for the tests of the board and of the firmware on it.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+using Millis = std::chrono::milliseconds;
+
+// Re-tests condition every pause until it holds or timeout has passed; returns the last result.
+inline bool WaitUntil(const std::function<bool()>& condition, Millis timeout, Millis pause = Millis(10))
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(pause);
+    }
+}
