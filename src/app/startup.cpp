@@ -2,6 +2,7 @@
 #include "app/app.h"
 
 #include "board/gpio.h"
+#include "board/i2c.h"
 #include "board/sdcard.h"
 #include "board/ticks.h"
 #include "cellular/datacall.h"
@@ -19,6 +20,12 @@
 const char kFirmwareVersion[] = "LIRN_V1.00_2020-12-18";
 
 namespace {
+
+// LED pattern numbers of the firmware-update road, for both LEDs.
+constexpr int kLedUpdateInstalled = 5;
+constexpr int kLedUpdateFailed = 6;
+// How long the update road shows its result before the reboot, milliseconds.
+constexpr unsigned kUpdateRebootDelayMs = 10000;
 
 // Starts a thread with default attributes; prints the failure message when it cannot.
 bool StartThread(void* (*entry)(void*), const char* failure)
@@ -38,6 +45,20 @@ bool StartThread(void* (*entry)(void*), const char* failure)
         TickWaitUntil(start, kSupervisorPeriodMs);
         sta_led_step = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
     }
+}
+
+// A new firmware was installed: show the result on both LEDs, then reboot into it. Nothing else
+// runs on this road.
+[[noreturn]] void FirmwareUpdateRoad()
+{
+    std::puts("FW Update\r");
+    StartThread(thread_led, "Error: Create ThreadLed");
+    int pattern = if_fw_update_error == 1 ? kLedUpdateFailed : kLedUpdateInstalled;
+    sta_led_step = pattern;
+    gps_flag = pattern;
+    SleepMs(kUpdateRebootDelayMs);
+    ResetSIM7100();
+    for (;;) SleepMs(kUpdateRebootDelayMs);  // the reboot stops the process
 }
 
 }  // namespace
@@ -68,6 +89,15 @@ void HandleCommandLine(int argc, char** argv)
         std::printf("CMD: %s\n", cmd);
         int rc = ShellSystem(cmd);
         std::printf("Had Set System Time: %d\n", rc);
+        // The real-time clock follows the system clock, whatever the date command did.
+        char text[kRtcTextSize];
+        tm2rtc(nullptr, &Sysrtc);
+        RtcTimeText(text, sizeof text, Sysrtc);
+        std::printf("before RTC Time= %s\n", text);
+        RTC_Write(Sysrtc);
+        RTC_Read(&Sysrtc);
+        RtcTimeText(text, sizeof text, Sysrtc);
+        std::printf("RTC Time= %s\n", text);
     } else if (argc == 2 && std::strcmp(argv[1], "-resetconfig") == 0) {
         std::puts("Reset Config And Save\r");
         InitLirnConfig();
@@ -105,11 +135,20 @@ void LirnMain(int argc, char** argv)
     ReadLogConfig();
 
     InitGPIO();
+    InitI2C();
+    InitADC();
+    ReadADCRegister();
+    RTC_Read2sys();
 
     std::puts("///////////////SD///////////////\r");
+    sd_card_init();
+    check_if_config_update();
+    if (if_fw_exist != 0) check_if_fw_update();
     std::puts("///////////////SD OVER///////////////\r");
 
     HandleCommandLine(argc, argv);
+
+    if (if_fw_update != 0) FirmwareUpdateRoad();
 
     InitLirnConfig();
     if (ReadLirnConfig() < 0) {

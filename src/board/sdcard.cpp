@@ -1,8 +1,182 @@
-// SD card update: flags.
+// SD card detection and the start-up update of configuration and firmware (see sdcard.h).
+//
+// Every step is a shell command whose paths are mapped into the sysroot. Command output is read
+// in pieces of at most 127 characters (a 128-byte buffer), each piece keeping its line end when it
+// has one. The results of cp, mv and rm are not examined: a move that failed shows up only in the
+// verification listing, which leaves the update file behind and selects the failure pattern.
 #include "board/sdcard.h"
+
+#include "board/ticks.h"
+#include "platform/shell.h"
+#include "platform/sysroot.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 std::atomic<int> if_sd_card{0};
 std::atomic<int> if_config_exist{0};
 std::atomic<int> if_fw_exist{0};
 std::atomic<int> if_fw_update{0};
 std::atomic<int> if_fw_update_error{0};
+
+#define APP_CONFIG "/APP/config.ini"
+#define APP_FW "/APP/fw"
+#define UPDATE_CONFIG SD_UPDATE_DIR "/config.ini"
+#define UPDATE_FW SD_UPDATE_DIR "/fw"
+#define UPDATE_CONFIG_BACKUP SD_UPDATE_DIR "/config.ini.bck"
+#define UPDATE_FW_BACKUP SD_UPDATE_DIR "/fw.bck"
+
+namespace {
+
+// Command output is read into a buffer of this size, one piece at a time.
+constexpr int kPieceSize = 128;
+
+// Pauses after the file commands, milliseconds: let the card settle before the next step.
+constexpr unsigned kAfterBackupMs = 10;
+constexpr unsigned kAfterInstallMs = 100;
+constexpr unsigned kAfterFwInstallMs = 10;
+constexpr unsigned kAfterConfigBackupMs = 100;
+constexpr unsigned kAfterRemoveMs = 10;
+
+// A mapped path inside a command text may be quoted, which can add a few characters.
+constexpr std::size_t kShellArgSize = kSysPathMax + 64;
+constexpr std::size_t kCommandSize = 2 * kShellArgSize + 16;
+
+// Builds "verb path [path]" with the paths mapped. Returns false when a path does not fit.
+bool BuildCommand(char* cmd, const char* verb, const char* path1, const char* path2)
+{
+    char a[kShellArgSize];
+    char b[kShellArgSize] = "";
+    if (ShellPath(a, sizeof a, path1) != 0) return false;
+    if (path2 != nullptr && ShellPath(b, sizeof b, path2) != 0) return false;
+    int n = path2 != nullptr ? std::snprintf(cmd, kCommandSize, "%s %s %s", verb, a, b)
+                             : std::snprintf(cmd, kCommandSize, "%s %s", verb, a);
+    return n > 0 && static_cast<std::size_t>(n) < kCommandSize;
+}
+
+// Runs a file command, waits for it to end (discarding its output), then pauses.
+void RunFileCommand(const char* verb, const char* path1, const char* path2, unsigned pauseMs)
+{
+    char cmd[kCommandSize];
+    if (BuildCommand(cmd, verb, path1, path2)) ShellRunQuiet(cmd);
+    SleepMs(pauseMs);
+}
+
+// Starts a command whose output is read; prints the system's message when it cannot be started.
+FILE* OpenOutput(const char* verb, const char* path)
+{
+    char cmd[kCommandSize];
+    FILE* p = BuildCommand(cmd, verb, path, nullptr) ? ShellPopen(cmd) : nullptr;
+    if (p == nullptr) std::puts("popen() error!");
+    return p;
+}
+
+// True when some line of the output contains text, also when the line came in two pieces and the
+// text straddles them. Reads the output to its end.
+bool OutputContains(FILE* p, const char* text)
+{
+    constexpr std::size_t kCarryMax = 32;
+    const std::size_t keep = std::min(std::strlen(text) - 1, kCarryMax);
+    char piece[kPieceSize];
+    char joined[kCarryMax + kPieceSize];
+    std::size_t carry = 0;
+    bool found = false;
+    while (std::fgets(piece, sizeof piece, p) != nullptr) {
+        std::snprintf(joined + carry, sizeof joined - carry, "%s", piece);
+        found = found || std::strstr(joined, text) != nullptr;
+        std::size_t len = std::strlen(joined);
+        bool lineEnded = len > 0 && joined[len - 1] == '\n';
+        carry = lineEnded ? 0 : std::min(keep, len);
+        std::memmove(joined, joined + len - carry, carry);
+    }
+    return found;
+}
+
+// What a listing of the update directory holds.
+struct UpdateListing {
+    bool config;    // a new configuration file "config.ini"
+    bool firmware;  // a new firmware file "fw"
+};
+
+// A listing line names an update file only as the whole name with its line end, so
+// "config.ini.bck", "fw.bck", "FW" or "fw.bin" are not update files. The name counts only when
+// that file is really there: the last piece of a long name, or a name holding a line end, must
+// not pass for "fw" and restart a failing update at every boot.
+bool ListsUpdateFile(const char* line, const char* name, const char* path)
+{
+    std::size_t n = std::strlen(name);
+    return std::strncmp(line, name, n) == 0 && line[n] == '\n' && line[n + 1] == '\0' && SysAccess(path, F_OK) == 0;
+}
+
+// Lists the update directory ("ls"). Returns false, after "popen() error!", when it cannot start.
+bool ListUpdateDir(UpdateListing& found)
+{
+    found = {false, false};
+    FILE* p = OpenOutput("ls", SD_UPDATE_DIR);
+    if (p == nullptr) return false;
+    char line[kPieceSize];
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        found.config = found.config || ListsUpdateFile(line, "config.ini", UPDATE_CONFIG);
+        found.firmware = found.firmware || ListsUpdateFile(line, "fw", UPDATE_FW);
+    }
+    ShellPclose(p);
+    return true;
+}
+
+}  // namespace
+
+void sd_card_init()
+{
+    FILE* p = OpenOutput("df -h", SD_CARD_DIR);
+    if (p == nullptr) return;
+    if (OutputContains(p, SD_CARD_DIR)) if_sd_card = 1;
+    ShellPclose(p);
+}
+
+void check_if_config_update()
+{
+    if_config_exist = 0;
+    if (if_sd_card == 0) return;
+    // ls lists in name order, so the messages come as the listing shows the files.
+    UpdateListing found;
+    if (ListUpdateDir(found)) {
+        if (found.config) {
+            if_config_exist = 1;
+            std::puts("Got the new config.ini!!\r");
+        }
+        if (found.firmware) {
+            if_fw_exist = 1;
+            std::puts("Got the new fw!!\r");
+        }
+    }
+    if (if_config_exist == 1) {
+        RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterBackupMs);
+        RunFileCommand("mv", UPDATE_CONFIG, APP_CONFIG, kAfterInstallMs);
+    }
+}
+
+void check_if_fw_update()
+{
+    if (if_sd_card == 0) return;
+    RunFileCommand("cp", APP_FW, UPDATE_FW_BACKUP, kAfterBackupMs);
+    RunFileCommand("mv", UPDATE_FW, APP_FW, kAfterFwInstallMs);
+    if_fw_update = 1;
+    // The new firmware starts on the defaults unless a new configuration came with it.
+    if (if_config_exist != 1) {
+        RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterConfigBackupMs);
+        RunFileCommand("rm", APP_CONFIG, nullptr, kAfterRemoveMs);
+    }
+    // Whatever is still in the update directory was not installed.
+    UpdateListing left;
+    if (!ListUpdateDir(left)) return;
+    if (left.config) {
+        if_fw_update_error = 1;
+        std::puts("config.ini still exist!!\r");
+    }
+    if (left.firmware) {
+        if_fw_update_error = 1;
+        std::puts("fw still exist!!\r");
+    }
+}

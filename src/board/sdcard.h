@@ -1,7 +1,16 @@
 // SD card detection and the start-up update of configuration and firmware.
+//
+// At every start, before the configuration is read, main asks whether a card is mounted at
+// /media/card (sd_card_init), installs a new /media/card/update/config.ini into /APP
+// (check_if_config_update) and, when the card also carries a new firmware file "fw", installs it
+// as /APP/fw (check_if_fw_update); main then takes the firmware-update road and reboots. Backups of
+// what was replaced stay on the card. All file work is done by shell commands.
 #pragma once
 
 #include <atomic>
+
+#define SD_CARD_DIR "/media/card"
+#define SD_UPDATE_DIR "/media/card/update"
 
 // Update flags, set only during start-up, before any other thread exists.
 extern std::atomic<int> if_sd_card;         // a card is mounted at /media/card
@@ -9,3 +18,7 @@ extern std::atomic<int> if_config_exist;    // a new configuration file was foun
 extern std::atomic<int> if_fw_exist;        // a new firmware file is on the card
 extern std::atomic<int> if_fw_update;       // the firmware installation was carried out at this start
 extern std::atomic<int> if_fw_update_error; // an update file was still there afterwards
+
+void sd_card_init();
+void check_if_config_update();
+void check_if_fw_update();

@@ -1,10 +1,9 @@
 // The firmware starting on the simulated board: banner, line set-up, road choice, LED pattern,
 // command-line roads.
 #include "board.h"
+#include "led_history.h"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace {
 
@@ -22,24 +21,6 @@ const LineSetup kLines[] = {
     {5, "in", "1"},  {80, "in", "0"}, {29, "out", "0"}, {4, "out", "0"}, {25, "out", "0"},
     {6, "out", "0"}, {92, "out", "0"}, {77, "out", "0"}, {0, "out", "0"},
 };
-
-struct Change {
-    long long atMs;
-    int level;
-};
-
-std::vector<Change> ParseHistory(const std::string& reply)
-{
-    std::vector<Change> changes;
-    std::istringstream in(reply.substr(reply.rfind("ok", 0) == 0 ? 2 : reply.size()));
-    std::string item;
-    while (in >> item) {
-        std::size_t colon = item.find(':');
-        if (colon == std::string::npos) continue;
-        changes.push_back({std::stoll(item.substr(0, colon)), std::stoi(item.substr(colon + 1))});
-    }
-    return changes;
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix)
 {
@@ -81,8 +62,8 @@ TEST(BoardStart, AssertedInitPinLeavesTheConsoleAlone)
     ASSERT_TRUE(board.WaitForOutput("///////////////SD OVER///////////////\r\n", kStartTimeout));
     EXPECT_EQ(board.Control("gpio 5"), "ok direction=in active_low=1 value=1");
     std::string history = board.WaitForControl(
-        "led status history", [](const std::string& r) { return ParseHistory(r).size() >= 3; }, kStartTimeout);
-    ASSERT_GE(ParseHistory(history).size(), 3u) << history;
+        "led status history", [](const std::string& r) { return ParseLedHistory(r).size() >= 3; }, kStartTimeout);
+    ASSERT_GE(ParseLedHistory(history).size(), 3u) << history;
     EXPECT_EQ(board.CountOutput("===== Utility"), 0) << board.Output();
 }
 
@@ -92,8 +73,8 @@ TEST(BoardStart, StatusLedShowsPatternOneAtStart)
     ASSERT_TRUE(board.Start({"--init", "high"}));
     // Export, then on after the first 100 ms off phase, off after 900 ms, on after 100 ms.
     std::string reply = board.WaitForControl(
-        "led status history", [](const std::string& r) { return ParseHistory(r).size() >= 4; }, kStartTimeout);
-    std::vector<Change> h = ParseHistory(reply);
+        "led status history", [](const std::string& r) { return ParseLedHistory(r).size() >= 4; }, kStartTimeout);
+    std::vector<LedChange> h = ParseLedHistory(reply);
     ASSERT_GE(h.size(), 4u) << reply;
     std::size_t rise = 1;
     while (rise < h.size() && h[rise].level != 1) ++rise;

@@ -1,0 +1,440 @@
+// Board support on the simulated board: the status and GPS LED patterns measured from the board's
+// record of LED levels, the real-time clock at start-up and on the date road, and the SD card
+// update with the firmware-update road and the reboot into the installed firmware.
+// Blink phases are checked with the tolerance of led_history.h.
+#include "board.h"
+#include "led_history.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const Millis kStartTimeout(20000);
+const Millis kSettleTimeout(20000);
+
+const char kBanner[] = "-- LIRN_V1.00_2020-12-18 --\r\n";
+const char kConsoleRoad[] = "===== Utility\r\n";
+// The supervisor's first evaluation comes this long after the loop is entered.
+constexpr long long kFirstEvaluationMs = 2000;
+// The update road shows its result this long before it reboots.
+constexpr long long kUpdateRebootMs = 10000;
+
+// A fix as the receiver reports it.
+const char kFix[] = "at fix 3113.343286 N 12121.234064 E 250120 021436.0 30.0 0.0 0.0";
+
+long long BoardNow(Board& board)
+{
+    std::string reply = board.Control("now");
+    return reply.compare(0, 3, "ok ") == 0 ? std::stoll(reply.substr(3)) : -1;
+}
+
+std::vector<LedChange> History(Board& board, const std::string& led, long long since)
+{
+    return ParseLedHistory(board.Control("led " + led + " history " + std::to_string(since)));
+}
+
+// Waits until the LED shows the pattern (its last four whole phases match), then checks a fresh
+// window of six whole phases against it.
+void ExpectBlink(Board& board, const std::string& led, long long onMs, long long offMs)
+{
+    long long since = BoardNow(board);
+    std::string why;
+    bool settled = WaitUntil(
+        [&] {
+            std::vector<LedPhase> p = LedPhases(History(board, led, since));
+            if (p.size() < 4) return false;
+            p.erase(p.begin(), p.end() - 4);
+            return PhasesMatch(p, onMs, offMs, &why);
+        },
+        kSettleTimeout, Millis(50));
+    ASSERT_TRUE(settled) << led << " LED never blinked " << onMs << "/" << offMs << ": " << why;
+
+    long long fresh = BoardNow(board);
+    std::vector<LedPhase> phases;
+    WaitUntil(
+        [&] {
+            phases = LedPhases(History(board, led, fresh));
+            return phases.size() >= 6;
+        },
+        Millis(6 * (onMs + offMs) + 5000), Millis(50));
+    ASSERT_GE(phases.size(), 6u) << LedPhasesText(phases);
+    EXPECT_TRUE(PhasesMatch(phases, onMs, offMs, &why)) << led << ": " << why;
+}
+
+// Waits until the LED is lit and then stays lit, unchanged, for a whole window.
+void ExpectSteadyOn(Board& board, const std::string& led)
+{
+    long long since = 0;
+    bool steady = WaitUntil(
+        [&] {
+            std::vector<LedChange> h = History(board, led, 0);
+            if (h.empty() || h.back().level != 1) return false;
+            since = h.back().atMs;
+            return BoardNow(board) - since >= 2500;
+        },
+        kSettleTimeout, Millis(50));
+    ASSERT_TRUE(steady) << board.Control("led " + led + " history");
+    std::vector<LedChange> later;
+    bool changed = WaitUntil([&] { return !(later = History(board, led, since + 1)).empty(); }, Millis(2500));
+    EXPECT_FALSE(changed) << led << " LED changed at " << later.front().atMs << " after being lit since " << since;
+}
+
+// Starts the board on the console road with no configuration file (so no PIN is entered).
+void StartConsole(Board& board, std::vector<std::string> options = {}, std::vector<std::string> args = {})
+{
+    options.insert(options.begin(), {"--init", "high"});
+    ASSERT_TRUE(board.Start(options, args));
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
+}
+
+// Keeps the data call down from now on.
+void NoDataCall(Board& board)
+{
+    ASSERT_EQ(board.Control("qmi connect never").compare(0, 2, "ok"), 0);
+    ASSERT_EQ(board.Control("qmi call down").compare(0, 2, "ok"), 0);
+}
+
+// Restarts the firmware (not a reboot) once the board state for its start has been set.
+void RestartFirmware(Board& board, int startsSoFar)
+{
+    std::string reply = board.Control("fw restart");
+    ASSERT_EQ(reply.compare(0, 10, "ok running"), 0) << reply;
+    ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, startsSoFar + 1)) << board.Output();
+}
+
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// What the firmware printed after its n-th start (from 1).
+std::string OutputOfStart(const Board& board, int n)
+{
+    std::string out = board.Output();
+    std::size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        at = out.find(kBanner, i == 0 ? 0 : at + 1);
+        if (at == std::string::npos) return "";
+    }
+    std::size_t next = out.find(kBanner, at + 1);
+    return out.substr(at, next == std::string::npos ? std::string::npos : next - at);
+}
+
+int Reboots(Board& board)
+{
+    std::string reply = board.Control("reboots");
+    return reply.compare(0, 3, "ok ") == 0 ? std::stoi(reply.substr(3)) : -1;
+}
+
+// ---- LED patterns driven through the board
+
+TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
+    ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
+    ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
+    long long start = BoardNow(board);  // the first start's firmware has ended
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
+    long long entry = BoardNow(board);
+    long long evaluation = entry + kFirstEvaluationMs;
+    ASSERT_TRUE(WaitUntil([&] { return BoardNow(board) > evaluation + 3000; }, Millis(10000)));
+
+    std::vector<LedChange> h = History(board, "status", start);
+    // From the LED thread's first switch on to the evaluation: 900 ms on, 100 ms off. The phase the
+    // evaluation cuts short is left out (the estimate of its time is a little late).
+    std::size_t rise = 0;
+    while (rise < h.size() && h[rise].level != 1) ++rise;
+    std::vector<LedChange> blinking;
+    for (std::size_t i = rise; i < h.size() && h[i].atMs < evaluation - 150; ++i) blinking.push_back(h[i]);
+    std::vector<LedPhase> phases = LedPhases(blinking);
+    ASSERT_GE(phases.size(), 2u) << LedPhasesText(phases);
+    std::string why;
+    EXPECT_TRUE(PhasesMatch(phases, 900, 100, &why)) << why;
+    // Still blinking while the supervisor waits for its first evaluation...
+    EXPECT_GT(blinking.back().atMs, entry + 100) << LedPhasesText(phases);
+    // ...then steadily lit.
+    EXPECT_EQ(h.back().level, 1);
+    EXPECT_LE(h.back().atMs, evaluation + kPhaseLongSlackMs) << "last change " << h.back().atMs << ", evaluation " << evaluation;
+}
+
+TEST(LedPatterns, PatternFourWhileTheSimWaitsForItsPin)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_EQ(board.Control("at sim pin").compare(0, 2, "ok"), 0);
+    ExpectBlink(board, "status", 100, 900);
+}
+
+TEST(LedPatterns, DataCallUpIsPatternTwoAndRegistrationAloneIsPatternOne)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));  // the call comes up at the first start request
+    ExpectBlink(board, "status", 500, 500);
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
+    ExpectBlink(board, "status", 900, 100);
+}
+
+TEST(LedPatterns, NotRegisteredIsSteadyRegisteredBlinksPatternOne)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
+    ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
+    ExpectSteadyOn(board, "status");
+    ASSERT_EQ(board.Control("at creg 5").compare(0, 2, "ok"), 0);  // roaming counts as registered
+    ExpectBlink(board, "status", 900, 100);
+}
+
+TEST(LedPatterns, GpsLedSteadyWithoutFixAndBlinkingWithOne)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ExpectSteadyOn(board, "gps");
+    ASSERT_EQ(board.Control(kFix).compare(0, 2, "ok"), 0);
+    ExpectBlink(board, "gps", 900, 100);
+}
+
+// ---- Real-time clock and converter
+
+TEST(Clock, StartUpGivesTheClockToTheDateStandInAndConfiguresTheConverter)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board, {"--clock", "2031-07-09 14:05:33"}));
+    std::string reply = board.WaitForControl(
+        "date", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, kStartTimeout);
+    ASSERT_EQ(reply.size(), 24u) << reply;
+    EXPECT_EQ(reply.substr(5, 17), "2031-07-09 14:05:") << reply;
+    int second = std::stoi(reply.substr(22));
+    EXPECT_GE(second, 33) << reply;  // the clock runs on from its setting while the firmware starts
+    EXPECT_LE(second, 50) << reply;
+    std::string adc = board.Control("adc");
+    EXPECT_NE(adc.find(" config=0x0473 writes=1"), std::string::npos) << adc;
+    EXPECT_EQ(board.CountOutput("I2C_"), 0) << board.Output();
+    EXPECT_EQ(board.CountOutput("ADC"), 0) << board.Output();
+}
+
+TEST(Clock, UnreadableClockSetsTheSystemClockTo2000)
+{
+    Board board;
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_EQ(board.Control("i2c fault missing"), "ok fault=missing");
+    ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
+    std::string reply = board.WaitForControl(
+        "date", [](const std::string& r) { return r.compare(0, 5, "ok 2 ") == 0; }, kStartTimeout);
+    EXPECT_EQ(reply, "ok 2 2000-01-01 00:00:00");
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
+    std::string second = OutputOfStart(board, 2);
+    EXPECT_NE(second.find("I2C_W>> open /dev/i2c-0 error -1\n"
+                          "I2C_W>> open /dev/i2c-0 error -1\n"
+                          "Set ADC ERROR, ret=-1\r\n"
+                          "I2C_R>> open /dev/i2c-0 error -1\n"
+                          "ADC>> Read Error, ret=-1\r\n"
+                          "I2C_R>> open /dev/i2c-0 error -1\n"),
+              std::string::npos)
+        << second;
+
+    ASSERT_EQ(board.Control("i2c fault short"), "ok fault=short");
+    ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 2));
+    reply = board.WaitForControl(
+        "date", [](const std::string& r) { return r.compare(0, 5, "ok 3 ") == 0; }, kStartTimeout);
+    EXPECT_EQ(reply, "ok 3 2000-01-01 00:00:00");
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 3));
+    std::string third = OutputOfStart(board, 3);
+    EXPECT_NE(third.find("I2C_W>> Write error, ret=-1\r\nSet ADC ERROR, ret=-3\r\n"
+                         "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\nADC>> Read Error, ret=-3\r\n"
+                         "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n"),
+              std::string::npos)
+        << third;
+    EXPECT_EQ(board.ErrorOutput().find("ioctl error: ") != std::string::npos, true) << board.ErrorOutput();
+}
+
+TEST(Clock, DateRoadWritesTheClockAndReadsItBack)
+{
+    Board board;
+    // The clock starts far from the host's time, so that the board can tell the write from its
+    // own running of the clock.
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board, {"--clock", "2031-07-09 14:05:33"}, {"2024-05-06", "07:08:09"}));
+    std::string out = board.Output();
+    std::size_t before = out.find("before RTC Time= ");
+    std::size_t after = out.find("\nRTC Time= ");
+    ASSERT_NE(before, std::string::npos) << out;
+    ASSERT_NE(after, std::string::npos) << out;
+    std::string written = out.substr(before + 17, out.find('\n', before) - before - 17);
+    std::string readBack = out.substr(after + 11, out.find('\n', after + 1) - after - 11);
+    EXPECT_EQ(written, readBack);
+    ASSERT_EQ(written.size(), 23u) << written;  // "YYYY-MM-DD hh:mm:ss [w]"
+    // The date stand-in leaves the host clock alone, so the clock takes the host's local time.
+    std::string writes = board.WaitForControl(
+        "clock writes", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, Millis(5000));
+    EXPECT_EQ(writes, "ok 1 " + written.substr(0, 19));
+    std::string clock = board.Control("clock");
+    EXPECT_EQ(clock.substr(3, 10), written.substr(0, 10)) << clock;
+    EXPECT_EQ(clock.substr(clock.size() - 1), written.substr(21, 1)) << clock;  // the weekday came back
+}
+
+// ---- SD card update
+
+class SdUpdate : public testing::Test {
+protected:
+    void InstallableFirmware(const std::string& relative)
+    {
+        board.WriteFile(relative, FileBytes(std::string(LIRN_BUILD_DIR) + "/lirn"), 0755);
+    }
+    // Waits until the firmware takes the update road, after what it printed before it.
+    void WaitForUpdateRoad(const std::string& before = "")
+    {
+        ASSERT_TRUE(board.WaitForOutput(before + "FW Update\r\n", kStartTimeout)) << board.Output();
+        roadSeen = std::chrono::steady_clock::now();
+    }
+    // Waits for the update road to end in a reboot into the next start; checks the 10 seconds.
+    void ExpectRebootAfterTenSeconds()
+    {
+        ASSERT_TRUE(WaitUntil([&] { return Reboots(board) == 1; }, Millis(kUpdateRebootMs + 10000)));
+        auto waited = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - roadSeen).count();
+        EXPECT_GE(waited, kUpdateRebootMs - 500);
+        ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, 2)) << board.Output();
+    }
+    // Both LEDs blink the update pattern together. The LED thread's first pass may come before
+    // the pattern is set, so the window opens a little later.
+    void ExpectUpdatePattern(long long onMs, long long offMs)
+    {
+        long long since = BoardNow(board) + 300;
+        std::vector<LedChange> status, gps;
+        WaitUntil(
+            [&] {
+                status = History(board, "status", since);
+                return status.size() >= 7;
+            },
+            Millis(9000), Millis(50));
+        gps = History(board, "gps", since);
+        std::vector<LedPhase> phases = LedPhases(status);
+        ASSERT_GE(phases.size(), 6u) << LedPhasesText(phases);
+        std::string why;
+        EXPECT_TRUE(PhasesMatch(phases, onMs, offMs, &why)) << why;
+        for (const LedChange& s : status) {
+            bool together = false;
+            for (const LedChange& g : gps) together = together || (g.level == s.level && std::llabs(g.atMs - s.atMs) <= 50);
+            EXPECT_TRUE(together) << "status LED to " << s.level << " at " << s.atMs << " without the GPS LED";
+        }
+    }
+
+    Board board;
+    std::chrono::steady_clock::time_point roadSeen;
+};
+
+TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
+{
+    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
+    board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    std::string out = board.Output();
+    EXPECT_NE(out.find("///////////////SD///////////////\r\nGot the new config.ini!!\r\n"
+                       "///////////////SD OVER///////////////\r\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Content Of Config File:\r\n@LIRNPORT;9001\r\n"), std::string::npos) << out;
+    EXPECT_EQ(board.ReadFile("APP/config.ini"), "@LIRNPORT;9001\r\n");
+    EXPECT_EQ(board.ReadFile("media/card/update/config.ini.bck"), "@LIRNPORT;7000\r\n");
+    EXPECT_FALSE(board.FileExists("media/card/update/config.ini"));
+    EXPECT_EQ(board.CountOutput("FW Update"), 0);
+    EXPECT_EQ(Reboots(board), 0);
+}
+
+TEST_F(SdUpdate, OnlyFirmwareIsInstalledAndRunsOnTheDefaults)
+{
+    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
+    board.WriteFile("APP/fw", "the old firmware\n", 0755);
+    InstallableFirmware("media/card/update/fw");
+    ASSERT_TRUE(board.Start({"--init", "high"}));
+    ASSERT_NO_FATAL_FAILURE(WaitForUpdateRoad());
+    ExpectUpdatePattern(100, 100);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebootAfterTenSeconds());
+
+    std::string first = OutputOfStart(board, 1);
+    EXPECT_NE(first.find("Got the new fw!!\r\n///////////////SD OVER"), std::string::npos) << first;
+    EXPECT_EQ(first.find("still exist"), std::string::npos) << first;
+    EXPECT_EQ(first.find("Content Of Config File"), std::string::npos) << first;  // nothing else on that road
+    EXPECT_EQ(board.ReadFile("media/card/update/fw.bck"), "the old firmware\n");
+    EXPECT_EQ(board.ReadFile("media/card/update/config.ini.bck"), "@LIRNPORT;7000\r\n");
+    EXPECT_FALSE(board.FileExists("media/card/update/fw"));
+    EXPECT_FALSE(board.FileExists("APP/config.ini"));
+
+    std::string fw = board.Control("fw");
+    EXPECT_NE(fw.find(" " + board.Path("APP/fw")), std::string::npos) << fw;
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
+    std::string second = OutputOfStart(board, 2);
+    EXPECT_NE(second.find("Open Config File Error\r\nReset Config\r\n"), std::string::npos) << second;
+    EXPECT_EQ(second.find("Got the new"), std::string::npos) << second;  // not installed twice
+}
+
+TEST_F(SdUpdate, BothInstallTheFirmwareWithTheNewConfiguration)
+{
+    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
+    board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
+    InstallableFirmware("media/card/update/fw");
+    ASSERT_TRUE(board.Start({"--init", "high"}));
+    ASSERT_NO_FATAL_FAILURE(WaitForUpdateRoad());
+    ASSERT_NO_FATAL_FAILURE(ExpectRebootAfterTenSeconds());
+    EXPECT_NE(OutputOfStart(board, 1).find("Got the new config.ini!!\r\nGot the new fw!!\r\n"), std::string::npos)
+        << board.Output();
+    EXPECT_EQ(board.ReadFile("APP/config.ini"), "@LIRNPORT;9001\r\n");
+    EXPECT_EQ(board.ReadFile("media/card/update/config.ini.bck"), "@LIRNPORT;7000\r\n");
+    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
+    std::string second = OutputOfStart(board, 2);
+    EXPECT_NE(second.find("Content Of Config File:\r\n@LIRNPORT;9001\r\n"), std::string::npos) << second;
+    EXPECT_NE(board.Control("fw").find(" " + board.Path("APP/fw")), std::string::npos);
+}
+
+TEST_F(SdUpdate, FailingMoveShowsPatternSixAndTriesAgainAfterTheReboot)
+{
+    // Tests run as root, so a read-only APP cannot be made with permissions. APP/fw is a directory
+    // that already holds a non-empty directory "fw": mv cannot put the file there.
+    board.WriteFile("APP/fw/fw/keep", "x");
+    InstallableFirmware("media/card/update/fw");
+    ASSERT_TRUE(board.Start({"--init", "high"}));
+    ASSERT_NO_FATAL_FAILURE(WaitForUpdateRoad("fw still exist!!\r\n///////////////SD OVER///////////////\r\n"));
+    ExpectUpdatePattern(100, 900);
+    ASSERT_NO_FATAL_FAILURE(ExpectRebootAfterTenSeconds());
+    // The card still holds fw, so the board's own firmware finds it again.
+    EXPECT_TRUE(board.WaitForOutput("Got the new fw!!\r\n", kStartTimeout, 2)) << board.Output();
+    EXPECT_TRUE(board.FileExists("media/card/update/fw"));
+}
+
+TEST_F(SdUpdate, CardWithoutUpdatesStartsNormally)
+{
+    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
+    board.WriteFile("media/card/update/fw.bck", "old");
+    board.WriteFile("media/card/update/config.ini.bck", "old");
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    EXPECT_NE(board.Output().find("///////////////SD///////////////\r\n///////////////SD OVER///////////////\r\n"),
+              std::string::npos)
+        << board.Output();
+    EXPECT_EQ(board.ReadFile("APP/config.ini"), "@LIRNPORT;7000\r\n");
+    EXPECT_EQ(Reboots(board), 0);
+}
+
+TEST_F(SdUpdate, NoCardInstallsNothing)
+{
+    board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
+    InstallableFirmware("media/card/update/fw");
+    ASSERT_NO_FATAL_FAILURE(StartConsole(board, {"--card", "none"}));
+    EXPECT_NE(board.Output().find("///////////////SD///////////////\r\n///////////////SD OVER///////////////\r\n"),
+              std::string::npos)
+        << board.Output();
+    EXPECT_TRUE(board.FileExists("media/card/update/fw"));
+    EXPECT_FALSE(board.FileExists("APP/config.ini"));
+    EXPECT_EQ(Reboots(board), 0);
+}
+
+}  // namespace

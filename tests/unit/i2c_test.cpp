@@ -1,0 +1,329 @@
+// The I2C clock and converter against a register image in a temporary sysroot: BCD and masks, the
+// one-hot weekday, round trips with exact image bytes, and the open and transfer failure paths
+// with their messages and event-log entries.
+#include "app/app.h"
+#include "board/i2c.h"
+#include "logging/log.h"
+#include "platform/shell.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr uint8_t kRtcBus = 0x64;  // the clock's 8-bit bus address
+constexpr uint8_t kAdcBus = 0x90;  // the converter's
+constexpr std::size_t kImageSize = kI2cImageDevices * kI2cImageRegisters;
+constexpr std::size_t kRtcOffset = 0x32 * 256 + 0x10;
+constexpr std::size_t kAdcOffset = 0x48 * 256;
+
+std::string Hex(const std::string& bytes)
+{
+    std::string out;
+    char b[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(b, sizeof b, "%02X ", c);
+        out += b;
+    }
+    return out;
+}
+
+bool SameTime(const RtcTime& a, const RtcTime& b)
+{
+    return a.second == b.second && a.minute == b.minute && a.hour == b.hour && a.day == b.day &&
+           a.month == b.month && a.year == b.year && a.weekday == b.weekday;
+}
+
+std::string Text(const RtcTime& t)
+{
+    char buf[kRtcTextSize];
+    RtcTimeText(buf, sizeof buf, t);
+    return buf;
+}
+
+class I2cTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedPath = std::getenv("PATH");
+        LogInit();
+    }
+    void TearDown() override { setenv("PATH", savedPath.c_str(), 1); }
+
+    void Image(std::size_t size = kImageSize) { root.WriteFile("/dev/i2c-0", std::string(size, '\0')); }
+    void Poke(std::size_t offset, const std::string& bytes)
+    {
+        std::string img = root.ReadFile("/dev/i2c-0");
+        img.replace(offset, bytes.size(), bytes);
+        root.WriteFile("/dev/i2c-0", img);
+    }
+    std::string Peek(std::size_t offset, std::size_t n) { return root.ReadFile("/dev/i2c-0").substr(offset, n); }
+
+    // A date stand-in that records its arguments, on PATH as the firmware puts it.
+    void DateStandIn()
+    {
+        root.WriteFile("/bin/date", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/../date.args\"\n");
+        chmod(root.Path("/bin/date").c_str(), 0755);
+        ShellInit();
+    }
+
+    void ExpectLogged(int slot, const char* code)
+    {
+        EXPECT_STREQ(logBuffer[slot].eventClass, "0");
+        EXPECT_STREQ(logBuffer[slot].code, code);
+        EXPECT_EQ(logBuffer[slot].withModem, 0);
+    }
+
+    TempSysroot root;
+    std::string savedPath;
+};
+
+TEST(Bcd, PacksAndUnpacksTwoDigits)
+{
+    EXPECT_EQ(bin2bcd(45), 0x45);
+    EXPECT_EQ(bcd2bin(0x45), 45);
+    EXPECT_EQ(bin2bcd(0), 0x00);
+    EXPECT_EQ(bin2bcd(99), 0x99);
+    EXPECT_EQ(bcd2bin(0x99), 99);
+    EXPECT_EQ(bin2bcd(256 + 7), 0x07);  // only the low 8 bits count
+}
+
+TEST(Weekday, LowestSetBitOfTheLowSevenWins)
+{
+    EXPECT_EQ(wday_rtc2sys(0x00), 0);
+    EXPECT_EQ(wday_rtc2sys(0x48), 3);
+    EXPECT_EQ(wday_rtc2sys(0x80), 0);  // bit 7 is not a weekday
+    EXPECT_EQ(wday_rtc2sys(0x40), 6);
+    EXPECT_EQ(wday_rtc2sys(0x02), 1);
+}
+
+TEST(Tm2rtc, TakesLocalTimeFieldsWithYearAndMonthOffsets)
+{
+    struct tm t = {};
+    t.tm_sec = 1;
+    t.tm_min = 2;
+    t.tm_hour = 3;
+    t.tm_mday = 4;
+    t.tm_mon = 0;
+    t.tm_year = 124;
+    t.tm_wday = 4;
+    RtcTime r = {};
+    EXPECT_EQ(tm2rtc(&t, &r), 0);
+    EXPECT_EQ(Text(r), "2024-01-04 03:02:01 [4]");
+}
+
+TEST(Tm2rtc, WithoutASourceTakesTheCurrentLocalTime)
+{
+    // The second may tick between the two readings: one of the neighbours must match.
+    time_t before = std::time(nullptr);
+    RtcTime r = {};
+    tm2rtc(nullptr, &r);
+    time_t after = std::time(nullptr);
+    bool matched = false;
+    for (time_t t = before; t <= after; ++t) {
+        struct tm local;
+        localtime_r(&t, &local);
+        RtcTime want = {};
+        tm2rtc(&local, &want);
+        matched = matched || SameTime(r, want);
+    }
+    EXPECT_TRUE(matched) << Text(r);
+}
+
+TEST_F(I2cTest, ReadingMasksTheFlagBitsAndTakesTheYearWhole)
+{
+    Image();
+    // second, minute, hour, weekday, day, month, year
+    Poke(kRtcOffset, std::string("\xD9\xB0\xE3\x48\xF1\x92\x99", 7));
+    RtcTime r = {};
+    EXPECT_TRUE(RTC_Read(&r));
+    EXPECT_EQ(Text(r), "2099-12-31 23:30:59 [3]");
+}
+
+TEST_F(I2cTest, WriteStoresBcdAndOneHotAndReadsBack)
+{
+    Image();
+    RtcTime t = {5, 4, 3, 15, 6, 2024, 6};
+    EXPECT_TRUE(RTC_Write(t));
+    EXPECT_EQ(Hex(Peek(kRtcOffset, 7)), "05 04 03 40 15 06 24 ");
+    EXPECT_EQ(Hex(Peek(kRtcOffset - 1, 1) + Peek(kRtcOffset + 7, 1)), "00 00 ");  // neighbours untouched
+    RtcTime back = {};
+    EXPECT_TRUE(RTC_Read(&back));
+    EXPECT_TRUE(SameTime(back, t)) << Text(back);
+}
+
+TEST_F(I2cTest, YearRegisterHoldsTheLastTwoDigits)
+{
+    Image();
+    RtcTime t = {0, 0, 0, 1, 1, 2099, 0};
+    EXPECT_TRUE(RTC_Write(t));
+    EXPECT_EQ(Hex(Peek(kRtcOffset + 3, 4)), "01 01 01 99 ");
+    t.year = 2000;
+    EXPECT_TRUE(RTC_Write(t));
+    EXPECT_EQ(Hex(Peek(kRtcOffset + 6, 1)), "00 ");
+}
+
+TEST_F(I2cTest, ConverterIsConfiguredAndReadMostSignificantByteFirst)
+{
+    Image();
+    EXPECT_TRUE(InitADC());
+    EXPECT_EQ(Hex(Peek(kAdcOffset + 1, 2)), "04 73 ");
+    Poke(kAdcOffset, "\x12\x34");
+    EXPECT_EQ(ReadADCRegister(), 0x1234u);
+    Poke(kAdcOffset, "\xFF\xFE");
+    EXPECT_EQ(ReadADCRegister(), 0xFFFEu);
+}
+
+TEST_F(I2cTest, MissingBusTakesTheOpenFailurePath)
+{
+    CaptureStdout();
+    EXPECT_FALSE(InitI2C());
+    EXPECT_EQ(I2C_Write(kRtcBus, 0x10, 0, nullptr), -1);
+    EXPECT_FALSE(InitADC());
+    EXPECT_EQ(ReadADCRegister(), 0u);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out,
+              "I2C_W>> open /dev/i2c-0 error -1\n"
+              "I2C_W>> open /dev/i2c-0 error -1\n"
+              "I2C_W>> open /dev/i2c-0 error -1\n"
+              "Set ADC ERROR, ret=-1\r\n"
+              "I2C_R>> open /dev/i2c-0 error -1\n"
+              "ADC>> Read Error, ret=-1\r\n");
+    EXPECT_EQ(LogPushIdx(), 4);
+    for (int slot = 0; slot < 4; ++slot) ExpectLogged(slot, "0");
+    EXPECT_EQ(i2c_fd, -1);
+}
+
+TEST_F(I2cTest, UnreadableClockGivesTheFirstSaturdayOf2000)
+{
+    RtcTime r = {1, 2, 3, 4, 5, 2024, 1};
+    CaptureStdout();
+    EXPECT_FALSE(RTC_Read(&r));
+    GetCapturedStdout();
+    EXPECT_EQ(Text(r), "2000-01-01 00:00:00 [6]");
+}
+
+TEST_F(I2cTest, ImageTooShortTakesTheTransferFailurePath)
+{
+    Image(kRtcOffset + 3);  // the clock's first three registers exist, the rest do not
+    uint8_t dest[7] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(I2C_Read(kRtcBus, 0x10, 7, dest), -3);
+    RtcTime t = {0, 0, 0, 1, 1, 2024, 1};
+    EXPECT_FALSE(RTC_Write(t));
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(out,
+              "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n"
+              "I2C_W>> Write error, ret=-1\r\n"
+              "RTC>> Write Error, ret=-3\r\n");
+    EXPECT_EQ(err.find("ioctl error: "), 0u) << err;
+    EXPECT_NE(err.find("\nioctl error: "), std::string::npos) << err;
+    for (uint8_t b : dest) EXPECT_EQ(b, 0xAA);  // untouched on failure
+    EXPECT_EQ(LogPushIdx(), 2);
+    ExpectLogged(0, "3");
+    ExpectLogged(1, "2");
+    // A failed write never grows or changes the image.
+    EXPECT_EQ(root.ReadFile("/dev/i2c-0"), std::string(kRtcOffset + 3, '\0'));
+}
+
+TEST_F(I2cTest, TransferDoesNotRunIntoTheNextDevice)
+{
+    Image();
+    uint8_t dest[4];
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(I2C_Read(kRtcBus, 0xFE, 4, dest), -3);
+    GetCapturedStderr();
+    GetCapturedStdout();
+}
+
+TEST_F(I2cTest, BusThatIsNoPlainFileGetsTheRealRequest)
+{
+    // A character device that knows no I2C requests: the transfer must fail, not touch an image.
+    root.MakeDirs("/dev");
+    std::filesystem::create_symlink("/dev/null", root.Path("/dev/i2c-0"));
+    uint8_t dest[2];
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_TRUE(InitI2C());
+    EXPECT_EQ(I2C_Read(kAdcBus, 0, 2, dest), -3);
+    GetCapturedStderr();
+    EXPECT_EQ(GetCapturedStdout(), "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n");
+}
+
+TEST_F(I2cTest, StartUpSetsTheSystemClockFromTheClock)
+{
+    Image();
+    Poke(kRtcOffset, std::string("\x33\x05\x14\x10\x09\x07\x31", 7));
+    DateStandIn();
+    EXPECT_EQ(RTC_Read2sys(), 0);
+    EXPECT_EQ(root.ReadFile("/date.args"), "-s|2031-07-09 14:05:33|");
+    EXPECT_EQ(Text(Sysrtc), "2031-07-09 14:05:33 [4]");
+}
+
+TEST_F(I2cTest, UnreadableClockSetsTheSystemClockTo2000)
+{
+    DateStandIn();
+    CaptureStdout();
+    RTC_Read2sys();
+    GetCapturedStdout();
+    EXPECT_EQ(root.ReadFile("/date.args"), "-s|2000-01-01 00:00:00|");
+}
+
+TEST_F(I2cTest, WithoutTheBoardsDateStandInNothingRuns)
+{
+    Image();
+    CaptureStdout();
+    RTC_Read2sys();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("Not running \"date -s \"2000-00-00 00:00:00\"\""), std::string::npos) << out;
+    EXPECT_FALSE(root.Exists("/date.args"));
+}
+
+TEST_F(I2cTest, DateRoadWritesTheClockAndReadsItBack)
+{
+    Image();
+    DateStandIn();
+    std::vector<std::string> args = {"lirn", "2024-03-15", "08:30:05"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    CaptureStdout();
+    HandleCommandLine(static_cast<int>(argv.size()), argv.data());
+    std::string out = GetCapturedStdout();
+
+    // The stand-in leaves the host clock alone, so the clock gets the host's local time.
+    std::size_t b = out.find("before RTC Time= ");
+    std::size_t a = out.find("\nRTC Time= ");
+    ASSERT_NE(b, std::string::npos) << out;
+    ASSERT_NE(a, std::string::npos) << out;
+    std::string before = out.substr(b + 17, out.find('\n', b) - b - 17);
+    std::string after = out.substr(a + 11, out.find('\n', a + 1) - a - 11);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(after, Text(Sysrtc));
+    EXPECT_EQ(before.size(), 23u) << before;
+
+    // The image holds what was printed.
+    std::string regs = Peek(kRtcOffset, 7);
+    char fromImage[32];
+    std::snprintf(fromImage, sizeof fromImage, "20%02X-%02X-%02X %02X:%02X:%02X", static_cast<unsigned char>(regs[6]),
+                  static_cast<unsigned char>(regs[5]), static_cast<unsigned char>(regs[4]),
+                  static_cast<unsigned char>(regs[2]), static_cast<unsigned char>(regs[1]),
+                  static_cast<unsigned char>(regs[0]));
+    EXPECT_EQ(after.substr(0, 19), fromImage);
+    EXPECT_EQ(static_cast<unsigned char>(regs[3]), 1u << Sysrtc.weekday);
+}
+
+}  // namespace

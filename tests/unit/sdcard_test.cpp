@@ -1,0 +1,267 @@
+// SD card update in a temporary sysroot: a df stand-in says whether the card is mounted, and thin
+// wrappers around ls, cp, mv and rm record every command the update runs before running the real
+// one, so each test sees both the files that result and the commands that made them.
+#include "board/sdcard.h"
+#include "platform/shell.h"
+#include "platform/sysroot.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void MakeExecutable(const std::string& path, const std::string& script)
+{
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(script.c_str(), f);
+    std::fclose(f);
+    chmod(path.c_str(), 0755);
+}
+
+// Stand-ins in binDir: df prints dfOut's content; ls, cp, mv and rm append their command line to
+// log and then run the real command.
+void InstallStandIns(const std::string& binDir, const std::string& log, const std::string& dfOut)
+{
+    fs::create_directories(binDir);
+    MakeExecutable(binDir + "/df", "#!/bin/sh\necho \"df $*\" >> '" + log + "'\ncat '" + dfOut + "' 2>/dev/null\n");
+    for (const char* cmd : {"ls", "cp", "mv", "rm"})
+        MakeExecutable(binDir + "/" + cmd,
+                       std::string("#!/bin/sh\necho \"") + cmd + " $*\" >> '" + log + "'\nexec /bin/" + cmd + " \"$@\"\n");
+}
+
+void ClearFlags()
+{
+    if_sd_card = 0;
+    if_config_exist = 0;
+    if_fw_exist = 0;
+    if_fw_update = 0;
+    if_fw_update_error = 0;
+}
+
+class SdCardTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedPath = std::getenv("PATH");
+        ClearFlags();
+        InstallStandIns(root.Path("/bin"), root.Path("/cmds.log"), root.Path("/df.out"));
+        ShellInit();
+        root.MakeDirs("/media/card");
+        root.MakeDirs("/APP");
+    }
+    void TearDown() override
+    {
+        setenv("PATH", savedPath.c_str(), 1);
+        ClearFlags();
+    }
+
+    void CardMounted()
+    {
+        root.WriteFile("/df.out", "Filesystem      Size  Used Avail Use% Mounted on\n/dev/mmcblk0p1  7.4G  1.2G  6.2G  17% " +
+                                      root.Path("/media/card") + "\n");
+    }
+    void NoCard()
+    {
+        root.WriteFile("/df.out", "Filesystem      Size  Used Avail Use% Mounted on\n/dev/root       3.9G  2.0G  1.9G  51% /\n");
+    }
+
+    // The start-up sequence of the update, as main runs it. Returns what it printed.
+    std::string RunUpdate()
+    {
+        CaptureStdout();
+        sd_card_init();
+        check_if_config_update();
+        if (if_fw_exist != 0) check_if_fw_update();
+        return GetCapturedStdout();
+    }
+
+    std::string Commands() { return root.ReadFile("/cmds.log"); }
+    std::string R(const char* systemPath) { return root.Path(systemPath); }
+
+    TempSysroot root;
+    std::string savedPath;
+};
+
+TEST_F(SdCardTest, NoCardRunsNothingButDf)
+{
+    NoCard();
+    root.WriteFile("/media/card/update/config.ini", "new");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    EXPECT_EQ(RunUpdate(), "");
+    check_if_fw_update();  // even when called, nothing happens without a card
+    EXPECT_EQ(if_sd_card, 0);
+    EXPECT_EQ(if_config_exist, 0);
+    EXPECT_EQ(if_fw_exist, 0);
+    EXPECT_EQ(if_fw_update, 0);
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\n");
+    EXPECT_TRUE(root.Exists("/media/card/update/fw"));
+}
+
+TEST_F(SdCardTest, CardWithoutUpdatesInstallsNothing)
+{
+    CardMounted();
+    EXPECT_EQ(RunUpdate(), "");
+    EXPECT_EQ(if_sd_card, 1);
+    EXPECT_EQ(if_config_exist, 0);
+    EXPECT_EQ(if_fw_exist, 0);
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\nls " + R("/media/card/update") + "\n");
+}
+
+TEST_F(SdCardTest, OnlyWholeNamesAreUpdateFiles)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "old");
+    for (const char* name : {"config.ini.bck", "fw.bck", "FW", "fw.bin", "Config.ini", "xfw"})
+        root.WriteFile(std::string("/media/card/update/") + name, "x");
+    // A long name is read in pieces; its last piece must not pass for "fw".
+    root.WriteFile("/media/card/update/" + std::string(125, 'a') + "fw", "x");
+    // A name holding a line end lists as two lines; the second is not a file of its own.
+    root.WriteFile("/media/card/update/abc\nfw", "x");
+    EXPECT_EQ(RunUpdate(), "");
+    EXPECT_EQ(if_config_exist, 0);
+    EXPECT_EQ(if_fw_exist, 0);
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), "old");
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\nls " + R("/media/card/update") + "\n");
+}
+
+TEST_F(SdCardTest, OnlyConfigIsBackedUpAndInstalled)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "old");
+    root.WriteFile("/media/card/update/config.ini", "new");
+    EXPECT_EQ(RunUpdate(), "Got the new config.ini!!\r\n");
+    EXPECT_EQ(if_config_exist, 1);
+    EXPECT_EQ(if_fw_exist, 0);
+    EXPECT_EQ(if_fw_update, 0);
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), "new");
+    EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "old");
+    EXPECT_FALSE(root.Exists("/media/card/update/config.ini"));
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\nls " + R("/media/card/update") + "\ncp " + R("/APP/config.ini") +
+                              " " + R("/media/card/update/config.ini.bck") + "\nmv " + R("/media/card/update/config.ini") +
+                              " " + R("/APP/config.ini") + "\n");
+}
+
+TEST_F(SdCardTest, OnlyFirmwareIsInstalledAndTheConfigurationRemoved)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "oldcfg");
+    root.WriteFile("/APP/fw", "oldfw");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\n");
+    EXPECT_EQ(if_fw_exist, 1);
+    EXPECT_EQ(if_fw_update, 1);
+    EXPECT_EQ(if_fw_update_error, 0);
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_EQ(root.ReadFile("/media/card/update/fw.bck"), "oldfw");
+    EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "oldcfg");
+    EXPECT_FALSE(root.Exists("/APP/config.ini"));  // the new firmware starts on the defaults
+    EXPECT_FALSE(root.Exists("/media/card/update/fw"));
+    std::string ls = "ls " + R("/media/card/update") + "\n";
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\n" + ls + "cp " + R("/APP/fw") + " " +
+                              R("/media/card/update/fw.bck") + "\nmv " + R("/media/card/update/fw") + " " + R("/APP/fw") +
+                              "\ncp " + R("/APP/config.ini") + " " + R("/media/card/update/config.ini.bck") + "\nrm " +
+                              R("/APP/config.ini") + "\n" + ls);
+}
+
+TEST_F(SdCardTest, BothKeepTheNewConfiguration)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "oldcfg");
+    root.WriteFile("/APP/fw", "oldfw");
+    root.WriteFile("/media/card/update/config.ini", "newcfg");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    EXPECT_EQ(RunUpdate(), "Got the new config.ini!!\r\nGot the new fw!!\r\n");
+    EXPECT_EQ(if_fw_update, 1);
+    EXPECT_EQ(if_fw_update_error, 0);
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), "newcfg");
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "oldcfg");
+    EXPECT_EQ(root.ReadFile("/media/card/update/fw.bck"), "oldfw");
+    EXPECT_EQ(Commands().find("rm "), std::string::npos);
+}
+
+TEST_F(SdCardTest, MissingFirmwareToBackUpDoesNotStopTheInstallation)
+{
+    CardMounted();
+    root.WriteFile("/media/card/update/fw", "newfw");
+    EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_EQ(if_fw_update_error, 0);
+}
+
+TEST_F(SdCardTest, FailedMoveLeavesFirmwareBehindAndIsAnError)
+{
+    // Tests run as root, so permissions cannot stop mv: an APP that is a plain file can.
+    CardMounted();
+    fs::remove_all(root.Path("/APP"));
+    root.WriteFile("/APP", "not a directory");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    std::string out = RunUpdate();
+    EXPECT_EQ(out, "Got the new fw!!\r\nfw still exist!!\r\n");
+    EXPECT_EQ(if_fw_update, 1);  // carried out, whatever the commands did
+    EXPECT_EQ(if_fw_update_error, 1);
+    EXPECT_EQ(root.ReadFile("/media/card/update/fw"), "newfw");  // tried again at the next start
+}
+
+TEST_F(SdCardTest, FailedConfigMoveIsReportedToo)
+{
+    CardMounted();
+    fs::remove_all(root.Path("/APP"));
+    root.WriteFile("/APP", "not a directory");
+    root.WriteFile("/media/card/update/config.ini", "newcfg");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    std::string out = RunUpdate();
+    EXPECT_EQ(out, "Got the new config.ini!!\r\nGot the new fw!!\r\nconfig.ini still exist!!\r\nfw still exist!!\r\n");
+    EXPECT_EQ(if_fw_update_error, 1);
+}
+
+TEST_F(SdCardTest, MountPointSplitAcrossTwoPiecesIsStillFound)
+{
+    // df's line is read in 127-character pieces; put the mount point across the first boundary.
+    std::string mount = root.Path("/media/card");
+    std::size_t pad = 120 - (mount.size() - std::string("/media/card").size());
+    root.WriteFile("/df.out", std::string(pad, ' ') + mount + "\n");
+    CaptureStdout();
+    sd_card_init();
+    GetCapturedStdout();
+    EXPECT_EQ(if_sd_card, 1);
+}
+
+TEST(SdCardSystemTexts, WithoutSysrootTheCommandsAreTheSystemsOwn)
+{
+    // Stand-ins that only record: nothing may touch the host's own directories.
+    std::string dir = (fs::temp_directory_path() / "lirn-sd.XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    fs::create_directories(dir + "/bin");
+    MakeExecutable(dir + "/bin/df", "#!/bin/sh\necho \"df $*\" >> '" + dir + "/cmds.log'\necho '/dev/x 1G 0 1G 0% /media/card'\n");
+    MakeExecutable(dir + "/bin/ls", "#!/bin/sh\necho \"ls $*\" >> '" + dir + "/cmds.log'\n");
+    std::string savedPath = std::getenv("PATH");
+    setenv("PATH", (dir + "/bin:" + savedPath).c_str(), 1);
+    SysrootSet("");
+    ClearFlags();
+    CaptureStdout();
+    sd_card_init();
+    check_if_config_update();
+    std::string out = GetCapturedStdout();
+    setenv("PATH", savedPath.c_str(), 1);
+    std::ifstream in(dir + "/cmds.log");
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::remove_all(dir);
+    EXPECT_EQ(if_sd_card, 1);
+    EXPECT_EQ(log, "df -h /media/card\nls /media/card/update\n");
+    EXPECT_EQ(out, "");
+    ClearFlags();
+}
+
+}  // namespace
