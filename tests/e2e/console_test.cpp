@@ -229,10 +229,11 @@ TEST_F(Console, DayFilesOnTheCardAreListedSentAndDeleted)
     EXPECT_EQ(AskUntil("@LOGFILE", "2024;11;01\r\n"), "2024;03;17\r\n2024;11;01\r\n");
 }
 
-TEST_F(Console, CardSpaceWithACard)
+TEST_F(Console, CardSpaceAndPresenceWithACard)
 {
     StartConsole({"--card-size", "15G,3.1G,11G,21%"});
     EXPECT_EQ(Ask("@LOGSD"), "!QRV-715M;LOGSD;OK;3.1G;15G;21%\n\r\n");
+    EXPECT_EQ(Ask("@SDEXIST"), "!QRV-715M;SDEXIST;OK;1\r\n");
 }
 
 TEST_F(Console, CardSpaceAndPresenceWithoutACard)
