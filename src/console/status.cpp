@@ -35,7 +35,7 @@ constexpr std::size_t kListingPieceSize = 8;
 constexpr std::size_t kCardSpaceLineSize = 32;
 // "@LOGDATA" sends the file in pieces read with this line buffer.
 constexpr std::size_t kLogDataLineSize = 128;
-// Command texts: a mapped root, three quoted names and the sed filter.
+// Command texts: a mapped root, two quoted names and the sed filter.
 constexpr std::size_t kListingCommandSize = kSysPathMax + 256;
 
 bool AllDigits(const char* text, std::size_t count)
