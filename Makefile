@@ -56,7 +56,8 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	@tools/run-bench build-bench
 
-# The modem parsers' fuzz targets under libFuzzer, each for a bounded time (clang, build-fuzz).
+# The parsers' fuzz targets (modem answers, PDUs, QMUX) under libFuzzer, each for a bounded
+# time (clang, build-fuzz).
 fuzz:
 	@tools/run-fuzz
 

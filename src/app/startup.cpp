@@ -11,6 +11,7 @@
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
+#include "tunnel/tunnel.h"
 
 #include <csignal>
 #include <cstdio>
@@ -36,6 +37,24 @@ bool StartThread(void* (*entry)(void*), const char* failure)
         return false;
     }
     return true;
+}
+
+// The tunnel road: the four tunnel threads, in this order, each with its message.
+void StartTunnelThreads()
+{
+    struct TunnelThread {
+        void* (*entry)(void*);
+        const char* started;
+        const char* failure;
+    };
+    static const TunnelThread kTunnelThreads[] = {
+        {ThreadLirnSock, "Create ThreadLirnSock Successfully\r", "Error: Create ThreadLirnSocket"},
+        {ThreadLirnSend, "Create ThreadLirnSend Successfully\r", "Error: Create ThreadLirnSend"},
+        {ThreadLirnRecv, "Create ThreadLirnRecv Successfully\r", "Error: Create ThreadLirnReceive"},
+        {ThreadLirnHb, "Create ThreadLirnHb Successfully\r", "Error: Create ThreadLirnHeartBeat"},
+    };
+    for (const TunnelThread& t : kTunnelThreads)
+        if (StartThread(t.entry, t.failure)) std::puts(t.started);
 }
 
 [[noreturn]] void SupervisorLoop()
@@ -155,6 +174,7 @@ void LirnMain(int argc, char** argv)
         InitLirnConfig();
         std::puts("Reset Config\r");
     }
+    LirnInit();
 
     QMI_Init();
     QMI_nas_getObj();
@@ -164,7 +184,9 @@ void LirnMain(int argc, char** argv)
     StartThread(thread_net, "Error: Create ThreadNet");
     StartThread(thread_modem, "Error: Create ThreadModem");
 
-    if (ChooseRoad(PIN_INIT_V()) == Road::Console) {
+    if (ChooseRoad(PIN_INIT_V()) == Road::Tunnel) {
+        StartTunnelThreads();
+    } else {
         std::puts("==============================\r");
         std::puts("===== Utility\r");
         std::puts("==============================\r");

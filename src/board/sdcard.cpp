@@ -56,12 +56,14 @@ bool BuildCommand(char* cmd, const char* verb, const char* path1, const char* pa
     return n > 0 && static_cast<std::size_t>(n) < kCommandSize;
 }
 
-// Runs a file command, waits for it to end (discarding its output), then pauses.
-void RunFileCommand(const char* verb, const char* path1, const char* path2, unsigned pauseMs)
+// Runs a file command, waits for it to end (discarding its output), then pauses. Returns true
+// when the command ran and succeeded.
+bool RunFileCommand(const char* verb, const char* path1, const char* path2, unsigned pauseMs)
 {
     char cmd[kCommandSize];
-    if (BuildCommand(cmd, verb, path1, path2)) ShellRunQuiet(cmd);
+    bool ok = BuildCommand(cmd, verb, path1, path2) && ShellRunQuiet(cmd) == 0;
     SleepMs(pauseMs);
+    return ok;
 }
 
 // Starts a command whose output is read; prints the system's message when it cannot be started.
@@ -164,9 +166,13 @@ void check_if_fw_update()
     RunFileCommand("mv", UPDATE_FW, APP_FW, kAfterFwInstallMs);
     if_fw_update = 1;
     // The new firmware starts on the defaults unless a new configuration came with it.
-    if (if_config_exist != 1) {
-        RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterConfigBackupMs);
-        RunFileCommand("rm", APP_CONFIG, nullptr, kAfterRemoveMs);
+    // The settings are removed only once their backup is safely on the card: a full or failing
+    // card must not cost the user the only copy of them.
+    if (if_config_exist != 1 && SysAccess(APP_CONFIG, F_OK) == 0) {
+        if (RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterConfigBackupMs))
+            RunFileCommand("rm", APP_CONFIG, nullptr, kAfterRemoveMs);
+        else
+            std::puts("Backup of config.ini failed, config.ini kept\r");
     }
     // Whatever is still in the update directory was not installed.
     UpdateListing left;

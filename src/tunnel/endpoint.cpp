@@ -1,6 +1,359 @@
-// Tunnel endpoints: shared link state.
+// Tunnel endpoints and socket primitives: the shared link state and the timed socket steps that
+// the four tunnel threads call.
+//
+// Every wait is bounded (5 s for send, receive and connect; the caller's time-out for a
+// connection request), every failure closes what it opened, leaves 0 in the socket field and
+// pushes its event (class 2, with the modem state) into the event ring. Retries, pauses and the
+// flag changes that follow a failure belong to the callers. Sockets are waited on with poll, so a
+// descriptor number above FD_SETSIZE can never overrun a select set.
 #include "tunnel/tunnel.h"
+
+#include "board/ticks.h"
+#include "config/config.h"
+#include "logging/log.h"
+#include "platform/text.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+TunnelEndpoint lirnData;
+TunnelEndpoint lirnHb;
 
 std::atomic<int> lirnMode{0};
 std::atomic<int> lirnDialup{0};
 std::atomic<int> lirnConnect{0};
+
+std::atomic<int> lirnHbInterval[kLirnChildSlots];
+std::atomic<int> lirnHbChild[kLirnChildSlots];
+std::atomic<int> lirnDataChild[kLirnChildSlots];
+std::atomic<int> lirnChildConnect[kLirnChildSlots];
+std::atomic<int> lirnChildIdx[kLirnChildSlots];
+
+char dataRecvBuffer[kLirnBlockSize];
+char dataSendBuffer[kLirnBlockSize];
+char hbRecvBuffer[kLirnBlockSize];
+char hbSendBuffer[kLirnBlockSize];
+char initRecvBuffer[kLirnBlockSize];
+char initSendBuffer[kLirnBlockSize];
+
+namespace {
+
+// Event codes of the tunnel's entries in the event ring.
+constexpr int kLogClassTunnel = 2;
+enum TunnelEvent {
+    kEvSocket = 0,       // socket creation failed
+    kEvOption = 1,       // setting a socket option failed
+    kEvConnect = 2,      // connect failed
+    kEvBind = 3,         // bind failed
+    kEvListen = 4,       // listen failed
+    kEvWait = 5,         // waiting for readiness failed (for a send: also its time-out)
+    kEvExceptional = 6,  // the socket reported an exceptional condition
+    kEvRecv = 7,         // receive failed or the peer closed
+    kEvSend = 8,         // send failed
+};
+
+// Socket buffers sized for 128-byte blocks.
+constexpr int kRecvBufferBytes = 1024;
+constexpr int kSendBufferBytes = 512;
+constexpr uint32_t kSocketWaitMs = kLirnWaitSeconds * 1000u;
+
+// A socket is closed only between two uses by other threads, never during one: each receive or
+// send call, and each close, is one step under this lock (held for the system call only, never
+// across a wait).
+std::mutex gSocketUse;
+
+// Outcomes of WaitSocket, in the primitives' own order of precedence.
+enum WaitResult { kReady = 1, kTimedOut = 0, kWaitFailed = -1, kExceptional = -2, kNotReady = -3 };
+
+void LogTunnelEvent(int code)
+{
+    LogPush(kLogClassTunnel, code, 1);
+}
+
+// Waits up to timeoutMs for fd to become ready for events. A peer's reset or hang-up counts as
+// ready, so the receive or send that follows meets the failure itself and reports it.
+int WaitSocket(int fd, short events, uint32_t timeoutMs)
+{
+    if (fd <= 0) return kNotReady;  // no socket: nothing can become ready
+    uint32_t start = GetTimeTicks();
+    struct pollfd p;
+    for (;;) {
+        uint32_t elapsed = TickElapsed(start, GetTimeTicks());
+        int left = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
+        p = {fd, static_cast<short>(events | POLLPRI), 0};
+        int rc = poll(&p, 1, left);
+        if (rc > 0) break;
+        if (rc == 0) return kTimedOut;
+        if (errno != EINTR) return kWaitFailed;
+    }
+    if (p.revents & POLLNVAL) return kWaitFailed;
+    if (p.revents & POLLPRI) return kExceptional;
+    if (p.revents & (events | POLLERR | POLLHUP)) return kReady;
+    return kNotReady;
+}
+
+// Ends a failed set-up step: closes the half-made socket, leaves 0, logs, returns the code.
+int FailSetup(TunnelEndpoint& ep, int event, int result)
+{
+    int fd = ep.sock.exchange(0);
+    if (fd > 0) close(fd);
+    LogTunnelEvent(event);
+    return result;
+}
+
+int SetIntOption(int fd, int name, int value)
+{
+    return setsockopt(fd, SOL_SOCKET, name, &value, sizeof value);
+}
+
+int SetTimeOption(int fd, int name, int seconds)
+{
+    struct timeval tv = {seconds, 0};
+    return setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv);
+}
+
+// Steps shared by client and server: the socket, its options in the system's order, and the
+// socket address from the endpoint's text and port. Returns 0, or the failed step's code.
+int OpenEndpointSocket(TunnelEndpoint& ep, bool reuseAddress)
+{
+    // Close-on-exec: a shell command run meanwhile must not hold the tunnel's connections open.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ep.sock = 0;
+        LogTunnelEvent(kEvSocket);
+        return -1;
+    }
+    ep.sock = fd;
+    if (SetIntOption(fd, SO_RCVBUF, kRecvBufferBytes) != 0 || SetIntOption(fd, SO_SNDBUF, kSendBufferBytes) != 0 ||
+        SetTimeOption(fd, SO_SNDTIMEO, kLirnWaitSeconds) != 0 ||
+        SetTimeOption(fd, SO_RCVTIMEO, kLirnWaitSeconds) != 0 ||
+        (reuseAddress && SetIntOption(fd, SO_REUSEADDR, 1) != 0))
+        return FailSetup(ep, kEvOption, -2);
+    std::memset(&ep.sockAddr, 0, sizeof ep.sockAddr);
+    ep.sockAddr.sin_family = AF_INET;
+    ep.sockAddr.sin_port = htons(static_cast<uint16_t>(ep.port & 0xFFFF));
+    return 0;
+}
+
+// The endpoint's address text as an IPv4 address; false when it is not dotted notation.
+bool ParseAddress(TunnelEndpoint& ep)
+{
+    char text[sizeof ep.ipAddr];
+    TextCopy(text, sizeof text, ep.ipAddr);
+    return inet_pton(AF_INET, text, &ep.sockAddr.sin_addr) == 1;
+}
+
+int RecvOn(std::atomic<int>& sock, char* buf)
+{
+    int fd = sock;
+    switch (WaitSocket(fd, POLLIN, kSocketWaitMs)) {
+    case kTimedOut: return 0;
+    case kWaitFailed: LogTunnelEvent(kEvWait); return -1;
+    case kExceptional: LogTunnelEvent(kEvExceptional); return -2;
+    case kNotReady: return -3;
+    default: break;
+    }
+    ssize_t n;
+    {
+        std::lock_guard<std::mutex> use(gSocketUse);
+        // Closed (or replaced) by another thread during the wait: as a wait that ended empty;
+        // the next call uses the socket the endpoint holds then.
+        if (sock != fd) return 0;
+        n = recv(fd, buf, kLirnBlockSize, MSG_DONTWAIT);
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (n <= 0) {
+        LogTunnelEvent(kEvRecv);
+        return -4;
+    }
+    return static_cast<int>(n);
+}
+
+// Sends all len bytes within one 5-second bound: a partial send goes on with the rest, so the
+// peer never sees a block cut short while the connection still works.
+int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
+{
+    int fd = sock;
+    uint32_t start = GetTimeTicks();
+    std::size_t done = 0;
+    for (;;) {
+        uint32_t elapsed = TickElapsed(start, GetTimeTicks());
+        uint32_t left = elapsed >= kSocketWaitMs ? 0 : kSocketWaitMs - elapsed;
+        switch (WaitSocket(fd, POLLOUT, left)) {
+        case kTimedOut:
+        case kWaitFailed: LogTunnelEvent(kEvWait); return -1;
+        case kExceptional: LogTunnelEvent(kEvExceptional); return -2;
+        case kNotReady: return -3;
+        default: break;
+        }
+        if (done == len) return 0;
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> use(gSocketUse);
+            if (sock != fd) return -3;  // closed by another thread during the wait
+            // Never the broken-pipe signal: a peer that went away is a failed send.
+            n = send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            LogTunnelEvent(kEvSend);
+            return -4;
+        }
+        done += static_cast<std::size_t>(n);
+        if (done == len) return 0;
+    }
+}
+
+// Closes the socket a word holds and leaves 0. A child connection is also shut down: another
+// thread may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent
+// client), and a close alone would leave the connection open, its peer unaware, until that wait
+// ends. The word is exchanged under the use lock, so no receive or send is in progress on the
+// descriptor while it is closed, and two threads never close it twice.
+void CloseSocketWord(std::atomic<int>& word, bool shutDown)
+{
+    std::lock_guard<std::mutex> use(gSocketUse);
+    int fd = word.exchange(0);
+    if (fd == 0) return;
+    if (shutDown) shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
+}  // namespace
+
+void LirnInit()
+{
+    lirnMode = lirnSet.mode;
+    lirnDialup = 0;
+    lirnConnect = 0;
+
+    TextCopy(lirnData.ipAddr, sizeof lirnData.ipAddr, lirnSet.serverIp);
+    lirnData.port = lirnSet.port;
+    lirnData.sock = 0;
+    std::memset(dataRecvBuffer, 0, sizeof dataRecvBuffer);
+    std::memset(dataSendBuffer, 0, sizeof dataSendBuffer);
+
+    if (lirnMode != 0) {
+        lirnHbInterval[0] = lirnSet.hbInterval;
+        TextCopy(lirnHb.ipAddr, sizeof lirnHb.ipAddr, lirnData.ipAddr);
+        lirnHb.port = lirnData.port + 1;
+        lirnHb.sock = 0;
+        std::memset(hbRecvBuffer, 0, sizeof hbRecvBuffer);
+        std::memset(hbSendBuffer, 0, sizeof hbSendBuffer);
+        std::memset(initRecvBuffer, 0, sizeof initRecvBuffer);
+        std::memset(initSendBuffer, 0, sizeof initSendBuffer);
+    }
+    if (lirnMode != 0 && lirnMode != 1) {
+        // A server learns the interval from its client's initial packet.
+        for (int i = 0; i < kLirnChildSlots; ++i) {
+            lirnChildConnect[i] = 0;
+            lirnHbInterval[i] = 0;
+            lirnHbChild[i] = 0;
+            lirnDataChild[i] = 0;
+        }
+    }
+}
+
+int LirnClient(TunnelEndpoint& ep)
+{
+    int rc = OpenEndpointSocket(ep, false);
+    if (rc != 0) return rc;
+    if (!ParseAddress(ep)) return FailSetup(ep, kEvConnect, -3);
+    // The send time-out bounds the connect to about 5 s.
+    if (connect(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), sizeof ep.sockAddr) != 0)
+        return FailSetup(ep, kEvConnect, -3);
+    return 0;
+}
+
+int LirnServer(TunnelEndpoint& ep)
+{
+    int rc = OpenEndpointSocket(ep, true);
+    if (rc != 0) return rc;
+    if (!ParseAddress(ep)) return FailSetup(ep, kEvBind, -3);
+    if (bind(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), sizeof ep.sockAddr) != 0)
+        return FailSetup(ep, kEvBind, -3);
+    if (listen(ep.sock, 1) != 0) return FailSetup(ep, kEvListen, -4);
+    return 0;
+}
+
+int LirnMonitor(TunnelEndpoint& ep, long seconds, long microseconds)
+{
+    long long ms = static_cast<long long>(seconds) * 1000 + microseconds / 1000;
+    if (ms < 0) ms = 0;
+    if (ms > 0x7FFFFFFF) ms = 0x7FFFFFFF;
+    switch (WaitSocket(ep.sock, POLLIN, static_cast<uint32_t>(ms))) {
+    case kTimedOut: return 0;
+    case kExceptional: LogTunnelEvent(kEvExceptional); return -2;
+    case kReady: return 1;
+    default: LogTunnelEvent(kEvWait); return -1;  // wait failed, or no listening socket at all
+    }
+}
+
+int LirnRecv(TunnelEndpoint& ep, char* buf)
+{
+    return RecvOn(ep.sock, buf);
+}
+
+int LirnChildRecv(std::atomic<int>& slot, char* buf)
+{
+    return RecvOn(slot, buf);
+}
+
+int LirnSend(TunnelEndpoint& ep, const char* buf)
+{
+    return SendOn(ep.sock, buf, kLirnBlockSize);
+}
+
+int LirnChildSend(std::atomic<int>& slot, const char* text)
+{
+    // A full block may hold no zero byte: then the whole block is the text.
+    return SendOn(slot, text, strnlen(text, kLirnBlockSize));
+}
+
+void LirnClose(TunnelEndpoint& ep)
+{
+    CloseSocketWord(ep.sock, false);
+}
+
+void LirnChildClose(std::atomic<int>* slots, int idx)
+{
+    if (idx < 0 || idx >= kLirnChildSlots) return;
+    CloseSocketWord(slots[idx], true);
+}
+
+void LirnChildCloseAll(std::atomic<int>* slots)
+{
+    for (int i = 0; i < kLirnChildSlots; ++i) CloseSocketWord(slots[i], true);
+}
+
+void GenInitData(char* dst, int count)
+{
+    // Seeded from the clock at every call, like the rest of the system's packets.
+    unsigned seed = static_cast<unsigned>(std::time(nullptr));
+    int i = 0;
+    for (; i < count; ++i) {
+        switch (rand_r(&seed) % 3) {
+        case 0: dst[i] = static_cast<char>('A' + rand_r(&seed) % 26); break;
+        case 1: dst[i] = static_cast<char>('a' + rand_r(&seed) % 26); break;
+        default: dst[i] = static_cast<char>('0' + rand_r(&seed) % 10); break;
+        }
+    }
+    dst[i] = '\0';
+}
+
+void LirnLineText(char* out, const char* src, int len)
+{
+    if (len < 0) len = 0;
+    if (len > kLirnBlockSize) len = kLirnBlockSize;
+    std::memcpy(out, src, static_cast<std::size_t>(len));
+    out[len] = '\0';
+    // Leading line ends stay in place; the first one after other characters ends the text.
+    std::size_t lead = std::strspn(out, "\r\n");
+    out[lead + std::strcspn(out + lead, "\r\n")] = '\0';
+}

@@ -1,7 +1,35 @@
-// Serial tunnel: shared link state.
+// Serial tunnel: carries the bytes of the RS-232 port over TCP.
+//
+// Four threads share the state declared here: the link manager (ThreadLirnSock) owns the TCP
+// connections and raises lirnConnect when a link is usable; the heartbeat thread (ThreadLirnHb)
+// keeps the second connection of modes 1 and 2 alive; the two data pumps (ThreadLirnRecv,
+// ThreadLirnSend) move bytes between the serial port and the data connection. They meet only in
+// the flags, the endpoint records and the child slots below, every shared word an atomic.
+// main sets the state up once from the configuration (LirnInit) and starts the threads.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <netinet/in.h>
+
+// Every tunnel send, receive and heartbeat buffer is one block of this size.
+constexpr int kLirnBlockSize = 128;
+// The server serves one client at a time: one child slot.
+constexpr int kLirnChildSlots = 1;
+// Bound of every socket wait (connect, send, receive), seconds.
+constexpr int kLirnWaitSeconds = 5;
+
+// One TCP connection role: where to connect or bind, and the socket it holds.
+struct TunnelEndpoint {
+    char ipAddr[16];              // dotted IPv4 text: the peer, or the local address to bind
+    int32_t port;                 // host order; only the low 16 bits are used
+    std::atomic<int> sock;        // connected or listening socket; 0 when there is none
+    struct sockaddr_in sockAddr;  // filled before connect or bind; accept writes the peer here
+};
+
+// Data connection (port) and heartbeat connection (port + 1, modes 1 and 2).
+extern TunnelEndpoint lirnData;
+extern TunnelEndpoint lirnHb;
 
 // Tunnel mode copied from the configuration at start: 0 client, 1 client with heartbeat, 2 server.
 extern std::atomic<int> lirnMode;
@@ -9,3 +37,76 @@ extern std::atomic<int> lirnMode;
 extern std::atomic<int> lirnDialup;
 // 1: the tunnel link is up.
 extern std::atomic<int> lirnConnect;
+
+// Mode 1: element 0 is the configured heartbeat interval, seconds. Mode 2: per child slot, the
+// interval the client announced in its initial packet.
+extern std::atomic<int> lirnHbInterval[kLirnChildSlots];
+// Mode 2 child slots: accepted heartbeat and data sockets (0 when free), handshake done, and the
+// data slot that belongs to a heartbeat slot.
+extern std::atomic<int> lirnHbChild[kLirnChildSlots];
+extern std::atomic<int> lirnDataChild[kLirnChildSlots];
+extern std::atomic<int> lirnChildConnect[kLirnChildSlots];
+extern std::atomic<int> lirnChildIdx[kLirnChildSlots];
+
+// Transfer blocks, each used by one thread only: the pumps (data), the heartbeat thread (hb) and
+// the link manager (init).
+extern char dataRecvBuffer[kLirnBlockSize];
+extern char dataSendBuffer[kLirnBlockSize];
+extern char hbRecvBuffer[kLirnBlockSize];
+extern char hbSendBuffer[kLirnBlockSize];
+extern char initRecvBuffer[kLirnBlockSize];
+extern char initSendBuffer[kLirnBlockSize];
+
+// Sets the tunnel state up from lirnSet; once, before the tunnel threads start.
+void LirnInit();
+
+// Socket primitives. Each bounds its wait, closes what it opened on failure, logs failures in
+// the event ring (class 2) and returns a small code; none retries, sleeps or prints.
+// 0 connected; -1 socket, -2 option, -3 connect failed.
+int LirnClient(TunnelEndpoint& ep);
+// 0 listening; -1 socket, -2 option, -3 bind, -4 listen failed.
+int LirnServer(TunnelEndpoint& ep);
+// 1 a connection request is pending; 0 time-out; -1 wait failed; -2 exceptional condition.
+int LirnMonitor(TunnelEndpoint& ep, long seconds, long microseconds);
+// Bytes received (> 0, at most one block, not terminated); 0 nothing within 5 s; -1 wait failed;
+// -2 exceptional condition; -3 not readable; -4 receive failed or peer closed.
+int LirnRecv(TunnelEndpoint& ep, char* buf);
+int LirnChildRecv(std::atomic<int>& slot, char* buf);
+// 0 sent; -1 not writable within 5 s or wait failed; -2 exceptional condition; -3 not writable;
+// -4 send failed. LirnSend always sends the whole block; LirnChildSend the text up to its first
+// zero byte (at most one block).
+int LirnSend(TunnelEndpoint& ep, const char* buf);
+int LirnChildSend(std::atomic<int>& slot, const char* text);
+void LirnClose(TunnelEndpoint& ep);
+void LirnChildClose(std::atomic<int>* slots, int idx);
+void LirnChildCloseAll(std::atomic<int>* slots);
+// count random characters (upper-case letter, lower-case letter or digit) and a zero byte.
+void GenInitData(char* dst, int count);
+
+// The text of a received block as the console shows it: the first len bytes of src, terminated,
+// cut at the first carriage return or line feed that follows some other character. Re-entrant;
+// out holds at least kLirnBlockSize + 1 bytes.
+void LirnLineText(char* out, const char* src, int len);
+
+// Link manager. The thread returns at once for a mode other than 0, 1 or 2.
+// The mode-1 reply to a server's initial packet (packetLen bytes received, the text ending there
+// or at a zero byte): the packet text, ten at signs and the interval, zero-filled to one block.
+// The packet text is cut so that the reply and a terminating zero byte fit the block.
+void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interval);
+void* ThreadLirnSock(void* arg);
+void LirnSockPass();
+
+// Heartbeat supervision, modes 1 and 2 (the thread returns at once in any other mode).
+void* ThreadLirnHb(void* arg);
+void LirnHbStart();  // takes the current tick as the last heartbeat
+void LirnHbPass();
+
+// Network-to-serial pump: opens the serial port (publishing uartFd), then passes.
+void* ThreadLirnRecv(void* arg);
+int LirnRecvOpen();
+void LirnRecvPass();
+
+// Serial-to-network pump: waits for uartFd, then gathers chunks and sends them.
+void* ThreadLirnSend(void* arg);
+void LirnSendStart();  // resets the gathering state: count 0, last change now
+void LirnSendPass();

@@ -2,10 +2,8 @@
 // as (API text, value text) pairs in file order. Shared by the board and end-to-end tests.
 #pragma once
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "transcript_files.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,15 +11,7 @@
 inline std::vector<std::pair<std::string, std::string>> QmiTranscriptRecords(const std::string& cardDir)
 {
     std::vector<std::pair<std::string, std::string>> records;
-    std::filesystem::path tree = std::filesystem::path(cardDir) / "QMI_LOG";
-    if (!std::filesystem::exists(tree)) return records;
-    std::vector<std::filesystem::path> files;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(tree))
-        if (e.is_regular_file()) files.push_back(e.path());
-    std::sort(files.begin(), files.end());  // day files in date order
-    for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& text : TranscriptDayTexts(cardDir, "QMI_LOG")) {
         const std::string api = "API=>", response = "\r\nResponse=>";
         for (std::size_t at = 0; (at = text.find(api, at)) != std::string::npos;) {
             std::size_t apiEnd = text.find(response, at);

@@ -344,6 +344,56 @@ TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
     EXPECT_FALSE(Exists(dir / "dev/shout0"));
 }
 
+// A firmware stand-in whose first act is one exchange with the module: it shows what the
+// module answered before anything else could have changed it.
+const char kAsksTheSimFirst[] =
+    "#!/bin/sh\n"
+    "exec 3<>\"$LIRN_SYSROOT/dev/smd8\"\n"
+    "printf 'AT+CPIN?\\r' >&3\n"
+    "head -c 27 <&3 | tr '\\r' '|'\n"  // the echo and the 18 bytes of the answer
+    "echo\n"
+    "exec sleep 1000\n";
+
+TEST_F(SimBoardTest, SettingsAreInPlaceAtTheFirmwaresFirstExchange)
+{
+    WriteScript("asks.sh", kAsksTheSimFirst);
+    BoardOptions o = Bare();
+    o.devices = DeviceTable();
+    o.firmware = dir / "asks.sh";
+    o.settings = {"at sim absent", "init high", "qmi connect never"};
+    Start(o);
+    EXPECT_TRUE(WaitForOutput("AT+CPIN?||\n+CME ERROR: 10|\n")) << Output();
+    EXPECT_EQ(Control("init"), "ok high");
+    EXPECT_EQ(Control("at log count"), "ok 1");
+}
+
+TEST_F(SimBoardTest, RefusedSettingStopsTheBoardBeforeItStarts)
+{
+    struct Refused {
+        std::vector<std::string> settings;
+        const char* why;
+    };
+    const Refused kRefused[] = {
+        {{"init high", "at sim sideways"}, "--set \"at sim sideways\": err usage: sim "},
+        {{"bogus"}, "--set \"bogus\": err unknown request \"bogus\""},
+        {{"fw start"}, "--set \"fw start\": fw is not a setting"},
+    };
+    for (const Refused& r : kRefused) {
+        BoardOptions o = Bare();
+        o.devices = DeviceTable();
+        o.root = dir.Path();
+        o.settings = r.settings;
+        try {
+            SimBoard refused(o);
+            ADD_FAILURE() << "built with " << r.settings.back();
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(StartsWith(e.what(), r.why)) << e.what();
+        }
+        EXPECT_FALSE(Exists(dir / "board.sock"));
+        EXPECT_FALSE(Exists(dir / "dev/smd8"));
+    }
+}
+
 struct BadRequest {
     const char* request;
     const char* reply;

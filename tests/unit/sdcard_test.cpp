@@ -191,6 +191,20 @@ TEST_F(SdCardTest, BothKeepTheNewConfiguration)
     EXPECT_EQ(Commands().find("rm "), std::string::npos);
 }
 
+TEST_F(SdCardTest, ConfigurationIsKeptWhenItsBackupFails)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "oldcfg");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    // The backup's place holds a directory that cp cannot replace (as a full card would fail it).
+    root.MakeDirs("/media/card/update/config.ini.bck/config.ini/x");
+    EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\nBackup of config.ini failed, config.ini kept\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), "oldcfg");
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_EQ(if_fw_update, 1);
+    EXPECT_EQ(Commands().find("rm "), std::string::npos);
+}
+
 TEST_F(SdCardTest, MissingFirmwareToBackUpDoesNotStopTheInstallation)
 {
     CardMounted();

@@ -26,6 +26,7 @@ const char kUsage[] =
     "  --card-size S,U,A,P  df sizes of the card (default 7.4G,1.2G,6.2G,17%)\n"
     "  --exported           GPIO lines already exported before the firmware starts\n"
     "  --clock 'YYYY-MM-DD HH:MM:SS'  real-time clock setting (default: host local time)\n"
+    "  --set 'REQUEST'      a control request applied before the firmware starts (repeatable)\n"
     "FIRMWARE-ARGS are given to the first start only (a date and a time, or -resetconfig).\n";
 
 SimBoard* gBoard = nullptr;
@@ -95,6 +96,8 @@ std::string ParseOptions(int argc, char** argv, BoardOptions& o)
             o.card = *sizes;
         } else if (a == "--exported") {
             o.exported = true;
+        } else if (a == "--set" && value(v)) {
+            o.settings.push_back(v);
         } else if (a == "--clock" && value(v)) {
             o.clock = ParseCalendar(v);
             if (!o.clock) return "--clock takes 'YYYY-MM-DD HH:MM:SS'";

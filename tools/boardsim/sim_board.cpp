@@ -157,6 +157,24 @@ SimBoard::SimBoard(const BoardOptions& options)
     gpio_->Start();
     i2c_->Start();
     for (auto& d : devices_) d->pty->Start();
+    try {
+        ApplySettings();
+    } catch (...) {
+        CloseControl();  // no destructor runs for a board that was never built
+        throw;
+    }
+}
+
+void SimBoard::ApplySettings()
+{
+    for (const std::string& line : options_.settings) {
+        std::vector<std::string> words = SplitWords(line);
+        // Which firmware runs, and when, is the options' business (--firmware, --no-firmware).
+        if (!words.empty() && words[0] == "fw") throw std::runtime_error("--set \"" + line + "\": fw is not a setting");
+        std::string reply = Request(line);
+        if (reply.compare(0, 2, "ok") != 0) throw std::runtime_error("--set \"" + line + "\": " + reply);
+        BoardLog("set %s: %s", line.c_str(), reply.c_str());
+    }
 }
 
 SimBoard::~SimBoard()
@@ -166,12 +184,18 @@ SimBoard::~SimBoard()
         firmware_.Stop();
     }
     for (auto& d : devices_) d->pty->Stop();
+    CloseControl();
+}
+
+void SimBoard::CloseControl()
+{
     if (listen_ >= 0) {
         close(listen_);
         unlink(SocketPath().c_str());
     }
     for (int fd : {wake_[0], wake_[1]})
         if (fd >= 0) close(fd);
+    listen_ = wake_[0] = wake_[1] = -1;
 }
 
 void SimBoard::RequestStop()

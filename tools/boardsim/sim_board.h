@@ -33,6 +33,9 @@ struct BoardOptions {
     std::optional<int64_t> clock;           // clock setting in calendar seconds; else host local time
     int firmwareStdout = -1;                // -1: the firmware writes to the board's standard output
     std::vector<DeviceEntry> devices = DeviceTable();  // simulated devices behind device nodes
+    // Control requests applied in order once the devices exist, before the firmware's first start,
+    // so that its very first exchange already meets them ("at sim pin", "qmi connect never").
+    std::vector<std::string> settings;
 };
 
 // The lines the firmware sets up, and the two it blinks.
@@ -42,7 +45,8 @@ constexpr int kGpsLedGpio = 92;
 
 class SimBoard {
 public:
-    // Builds the sysroot and every device. Throws std::runtime_error when it cannot.
+    // Builds the sysroot and every device, and applies the settings. Throws std::runtime_error
+    // when it cannot, or when a setting is refused.
     explicit SimBoard(const BoardOptions& options);
     ~SimBoard();
     SimBoard(const SimBoard&) = delete;
@@ -65,6 +69,8 @@ private:
     struct Device;
     struct Client;
 
+    void ApplySettings();
+    void CloseControl();
     std::string NextProgram() const;
     void Reboot();
     void OnFirmwareExit();

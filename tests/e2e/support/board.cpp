@@ -106,6 +106,7 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     if (board_ > 0) return false;
     std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", root_};
     args.insert(args.end(), options.begin(), options.end());
+    for (const std::string& request : settings_) args.insert(args.end(), {"--set", request});
     if (!firmwareArgs.empty()) {
         args.push_back("--");
         args.insert(args.end(), firmwareArgs.begin(), firmwareArgs.end());

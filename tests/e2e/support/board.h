@@ -34,6 +34,11 @@ public:
     std::string ReadFile(const std::string& relative) const;  // "" when missing
     bool FileExists(const std::string& relative) const;
 
+    // Control requests ("at sim pin 1234", "qmi connect never") that the board applies before
+    // the firmware's first start (boardsim --set), so that its very first AT or QMI exchange
+    // already meets them. They go with every later Start.
+    void SetBeforeStart(const std::vector<std::string>& requests) { settings_ = requests; }
+
     // Starts the board with boardsim options (e.g. {"--init", "high"}) and the firmware's
     // arguments for its first start. True once the board answers on its control channel.
     bool Start(const std::vector<std::string>& options = {}, const std::vector<std::string>& firmwareArgs = {});
@@ -80,6 +85,7 @@ private:
     void PrintDiagnostics() const;
 
     std::string root_;
+    std::vector<std::string> settings_;
     pid_t board_ = -1;
     int wake_[2] = {-1, -1};
     int pc_ = -1;

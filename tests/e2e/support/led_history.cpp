@@ -1,3 +1,4 @@
+// Reading the board's LEDs (see led_history.h).
 #include "led_history.h"
 
 #include <algorithm>
@@ -15,6 +16,19 @@ std::vector<LedChange> ParseLedHistory(const std::string& reply)
         changes.push_back({std::stoll(item.substr(0, colon)), std::stoi(item.substr(colon + 1))});
     }
     return changes;
+}
+
+std::vector<LedChange> LedHistory(Board& board, const std::string& led, long long sinceMs)
+{
+    std::string request = "led " + led + " history";
+    if (sinceMs >= 0) request += " " + std::to_string(sinceMs);
+    return ParseLedHistory(board.Control(request));
+}
+
+long long BoardNowMs(Board& board)
+{
+    std::string reply = board.Control("now");
+    return reply.rfind("ok ", 0) == 0 ? std::stoll(reply.substr(3)) : -1;
 }
 
 std::vector<LedPhase> LedPhases(const std::vector<LedChange>& changes)
@@ -43,7 +57,39 @@ long long MedianPhase(const std::vector<LedPhase>& phases, int level)
     return ms[ms.size() / 2];
 }
 
+// Whether the lit phase that ends at changes[fall] and the dark phase after it match the pattern.
+bool MatchesAt(const std::vector<LedChange>& changes, std::size_t fall, Blink pattern)
+{
+    return changes[fall - 1].level == 1 && changes[fall].level == 0 && changes[fall + 1].level == 1 &&
+           WithinSlack(changes[fall].atMs - changes[fall - 1].atMs, pattern.onMs, kPhaseShortSlackMs,
+                       kPhaseLongSlackMs) &&
+           WithinSlack(changes[fall + 1].atMs - changes[fall].atMs, pattern.offMs, kPhaseShortSlackMs,
+                       kPhaseLongSlackMs);
+}
+
 }  // namespace
+
+bool BlinksLately(const std::vector<LedChange>& changes, Blink pattern)
+{
+    for (std::size_t fall = changes.size() >= 2 ? changes.size() - 2 : 0; fall >= 1; --fall)
+        if (changes[fall - 1].level == 1 && changes[fall].level == 0 && changes[fall + 1].level == 1)
+            return MatchesAt(changes, fall, pattern);
+    return false;
+}
+
+bool BlinkedOnce(const std::vector<LedChange>& changes, Blink pattern)
+{
+    for (std::size_t fall = 1; fall + 1 < changes.size(); ++fall)
+        if (MatchesAt(changes, fall, pattern)) return true;
+    return false;
+}
+
+bool SteadilyLit(Board& board, const std::string& led, long long quietMs)
+{
+    std::vector<LedChange> changes = LedHistory(board, led);
+    long long now = BoardNowMs(board);
+    return !changes.empty() && now >= 0 && changes.back().level == 1 && now - changes.back().atMs >= quietMs;
+}
 
 bool PhasesMatch(const std::vector<LedPhase>& phases, long long onMs, long long offMs, std::string* why)
 {

@@ -1,0 +1,99 @@
+// Heartbeat supervision: the second connection of modes 1 and 2 shows that the link is alive.
+//
+// A client (mode 1) sends one block of zero bytes on the heartbeat connection every configured
+// interval; a server (mode 2) expects something on it within every window of the interval its
+// client announced plus the 5-second receive wait, and drops a client that stays silent. Only the
+// heartbeat thread touches the last-heartbeat ticks below.
+#include "tunnel/tunnel.h"
+
+#include "board/ticks.h"
+
+#include <cstdio>
+
+namespace {
+
+// Mode 1: tick of the last heartbeat sent (or of the thread's start).
+uint32_t gLastHbTick;
+// Mode 2: per child slot, tick of the last heartbeat received (or of the slot's handshake).
+uint32_t gChildHbTick[kLirnChildSlots];
+
+void PassMode1()
+{
+    uint32_t due = TickSecondsToMs(lirnHbInterval[0]);
+    if (lirnConnect != 1 || !TickDue(gLastHbTick, GetTimeTicks(), due)) {
+        SleepMs(kIdlePauseMs);  // heartbeats keep their interval within an idle pause
+        return;
+    }
+    if (LirnSend(lirnHb, hbSendBuffer) != 0) {
+        // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
+        std::puts("Send HB Failed\r");
+        lirnConnect = 0;
+        return;
+    }
+    std::puts("Send HB Successfully\r");
+    gLastHbTick = GetTimeTicks();
+}
+
+// Receives the due heartbeat of one supervised slot (waiting up to 5 s).
+void SuperviseSlot(int slot)
+{
+    int got = LirnChildRecv(lirnHbChild[slot], hbRecvBuffer);
+    if (got > 0) {
+        gChildHbTick[slot] = GetTimeTicks();
+        return;
+    }
+    if (got == 0) {
+        // The listeners stay open: the link manager takes the next client.
+        std::printf("[%d] Receive HB Timeout\r\n", slot);
+        lirnChildConnect[slot] = 0;
+        LirnChildClose(lirnHbChild, slot);
+        LirnChildClose(lirnDataChild, lirnChildIdx[slot]);
+        return;
+    }
+    std::printf("[%d] Receive HB Error\r\n", slot);
+    lirnConnect = 0;
+}
+
+void PassMode2()
+{
+    uint32_t now = GetTimeTicks();
+    bool received = false;
+    for (int i = 0; i < kLirnChildSlots; ++i) {
+        // A slot's first window opens with its handshake, not with the listeners: until the
+        // slot is supervised (and while the link is down) its tick follows the clock.
+        if (lirnConnect == 0 || lirnChildConnect[i] != 1) {
+            gChildHbTick[i] = now;
+            continue;
+        }
+        if (!TickDue(gChildHbTick[i], now, TickSecondsToMs(lirnHbInterval[i]))) continue;
+        SuperviseSlot(i);
+        received = true;
+    }
+    if (!received) SleepMs(kIdlePauseMs);
+}
+
+}  // namespace
+
+void LirnHbStart()
+{
+    uint32_t now = GetTimeTicks();
+    gLastHbTick = now;
+    for (uint32_t& tick : gChildHbTick) tick = now;
+}
+
+void LirnHbPass()
+{
+    switch (lirnMode) {
+    case 1: PassMode1(); break;
+    case 2: PassMode2(); break;
+    default: SleepMs(kIdlePauseMs); break;
+    }
+}
+
+void* ThreadLirnHb(void*)
+{
+    int mode = lirnMode;
+    if (mode != 1 && mode != 2) return nullptr;
+    LirnHbStart();
+    for (;;) LirnHbPass();
+}

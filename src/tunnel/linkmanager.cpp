@@ -1,0 +1,323 @@
+// Link manager: the thread that owns the tunnel's TCP connections.
+//
+// It waits for the data call (lirnDialup), then connects to the peer (modes 0 and 1) or listens
+// for it (mode 2), runs the initial packet exchange that opens a link in modes 1 and 2, and raises
+// lirnConnect when the link is usable. The pumps and the heartbeat thread lower lirnConnect when
+// they meet a failure; the next pass here closes what is left and builds the link afresh. A peer
+// that cannot be reached five times in a row gets the data call hung up, so that the dial-up
+// thread makes a fresh call before the next try.
+#include "tunnel/tunnel.h"
+
+#include "board/ticks.h"
+#include "cellular/datacall.h"
+#include "platform/text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int kConnectAttempts = 5;          // tries per connect or bind-and-listen, back to back
+constexpr unsigned kDialupWaitMs = 5000;     // pause between looks at a data call that is down
+constexpr long kRequestWaitSeconds = 5;      // wait for a connection request (mode 2)
+constexpr int kInitPacketChars = 10;         // characters of the server's initial packet
+constexpr char kInitSeparator[] = "@@@@@@@@@@";
+constexpr int kSeparatorChars = sizeof kInitSeparator - 1;
+constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client knocks at a full slot
+
+// The link manager's pause while the link is up: it only has to notice a lowered lirnConnect, and
+// an idle pause keeps a quiet link cheap.
+void IdleWhileUp()
+{
+    SleepMs(kIdlePauseMs);
+}
+
+// Waits out one look at a data call that is down. Returns true when the tunnel may connect.
+bool DialupReady(int mode)
+{
+    if (lirnDialup == 1) return true;
+    SleepMs(kDialupWaitMs);
+    if (mode != 0) std::puts("Waiting Dialup\r");
+    return false;
+}
+
+// Gives the data call up: the dial-up thread makes a new one and raises lirnDialup again.
+void HangUp(bool announce)
+{
+    lirnDialup = 0;
+    hangup_actions();
+    if (announce) std::puts("Hangup\r");
+}
+
+bool ConnectWithRetries(TunnelEndpoint& ep)
+{
+    for (int i = 0; i < kConnectAttempts; ++i)
+        if (LirnClient(ep) == 0) return true;
+    return false;
+}
+
+bool ListenWithRetries(TunnelEndpoint& ep)
+{
+    for (int i = 0; i < kConnectAttempts; ++i)
+        if (LirnServer(ep) == 0) return true;
+    return false;
+}
+
+// Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not).
+bool LinkToBuild(int mode)
+{
+    if (!DialupReady(mode)) return false;
+    if (lirnConnect == 1) {
+        IdleWhileUp();
+        return false;
+    }
+    return true;
+}
+
+void PassMode0()
+{
+    if (!LinkToBuild(0)) return;
+    LirnClose(lirnData);
+    if (ConnectWithRetries(lirnData)) {
+        lirnConnect = 1;
+        return;
+    }
+    HangUp(false);
+}
+
+// Mode 1, steps after the heartbeat connection is up: the initial packet, the data connection
+// and the reply. Returns true when the link is usable.
+bool ExchangeAsClient()
+{
+    int got = LirnRecv(lirnHb, initRecvBuffer);
+    if (got <= 0) {
+        std::puts("Receive Initial Packet Failed\r");
+        return false;
+    }
+    std::puts("Receive Initial Packet Successfully\r");
+
+    if (!ConnectWithRetries(lirnData)) {
+        std::puts("Data Connect Failed\r");
+        HangUp(true);
+        return false;
+    }
+    std::puts("Data Connect Successfully\r");
+
+    LirnBuildInitReply(initSendBuffer, initRecvBuffer, got, lirnHbInterval[0]);
+    if (LirnSend(lirnData, initSendBuffer) != 0) {
+        std::puts("Send Initial Packet Failed\r");
+        return false;
+    }
+    std::puts("Send Initial Packet Successfully\r");
+    return true;
+}
+
+void PassMode1()
+{
+    if (!LinkToBuild(1)) return;
+    LirnClose(lirnHb);
+    LirnClose(lirnData);
+    std::puts("Start Connect To Server\r");
+    if (!ConnectWithRetries(lirnHb)) {
+        std::puts("HB Connect Failed\r");
+        HangUp(true);
+        return;
+    }
+    std::puts("HB Connect Successfully\r");
+    if (ExchangeAsClient()) lirnConnect = 1;
+}
+
+// Mode 2, step 1: closes everything of the previous link and opens both listeners.
+bool RebuildListeners()
+{
+    std::puts("Start Bind And Listen\r");
+    LirnChildCloseAll(lirnHbChild);
+    LirnChildCloseAll(lirnDataChild);
+    LirnClose(lirnHb);
+    LirnClose(lirnData);
+    for (int i = 0; i < kLirnChildSlots; ++i) lirnChildConnect[i] = 0;
+    if (!ListenWithRetries(lirnHb) || !ListenWithRetries(lirnData)) {
+        std::puts("Bind And Listen Failed\r");
+        HangUp(true);
+        return false;
+    }
+    lirnConnect = 1;
+    std::puts("Bind And Listen Successfully\r");
+    return true;
+}
+
+int FirstFreeSlot(std::atomic<int>* slots)
+{
+    for (int i = 0; i < kLirnChildSlots; ++i)
+        if (slots[i] == 0) return i;
+    return -1;
+}
+
+bool AnySlotFree(std::atomic<int>* slots)
+{
+    return FirstFreeSlot(slots) >= 0;
+}
+
+// A second client knocks while the slot is taken: its request stays pending and keeps the
+// listener readable, so wait here (until the slot frees or the link drops) instead of meeting
+// the same request again at once.
+void PaceFullSlot()
+{
+    uint32_t start = GetTimeTicks();
+    while (!TickDue(start, GetTimeTicks(), kFullSlotWaitMs)) {
+        if (AnySlotFree(lirnHbChild) || lirnConnect != 1) return;
+        SleepMs(kIdlePauseMs);
+    }
+}
+
+// Accepts the pending request of ep into the first free slot. Returns the slot, or -1 (with the
+// flag changes and messages of a full table or a failed accept).
+int AcceptIntoSlot(TunnelEndpoint& ep, std::atomic<int>* slots, bool fullDropsLink)
+{
+    int slot = FirstFreeSlot(slots);
+    if (slot < 0) {
+        std::puts("Connection Is Full\r");
+        if (fullDropsLink)
+            lirnConnect = 0;
+        else
+            PaceFullSlot();
+        return -1;
+    }
+    socklen_t len = sizeof ep.sockAddr;
+    int fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        std::puts("Connect Failed\r");
+        lirnConnect = 0;
+        return -1;
+    }
+    slots[slot] = fd;
+    std::puts("Connect Successfully\r");
+    return slot;
+}
+
+// Checks the client's reply against the packet sent: the packet text somewhere in its first
+// line, the ten at signs after it, then the interval. False, with its message, when the reply
+// does not follow the exchange.
+bool ParseInitReply(const char* sent, const char* reply, int* interval)
+{
+    const char* found = std::strstr(reply, sent);
+    if (found == nullptr) {
+        std::puts("Initial Packet Data Error\r");
+        return false;
+    }
+    const char* sep = std::strstr(found + kInitPacketChars, kInitSeparator);
+    if (sep == nullptr) {
+        std::puts("Initial Packet Split Error\r");
+        return false;
+    }
+    *interval = DecimalValue(sep + kSeparatorChars);
+    return true;
+}
+
+// Mode 2, steps 5 to 11: the data connection of the client whose heartbeat connection sits in
+// hbSlot, its reply and the check of it.
+void CompleteHandshake(int hbSlot)
+{
+    int rc = LirnMonitor(lirnData, kRequestWaitSeconds, 0);
+    if (rc == 0) {
+        std::puts("Get Connection Request Failed\r");
+        LirnChildClose(lirnHbChild, hbSlot);
+        return;
+    }
+    if (rc < 0) {
+        std::puts("Monitor Error\r");
+        lirnConnect = 0;
+        return;
+    }
+    int dataSlot = AcceptIntoSlot(lirnData, lirnDataChild, true);
+    if (dataSlot < 0) return;
+
+    int got = LirnChildRecv(lirnDataChild[dataSlot], initRecvBuffer);
+    if (got <= 0) {
+        std::puts("Receive Initial Packet Failed\r");
+        lirnConnect = 0;
+        return;
+    }
+    std::puts("Receive Initial Packet Successfully\r");
+
+    char sent[kLirnBlockSize + 1];
+    char reply[kLirnBlockSize + 1];
+    LirnLineText(sent, initSendBuffer, static_cast<int>(strnlen(initSendBuffer, kLirnBlockSize)));
+    LirnLineText(reply, initRecvBuffer, got);
+    std::printf("InitSendBuffer: \"%s\"\r\n", sent);
+    std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
+
+    int interval = 0;
+    if (!ParseInitReply(sent, reply, &interval)) {
+        LirnChildClose(lirnHbChild, hbSlot);
+        LirnChildClose(lirnDataChild, dataSlot);
+        return;
+    }
+    lirnHbInterval[hbSlot] = interval;
+    std::printf("HB Interval: %d\r\n", interval);
+    lirnChildIdx[hbSlot] = dataSlot;
+    lirnChildConnect[hbSlot] = 1;
+}
+
+void PassMode2()
+{
+    if (!DialupReady(2)) return;
+    if (lirnConnect == 0 && !RebuildListeners()) return;
+
+    int rc = LirnMonitor(lirnHb, kRequestWaitSeconds, 0);
+    if (rc == 0) {
+        std::puts("No Connection Request\r");
+        return;
+    }
+    if (rc < 0) {
+        std::puts("Monitor Error\r");
+        lirnConnect = 0;
+        return;
+    }
+    std::puts("Get Connection Request\r");
+
+    int hbSlot = AcceptIntoSlot(lirnHb, lirnHbChild, false);
+    if (hbSlot < 0) return;
+
+    GenInitData(initSendBuffer, kInitPacketChars);
+    if (LirnChildSend(lirnHbChild[hbSlot], initSendBuffer) != 0) {
+        std::puts("Send Initial Packet Failed\r");
+        lirnConnect = 0;
+        return;
+    }
+    std::puts("Send Initial Packet Successfully\r");
+    CompleteHandshake(hbSlot);
+}
+
+}  // namespace
+
+void LirnSockPass()
+{
+    switch (lirnMode) {
+    case 0: PassMode0(); break;
+    case 1: PassMode1(); break;
+    case 2: PassMode2(); break;
+    default: SleepMs(kIdlePauseMs); break;
+    }
+}
+
+void* ThreadLirnSock(void*)
+{
+    int mode = lirnMode;
+    if (mode < 0 || mode > 2) return nullptr;
+    for (;;) LirnSockPass();
+}
+
+// The separator and the interval's digits are kept whole; an over-long packet text loses its end.
+void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interval)
+{
+    char digits[16];
+    int digitChars = std::snprintf(digits, sizeof digits, "%d", interval);
+    int room = kLirnBlockSize - 1 - kSeparatorChars - digitChars;
+    if (packetLen < 0) packetLen = 0;
+    int textChars = static_cast<int>(strnlen(packet, static_cast<std::size_t>(packetLen)));
+    if (textChars > room) textChars = room;
+    std::memset(out, 0, kLirnBlockSize);
+    std::snprintf(out, kLirnBlockSize, "%.*s%s%s", textChars, packet, kInitSeparator, digits);
+}

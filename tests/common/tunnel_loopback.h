@@ -1,0 +1,195 @@
+// Loopback TCP helpers for the tunnel's tests, shared by the unit tests and the end-to-end tests:
+// peers on free ports, reads with deadlines. Header-only, so either test library can use it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace tunneltest {
+
+// Polls pred every millisecond until it holds or ms have passed; returns its last value.
+inline bool WaitUntil(const std::function<bool()>& pred, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Elapsed milliseconds since start.
+inline long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+inline sockaddr_in Loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket bound to the port (0: any), or -1.
+inline int BoundSocket(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = Loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool PortFree(int port)
+{
+    int fd = BoundSocket(port);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+inline bool WaitReadable(int fd, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+// A loopback port nobody listens on right now, and the first of two such consecutive ports.
+inline int FreePort()
+{
+    int fd = BoundSocket(0);
+    if (fd < 0) throw std::runtime_error("no free port");
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+inline int FreePortPair()
+{
+    for (int i = 0; i < 100; ++i) {
+        int p = FreePort();
+        if (p < 65535 && PortFree(p + 1)) return p;
+    }
+    throw std::runtime_error("no two consecutive free ports");
+}
+
+// Loopback TCP helpers; every descriptor returned is the caller's to close. -1 on failure.
+inline int ListenOn(int port, int rcvbuf = 0)
+{
+    int fd = BoundSocket(port);
+    if (fd < 0) return -1;
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline int AcceptWithin(int listener, int ms)
+{
+    if (!WaitReadable(listener, ms)) return -1;
+    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+inline int ConnectTo(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A connected pair: first is the side the firmware gets, second the test's peer.
+inline std::pair<int, int> ConnectedPair()
+{
+    int listener = ListenOn(0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    int near = ConnectTo(ntohs(a.sin_port));
+    int far = AcceptWithin(listener, 2000);
+    close(listener);
+    if (near < 0 || far < 0) throw std::runtime_error("no loopback pair");
+    return {near, far};
+}
+
+// Reads exactly n bytes within ms; false on time-out or end of stream.
+inline bool ReadExactly(int fd, void* buf, size_t n, int ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    char* p = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        int left = ms - static_cast<int>(MsSince(start));
+        if (left <= 0 || !WaitReadable(fd, left)) return false;
+        ssize_t got = read(fd, p + done, n - done);
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Everything that arrives within ms (stops early at end of stream).
+inline std::string ReadFor(int fd, int ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        int left = ms - static_cast<int>(MsSince(start));
+        if (left <= 0 || !WaitReadable(fd, left)) return out;
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0) return out;
+        out.append(buf, static_cast<size_t>(got));
+    }
+}
+
+// True when the peer closes (or resets) the connection within ms; data before it is discarded.
+inline bool WaitClosed(int fd, int ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    char buf[4096];
+    for (;;) {
+        int left = ms - static_cast<int>(MsSince(start));
+        if (left <= 0 || !WaitReadable(fd, left)) return false;
+        if (read(fd, buf, sizeof buf) <= 0) return true;
+    }
+}
+
+inline void WriteAll(int fd, const void* data, size_t n)
+{
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) throw std::runtime_error("write failed");
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+}  // namespace tunneltest

@@ -1,0 +1,291 @@
+// The serial tunnel end to end: build/lirn on the simulated board in tunnel mode (INIT pin
+// asserted), its RS-232 port reached from the PC end of the null-modem cable, its TCP peer played by
+// the test on loopback ports, or by a second board.
+#include "board.h"
+#include "../common/tunnel_loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <unistd.h>
+
+namespace tl = tunneltest;
+
+namespace {
+
+const Millis kStartTimeout(20000);
+// The first link may wait for one look at a data call that was still down (5 s) on top of start-up.
+constexpr int kFirstLinkMs = 20000;
+constexpr int kBlock = 128;
+
+bool IsOk(const std::string& reply)
+{
+    return reply.rfind("ok", 0) == 0;
+}
+
+std::string Block(const std::string& bytes)
+{
+    std::string b = bytes;
+    b.resize(kBlock, '\0');
+    return b;
+}
+
+std::string Config(int mode, int port, int hbInterval)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "@LIRNMODE;%d\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n@LIRNHB;%d\r\n", mode, port,
+                  hbInterval);
+    return text;
+}
+
+// Starts the gateway in tunnel mode. With callUp the data call is up before the firmware starts
+// (the tunnel may connect as soon as the dial-up thread has looked once), else the firmware dials.
+void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool callUp = true)
+{
+    board.WriteFile("APP/config.ini", Config(mode, port, hbInterval));
+    ASSERT_TRUE(board.Start({"--init", "low", "--no-firmware"}));
+    if (callUp) {
+        ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+    }
+    ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
+    ASSERT_TRUE(IsOk(board.Control("fw start")));
+    ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout));
+    board.OpenPc();
+}
+
+int QmiCount(Board& board, const std::string& key)
+{
+    std::string state = board.Control("qmi state");
+    std::size_t at = state.find(" " + key + "=");
+    return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
+}
+
+// The first of count consecutive free loopback ports, released for the test's peers and the
+// firmware to take.
+int FreeRun(int count)
+{
+    FreePorts ports(count, count > 1);
+    int port = ports.Port();
+    ports.Release();
+    return port;
+}
+
+TEST(Tunnel, StartsTheFourThreadsInOrder)
+{
+    Board board;
+    StartGateway(board, 0, FreeRun(1));
+    EXPECT_NE(board.Output().find("Create ThreadLirnSock Successfully\r\nCreate ThreadLirnSend Successfully\r\n"
+                                  "Create ThreadLirnRecv Successfully\r\nCreate ThreadLirnHb Successfully\r\n"),
+              std::string::npos);
+}
+
+TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
+{
+    int port = FreeRun(1);
+    int listener = tl::ListenOn(port);
+    Board board;
+    StartGateway(board, 0, port);
+    int peer = tl::AcceptWithin(listener, kFirstLinkMs);
+    ASSERT_GE(peer, 0);
+
+    ASSERT_TRUE(board.PcWrite("hello"));
+    char block[kBlock];
+    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
+    EXPECT_EQ(std::string(block, kBlock), Block("hello"));
+
+    std::string toSerial("\0ab\r\ncd\0\0ef\ngh\r\0\0ij\0k", 20);
+    tl::WriteAll(peer, toSerial.data(), toSerial.size());
+    EXPECT_EQ(board.PcRead(toSerial.size(), Millis(3000)), toSerial);
+
+    close(peer);
+    peer = tl::AcceptWithin(listener, 10000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(board.PcWrite("again"));
+    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
+    EXPECT_EQ(std::string(block, kBlock), Block("again"));
+    close(peer);
+    close(listener);
+}
+
+// The server side of the exchange, played by the test.
+TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
+{
+    int port = FreeRun(2);
+    int dataListener = tl::ListenOn(port);
+    int hbListener = tl::ListenOn(port + 1);
+    Board board;
+    StartGateway(board, 1, port, 2);
+    int hb = tl::AcceptWithin(hbListener, kFirstLinkMs);
+    ASSERT_GE(hb, 0);
+    tl::WriteAll(hb, "Qw3rTy9uIo", 10);
+    int data = tl::AcceptWithin(dataListener, 5000);
+    ASSERT_GE(data, 0);
+    char block[kBlock];
+    ASSERT_TRUE(tl::ReadExactly(data, block, kBlock, 3000));
+    EXPECT_EQ(std::string(block, kBlock), Block("Qw3rTy9uIo@@@@@@@@@@2"));
+
+    // Heartbeats: blocks of zero bytes about every 2 s.
+    auto start = std::chrono::steady_clock::now();
+    long long arrivals[3];
+    for (long long& at : arrivals) {
+        ASSERT_TRUE(tl::ReadExactly(hb, block, kBlock, 4000));
+        EXPECT_EQ(std::string(block, kBlock), std::string(kBlock, '\0'));
+        at = tl::MsSince(start);
+    }
+    EXPECT_GE(arrivals[2] - arrivals[1], 1800);
+    EXPECT_LE(arrivals[2] - arrivals[1], 3000);
+
+    ASSERT_TRUE(board.PcWrite("to peer"));
+    ASSERT_TRUE(tl::ReadExactly(data, block, kBlock, 3000));
+    EXPECT_EQ(std::string(block, kBlock), Block("to peer"));
+    std::string toSerial("to\r\nserial\0!", 12);
+    tl::WriteAll(data, toSerial.data(), toSerial.size());
+    EXPECT_EQ(board.PcRead(toSerial.size(), Millis(3000)), toSerial);
+    EXPECT_TRUE(board.WaitForOutput("Receive Packet Successfully: \"to\"\r\n", Millis(3000)));
+    for (int fd : {hb, data, hbListener, dataListener}) close(fd);
+}
+
+// The client side of the exchange, played by the test.
+struct ExchangeClient {
+    ~ExchangeClient()
+    {
+        if (hb >= 0) close(hb);
+        if (data >= 0) close(data);
+    }
+    // Knocks once the server listens (knocking at a closed port from the ephemeral range could
+    // connect a socket to itself and take the port).
+    bool Knock(Board& board, int port, int ms)
+    {
+        if (!board.WaitForOutput("Bind And Listen Successfully\r\n", Millis(ms))) return false;
+        hb = tl::ConnectTo(port + 1);
+        char p[10];
+        if (hb < 0 || !tl::ReadExactly(hb, p, sizeof p, 8000)) return false;
+        packet.assign(p, sizeof p);
+        return true;
+    }
+    void Reply(int port, const std::string& reply)
+    {
+        data = tl::ConnectTo(port);
+        if (data >= 0) tl::WriteAll(data, reply.data(), reply.size());
+    }
+    int hb = -1, data = -1;
+    std::string packet;
+};
+
+TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
+{
+    int port = FreeRun(2);
+    Board board;
+    StartGateway(board, 2, port);
+    {
+        ExchangeClient bad;
+        ASSERT_TRUE(bad.Knock(board, port, kFirstLinkMs));
+        bad.Reply(port, bad.packet + "@@@@@@@@@2");  // nine at signs
+        EXPECT_TRUE(board.WaitForOutput("Initial Packet Split Error\r\n", Millis(5000)));
+        EXPECT_TRUE(tl::WaitClosed(bad.hb, 3000));
+        EXPECT_TRUE(tl::WaitClosed(bad.data, 3000));
+    }
+    ExchangeClient c;
+    ASSERT_TRUE(c.Knock(board, port, 8000));
+    c.Reply(port, c.packet + "@@@@@@@@@@30");
+    ASSERT_TRUE(board.WaitForOutput("HB Interval: 30\r\n", Millis(5000)));
+
+    ASSERT_TRUE(board.PcWrite("hello"));
+    EXPECT_EQ(tl::ReadFor(c.data, 500), "hello");  // exactly the bytes, no block
+    std::string toSerial("x\r\ny\nz", 6);
+    tl::WriteAll(c.data, toSerial.data(), toSerial.size());
+    EXPECT_EQ(board.PcRead(toSerial.size(), Millis(3000)), toSerial);
+}
+
+TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
+{
+    int port = FreeRun(2);
+    Board board;
+    StartGateway(board, 2, port);
+    ExchangeClient first;
+    ASSERT_TRUE(first.Knock(board, port, kFirstLinkMs));
+    first.Reply(port, first.packet + "@@@@@@@@@@1");
+    ASSERT_TRUE(board.WaitForOutput("HB Interval: 1\r\n", Millis(5000)));
+    auto handshake = std::chrono::steady_clock::now();
+
+    int second = tl::ConnectTo(port + 1);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(board.WaitForOutput("Connection Is Full\r\n", Millis(6000)));
+    // Silent since its handshake: dropped after its interval plus 5 s.
+    ASSERT_TRUE(board.WaitForOutput("[0] Receive HB Timeout\r\n", Millis(12000)));
+    EXPECT_GE(tl::MsSince(handshake), 5500);
+    EXPECT_TRUE(tl::WaitClosed(first.hb, 3000));
+    EXPECT_TRUE(tl::WaitClosed(first.data, 3000));
+    EXPECT_LE(board.CountOutput("Connection Is Full\r\n"), 3);  // paced, not a flood
+    // The pending client is served now.
+    char packet[10];
+    ASSERT_TRUE(tl::ReadExactly(second, packet, sizeof packet, 3000));
+    ExchangeClient late;
+    late.hb = second;
+    late.Reply(port, std::string(packet, sizeof packet) + "@@@@@@@@@@20");
+    EXPECT_TRUE(board.WaitForOutput("HB Interval: 20\r\n", Millis(5000)));
+}
+
+TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBack)
+{
+    int port = FreeRun(1);
+    Board board;
+    StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
+    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
+    EXPECT_TRUE(board.WaitForOutput("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.", Millis(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "starts") >= 2; }, Millis(15000)));
+    // Input while the link is down is read and dropped.
+    ASSERT_TRUE(board.PcWrite("stale"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int listener = tl::ListenOn(port);
+    int peer = tl::AcceptWithin(listener, 30000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(board.PcWrite("fresh"));
+    char block[kBlock];
+    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
+    EXPECT_EQ(std::string(block, kBlock), Block("fresh"));
+    EXPECT_EQ(tl::ReadFor(peer, 300), "");
+    close(peer);
+    close(listener);
+}
+
+// Two gateways, one a client with heartbeat and one a server, carry bytes between their ports
+// both ways for a minute. The client sends whole blocks, so no zero fill reaches the server's
+// port; the server sends text, so its chunks stop at no zero byte.
+TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
+{
+    int port = FreeRun(2);
+    Board server, client;
+    StartGateway(server, 2, port, 2);
+    StartGateway(client, 1, port, 2);
+    ASSERT_TRUE(server.WaitForOutput("HB Interval: 2\r\n", Millis(kFirstLinkMs + 10000)));
+    ASSERT_TRUE(client.WaitForOutput("Send Initial Packet Successfully\r\n", Millis(5000)));
+    // The client may have knocked before the server listened; from here on the link must hold.
+    int connects = client.CountOutput("Start Connect To Server\r\n");
+
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<int> byte('!', '~');
+    std::string sentToServer, sentToClient, gotAtServer, gotAtClient;
+    auto start = std::chrono::steady_clock::now();
+    while (tl::MsSince(start) < 62000) {
+        std::string up(kBlock * (1 + rng() % 2), ' '), down(1 + rng() % 200, ' ');
+        for (char& c : up) c = static_cast<char>(byte(rng));
+        for (char& c : down) c = static_cast<char>(byte(rng));
+        ASSERT_TRUE(client.PcWrite(up));
+        ASSERT_TRUE(server.PcWrite(down));
+        sentToServer += up;
+        sentToClient += down;
+        gotAtServer += server.PcRead(up.size(), Millis(3000));
+        gotAtClient += client.PcRead(down.size(), Millis(3000));
+        ASSERT_EQ(gotAtServer, sentToServer);
+        ASSERT_EQ(gotAtClient, sentToClient);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_GE(client.CountOutput("Send HB Successfully\r\n"), 25);
+    EXPECT_EQ(server.CountOutput("Receive HB Timeout"), 0);
+    EXPECT_EQ(server.CountOutput("Receive HB Error"), 0);
+    EXPECT_EQ(client.CountOutput("Start Connect To Server\r\n"), connects);
+}
+
+}  // namespace

@@ -1,0 +1,296 @@
+// Tunnel endpoints and socket primitives against real loopback sockets: result codes, event-log
+// entries, the wire form of each send, and the state LirnInit builds from the configuration.
+#include "support/tunnel_support.h"
+
+#include "config/config.h"
+#include "logging/log.h"
+#include "tunnel/tunnel.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tunneltest;
+
+namespace {
+
+class Endpoint : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port_ = FreePortPair();
+        TunnelSetUp(0, port_);
+    }
+    void TearDown() override
+    {
+        TunnelTearDown();
+        for (int fd : fds_) close(fd);
+    }
+    int Keep(int fd)
+    {
+        fds_.push_back(fd);
+        return fd;
+    }
+    int port_ = 0;
+    std::vector<int> fds_;
+};
+
+TEST(LirnInitTest, ClientWithHeartbeatTakesPortPlusOneAndTheInterval)
+{
+    TunnelSetUp(1, 4000, 30);
+    EXPECT_EQ(lirnMode, 1);
+    EXPECT_EQ(lirnDialup, 0);
+    EXPECT_EQ(lirnConnect, 0);
+    EXPECT_STREQ(lirnData.ipAddr, "127.0.0.1");
+    EXPECT_EQ(lirnData.port, 4000);
+    EXPECT_STREQ(lirnHb.ipAddr, "127.0.0.1");
+    EXPECT_EQ(lirnHb.port, 4001);
+    EXPECT_EQ(lirnHbInterval[0], 30);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(lirnHb.sock, 0);
+}
+
+TEST(LirnInitTest, ServerWaitsForTheIntervalItsClientAnnounces)
+{
+    lirnHbChild[0] = 77;
+    lirnChildConnect[0] = 1;
+    TunnelSetUp(2, 4000, 30);
+    EXPECT_EQ(lirnHbInterval[0], 0);
+    EXPECT_EQ(lirnHbChild[0], 0);
+    EXPECT_EQ(lirnDataChild[0], 0);
+    EXPECT_EQ(lirnChildConnect[0], 0);
+    EXPECT_EQ(lirnHb.port, 4001);
+}
+
+TEST_F(Endpoint, ClientConnectsToAListeningPeer)
+{
+    int listener = Keep(ListenOn(port_));
+    EXPECT_EQ(LirnClient(lirnData), 0);
+    EXPECT_GT(lirnData.sock, 0);
+    EXPECT_GE(Keep(AcceptWithin(listener, 2000)), 0);
+    EXPECT_TRUE(TunnelEvents().empty());
+}
+
+TEST_F(Endpoint, AddressThatIsNotDottedFailsConnectAndBind)
+{
+    std::snprintf(lirnData.ipAddr, sizeof lirnData.ipAddr, "localhost");
+    EXPECT_EQ(LirnClient(lirnData), -3);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(LirnServer(lirnData), -3);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(TunnelEvents(), (std::vector<int>{2, 3}));
+    // Class 2 entries carry the modem state.
+    EXPECT_EQ(logBuffer[0].withModem, 1);
+}
+
+TEST_F(Endpoint, ConnectToAClosedPortFailsWithCode2)
+{
+    EXPECT_EQ(LirnClient(lirnData), -3);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{2});
+}
+
+TEST_F(Endpoint, BindToAPortInUseFailsWithCode3)
+{
+    Keep(ListenOn(port_));
+    EXPECT_EQ(LirnServer(lirnData), -3);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{3});
+}
+
+TEST_F(Endpoint, MonitorReportsAPendingRequestOrItsTimeOut)
+{
+    ASSERT_EQ(LirnServer(lirnData), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LirnMonitor(lirnData, 0, 200000), 0);
+    EXPECT_GE(MsSince(start), 150);
+    Keep(ConnectTo(port_));
+    EXPECT_EQ(LirnMonitor(lirnData, 5, 0), 1);
+    EXPECT_TRUE(TunnelEvents().empty());
+}
+
+TEST_F(Endpoint, ReceiveGetsTheBytesThenCode7WhenThePeerCloses)
+{
+    int listener = Keep(ListenOn(port_));
+    ASSERT_EQ(LirnClient(lirnData), 0);
+    int peer = AcceptWithin(listener, 2000);
+    WriteAll(peer, "abc", 3);
+    char buf[kLirnBlockSize];
+    EXPECT_EQ(LirnRecv(lirnData, buf), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    close(peer);
+    EXPECT_EQ(LirnRecv(lirnData, buf), -4);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{7});
+}
+
+TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
+{
+    auto [near, far] = ConnectedPair();
+    lirnDataChild[0] = near;
+    Keep(far);
+    std::string big(300, 'x');
+    WriteAll(far, big.data(), big.size());
+    char buf[kLirnBlockSize + 8];
+    std::memset(buf, '#', sizeof buf);
+    ASSERT_TRUE(WaitUntil([&] {
+        int waiting = 0;
+        ioctl(near, FIONREAD, &waiting);
+        return waiting == 300;
+    }, 2000));
+    EXPECT_EQ(LirnChildRecv(lirnDataChild[0], buf), kLirnBlockSize);
+    EXPECT_EQ(buf[kLirnBlockSize], '#');  // nothing past the block
+}
+
+TEST_F(Endpoint, UrgentDataIsAnExceptionalConditionWithCode6)
+{
+    auto [near, far] = ConnectedPair();
+    lirnData.sock = near;
+    Keep(far);
+    ASSERT_EQ(send(far, "!", 1, MSG_OOB), 1);
+    char buf[kLirnBlockSize];
+    EXPECT_EQ(LirnRecv(lirnData, buf), -2);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{6});
+}
+
+TEST_F(Endpoint, NoSocketIsNotReadableNorWritable)
+{
+    char buf[kLirnBlockSize] = {};
+    EXPECT_EQ(LirnRecv(lirnData, buf), -3);
+    EXPECT_EQ(LirnSend(lirnData, buf), -3);
+    EXPECT_EQ(LirnChildSend(lirnDataChild[0], buf), -3);
+}
+
+TEST_F(Endpoint, ReceiveWaitsFiveSecondsThenReportsNothingWithoutLogging)
+{
+    auto [near, far] = ConnectedPair();
+    lirnData.sock = near;
+    Keep(far);
+    char buf[kLirnBlockSize];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LirnRecv(lirnData, buf), 0);
+    EXPECT_GE(MsSince(start), 4800);
+    EXPECT_LT(MsSince(start), 8000);
+    EXPECT_TRUE(TunnelEvents().empty());
+}
+
+TEST_F(Endpoint, SendPutsTheWholeBlockOnTheWire)
+{
+    auto [near, far] = ConnectedPair();
+    lirnData.sock = near;
+    Keep(far);
+    char block[kLirnBlockSize] = {};
+    std::memcpy(block, "abc", 3);
+    EXPECT_EQ(LirnSend(lirnData, block), 0);
+    std::string got = ReadFor(far, 300);
+    EXPECT_EQ(got, std::string("abc") + std::string(125, '\0'));
+}
+
+TEST_F(Endpoint, ChildSendStopsAtTheZeroByteAndNeverReadsPastTheBlock)
+{
+    auto [near, far] = ConnectedPair();
+    lirnDataChild[0] = near;
+    Keep(far);
+    char block[kLirnBlockSize + 1];
+    std::memset(block, 0, sizeof block);
+    std::memcpy(block, "abc", 3);
+    EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
+    EXPECT_EQ(ReadFor(far, 300), "abc");
+    // A full block without a zero byte goes out whole, and nothing after it.
+    std::memset(block, 'z', sizeof block);
+    EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
+    EXPECT_EQ(ReadFor(far, 300), std::string(kLirnBlockSize, 'z'));
+}
+
+TEST_F(Endpoint, SendToAPeerThatWentAwayFailsWithCode8AndTheProcessLives)
+{
+    auto [near, far] = ConnectedPair();
+    lirnData.sock = near;
+    // Reset rather than close, so the very next send meets the broken connection.
+    linger hard = {1, 0};
+    setsockopt(far, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(far);
+    char block[kLirnBlockSize] = {};
+    ASSERT_TRUE(WaitUntil([&] { return LirnSend(lirnData, block) == -4; }, 2000));
+    // Later sends meet a broken pipe, which must not end the process either.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(LirnSend(lirnData, block), -4);
+    std::vector<int> events = TunnelEvents();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events.back(), 8);
+}
+
+TEST_F(Endpoint, SendWithThePeersWindowFullForFiveSecondsFailsWithCode5)
+{
+    int listener = Keep(ListenOn(port_, 1024));
+    ASSERT_EQ(LirnClient(lirnData), 0);
+    Keep(AcceptWithin(listener, 2000));  // never read
+    char block[kLirnBlockSize] = {};
+    int rc = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000 && rc == 0; ++i) {
+        start = std::chrono::steady_clock::now();
+        rc = LirnSend(lirnData, block);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_GE(MsSince(start), 4800);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{5});
+}
+
+TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
+{
+    auto [near, far] = ConnectedPair();
+    Keep(far);
+    lirnData.sock = near;
+    LirnClose(lirnData);
+    EXPECT_EQ(lirnData.sock, 0);
+    EXPECT_EQ(fcntl(near, F_GETFD), -1);  // really closed
+    LirnClose(lirnData);                  // socket 0: standard input must stay open
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+    lirnHbChild[0] = Keep(dup(far));
+    LirnChildCloseAll(lirnHbChild);
+    EXPECT_EQ(lirnHbChild[0], 0);
+    LirnChildClose(lirnHbChild, 5);  // no such slot: nothing happens
+}
+
+TEST(GenInitDataTest, TenCharactersOfTheThreeClassesThenAZeroByte)
+{
+    char text[16];
+    std::memset(text, '#', sizeof text);
+    GenInitData(text, 10);
+    EXPECT_EQ(text[10], '\0');
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(text[i]))) << text;
+    // Over many characters every class shows up, and nothing else.
+    static char many[3001];
+    GenInitData(many, 3000);
+    int upper = 0, lower = 0, digit = 0;
+    for (int i = 0; i < 3000; ++i) {
+        unsigned char c = static_cast<unsigned char>(many[i]);
+        upper += std::isupper(c) != 0;
+        lower += std::islower(c) != 0;
+        digit += std::isdigit(c) != 0;
+    }
+    EXPECT_EQ(upper + lower + digit, 3000);
+    EXPECT_GT(upper, 600);
+    EXPECT_GT(lower, 600);
+    EXPECT_GT(digit, 600);
+}
+
+TEST(LirnLineTextTest, CutsAtTheFirstLineEndAfterOtherCharacters)
+{
+    char out[kLirnBlockSize + 1];
+    LirnLineText(out, "\r\nab\rcd\n", 8);
+    EXPECT_STREQ(out, "\r\nab");
+    LirnLineText(out, "abc\0def", 7);
+    EXPECT_STREQ(out, "abc");
+    std::string full(kLirnBlockSize, 'q');
+    LirnLineText(out, full.data(), kLirnBlockSize);
+    EXPECT_EQ(std::string(out), full);
+}
+
+}  // namespace

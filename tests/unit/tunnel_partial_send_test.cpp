@@ -1,0 +1,75 @@
+// A send that the kernel takes only in part. Loopback TCP hardly ever does that on its own, so this
+// test binary puts its own send in front of the C library's: while short sends are switched on,
+// every call hands at most a few bytes to the kernel, as a congested link would.
+#include "support/tunnel_support.h"
+
+#include "tunnel/tunnel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int> gShortSendBytes{0};  // 0: sends pass unchanged
+std::atomic<int> gSendCalls{0};
+
+}  // namespace
+
+extern "C" ssize_t send(int fd, const void* buf, size_t len, int flags)
+{
+    ++gSendCalls;
+    size_t limit = static_cast<size_t>(gShortSendBytes.load());
+    if (limit > 0 && len > limit) len = limit;
+    return syscall(SYS_sendto, fd, buf, len, flags, nullptr, 0);
+}
+
+using namespace tunneltest;
+
+namespace {
+
+class PartialSend : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TunnelSetUp(0, 4000);
+        std::tie(near_, far_) = ConnectedPair();
+        gSendCalls = 0;
+        gShortSendBytes = 50;
+    }
+    void TearDown() override
+    {
+        gShortSendBytes = 0;
+        TunnelTearDown();
+        close(far_);
+    }
+    int near_ = -1;
+    int far_ = -1;
+};
+
+TEST_F(PartialSend, TheRestOfABlockFollowsSoTheWholeBlockArrives)
+{
+    lirnData.sock = near_;
+    char block[kLirnBlockSize];
+    for (int i = 0; i < kLirnBlockSize; ++i) block[i] = static_cast<char>(i + 1);
+    ASSERT_EQ(LirnSend(lirnData, block), 0);
+    EXPECT_GE(gSendCalls, 3);
+    EXPECT_EQ(ReadFor(far_, 300), std::string(block, kLirnBlockSize));
+    EXPECT_TRUE(TunnelEvents().empty());
+}
+
+TEST_F(PartialSend, TheRestOfAChildTextFollowsToo)
+{
+    lirnDataChild[0] = near_;
+    std::string text(120, 'k');
+    text += "tail";
+    char block[kLirnBlockSize] = {};
+    std::memcpy(block, text.data(), text.size());
+    ASSERT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
+    EXPECT_EQ(ReadFor(far_, 300), text);
+}
+
+}  // namespace
