@@ -1,11 +1,13 @@
 // The utility console on the simulated board: the INIT pin not asserted, the PC tool's session on
-// pc/ttyS0 byte for byte, settings that survive a reboot and reach the data call, the reboot
-// command, the day files on the card and the card queries with and without a card.
+// pc/ttyS0 byte for byte, settings that survive a reboot and reach the data call and the tunnel,
+// the reboot command, the day files on the card and the card queries with and without a card.
 #include "board.h"
+#include "../common/tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,7 @@ bool IsCardSpaceReply(const std::string& reply)
 }
 
 struct Exchange {
-    const char* request;
+    std::string request;
     std::string reply;
 };
 
@@ -200,6 +202,34 @@ TEST_F(Console, SavedSettingsSurviveARebootAndReachTheDataCall)
         kStatusTimeout);
     EXPECT_NE(start.find("apn=\"internet.example\" user=\"user\" password=\"secret\""), std::string::npos)
         << start;
+}
+
+TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
+{
+    FreePorts ports;
+    int port = ports.Port();
+    ports.Release();
+    int listener = tunneltest::ListenOn(port);
+    ASSERT_GE(listener, 0);
+    StartConsole();
+    CheckSession({
+        {"@LIRNMODE;0", "!QRV-715M;LIRNMODE;OK\r\n"},
+        {"@LIRNIP;127.0.0.1", "!QRV-715M;LIRNIP;OK\r\n"},
+        {"@LIRNPORT;" + std::to_string(port), "!QRV-715M;LIRNPORT;OK\r\n"},
+        {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
+    });
+    // The next start finds the INIT pin asserted and takes the tunnel road with the saved peer.
+    Ctl("init low");
+    EXPECT_EQ(Ask("@REBOOT"), "!QRV-715M;REBOOT;OK\r\n");
+    ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
+    int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
+    ASSERT_GE(peer, 0) << board.Output();
+    ASSERT_TRUE(board.PcWrite("hello"));
+    char block[128];
+    ASSERT_TRUE(tunneltest::ReadExactly(peer, block, sizeof block, 5000));
+    EXPECT_EQ(std::string(block, 5), "hello");
+    close(peer);
+    close(listener);
 }
 
 TEST_F(Console, DayFilesOnTheCardAreListedSentAndDeleted)
