@@ -7,6 +7,7 @@
 #include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "config/config.h"
+#include "console/console.h"
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
@@ -189,6 +190,7 @@ void LirnMain(int argc, char** argv)
         std::puts("==============================\r");
         std::puts("===== Utility\r");
         std::puts("==============================\r");
+        StartThread(ThreadUtility, "Error: Create ThreadUtility");
     }
 
     SupervisorLoop();

@@ -1,0 +1,61 @@
+// Utility console: the configuration and maintenance protocol on the RS-232 port.
+//
+// When the INIT pin is not asserted at start-up, main starts ThreadUtility instead of the tunnel.
+// The PC configuration tool then sends one "@" request line at a time on /dev/ttyHSL3 and gets one
+// "!QRV-715M;" reply line back: it reads and changes every field of lirnSet, saves or resets the
+// record, reboots the module, reads the status words and manages the day files on the SD card.
+//
+// The work splits in two halves that are tested on their own: framing (the pending-byte count of
+// the port turned into one request line per burst) and dispatch (a line turned into reply bytes on
+// a descriptor and the actions it asks for).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Receive buffer of one burst, and the most read from the port at once.
+constexpr std::size_t kUtilityRecvSize = 1024;
+constexpr int kUtilityReadLimit = 1000;
+// A burst is read once the pending-byte count has been still this long, milliseconds.
+constexpr uint32_t kUtilityQuietMs = 100;
+// Reply buffer: the longest reply (an APN query with a 63-character APN) is 82 characters.
+constexpr std::size_t kUtilityReplySize = 128;
+
+// The console thread: opens the port and handles requests for the life of the process. Returns
+// only when the port cannot be opened.
+void* ThreadUtility(void* arg);
+
+// Opens /dev/ttyHSL3 at 115200 8N1 (whatever lirnSet says: those settings are the tunnel's),
+// publishes it in uartFd and prints the outcome. Returns the descriptor, or -1.
+int UtilityOpenPort();
+
+// Framing state, kept for the life of the thread.
+struct UtilityFraming {
+    int count;            // pending-byte count at the previous poll that found bytes waiting
+    uint32_t changeTick;  // tick at which that count last changed
+};
+
+void UtilityFramingInit(UtilityFraming* f, uint32_t now);
+
+// What one poll of the port leads to: read readCount bytes now, or (readCount 0) pause pauseMs
+// and poll again.
+struct UtilityPoll {
+    int readCount;
+    unsigned pauseMs;
+};
+
+// Decides one poll that found `waiting` bytes at tick `now`. A negative count (a failed query)
+// counts as nothing waiting.
+UtilityPoll UtilityFramePoll(UtilityFraming* f, int waiting, uint32_t now);
+
+// The request of a burst of n bytes (n < kUtilityRecvSize): the first line, with leading CR and LF
+// skipped and cut at the next CR or LF, in place. nullptr when the burst holds no line.
+char* UtilityRequestLine(char* burst, std::size_t n);
+
+// One pass of the framing loop on the port fd: poll, and read, print and dispatch a burst once
+// its quiet time has passed.
+void UtilityPass(int fd, UtilityFraming* f);
+
+// Handles one request line: writes its reply (if any) to fd and carries out its action.
+// Unrecognised lines get no reply.
+void UtilityDispatch(int fd, const char* line);

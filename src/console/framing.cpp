@@ -1,0 +1,96 @@
+// Console thread: the port, and the framing of request lines from the pending-byte count.
+//
+// The PC tool sends a request as one burst of bytes. A burst is complete once the count of
+// waiting bytes has been still for the quiet time; it is then read (at most 1000 bytes) and its
+// first line is the request. The count seen at the previous poll is remembered across bursts on
+// purpose: a new burst whose first poll shows the same count as the last poll of the previous one
+// does not restart the quiet time and is read at that very poll, as the PC tool has always seen.
+#include "console/console.h"
+
+#include "board/ticks.h"
+#include "serial/uart.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The console's line setting: fixed, so the PC tool can always reach the device.
+constexpr int kUtilityBaud = 115200;
+constexpr char kUtilityDataBits = 8;
+constexpr char kUtilityParity = 'N';
+constexpr char kUtilityStopBits = 1;
+
+}  // namespace
+
+int UtilityOpenPort()
+{
+    int fd = uart_open(UART_TUNNEL_DEV, kUtilityBaud, kUtilityDataBits, kUtilityParity, kUtilityStopBits);
+    if (fd < 0) {
+        std::puts("Open Utility Port Failed\r");
+        return -1;
+    }
+    uartFd = fd;
+    std::puts("Open Utility Port Successfully\r");
+    return fd;
+}
+
+void* ThreadUtility(void*)
+{
+    int fd = UtilityOpenPort();
+    if (fd < 0) return nullptr;  // no retry: the rest of the system runs on without a console
+    UtilityFraming framing;
+    UtilityFramingInit(&framing, GetTimeTicks());
+    for (;;) UtilityPass(fd, &framing);
+}
+
+void UtilityFramingInit(UtilityFraming* f, uint32_t now)
+{
+    f->count = 0;
+    f->changeTick = now;
+}
+
+UtilityPoll UtilityFramePoll(UtilityFraming* f, int waiting, uint32_t now)
+{
+    if (waiting <= 0) return {0, kIdlePauseMs};
+    if (waiting != f->count) {
+        f->count = waiting;
+        f->changeTick = now;
+    }
+    if (f->count > kUtilityReadLimit) {
+        // A full buffer is read at once; the rest stays in the port for the next burst.
+        f->count = kUtilityReadLimit;
+        return {f->count, 0};
+    }
+    // Bytes are waiting: test again soon, so the quiet time keeps its meaning.
+    if (!TickDue(f->changeTick, now, kUtilityQuietMs)) return {0, kPollPauseMs};
+    return {f->count, 0};
+}
+
+char* UtilityRequestLine(char* burst, std::size_t n)
+{
+    burst[n] = '\0';
+    char* line = burst + std::strspn(burst, "\r\n");
+    if (*line == '\0') return nullptr;
+    line[std::strcspn(line, "\r\n")] = '\0';  // a second request in the same burst is dropped
+    return line;
+}
+
+void UtilityPass(int fd, UtilityFraming* f)
+{
+    UtilityPoll poll = UtilityFramePoll(f, uart_datasize_in_com(fd), GetTimeTicks());
+    if (poll.readCount == 0) {
+        SleepMs(poll.pauseMs);
+        return;
+    }
+    char burst[kUtilityRecvSize];
+    ssize_t n = uart_read(fd, burst, static_cast<std::size_t>(poll.readCount));
+    if (n <= 0) {
+        SleepMs(kIdlePauseMs);
+        return;
+    }
+    char* line = UtilityRequestLine(burst, static_cast<std::size_t>(n));
+    if (line == nullptr) return;
+    std::printf("Utility Command: \"%s\"\r\n", line);
+    UtilityDispatch(fd, line);
+}

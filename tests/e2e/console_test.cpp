@@ -1,0 +1,279 @@
+// The utility console on the simulated board: the INIT pin not asserted, the PC tool's session on
+// pc/ttyS0 byte for byte, settings that survive a reboot and reach the data call and the tunnel,
+// the reboot command, the day files on the card and the card queries with and without a card.
+#include "board.h"
+#include "../common/tunnel_loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const Millis kStartTimeout(20000);
+const Millis kReplyTimeout(5000);
+// Status words follow the modem poll (about 1.6 s) and the dial-up cycle (1 s, longer while down).
+const Millis kStatusTimeout(30000);
+
+// The twelve lines a save of the defaults writes.
+const char kDefaultConfig[] =
+    "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;8080\r\n@LIRNHB;10\r\n@UARTBR;115200\r\n@UARTPB;N\r\n"
+    "@UARTDB;8\r\n@UARTSB;1\r\n@PINCODE;8406\r\n@APN;INTERNET\r\n@MODEMUSR;\r\n@MODEMPWD;\r\n";
+
+// "!QRV-715M;LOGSD;OK;USED;SIZE;NN%" followed by LF, CR, LF, with any df figures.
+bool IsCardSpaceReply(const std::string& reply)
+{
+    const std::string head = "!QRV-715M;LOGSD;OK;", tail = "\n\r\n";
+    if (reply.size() < head.size() + tail.size() || reply.compare(0, head.size(), head) != 0 ||
+        reply.compare(reply.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    std::istringstream figures(reply.substr(head.size(), reply.size() - head.size() - tail.size()));
+    std::vector<std::string> fields;
+    for (std::string f; std::getline(figures, f, ';');) fields.push_back(f);
+    if (fields.size() != 3 || fields[0].empty() || fields[1].empty()) return false;
+    const std::string& use = fields[2];
+    return use.size() >= 2 && use.back() == '%' &&
+           use.find_first_not_of("0123456789") == use.size() - 1;
+}
+
+struct Exchange {
+    std::string request;
+    std::string reply;
+};
+
+// A board on the console road with the PC end of its serial port open.
+class Console : public testing::Test {
+protected:
+    void StartConsole(const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> all{"--init", "high"};
+        all.insert(all.end(), options.begin(), options.end());
+        ASSERT_TRUE(board.Start(all));
+        ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout)) << board.Output();
+        ASSERT_GE(board.OpenPc(), 0);
+    }
+    // Sends one request line and returns its reply line (up to and including "\r\n").
+    std::string Ask(const std::string& line)
+    {
+        EXPECT_TRUE(board.PcWrite(line + "\r\n"));
+        return board.PcReadUntil("\r\n", kReplyTimeout);
+    }
+    // Sends a request whose answer ends with `last` (the console sends no end marker of its own).
+    std::string AskUntil(const std::string& line, const std::string& last)
+    {
+        EXPECT_TRUE(board.PcWrite(line + "\r\n"));
+        return board.PcReadUntil(last, kReplyTimeout);
+    }
+    // Sends a request that is to get no answer at all, and returns whatever came meanwhile.
+    std::string AskSilence(const std::string& line)
+    {
+        EXPECT_TRUE(board.PcWrite(line + "\r\n"));
+        return board.PcRead(1, Millis(600));
+    }
+    // Repeats a query until it gets the expected reply or the status timeout passes.
+    std::string AskUntilReply(const std::string& line, const std::string& expected)
+    {
+        std::string reply;
+        WaitUntil([&] { return (reply = Ask(line)) == expected; }, kStatusTimeout, Millis(200));
+        return reply;
+    }
+    // A control request of the board that must be accepted.
+    void Ctl(const std::string& line)
+    {
+        std::string reply = board.Control(line);
+        EXPECT_EQ(reply.substr(0, 2), "ok") << line << ": " << reply;
+    }
+    void CheckSession(const std::vector<Exchange>& session)
+    {
+        for (const Exchange& e : session) EXPECT_EQ(Ask(e.request), e.reply) << e.request;
+    }
+
+    Board board;
+};
+
+TEST_F(Console, EverySettingIsSetQueriedAndSavedByteForByte)
+{
+    StartConsole();
+    CheckSession({
+        {"@LIRNMODE;1", "!QRV-715M;LIRNMODE;OK\r\n"},
+        {"@LIRNMODE", "!QRV-715M;LIRNMODE;OK;1\r\n"},
+        {"@LIRNIP;10.20.30.40", "!QRV-715M;LIRNIP;OK\r\n"},
+        {"@LIRNIP", "!QRV-715M;LIRNIP;OK;10.20.30.40\r\n"},
+        {"@LIRNPORT;9000", "!QRV-715M;LIRNPORT;OK\r\n"},
+        {"@LIRNPORT", "!QRV-715M;LIRNPORT;OK;9000\r\n"},
+        {"@LIRNHB;9", "!QRV-715M;LIRNHB;ER\r\n"},
+        {"@LIRNHB", "!QRV-715M;LIRNHB;OK;9\r\n"},
+        {"@LIRNHB;30", "!QRV-715M;LIRNHB;OK\r\n"},
+        {"@PINCODE;123456", "!QRV-715M;PINCODE;OK\r\n"},
+        {"@PINCODE", "!QRV-715M;LIRNHB;OK;1234\r\n"},
+        {"@APN;internet.example", "!QRV-715M;APN;OK\r\n"},
+        {"@APN", "!QRV-715M;APN;OK;internet.example\r\n"},
+        {"@MODEMUSR;user", "!QRV-715M;MODEMUSR;OK\r\n"},
+        {"@MODEMUSR", "!QRV-715M;MODEMUSR;OK;user\r\n"},
+        {"@MODEMPWD;se cret", "!QRV-715M;MODEMPWD;OK\r\n"},
+        {"@MODEMPWD", "!QRV-715M;MODEMPWD;OK;se cret\r\n"},
+        {"@UARTBR;1200", "!QRV-715M;UARTBR;ER\r\n"},
+        {"@UARTBR;9600", "!QRV-715M;UARTBR;OK\r\n"},
+        {"@UARTBR", "!QRV-715M;UARTBR;OK;9600\r\n"},
+        {"@UARTPB;e", "!QRV-715M;UARTBR;ER\r\n"},
+        {"@UARTPB;E", "!QRV-715M;UARTBR;OK\r\n"},
+        {"@UARTPB", "!QRV-715M;UARTBR;OK;E\r\n"},
+        {"@UARTDB;7", "!QRV-715M;UARTDB;OK\r\n"},
+        {"@UARTDB", "!QRV-715M;UARTDB;OK;7\r\n"},
+        {"@UARTSB;2", "!QRV-715M;UARTSB;OK\r\n"},
+        {"@UARTSB", "!QRV-715M;UARTDB;OK;2\r\n"},
+        {"@LIRNMODEX", "!QRV-715M;LIRNMODE;OK;1\r\n"},
+        {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
+    });
+    EXPECT_EQ(board.ReadFile("APP/config.ini"),
+              "@LIRNMODE;1\r\n@LIRNIP;10.20.30.40\r\n@LIRNPORT;9000\r\n@LIRNHB;30\r\n@UARTBR;9600\r\n"
+              "@UARTPB;E\r\n@UARTDB;7\r\n@UARTSB;2\r\n@PINCODE;1234\r\n@APN;internet.example\r\n"
+              "@MODEMUSR;user\r\n@MODEMPWD;se cret\r\n");
+
+    // Unrecognised lines, and the APN keyword with a blank, get no reply at all.
+    EXPECT_EQ(AskSilence("@APN "), "");
+    EXPECT_EQ(AskSilence("@HELLO"), "");
+    EXPECT_EQ(AskSilence("@lirnmode"), "");
+
+    CheckSession({
+        {"@RESET", "!QRV-715M;RESET;OK\r\n"},
+        {"@LIRNPORT", "!QRV-715M;LIRNPORT;OK;8080\r\n"},
+        {"@APN", "!QRV-715M;APN;OK;INTERNET\r\n"},
+    });
+    EXPECT_EQ(board.ReadFile("APP/config.ini"), kDefaultConfig);
+}
+
+TEST_F(Console, StatusQueriesFollowTheModemAndTheDataCall)
+{
+    StartConsole();
+    EXPECT_EQ(Ask("@FWVER"), "!QRV-715M;FWVER;OK;LIRN_V1.00_2020-12-18\r\n");
+    Ctl("at csq 31");
+    EXPECT_EQ(AskUntilReply("@CSQ", "!QRV-715M;CSQ;OK;96\r\n"), "!QRV-715M;CSQ;OK;96\r\n");
+    Ctl("at csq 99");
+    EXPECT_EQ(AskUntilReply("@CSQ", "!QRV-715M;CSQ;OK;309\r\n"), "!QRV-715M;CSQ;OK;309\r\n");
+    Ctl("at creg 5");
+    EXPECT_EQ(AskUntilReply("@CREG", "!QRV-715M;CREG;OK;5\r\n"), "!QRV-715M;CREG;OK;5\r\n");
+    EXPECT_EQ(Ask("@CREATE"), "!QRV-715M;CREG;OK;5\r\n");  // every line beginning with "@CRE"
+
+    // The board's data call comes up at once: the previous cycle's result is then 0.
+    EXPECT_EQ(AskUntilReply("@NETSTAT", "!QRV-715M;NETSTAT;OK;0\r\n"), "!QRV-715M;NETSTAT;OK;0\r\n");
+    Ctl("qmi connect never");
+    Ctl("qmi call down");
+    EXPECT_EQ(AskUntilReply("@NETSTAT", "!QRV-715M;NETSTAT;OK;-1\r\n"), "!QRV-715M;NETSTAT;OK;-1\r\n");
+}
+
+TEST_F(Console, SavedSettingsSurviveARebootAndReachTheDataCall)
+{
+    StartConsole();
+    CheckSession({
+        {"@LIRNPORT;9000", "!QRV-715M;LIRNPORT;OK\r\n"},
+        {"@APN;internet.example", "!QRV-715M;APN;OK\r\n"},
+        {"@MODEMUSR;user", "!QRV-715M;MODEMUSR;OK\r\n"},
+        {"@MODEMPWD;secret", "!QRV-715M;MODEMPWD;OK\r\n"},
+        {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
+        {"@LIRNHB;99", "!QRV-715M;LIRNHB;OK\r\n"},  // not saved: lost at the reboot
+        {"@LOGEN;2", "!QRV-715M;LOGEN;OK\r\n"},
+        {"@LOGSAVE", "!QRV-715M;LOGSAVE;OK\r\n"},
+        {"@LOGEN;0", "!QRV-715M;LOGEN;OK\r\n"},
+    });
+    // The call is down and stays down, so the next start dials and its start request shows the
+    // credentials it took from the file (this start never sent them).
+    Ctl("qmi connect never");
+    Ctl("qmi call down");
+
+    EXPECT_EQ(Ask("@REBOOT"), "!QRV-715M;REBOOT;OK\r\n");
+    EXPECT_EQ(board.WaitForControl("reboots", [](const std::string& r) { return r == "ok 1"; }, kStartTimeout),
+              "ok 1");
+    ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout, 2)) << board.Output();
+    EXPECT_EQ(board.CountOutput("-- LIRN_V1.00_2020-12-18 --\r\n"), 2);
+
+    CheckSession({
+        {"@LIRNPORT", "!QRV-715M;LIRNPORT;OK;9000\r\n"},
+        {"@APN", "!QRV-715M;APN;OK;internet.example\r\n"},
+        {"@LIRNHB", "!QRV-715M;LIRNHB;OK;10\r\n"},
+        {"@LOGST", "!QRV-715M;LOGST;OK;2\r\n"},
+    });
+    std::string start = board.WaitForControl(
+        "qmi last start",
+        [](const std::string& r) { return r.find("apn=\"internet.example\"") != std::string::npos; },
+        kStatusTimeout);
+    EXPECT_NE(start.find("apn=\"internet.example\" user=\"user\" password=\"secret\""), std::string::npos)
+        << start;
+}
+
+TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
+{
+    FreePorts ports;
+    int port = ports.Port();
+    ports.Release();
+    int listener = tunneltest::ListenOn(port);
+    ASSERT_GE(listener, 0);
+    StartConsole();
+    CheckSession({
+        {"@LIRNMODE;0", "!QRV-715M;LIRNMODE;OK\r\n"},
+        {"@LIRNIP;127.0.0.1", "!QRV-715M;LIRNIP;OK\r\n"},
+        {"@LIRNPORT;" + std::to_string(port), "!QRV-715M;LIRNPORT;OK\r\n"},
+        {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
+    });
+    // The next start finds the INIT pin asserted and takes the tunnel road with the saved peer.
+    Ctl("init low");
+    EXPECT_EQ(Ask("@REBOOT"), "!QRV-715M;REBOOT;OK\r\n");
+    ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
+    int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
+    ASSERT_GE(peer, 0) << board.Output();
+    ASSERT_TRUE(board.PcWrite("hello"));
+    char block[128];
+    ASSERT_TRUE(tunneltest::ReadExactly(peer, block, sizeof block, 5000));
+    EXPECT_EQ(std::string(block, 5), "hello");
+    close(peer);
+    close(listener);
+}
+
+TEST_F(Console, DayFilesOnTheCardAreListedSentAndDeleted)
+{
+    const std::string content = "Time=>08:00:00\r\nfirst line\r\n" + std::string(200, 'z') + "\r\n";
+    board.WriteFile("media/card/USR_LOG/2024/03/05.txt", content);
+    board.WriteFile("media/card/USR_LOG/2024/03/17.txt", "x\r\n");
+    board.WriteFile("media/card/USR_LOG/2024/11/01.txt", "y\r\n");
+    for (const char* tree : {"AT_CMD_LOG", "QMI_LOG"})
+        board.WriteFile(std::string("media/card/") + tree + "/2024/03/05.txt", "transcript\r\n");
+    board.WriteFile("media/card/AT_CMD_LOG/2024/03/17.txt", "transcript\r\n");
+    StartConsole();
+
+    EXPECT_EQ(AskUntil("@LOGFILE", "2024;11;01\r\n"), "2024;03;05\r\n2024;03;17\r\n2024;11;01\r\n");
+    EXPECT_EQ(AskUntil("@LOGDATA;2024;03;05", content.substr(content.size() - 20)), content);
+    EXPECT_EQ(AskSilence("@LOGDATA;2024;03;06"), "");
+    EXPECT_EQ(AskSilence("@LOGDATA;../.;..;ab"), "");
+
+    CheckSession({
+        {"@LOGDEL;2024;03;05", "!QRV-715M;LOGDEL;OK\r\n"},
+        {"@LOGDEL;2024;03;05", "!QRV-715M;LOGDEL;ER\r\n"},
+        {"@LOGDEL;2024;3;17", "!QRV-715M;LOGDEL;ER\r\n"},
+    });
+    for (const char* tree : {"USR_LOG", "AT_CMD_LOG", "QMI_LOG"})
+        EXPECT_FALSE(board.FileExists(std::string("media/card/") + tree + "/2024/03/05.txt")) << tree;
+    EXPECT_TRUE(board.FileExists("media/card/AT_CMD_LOG/2024/03/17.txt"));
+    EXPECT_EQ(AskUntil("@LOGFILE", "2024;11;01\r\n"), "2024;03;17\r\n2024;11;01\r\n");
+}
+
+TEST_F(Console, CardSpaceAndPresenceWithACard)
+{
+    StartConsole({"--card-size", "15G,3.1G,11G,21%"});
+    EXPECT_EQ(Ask("@LOGSD"), "!QRV-715M;LOGSD;OK;3.1G;15G;21%\n\r\n");
+    EXPECT_EQ(Ask("@SDEXIST"), "!QRV-715M;SDEXIST;OK;1\r\n");
+}
+
+TEST_F(Console, CardSpaceAndPresenceWithoutACard)
+{
+    StartConsole({"--card", "none"});
+    // Without a card the figures are those of the file system that holds the mount point.
+    std::string space = Ask("@LOGSD");
+    EXPECT_TRUE(IsCardSpaceReply(space)) << space;
+    EXPECT_EQ(Ask("@SDEXIST"), "!QRV-715M;SDEXIST;OK;0\r\n");
+    EXPECT_EQ(AskSilence("@LOGFILE"), "");
+}
+
+}  // namespace

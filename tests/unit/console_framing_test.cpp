@@ -1,0 +1,251 @@
+// Console framing: the quiet time, the read limit and the remembered count as decisions of one
+// poll, the request line of a burst, and the whole console loop on a real pty linked as
+// /dev/ttyHSL3 in a temporary sysroot, with the test holding the PC's end.
+#include "board/ticks.h"
+#include "config/config.h"
+#include "console/console.h"
+#include "serial/uart.h"
+#include "support/temp_sysroot.h"
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+TEST(ConsoleFramePoll, NothingWaitingOrAFailedQueryIsAnIdlePause)
+{
+    UtilityFraming f;
+    UtilityFramingInit(&f, 1000);
+    for (int waiting : {0, -1, -2}) {
+        UtilityPoll p = UtilityFramePoll(&f, waiting, 5000);
+        EXPECT_EQ(p.readCount, 0);
+        EXPECT_EQ(p.pauseMs, 10u);
+    }
+    EXPECT_EQ(f.count, 0);
+    EXPECT_EQ(f.changeTick, 1000u);
+}
+
+TEST(ConsoleFramePoll, BurstIsReadOnceItsCountWasStillFor100Ms)
+{
+    UtilityFraming f;
+    UtilityFramingInit(&f, 0);
+    UtilityPoll p = UtilityFramePoll(&f, 5, 1000);
+    EXPECT_EQ(p.readCount, 0);
+    EXPECT_EQ(p.pauseMs, 1u);  // bytes are waiting: test again soon
+    EXPECT_EQ(UtilityFramePoll(&f, 9, 1050).readCount, 0);  // more came: the quiet time restarts
+    EXPECT_EQ(UtilityFramePoll(&f, 9, 1149).readCount, 0);
+    p = UtilityFramePoll(&f, 9, 1150);
+    EXPECT_EQ(p.readCount, 9);
+    EXPECT_EQ(p.pauseMs, 0u);
+}
+
+TEST(ConsoleFramePoll, MoreThan1000BytesAreReadAtOnce)
+{
+    UtilityFraming f;
+    UtilityFramingInit(&f, 0);
+    EXPECT_EQ(UtilityFramePoll(&f, 1200, 500).readCount, 1000);
+    EXPECT_EQ(f.count, 1000);
+    // The rest is a count of its own and waits for its quiet time.
+    EXPECT_EQ(UtilityFramePoll(&f, 200, 501).readCount, 0);
+    EXPECT_EQ(UtilityFramePoll(&f, 200, 601).readCount, 200);
+    EXPECT_EQ(UtilityFramePoll(&f, 1000, 700).readCount, 0);  // exactly 1000 keeps the quiet time
+}
+
+TEST(ConsoleFramePoll, RememberedCountOutlivesTheRead)
+{
+    UtilityFraming f;
+    UtilityFramingInit(&f, 0);
+    UtilityFramePoll(&f, 10, 100);
+    ASSERT_EQ(UtilityFramePoll(&f, 10, 200).readCount, 10);
+    EXPECT_EQ(UtilityFramePoll(&f, 0, 300).readCount, 0);
+    // A new burst whose first poll shows the same count is read at that very poll.
+    EXPECT_EQ(UtilityFramePoll(&f, 10, 5000).readCount, 10);
+    // One of another size waits its quiet time.
+    EXPECT_EQ(UtilityFramePoll(&f, 11, 9000).readCount, 0);
+}
+
+TEST(ConsoleFramePoll, QuietTimeIsRightAcrossTheTickWrap)
+{
+    UtilityFraming f;
+    UtilityFramingInit(&f, 0);
+    EXPECT_EQ(UtilityFramePoll(&f, 4, 0xFFFFFFF0u).readCount, 0);
+    EXPECT_EQ(UtilityFramePoll(&f, 4, 0x00000053u).readCount, 0);  // 99 ms later
+    EXPECT_EQ(UtilityFramePoll(&f, 4, 0x00000054u).readCount, 4);
+}
+
+std::string Line(std::string burst)
+{
+    burst.resize(burst.size() + 1);
+    char* line = UtilityRequestLine(burst.data(), burst.size() - 1);
+    return line ? line : "<none>";
+}
+
+TEST(ConsoleRequestLine, FirstLineOfTheBurstOnly)
+{
+    EXPECT_EQ(Line("@LIRNHB;30\r\n@SAVE\r\n"), "@LIRNHB;30");
+    EXPECT_EQ(Line("\r\n\n\r@CSQ\r"), "@CSQ");
+    EXPECT_EQ(Line("@CSQ"), "@CSQ");
+    EXPECT_EQ(Line("@APN\n"), "@APN");
+    EXPECT_EQ(Line("\r\n\r\n"), "<none>");
+    EXPECT_EQ(Line(""), "<none>");
+    // The text ends where the read ended, whatever the buffer held beyond it.
+    char burst[kUtilityRecvSize];
+    std::memset(burst, 'x', sizeof burst);
+    std::memcpy(burst, "@CSQ", 4);
+    EXPECT_STREQ(UtilityRequestLine(burst, 4), "@CSQ");
+}
+
+// A pty linked as /dev/ttyHSL3 in a temporary sysroot; the test holds the master (the PC's end)
+// while the console loop runs on the slave in a thread of its own.
+class ConsolePty : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        char name[64];
+        ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+        root.MakeDirs("/dev");
+        root.MakeDirs("/APP");
+        ASSERT_EQ(symlink(name, root.Path("/dev/ttyHSL3").c_str()), 0);
+        InitLirnConfig();
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (loop.joinable()) loop.join();
+        if (fd >= 0) close(fd);
+        close(master);
+    }
+    void StartConsole()
+    {
+        CaptureStdout();
+        fd = UtilityOpenPort();
+        opened = GetCapturedStdout();
+        ASSERT_GE(fd, 0) << opened;
+        loop = std::thread([this] {
+            UtilityFraming f;
+            UtilityFramingInit(&f, GetTimeTicks());
+            while (!stop) UtilityPass(fd, &f);
+        });
+    }
+    void Send(const std::string& bytes)
+    {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads from the PC's end until `expected` bytes arrived or the deadline passed.
+    std::string Receive(size_t expected, int timeoutMs = 3000)
+    {
+        std::string got;
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < expected && Clock::now() < deadline) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            char buf[256];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+    TempSysroot root;
+    int master = -1;
+    int fd = -1;
+    std::string opened;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+};
+
+TEST_F(ConsolePty, PortRunsAt115200EightNoneOneWhateverTheRecordSays)
+{
+    lirnSet.uartBaud = 9600;
+    lirnSet.uartParity = 'E';
+    lirnSet.uartDataBits = 7;
+    lirnSet.uartStopBits = 2;
+    StartConsole();
+    EXPECT_EQ(opened, "Open Utility Port Successfully\r\n");
+    EXPECT_EQ(uartFd.load(), fd);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB));
+}
+
+TEST_F(ConsolePty, RequestIsAnsweredByteForByteAfterItsQuietTime)
+{
+    StartConsole();
+    // The second half comes well within the quiet time: the request stays whole.
+    Send("@LIR");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Send("NHB\r\n");
+    auto sent = Clock::now();
+    std::string expected = "!QRV-715M;LIRNHB;OK;10\r\n";
+    EXPECT_EQ(Receive(expected.size()), expected);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+    EXPECT_GE(waited, 99);  // ticks are whole milliseconds of the wall clock
+}
+
+TEST_F(ConsolePty, OnlyTheFirstRequestOfABurstIsHandled)
+{
+    StartConsole();
+    Send("@LIRNHB;30\r\n@SAVE\r\n");
+    EXPECT_EQ(Receive(21), "!QRV-715M;LIRNHB;OK\r\n");
+    // Had "@SAVE" been handled, its reply would come before this one.
+    Send("@LIRNHB\r\n");
+    std::string expected = "!QRV-715M;LIRNHB;OK;30\r\n";
+    EXPECT_EQ(Receive(expected.size()), expected);
+    EXPECT_FALSE(root.Exists("/APP/config.ini"));
+}
+
+TEST_F(ConsolePty, BurstOver1000BytesIsReadAs1000AndTheRest)
+{
+    StartConsole();
+    // The second request starts exactly at byte 1000: one byte more or less in the first read
+    // and it would not be recognised.
+    std::string first = "@LIRNMODE\r\n";
+    first.resize(1000, 'x');
+    std::string rest = "@LIRNPORT\r\n" + std::string(189, 'y');
+    Send(first + rest);
+    std::string expected = "!QRV-715M;LIRNMODE;OK;0\r\n!QRV-715M;LIRNPORT;OK;8080\r\n";
+    EXPECT_EQ(Receive(expected.size()), expected);
+}
+
+TEST_F(ConsolePty, UnrecognisedLineIsOnlyPrinted)
+{
+    StartConsole();
+    CaptureStdout();
+    Send("\r\n@HELLO\r\n");
+    std::string first = Receive(1, 400);  // silence, well past the quiet time
+    Send("@LIRNMODE\r\n");
+    std::string reply = Receive(25);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(first + reply, "!QRV-715M;LIRNMODE;OK;0\r\n");
+    EXPECT_NE(out.find("Utility Command: \"@HELLO\"\r\n"), std::string::npos) << out;
+}
+
+TEST(ConsoleThread, EndsWhenThePortCannotBeOpened)
+{
+    TempSysroot root;  // no /dev/ttyHSL3
+    CaptureStdout();
+    EXPECT_EQ(ThreadUtility(nullptr), nullptr);
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("Open Utility Port Failed\r\n"), std::string::npos) << out;
+}
+
+}  // namespace
