@@ -51,9 +51,10 @@ arm:
 run: build
 	@tools/run-demo $(BUILD)
 
-bench: deps
-	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLIRN_BENCH=ON
-	cmake --build build-bench -j $(JOBS)
+bench:
+	@tools/ensure-deps base bench
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLIRN_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target benchmarks
 	@tools/run-bench build-bench
 
 # The parsers' fuzz targets (modem answers, PDUs, QMUX) under libFuzzer, each for a bounded

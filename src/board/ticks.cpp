@@ -36,6 +36,6 @@ void TickWaitUntil(uint32_t start, uint32_t durationMs)
         uint32_t elapsed = TickElapsed(start, GetTimeTicks());
         if (elapsed >= durationMs) return;
         uint32_t left = durationMs - elapsed;
-        SleepMs(left < kIdlePauseMs ? left : kIdlePauseMs);
+        SleepMs(left < kTickWaitStepMs ? left : kTickWaitStepMs);
     }
 }

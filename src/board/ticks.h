@@ -32,5 +32,7 @@ constexpr unsigned kIdlePauseMs = 10;
 
 void SleepMs(unsigned ms);
 
-// Blocks until durationMs have passed since start (by the tick rule), sleeping in idle pauses.
+// Blocks until durationMs have passed since start (by the tick rule). It sleeps until the end is
+// due, in steps of at most kTickWaitStepMs, so a step of the wall clock is noticed soon after.
+constexpr unsigned kTickWaitStepMs = 100;
 void TickWaitUntil(uint32_t start, uint32_t durationMs);

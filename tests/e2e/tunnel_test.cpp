@@ -75,9 +75,9 @@ TEST(Tunnel, StartsTheFourThreadsInOrder)
 {
     Board board;
     StartGateway(board, 0, FreeRun(1));
-    EXPECT_NE(board.Output().find("Create ThreadLirnSock Successfully\r\nCreate ThreadLirnSend Successfully\r\n"
-                                  "Create ThreadLirnRecv Successfully\r\nCreate ThreadLirnHb Successfully\r\n"),
-              std::string::npos);
+    EXPECT_TRUE(board.OutputHasLinesInOrder({"Create ThreadLirnSock Successfully\r", "Create ThreadLirnSend Successfully\r",
+                                             "Create ThreadLirnRecv Successfully\r", "Create ThreadLirnHb Successfully\r"}))
+        << board.Output();
 }
 
 TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)

@@ -240,6 +240,15 @@ std::string Board::ErrorOutput() const
     return err_.text;
 }
 
+bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
+{
+    std::istringstream out(Output());
+    std::size_t next = 0;
+    for (std::string line; next < lines.size() && std::getline(out, line);)
+        if (line == lines[next]) ++next;
+    return next == lines.size();
+}
+
 int Board::CountOutput(const std::string& text) const
 {
     std::lock_guard<std::mutex> hold(lock_);
