@@ -133,10 +133,10 @@ TEST_F(NullModemTest, StaysIdleWhenBothEndsAreClosed)
 
 TEST_F(NullModemTest, RemovesItsLinksWhenDestroyed)
 {
-    EXPECT_TRUE(Exists(dir / "dev/ttyHSL3"));
+    EXPECT_TRUE(PathExists(dir / "dev/ttyHSL3"));
     cable.reset();
-    EXPECT_FALSE(Exists(dir / "dev/ttyHSL3"));
-    EXPECT_FALSE(Exists(dir / "pc/ttyS0"));
+    EXPECT_FALSE(PathExists(dir / "dev/ttyHSL3"));
+    EXPECT_FALSE(PathExists(dir / "pc/ttyS0"));
 }
 
 }  // namespace

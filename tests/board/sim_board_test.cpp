@@ -190,12 +190,12 @@ TEST_F(SimBoardTest, BuildsTheSysrootTree)
     Start(Bare());
     for (const char* path : {"APP", "media/card", "sys/class/gpio/export", "dev/ttyHSL3", "dev/i2c-0", "pc/ttyS0",
                              "bin/date", "bin/init", "bin/df", "board.sock"})
-        EXPECT_TRUE(Exists(dir / path)) << path;
-    EXPECT_FALSE(Exists(dir / "dev/smd8")) << "a node without a device must not exist";
+        EXPECT_TRUE(PathExists(dir / path)) << path;
+    EXPECT_FALSE(PathExists(dir / "dev/smd8")) << "a node without a device must not exist";
     EXPECT_EQ(Control("fw"), "ok stopped");
     Stop();
     for (const char* path : {"board.sock", "dev/ttyHSL3", "pc/ttyS0", "sys/class/gpio/export", "board/init"})
-        EXPECT_FALSE(Exists(dir / path)) << path;
+        EXPECT_FALSE(PathExists(dir / path)) << path;
 }
 
 TEST_F(SimBoardTest, InitSixRebootsIntoTheInstalledFirmware)
@@ -257,7 +257,7 @@ TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
     o.firmware = dir / "ends.sh";
     Start(o);
     EXPECT_EQ(WaitForControl("fw", "ok exited 3"), "ok exited 3");
-    pid_t pid = static_cast<pid_t>(std::atoi(FileText(dir / "pid").c_str()));
+    pid_t pid = static_cast<pid_t>(std::atoi(ReadWholeFile(dir / "pid").c_str()));
     ASSERT_GT(pid, 0);
     bool groupGone = kill(-pid, 0) == -1;
     if (!groupGone) kill(-pid, SIGKILL);  // the board should have; without it the test would hang
@@ -341,7 +341,7 @@ TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
     EXPECT_EQ(Control("help").substr(Control("help").size() - 6), " shout");
     close(fd);
     Stop();
-    EXPECT_FALSE(Exists(dir / "dev/shout0"));
+    EXPECT_FALSE(PathExists(dir / "dev/shout0"));
 }
 
 // A firmware stand-in whose first act is one exchange with the module: it shows what the
@@ -389,8 +389,8 @@ TEST_F(SimBoardTest, RefusedSettingStopsTheBoardBeforeItStarts)
         } catch (const std::runtime_error& e) {
             EXPECT_TRUE(StartsWith(e.what(), r.why)) << e.what();
         }
-        EXPECT_FALSE(Exists(dir / "board.sock"));
-        EXPECT_FALSE(Exists(dir / "dev/smd8"));
+        EXPECT_FALSE(PathExists(dir / "board.sock"));
+        EXPECT_FALSE(PathExists(dir / "dev/smd8"));
     }
 }
 

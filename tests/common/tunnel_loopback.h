@@ -2,10 +2,11 @@
 // peers on free ports, reads with deadlines. Header-only, so either test library can use it.
 #pragma once
 
+#include "wait_until.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -16,23 +17,6 @@
 #include <utility>
 
 namespace tunneltest {
-
-// Polls pred every millisecond until it holds or ms have passed; returns its last value.
-inline bool WaitUntil(const std::function<bool()>& pred, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Elapsed milliseconds since start.
-inline long long MsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
 
 inline sockaddr_in Loopback(int port)
 {
@@ -191,5 +175,30 @@ inline void WriteAll(int fd, const void* data, size_t n)
         n -= static_cast<size_t>(w);
     }
 }
+
+// The client side of the mode-2 exchange, played by a test: the heartbeat connection to port + 1
+// brings the server's 10-character packet, the reply goes out on a data connection to port.
+struct ExchangeClient {
+    ~ExchangeClient()
+    {
+        if (hb >= 0) close(hb);
+        if (data >= 0) close(data);
+    }
+    bool Knock(int port)
+    {
+        hb = ConnectTo(port + 1);
+        char p[10];
+        if (hb < 0 || !ReadExactly(hb, p, sizeof p, 8000)) return false;
+        packet.assign(p, sizeof p);
+        return true;
+    }
+    void Reply(int port, const std::string& reply)
+    {
+        data = ConnectTo(port);
+        if (data >= 0) WriteAll(data, reply.data(), reply.size());
+    }
+    int hb = -1, data = -1;
+    std::string packet;
+};
 
 }  // namespace tunneltest

@@ -27,26 +27,15 @@ constexpr long long kUpdateRebootMs = 10000;
 // A fix as the receiver reports it.
 const char kFix[] = "at fix 3113.343286 N 12121.234064 E 250120 021436.0 30.0 0.0 0.0";
 
-long long BoardNow(Board& board)
-{
-    std::string reply = board.Control("now");
-    return reply.compare(0, 3, "ok ") == 0 ? std::stoll(reply.substr(3)) : -1;
-}
-
-std::vector<LedChange> History(Board& board, const std::string& led, long long since)
-{
-    return ParseLedHistory(board.Control("led " + led + " history " + std::to_string(since)));
-}
-
 // Waits until the LED shows the pattern (its last four whole phases match), then checks a fresh
 // window of six whole phases against it.
 void ExpectBlink(Board& board, const std::string& led, long long onMs, long long offMs)
 {
-    long long since = BoardNow(board);
+    long long since = BoardNowMs(board);
     std::string why;
     bool settled = WaitUntil(
         [&] {
-            std::vector<LedPhase> p = LedPhases(History(board, led, since));
+            std::vector<LedPhase> p = LedPhases(LedHistory(board, led, since));
             if (p.size() < 4) return false;
             p.erase(p.begin(), p.end() - 4);
             return PhasesMatch(p, onMs, offMs, &why);
@@ -54,11 +43,11 @@ void ExpectBlink(Board& board, const std::string& led, long long onMs, long long
         kSettleTimeout, Millis(50));
     ASSERT_TRUE(settled) << led << " LED never blinked " << onMs << "/" << offMs << ": " << why;
 
-    long long fresh = BoardNow(board);
+    long long fresh = BoardNowMs(board);
     std::vector<LedPhase> phases;
     WaitUntil(
         [&] {
-            phases = LedPhases(History(board, led, fresh));
+            phases = LedPhases(LedHistory(board, led, fresh));
             return phases.size() >= 6;
         },
         Millis(6 * (onMs + offMs) + 5000), Millis(50));
@@ -72,15 +61,15 @@ void ExpectSteadyOn(Board& board, const std::string& led)
     long long since = 0;
     bool steady = WaitUntil(
         [&] {
-            std::vector<LedChange> h = History(board, led, 0);
+            std::vector<LedChange> h = LedHistory(board, led, 0);
             if (h.empty() || h.back().level != 1) return false;
             since = h.back().atMs;
-            return BoardNow(board) - since >= 2500;
+            return BoardNowMs(board) - since >= 2500;
         },
         kSettleTimeout, Millis(50));
     ASSERT_TRUE(steady) << board.Control("led " + led + " history");
     std::vector<LedChange> later;
-    bool changed = WaitUntil([&] { return !(later = History(board, led, since + 1)).empty(); }, Millis(2500));
+    bool changed = WaitUntil([&] { return !(later = LedHistory(board, led, since + 1)).empty(); }, Millis(2500));
     EXPECT_FALSE(changed) << led << " LED changed at " << later.front().atMs << " after being lit since " << since;
 }
 
@@ -144,13 +133,13 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
     ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
     ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
     ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
-    long long start = BoardNow(board);  // the first start's firmware has ended
+    long long start = BoardNowMs(board);  // the first start's firmware has ended
     ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
-    long long entry = BoardNow(board);
+    long long entry = BoardNowMs(board);
     long long evaluation = entry + kFirstEvaluationMs;
-    ASSERT_TRUE(WaitUntil([&] { return BoardNow(board) > evaluation + 3000; }, Millis(10000)));
+    ASSERT_TRUE(WaitUntil([&] { return BoardNowMs(board) > evaluation + 3000; }, Millis(10000)));
 
-    std::vector<LedChange> h = History(board, "status", start);
+    std::vector<LedChange> h = LedHistory(board, "status", start);
     // From the LED thread's first switch on to the evaluation: 900 ms on, 100 ms off. The phase the
     // evaluation cuts short is left out (the estimate of its time is a little late).
     std::size_t rise = 0;
@@ -309,15 +298,15 @@ protected:
     // the pattern is set, so the window opens a little later.
     void ExpectUpdatePattern(long long onMs, long long offMs)
     {
-        long long since = BoardNow(board) + 300;
+        long long since = BoardNowMs(board) + 300;
         std::vector<LedChange> status, gps;
         WaitUntil(
             [&] {
-                status = History(board, "status", since);
+                status = LedHistory(board, "status", since);
                 return status.size() >= 7;
             },
             Millis(9000), Millis(50));
-        gps = History(board, "gps", since);
+        gps = LedHistory(board, "gps", since);
         std::vector<LedPhase> phases = LedPhases(status);
         ASSERT_GE(phases.size(), 6u) << LedPhasesText(phases);
         std::string why;

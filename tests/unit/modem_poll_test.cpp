@@ -93,7 +93,7 @@ protected:
 
 TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -113,7 +113,7 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 
 TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     at.ClearCommands();
@@ -148,7 +148,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
     }
     EXPECT_EQ(is_do_first_time_cmd, 0);
     EXPECT_EQ(modem_creg, 5);
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -156,7 +156,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
 
 TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     for (int cycle = 1; cycle <= 3; ++cycle) {
@@ -180,7 +180,7 @@ TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 {
     modem_pin_code[0] = '\0';
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -192,7 +192,7 @@ TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 {
     std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -202,7 +202,7 @@ TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 
 TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Forget("AT+CPIN?\r\n");  // answered with ERROR only
     for (int cycle = 1; cycle <= 4; ++cycle) {
@@ -227,7 +227,7 @@ TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 
 TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     std::string pdu = pdutest::Build(pdutest::Text7(pdutest::Septets("hello")));
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30");
@@ -251,7 +251,7 @@ TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 
 TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3");
     for (int cycle = 0; cycle < 2; ++cycle) {
@@ -267,7 +267,7 @@ TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 
 TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30");
     ASSERT_EQ(Cycle(), 0);
@@ -277,7 +277,7 @@ TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 
 TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     // 1023 bytes of the registration reply are read in its exchange; the marker lies beyond them
@@ -298,7 +298,7 @@ TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 TEST_F(ModemPoll, TranscriptHoldsEveryExchange)
 {
     logEnable = 1;
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     // The day file of today (the date is taken after the cycle; retry once across midnight).

@@ -54,7 +54,7 @@ TEST(Shell, QuotedNamesReachTheCommandUnchanged)
     char arg[256];
     ASSERT_EQ(ShellQuote(arg, sizeof arg, nasty), 0);
     char cmd[512];
-    std::snprintf(cmd, sizeof cmd, "cd %s && printf %%s %s", root.Dir().c_str(), arg);
+    std::snprintf(cmd, sizeof cmd, "cd %s && printf %%s %s", root.Path().c_str(), arg);
     FILE* p = ShellPopen(cmd);
     ASSERT_NE(p, nullptr);
     char buf[256] = {};

@@ -1,6 +1,7 @@
 // The simulated board for end-to-end tests (see board.h).
 #include "board.h"
 
+#include "../../common/output_capture.h"
 #include "control_client.h"
 #include "pty_link.h"
 
@@ -37,21 +38,10 @@ std::string Tail(const std::string& text)
     return text.size() <= kDiagnosticTailBytes ? text : "..." + text.substr(text.size() - kDiagnosticTailBytes);
 }
 
-int Occurrences(const std::string& text, const std::string& what)
-{
-    if (what.empty()) return 0;
-    int n = 0;
-    for (std::size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + what.size())) ++n;
-    return n;
-}
-
 }  // namespace
 
 Board::Board()
 {
-    char dir[] = "/tmp/lirn-e2e.XXXXXX";  // short: the control socket's path must fit its 108 bytes
-    if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = dir;
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
 }
 
@@ -64,47 +54,27 @@ Board::~Board()
     bool failed = ::testing::Test::HasFailure();
     if (failed) PrintDiagnostics();
     if (failed && std::getenv("LIRN_KEEP_BOARD") != nullptr) {
-        std::fprintf(stderr, "board kept in %s\n", root_.c_str());
-        return;
+        std::fprintf(stderr, "board kept in %s\n", Root().c_str());
+        root_.Keep();
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
 }
 
 void Board::PrintDiagnostics() const
 {
     std::lock_guard<std::mutex> hold(lock_);
-    std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", root_.c_str(),
+    std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", Root().c_str(),
                  Tail(out_.text).c_str(), Tail(err_.text).c_str());
 }
 
 void Board::WriteFile(const std::string& relative, const std::string& content, mode_t mode)
 {
-    std::filesystem::path path(Path(relative));
-    std::filesystem::create_directories(path.parent_path());
-    {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f << content;
-        if (!f) ADD_FAILURE() << "cannot write " << path;
-    }
-    chmod(path.c_str(), mode);
-}
-
-std::string Board::ReadFile(const std::string& relative) const
-{
-    std::ifstream f(Path(relative), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-bool Board::FileExists(const std::string& relative) const
-{
-    return access(Path(relative).c_str(), F_OK) == 0;
+    if (!root_.WriteFile(relative, content, mode)) ADD_FAILURE() << "cannot write " << Path(relative);
 }
 
 bool Board::Start(const std::vector<std::string>& options, const std::vector<std::string>& firmwareArgs)
 {
     if (board_ > 0) return false;
-    std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", root_};
+    std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", Root()};
     args.insert(args.end(), options.begin(), options.end());
     for (const std::string& request : settings_) args.insert(args.end(), {"--set", request});
     if (!firmwareArgs.empty()) {

@@ -8,7 +8,8 @@
 // after a failure it prints what the firmware and the board said.
 #pragma once
 
-#include "wait_until.h"
+#include "../../common/temp_dir.h"
+#include "../../common/wait_until.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -26,13 +27,13 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    const std::string& Root() const { return root_; }
-    std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+    const std::string& Root() const { return root_.Path(); }
+    std::string Path(const std::string& relative) const { return root_.Path(relative); }
 
     // Files of the sysroot, by their path relative to it. WriteFile makes the directories.
     void WriteFile(const std::string& relative, const std::string& content, mode_t mode = 0644);
-    std::string ReadFile(const std::string& relative) const;  // "" when missing
-    bool FileExists(const std::string& relative) const;
+    std::string ReadFile(const std::string& relative) const { return root_.ReadFile(relative); }  // "" when missing
+    bool FileExists(const std::string& relative) const { return root_.Exists(relative); }
 
     // Control requests ("at sim pin 1234", "qmi connect never") that the board applies before
     // the firmware's first start (boardsim --set), so that its very first AT or QMI exchange
@@ -87,7 +88,7 @@ private:
     bool WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence);
     void PrintDiagnostics() const;
 
-    std::string root_;
+    TempDir root_{"lirn-e2e"};
     std::vector<std::string> settings_;
     pid_t board_ = -1;
     int wake_[2] = {-1, -1};

@@ -1,4 +1,5 @@
-// Waiting on a condition with a deadline, for the tests of the board and of the firmware on it.
+// Waiting on a condition with a deadline, for every kind of test: the condition is tested again
+// after each short pause until it holds or the time is up, never after one bare sleep.
 #pragma once
 
 #include <chrono>
@@ -16,4 +17,10 @@ inline bool WaitUntil(const std::function<bool()>& condition, Millis timeout, Mi
         if (std::chrono::steady_clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(pause);
     }
+}
+
+// Milliseconds elapsed since start.
+inline long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start).count();
 }
