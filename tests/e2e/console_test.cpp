@@ -224,10 +224,7 @@ TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
     int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
     ASSERT_GE(peer, 0) << board.Output();
-    ASSERT_TRUE(board.PcWrite("hello"));
-    char block[128];
-    ASSERT_TRUE(tunneltest::ReadExactly(peer, block, sizeof block, 5000));
-    EXPECT_EQ(std::string(block, 5), "hello");
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", 128).substr(0, 5), "hello");
     close(peer);
     close(listener);
 }

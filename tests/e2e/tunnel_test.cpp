@@ -92,10 +92,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
     int peer = tl::AcceptWithin(listener, kFirstLinkMs);
     ASSERT_GE(peer, 0);
 
-    ASSERT_TRUE(board.PcWrite("hello"));
-    char block[kBlock];
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("hello"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", kBlock), Block("hello"));
 
     std::string toSerial("\0ab\r\ncd\0\0ef\ngh\r\0\0ij\0k", 20);
     tl::WriteAll(peer, toSerial.data(), toSerial.size());
@@ -104,9 +101,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
     close(peer);
     peer = tl::AcceptWithin(listener, 10000);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(board.PcWrite("again"));
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("again"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "again", kBlock), Block("again"));
     close(peer);
     close(listener);
 }
@@ -224,10 +219,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     int listener = tl::ListenOn(port);
     int peer = tl::AcceptWithin(listener, 30000);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(board.PcWrite("fresh"));
-    char block[kBlock];
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("fresh"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "fresh", kBlock), Block("fresh"));
     EXPECT_EQ(tl::ReadFor(peer, 300), "");
     close(peer);
     close(listener);

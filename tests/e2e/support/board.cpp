@@ -2,6 +2,7 @@
 #include "board.h"
 
 #include "../../common/output_capture.h"
+#include "../../common/tunnel_loopback.h"
 #include "control_client.h"
 #include "pty_link.h"
 
@@ -319,6 +320,16 @@ std::string Board::PcReadUntil(const std::string& text, Millis timeout)
         if (read(pc_, &c, 1) == 1) got += c;
     }
     return got;
+}
+
+std::string Board::PcSendUntilPeerReads(int peer, const std::string& text, std::size_t count)
+{
+    constexpr int kTries = 5;
+    constexpr int kTryWaitMs = 1500;  // the 100 ms quiet gap, with room for a loaded machine
+    std::string got(count, '\0');
+    for (int i = 0; i < kTries; ++i)
+        if (PcWrite(text) && tunneltest::ReadExactly(peer, got.data(), count, kTryWaitMs)) return got;
+    return "";
 }
 
 FreePorts::FreePorts(int count, bool consecutive)

@@ -73,6 +73,11 @@ public:
     std::string PcRead(std::size_t count, Millis timeout);
     // Reads until text has come (it ends the result) or the timeout has passed; returns what came.
     std::string PcReadUntil(const std::string& text, Millis timeout);
+    // Writes text at the PC end, again after each wait, until count bytes of it have reached peer
+    // (a TCP socket of the test) within a few tries; returns those bytes. A gateway drops serial
+    // input while its link is down, and the peer's accept may return a moment before the gateway
+    // has marked the link up. A try that went out is read within its wait, so none follows later.
+    std::string PcSendUntilPeerReads(int peer, const std::string& text, std::size_t count);
 
 private:
     struct Stream {
