@@ -9,6 +9,8 @@
 #include "support/sms_pdu_builder.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,9 +81,8 @@ protected:
 
     int Cycle()
     {
-        testing::internal::CaptureStdout();
-        int rc = get_modem_info();
-        printed = testing::internal::GetCapturedStdout();
+        int rc = 0;
+        printed = Printed([&] { rc = get_modem_info(); });
         return rc;
     }
 
