@@ -173,9 +173,7 @@ pid_t FirmwarePid(Board& board)
 // The peer's listener on a free loopback port.
 int PeerListener(int* port)
 {
-    FreePorts ports;
-    *port = ports.Port();
-    ports.Release();
+    *port = tl::FreePortRun();
     return tl::ListenOn(*port);
 }
 

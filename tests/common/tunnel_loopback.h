@@ -1,5 +1,5 @@
-// Loopback TCP helpers for the tunnel's tests, shared by the unit tests and the end-to-end tests:
-// peers on free ports, reads with deadlines. Header-only, so either test library can use it.
+// Loopback TCP helpers for the tunnel's tests, shared by the unit tests, the end-to-end tests and
+// the benchmarks: free ports, peers, reads with deadlines. Header-only, so either test library can use it.
 #pragma once
 
 #include "wait_until.h"
@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace tunneltest {
 
@@ -42,39 +43,38 @@ inline int BoundSocket(int port)
     return fd;
 }
 
-inline bool PortFree(int port)
-{
-    int fd = BoundSocket(port);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
 inline bool WaitReadable(int fd, int ms)
 {
     pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, ms) > 0;
 }
 
-// A loopback port nobody listens on right now, and the first of two such consecutive ports.
-inline int FreePort()
+// The first of count consecutive loopback ports that nobody holds now (none even waiting to close
+// after an earlier test), for the test's peers and the firmware to take.
+inline int FreePortRun(int count = 1)
 {
-    int fd = BoundSocket(0);
-    if (fd < 0) throw std::runtime_error("no free port");
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-inline int FreePortPair()
-{
-    for (int i = 0; i < 100; ++i) {
-        int p = FreePort();
-        if (p < 65535 && PortFree(p + 1)) return p;
+    constexpr int kAttempts = 200;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::vector<int> held;
+        int first = 0;
+        for (int i = 0; i < count && first + i <= 65535; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = Loopback(i == 0 ? 0 : first + i);
+            socklen_t len = sizeof a;
+            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+                held.push_back(fd);
+                if (i == 0) first = ntohs(a.sin_port);
+                continue;
+            }
+            if (fd >= 0) close(fd);
+            break;
+        }
+        bool whole = static_cast<int>(held.size()) == count;
+        for (int fd : held) close(fd);
+        if (whole) return first;
     }
-    throw std::runtime_error("no two consecutive free ports");
+    throw std::runtime_error("no free loopback ports");
 }
 
 // Loopback TCP helpers; every descriptor returned is the caller's to close. -1 on failure.

@@ -206,9 +206,7 @@ TEST_F(Console, SavedSettingsSurviveARebootAndReachTheDataCall)
 
 TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
 {
-    FreePorts ports;
-    int port = ports.Port();
-    ports.Release();
+    int port = tunneltest::FreePortRun();
     int listener = tunneltest::ListenOn(port);
     ASSERT_GE(listener, 0);
     StartConsole();

@@ -61,21 +61,11 @@ int QmiCount(Board& board, const std::string& key)
     return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
 }
 
-// The first of count consecutive free loopback ports, released for the test's peers and the
-// firmware to take.
-int FreeRun(int count)
-{
-    FreePorts ports(count, count > 1);
-    int port = ports.Port();
-    ports.Release();
-    return port;
-}
-
 // The INIT pin held low and active low reads asserted: the tunnel road, not the console's.
 TEST(Tunnel, AssertedInitPinStartsTheFourThreadsInOrder)
 {
     Board board;
-    StartGateway(board, 0, FreeRun(1));
+    StartGateway(board, 0, tl::FreePortRun(1));
     EXPECT_TRUE(board.OutputHasLinesInOrder({"Create ThreadLirnSock Successfully\r", "Create ThreadLirnSend Successfully\r",
                                              "Create ThreadLirnRecv Successfully\r", "Create ThreadLirnHb Successfully\r"}))
         << board.Output();
@@ -85,7 +75,7 @@ TEST(Tunnel, AssertedInitPinStartsTheFourThreadsInOrder)
 
 TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 {
-    int port = FreeRun(1);
+    int port = tl::FreePortRun(1);
     int listener = tl::ListenOn(port);
     Board board;
     StartGateway(board, 0, port);
@@ -109,7 +99,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 // The server side of the exchange, played by the test.
 TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     int dataListener = tl::ListenOn(port);
     int hbListener = tl::ListenOn(port + 1);
     Board board;
@@ -153,7 +143,7 @@ bool KnockWhenListening(Board& board, tl::ExchangeClient& client, int port)
 
 TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board board;
     StartGateway(board, 2, port);
     {
@@ -178,7 +168,7 @@ TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 
 TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board board;
     StartGateway(board, 2, port);
     tl::ExchangeClient first;
@@ -207,7 +197,7 @@ TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 
 TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBack)
 {
-    int port = FreeRun(1);
+    int port = tl::FreePortRun(1);
     Board board;
     StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
     ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
@@ -230,7 +220,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
 // port; the server sends text, so its chunks stop at no zero byte.
 TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board server, client;
     StartGateway(server, 2, port, 2);
     StartGateway(client, 1, port, 2);

@@ -25,7 +25,7 @@ class Endpoint : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        port_ = FreePortPair();
+        port_ = FreePortRun(2);
         TunnelSetUp(0, port_);
     }
     void TearDown() override

@@ -164,7 +164,7 @@ TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
 
 TEST_F(Heartbeat, ServerRebuildsTheListenersWhenTheClientClosesItsHeartbeatConnection)
 {
-    int port = FreePortPair();
+    int port = FreePortRun(2);
     TunnelSetUp(2, port);
     lirnDialup = 1;
     LirnHbStart();

@@ -31,7 +31,7 @@ class Link : public ::testing::Test {
 protected:
     void StartMode(int mode, int hbInterval = 10)
     {
-        port_ = FreePortPair();
+        port_ = FreePortRun(2);
         TunnelSetUp(mode, port_, hbInterval);
         gHangups = 0;
         lirnDialup = 1;

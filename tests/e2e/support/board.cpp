@@ -8,19 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -330,48 +324,4 @@ std::string Board::PcSendUntilPeerReads(int peer, const std::string& text, std::
     for (int i = 0; i < kTries; ++i)
         if (PcWrite(text) && tunneltest::ReadExactly(peer, got.data(), count, kTryWaitMs)) return got;
     return "";
-}
-
-FreePorts::FreePorts(int count, bool consecutive)
-{
-    // Tries for a run of free ports; a port taken by someone else just means another try.
-    constexpr int kAttempts = 200;
-    for (int attempt = 0; attempt < kAttempts && static_cast<int>(ports_.size()) < count; ++attempt) {
-        int want = consecutive && !ports_.empty() ? ports_.back() + 1 : 0;
-        if (want > 65535) {
-            Release();
-            ports_.clear();
-            continue;
-        }
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(want));
-        socklen_t len = sizeof addr;
-        if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-            getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-            holders_.push_back(fd);
-            ports_.push_back(ntohs(addr.sin_port));
-            continue;
-        }
-        if (fd >= 0) close(fd);
-        if (consecutive) {
-            // The run broke: start a new one.
-            Release();
-            ports_.clear();
-        }
-    }
-    if (static_cast<int>(ports_.size()) < count) throw std::runtime_error("no free loopback ports");
-}
-
-FreePorts::~FreePorts()
-{
-    for (int fd : holders_) close(fd);
-}
-
-void FreePorts::Release()
-{
-    for (int fd : holders_) close(fd);
-    holders_.clear();
 }

@@ -103,20 +103,3 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
 };
-
-// Free loopback TCP ports, held (bound, not listening) until Release hands them over, so that no
-// other test takes them in between. With consecutive, the ports are port, port + 1, ...
-class FreePorts {
-public:
-    explicit FreePorts(int count = 1, bool consecutive = false);
-    ~FreePorts();
-    FreePorts(const FreePorts&) = delete;
-    FreePorts& operator=(const FreePorts&) = delete;
-
-    int Port(int index = 0) const { return ports_.at(static_cast<std::size_t>(index)); }
-    void Release();
-
-private:
-    std::vector<int> ports_;
-    std::vector<int> holders_;
-};
