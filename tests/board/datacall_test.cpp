@@ -303,15 +303,6 @@ TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)
     EXPECT_EQ(QmiRecords(dir_.Path()), want);
 }
 
-TEST_F(DatacallTest, TranscriptOffWritesNothing)
-{
-    StartModem();
-    logEnable = 2;
-    Open();
-    QMI_wds_CheckDialupStatus();
-    EXPECT_TRUE(QmiRecords(dir_.Path()).empty());
-}
-
 // No QMI device: the opening fails with its messages, and a cycle still runs its course and
 // ends with -1, leaving the tunnel waiting.
 TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)

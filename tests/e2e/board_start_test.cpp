@@ -1,6 +1,6 @@
 // The firmware starting on the simulated board: banner, line set-up, the console road chosen by
-// the INIT pin, command-line roads. The tunnel road (pin asserted) starts in tunnel_test.cpp, the
-// LED patterns are measured in board_support_test.cpp.
+// the INIT pin, the configuration reset of the command line. The tunnel road (pin asserted) starts
+// in tunnel_test.cpp; the LED patterns and the date road are in board_support_test.cpp.
 #include "board.h"
 
 #include <gtest/gtest.h>
@@ -66,18 +66,6 @@ TEST(BoardStart, ResetConfigWritesTheDefaults)
     std::string config = board.ReadFile("APP/config.ini");
     EXPECT_NE(config.find("@LIRNMODE;0\r\n"), std::string::npos) << config;
     EXPECT_EQ(config.find("9999"), std::string::npos) << config;
-}
-
-TEST(BoardStart, DateRoadReachesTheDateStandIn)
-{
-    Board board;
-    ASSERT_TRUE(board.Start({"--init", "high"}, {"2024-05-06", "07:08:09"}));
-    ASSERT_TRUE(board.WaitForOutput("CMD: date -s \"2024-05-06 07:08:09\"\n", kStartTimeout));
-    EXPECT_TRUE(board.WaitForOutput("Had Set System Time: 0\n", kStartTimeout));
-    std::string reply = board.Control("date");
-    ASSERT_TRUE(StartsWith(reply, "ok ")) << reply;
-    // The setting of the command line comes after any setting from the real-time clock.
-    EXPECT_EQ(reply.substr(reply.size() - 19), "2024-05-06 07:08:09") << reply;
 }
 
 }  // namespace
