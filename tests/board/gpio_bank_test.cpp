@@ -179,13 +179,4 @@ TEST_F(GpioBankTest, RecordsEveryLedChangeWithItsTime)
     EXPECT_EQ(bank->Level(27), -1);
 }
 
-TEST_F(GpioBankTest, ExportFifoGoesWithTheBank)
-{
-    Make(PinLevel::High, false);
-    EXPECT_TRUE(PathExists(gpio + "/export"));
-    bank.reset();
-    // Nobody would read it any more: a firmware must meet an open failure, not a hang.
-    EXPECT_FALSE(PathExists(gpio + "/export"));
-}
-
 }  // namespace

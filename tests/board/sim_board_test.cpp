@@ -8,7 +8,6 @@
 #include <cctype>
 #include <csignal>
 #include <cstring>
-#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -97,18 +96,20 @@ protected:
     ~SimBoardTest() override
     {
         Stop();
-        if (pipe_[0] >= 0) close(pipe_[0]);
+        if (out_ >= 0) close(out_);
     }
 
+    // The firmware's standard output goes to a file of the test (appended to, so a restarted
+    // firmware adds to it).
     void Start(BoardOptions o)
     {
-        ASSERT_EQ(pipe2(pipe_, O_CLOEXEC), 0);
+        out_ = open((dir / "fw.out").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        ASSERT_GE(out_, 0);
         o.root = dir.Path();
-        o.firmwareStdout = pipe_[1];
+        o.firmwareStdout = out_;
         o.clock = ParseCalendar("2024-05-06 07:08:09");
         board = std::make_unique<SimBoard>(o);
         loop = std::thread([this] { board->Run(); });
-        reader = std::thread([this] { ReadOutput(); });
     }
 
     void Stop()
@@ -117,37 +118,13 @@ protected:
         board->RequestStop();
         loop.join();
         board.reset();
-        // The firmware is gone; with the board's end closed the reader sees the end of its pipe.
-        close(pipe_[1]);
-        reader.join();
     }
 
-    void ReadOutput()
-    {
-        char buf[512];
-        ssize_t n;
-        while ((n = read(pipe_[0], buf, sizeof buf)) > 0) {
-            std::lock_guard<std::mutex> hold(lock_);
-            out_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    std::string Output()
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return out_;
-    }
+    std::string Output() { return dir.ReadFile("fw.out"); }
 
     bool WaitForOutput(const std::string& text, int occurrences = 1)
     {
-        return WaitUntil(
-            [&] {
-                std::string o = Output();
-                int n = 0;
-                for (std::size_t i = o.find(text); i != std::string::npos; i = o.find(text, i + 1)) ++n;
-                return n >= occurrences;
-            },
-            Millis(10000));
+        return WaitUntil([&] { return Occurrences(Output(), text) >= occurrences; }, Millis(10000));
     }
 
     std::string Control(const std::string& line)
@@ -179,10 +156,7 @@ protected:
     TempDir dir;
     std::unique_ptr<SimBoard> board;
     std::thread loop;
-    std::thread reader;
-    int pipe_[2] = {-1, -1};
-    std::mutex lock_;
-    std::string out_;
+    int out_ = -1;
 };
 
 TEST_F(SimBoardTest, BuildsTheSysrootTree)

@@ -9,8 +9,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -55,22 +53,11 @@ void ExpectBlink(Board& board, const std::string& led, long long onMs, long long
     EXPECT_TRUE(PhasesMatch(phases, onMs, offMs, &why)) << led << ": " << why;
 }
 
-// Waits until the LED is lit and then stays lit, unchanged, for a whole window.
+// Waits until the LED has been lit, unchanged, for a whole five seconds: no pattern stays lit so long.
 void ExpectSteadyOn(Board& board, const std::string& led)
 {
-    long long since = 0;
-    bool steady = WaitUntil(
-        [&] {
-            std::vector<LedChange> h = LedHistory(board, led, 0);
-            if (h.empty() || h.back().level != 1) return false;
-            since = h.back().atMs;
-            return BoardNowMs(board) - since >= 2500;
-        },
-        kSettleTimeout, Millis(50));
-    ASSERT_TRUE(steady) << board.Control("led " + led + " history");
-    std::vector<LedChange> later;
-    bool changed = WaitUntil([&] { return !(later = LedHistory(board, led, since + 1)).empty(); }, Millis(2500));
-    EXPECT_FALSE(changed) << led << " LED changed at " << later.front().atMs << " after being lit since " << since;
+    EXPECT_TRUE(WaitUntil([&] { return SteadilyLit(board, led, 5000); }, kSettleTimeout + Millis(5000), Millis(100)))
+        << board.Control("led " + led + " history");
 }
 
 // Starts the board on the console road with no configuration file (so no PIN is entered).
@@ -94,14 +81,6 @@ void RestartFirmware(Board& board, int startsSoFar)
     std::string reply = board.Control("fw restart");
     ASSERT_EQ(reply.compare(0, 10, "ok running"), 0) << reply;
     ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, startsSoFar + 1)) << board.Output();
-}
-
-std::string FileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // What the firmware printed after its n-th start (from 1).
@@ -174,17 +153,6 @@ TEST(LedPatterns, DataCallUpIsPatternTwoAndRegistrationAloneIsPatternOne)
     ExpectBlink(board, "status", 900, 100);
 }
 
-TEST(LedPatterns, NotRegisteredIsSteadyRegisteredBlinksPatternOne)
-{
-    Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
-    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
-    ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
-    ExpectSteadyOn(board, "status");
-    ASSERT_EQ(board.Control("at creg 5").compare(0, 2, "ok"), 0);  // roaming counts as registered
-    ExpectBlink(board, "status", 900, 100);
-}
-
 TEST(LedPatterns, GpsLedSteadyWithoutFixAndBlinkingWithOne)
 {
     Board board;
@@ -249,7 +217,7 @@ class SdUpdate : public testing::Test {
 protected:
     void InstallableFirmware(const std::string& relative)
     {
-        board.WriteFile(relative, FileBytes(std::string(LIRN_BUILD_DIR) + "/lirn"), 0755);
+        board.WriteFile(relative, ReadWholeFile(LIRN_BUILD_DIR "/lirn"), 0755);
     }
     // Waits until the firmware takes the update road, after what it printed before it.
     void WaitForUpdateRoad(const std::string& before = "")
