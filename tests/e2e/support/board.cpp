@@ -23,8 +23,9 @@ namespace {
 // How long the board gets to come up (answer on its socket) and to stop after TERM.
 constexpr Millis kBoardStartTimeout(15000);
 constexpr Millis kBoardStopTimeout(10000);
-// How long the output readers may take to see the end of their pipes once the board is gone.
-constexpr Millis kReaderEndTimeout(3000);
+// Where the board's standard output (the firmware's) and its standard error go, in the sysroot.
+const char kOutFile[] = "boardsim.out";
+const char kErrFile[] = "boardsim.err";
 // What the diagnostics print of each stream after a failure.
 constexpr std::size_t kDiagnosticTailBytes = 6000;
 
@@ -35,17 +36,12 @@ std::string Tail(const std::string& text)
 
 }  // namespace
 
-Board::Board()
-{
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
-}
+Board::Board() = default;
 
 Board::~Board()
 {
     Stop();
     ClosePc();
-    for (int fd : {wake_[0], wake_[1]})
-        if (fd >= 0) close(fd);
     bool failed = ::testing::Test::HasFailure();
     if (failed) PrintDiagnostics();
     if (failed && std::getenv("LIRN_KEEP_BOARD") != nullptr) {
@@ -56,9 +52,8 @@ Board::~Board()
 
 void Board::PrintDiagnostics() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
     std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", Root().c_str(),
-                 Tail(out_.text).c_str(), Tail(err_.text).c_str());
+                 Tail(Output()).c_str(), Tail(ErrorOutput()).c_str());
 }
 
 void Board::WriteFile(const std::string& relative, const std::string& content, mode_t mode)
@@ -80,34 +75,26 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return false;
+    // Appended to, so that what a board started again prints follows what it printed before.
+    int out = open(Path(kOutFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int err = open(Path(kErrFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         // Should the test die, the board (and through it the firmware) goes too.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(out, 1);
+        dup2(err, 2);
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (pid < 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return false;
-    }
+    for (int fd : {out, err})
+        if (fd >= 0) close(fd);
+    if (pid < 0 || out < 0 || err < 0) return false;
     board_ = pid;
-    out_.fd = outPipe[0];
-    err_.fd = errPipe[0];
-    out_.ended = err_.ended = false;  // a board may be started again after a stop
-    out_.reader = std::thread([this] { ReadStream(out_); });
-    err_.reader = std::thread([this] { ReadStream(err_); });
     // A board that gave up (a bad option, a sysroot it cannot build) is not waited for.
     int status = 0;
     bool up = WaitUntil(
@@ -123,31 +110,9 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     return up;
 }
 
-void Board::ReadStream(Stream& s)
-{
-    char buf[4096];
-    for (;;) {
-        struct pollfd pfd[2] = {{s.fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
-        if (pfd[1].revents & POLLIN) break;
-        if (!(pfd[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        ssize_t n = read(s.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        std::lock_guard<std::mutex> hold(lock_);
-        s.text.append(buf, static_cast<std::size_t>(n));
-        changed_.notify_all();
-    }
-    std::lock_guard<std::mutex> hold(lock_);
-    s.ended = true;
-    changed_.notify_all();
-}
-
 void Board::Stop()
 {
     if (board_ > 0) StopBoard();
-    if (!out_.reader.joinable() && !err_.reader.joinable()) return;
-    JoinReaders();
 }
 
 void Board::StopBoard()
@@ -173,36 +138,14 @@ void Board::StopBoard()
     board_ = -1;
 }
 
-void Board::JoinReaders()
-{
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait_for(hold, kReaderEndTimeout, [this] { return out_.ended && err_.ended; });
-    }
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
-    for (Stream* s : {&out_, &err_}) {
-        if (s->reader.joinable()) s->reader.join();
-        close(s->fd);
-        s->fd = -1;
-    }
-    // The wake byte has done its work; a later start must not see it.
-    char sink[16];
-    while (read(wake_[0], sink, sizeof sink) > 0) {
-    }
-}
-
 std::string Board::Output() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return out_.text;
+    return ReadFile(kOutFile);
 }
 
 std::string Board::ErrorOutput() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return err_.text;
+    return ReadFile(kErrFile);
 }
 
 bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
@@ -216,24 +159,12 @@ bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
 
 int Board::CountOutput(const std::string& text) const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return Occurrences(out_.text, text);
-}
-
-bool Board::WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence)
-{
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, timeout, [&] { return Occurrences(s.text, text) >= occurrence; });
+    return Occurrences(Output(), text);
 }
 
 bool Board::WaitForOutput(const std::string& text, Millis timeout, int occurrence)
 {
-    return WaitForText(out_, text, timeout, occurrence);
-}
-
-bool Board::WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence)
-{
-    return WaitForText(err_, text, timeout, occurrence);
+    return WaitUntil([&] { return CountOutput(text) >= occurrence; }, timeout);
 }
 
 std::string Board::Control(const std::string& line)

@@ -2,7 +2,8 @@
 //
 // A Board owns a fresh temporary sysroot, lets the test put files in it before the start
 // (APP/config.ini, APP/log.ini, card contents, APP/fw), runs build/boardsim on it (which runs
-// build/lirn), keeps every line the firmware prints, talks to the board's control channel and
+// build/lirn), keeps every line the firmware prints (in files beside the sysroot's tree: the board's
+// standard output, which is the firmware's, and its standard error), talks to the control channel and
 // opens the PC end of the serial port. Waits always have deadlines. The destructor stops the board
 // and removes the directory, unless the test failed and LIRN_KEEP_BOARD is set in the environment;
 // after a failure it prints what the firmware and the board said.
@@ -12,12 +13,9 @@
 #include "../../common/wait_until.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 class Board {
@@ -56,7 +54,6 @@ public:
     bool OutputHasLinesInOrder(const std::vector<std::string>& lines) const;
     // Waits until text has appeared at least occurrence times in the standard output.
     bool WaitForOutput(const std::string& text, Millis timeout, int occurrence = 1);
-    bool WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence = 1);
 
     // One control request; the reply line, or "err no board" when the board cannot be reached.
     std::string Control(const std::string& line);
@@ -80,26 +77,11 @@ public:
     std::string PcSendUntilPeerReads(int peer, const std::string& text, std::size_t count);
 
 private:
-    struct Stream {
-        int fd = -1;
-        std::string text;
-        bool ended = false;
-        std::thread reader;
-    };
-
     void StopBoard();
-    void JoinReaders();
-    void ReadStream(Stream& s);
-    bool WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence);
     void PrintDiagnostics() const;
 
     TempDir root_{"lirn-e2e"};
     std::vector<std::string> settings_;
     pid_t board_ = -1;
-    int wake_[2] = {-1, -1};
     int pc_ = -1;
-    Stream out_;
-    Stream err_;
-    mutable std::mutex lock_;
-    std::condition_variable changed_;
 };
