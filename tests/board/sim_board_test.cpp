@@ -59,24 +59,6 @@ std::unique_ptr<SimDevice> MakeShoutingDevice()
     return std::make_unique<ShoutingDevice>();
 }
 
-// Reads count bytes from a pty within a few seconds; returns what came.
-std::string ReadFor(int fd, std::size_t count)
-{
-    std::string got;
-    WaitUntil(
-        [&] {
-            char buf[64];
-            struct pollfd pfd = {fd, POLLIN, 0};
-            if (poll(&pfd, 1, 10) == 1) {
-                ssize_t n = read(fd, buf, std::min(sizeof buf, count - got.size()));
-                if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            }
-            return got.size() >= count;
-        },
-        Millis(5000), Millis(0));
-    return got;
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix)
 {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -308,9 +290,9 @@ TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
     int fd = OpenRaw(dir / "dev/shout0");
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "hello", 5), 5);
-    EXPECT_EQ(ReadFor(fd, 5), "HELLO");
+    EXPECT_EQ(ReadUpTo(fd, 5, Millis(5000)), "HELLO");
     EXPECT_EQ(Control("shout say hi"), "ok said");
-    EXPECT_EQ(ReadFor(fd, 2), "hi");
+    EXPECT_EQ(ReadUpTo(fd, 2, Millis(5000)), "hi");
     EXPECT_EQ(Control("shout"), "err usage: shout say WORD");
     EXPECT_EQ(Control("help").substr(Control("help").size() - 6), " shout");
     close(fd);

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
 #include <string>
@@ -61,21 +60,7 @@ public:
         return true;
     }
     // Reads from the master until count bytes have come or the timeout has passed; returns what came.
-    std::string Read(std::size_t count, Millis timeout = Millis(2000))
-    {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::string got;
-        while (got.size() < count) {
-            auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now()).count();
-            struct pollfd p = {master_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            char buf[4096];
-            ssize_t n = read(master_, buf, std::min(sizeof buf, count - got.size()));
-            if (n <= 0) break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
+    std::string Read(std::size_t count, Millis timeout = Millis(2000)) { return ReadUpTo(master_, count, timeout); }
 
 private:
     std::string link_;

@@ -124,17 +124,9 @@ inline std::pair<int, int> ConnectedPair()
 // Reads exactly n bytes within ms; false on time-out or end of stream.
 inline bool ReadExactly(int fd, void* buf, size_t n, int ms)
 {
-    auto start = std::chrono::steady_clock::now();
-    char* p = static_cast<char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        int left = ms - static_cast<int>(MsSince(start));
-        if (left <= 0 || !WaitReadable(fd, left)) return false;
-        ssize_t got = read(fd, p + done, n - done);
-        if (got <= 0) return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    std::string got = ReadUpTo(fd, n, Millis(ms));
+    std::copy(got.begin(), got.end(), static_cast<char*>(buf));
+    return got.size() == n;
 }
 
 // Everything that arrives within ms (stops early at end of stream).

@@ -217,18 +217,7 @@ bool Board::PcWrite(const std::string& bytes, Millis timeout)
 
 std::string Board::PcRead(std::size_t count, Millis timeout)
 {
-    std::string got;
-    if (pc_ < 0) return got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (got.size() < count) {
-        auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
-        struct pollfd pfd = {pc_, POLLIN, 0};
-        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
-        char buf[4096];
-        ssize_t n = read(pc_, buf, std::min(sizeof buf, count - got.size()));
-        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
+    return pc_ < 0 ? std::string() : ReadUpTo(pc_, count, timeout);
 }
 
 std::string Board::PcReadUntil(const std::string& text, Millis timeout)
