@@ -152,11 +152,7 @@ TEST(AtModemPin, RightPinMakesTheSimReadyAndRegistered)
     EXPECT_EQ(x.Ask("AT+CREG?\r\n"), Echoed("AT+CREG?", Info("+CREG: 0,1")));
     // A PIN sent when none is asked for is refused.
     EXPECT_EQ(x.Ask("AT+CPIN=4321\r\n", 3000), Echoed("AT+CPIN=4321", "\r\n+CME ERROR: 3\r\n"));
-}
-
-TEST(AtModemPin, QuotedPinIsAcceptedAsTheSameText)
-{
-    Host x;
+    // A quoted PIN is the same text.
     ASSERT_EQ(x.Ctl("sim pin 4321"), "ok");
     EXPECT_EQ(x.Ask("AT+CPIN=\"4321\"\r\n", 3000), Echoed("AT+CPIN=\"4321\"", kOk));
 }
