@@ -82,7 +82,7 @@ std::string ReadPayload(int fd, std::size_t n, bool strip, int timeoutMs)
     std::string got;
     char buf[8192];
     auto start = Clock::now();
-    while (got.size() < n && tl::MsSince(start) < timeoutMs) {
+    while (got.size() < n && MsSince(start) < timeoutMs) {
         pollfd pf = {fd, POLLIN, 0};
         if (poll(&pf, 1, 100) <= 0) continue;
         ssize_t r = read(fd, buf, sizeof buf);
@@ -121,11 +121,11 @@ Figures Measure(pid_t relay, int pc, int peer, bool blocks)
     std::thread w2([&] { WriteAllWaiting(peer, down.data(), down.size()); });
     std::thread r1([&] {
         gotUp = ReadPayload(peer, up.size(), blocks, 120000);
-        upSeconds = static_cast<double>(tl::MsSince(start)) / 1000.0;
+        upSeconds = static_cast<double>(MsSince(start)) / 1000.0;
     });
     std::thread r2([&] {
         gotDown = ReadPayload(pc, down.size(), false, 120000);
-        downSeconds = static_cast<double>(tl::MsSince(start)) / 1000.0;
+        downSeconds = static_cast<double>(MsSince(start)) / 1000.0;
     });
     w1.join();
     w2.join();
@@ -173,9 +173,7 @@ pid_t FirmwarePid(Board& board)
 // The peer's listener on a free loopback port.
 int PeerListener(int* port)
 {
-    FreePorts ports;
-    *port = ports.Port();
-    ports.Release();
+    *port = tl::FreePortRun();
     return tl::ListenOn(*port);
 }
 

@@ -66,6 +66,18 @@ int WriteAttribute(const char* path, const char* text)
     return 0;
 }
 
+// Writes one attribute of a line; a failure is named "gpio(N)/attribute", without a line end.
+int SetLineAttribute(int gpio, const char* attribute, const char* text)
+{
+    char path[kGpioPathSize];
+    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/%s", gpio, attribute);
+    if (WriteAttribute(path, text) != 0) {
+        std::printf("gpio(%d)/%s", gpio, attribute);
+        return -1;
+    }
+    return 0;
+}
+
 // Time left until a phase of durationMs that began at start is over; 0 when it is over.
 uint32_t TimeLeft(uint32_t start, uint32_t now, uint32_t durationMs)
 {
@@ -122,24 +134,12 @@ int GPIO_open(int gpio)
 
 int GPIO_set_dir(int gpio, int dir)
 {
-    char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/direction", gpio);
-    if (WriteAttribute(path, dir != 0 ? "out" : "in") != 0) {
-        std::printf("gpio(%d)/direction", gpio);
-        return -1;
-    }
-    return 0;
+    return SetLineAttribute(gpio, "direction", dir != 0 ? "out" : "in");
 }
 
 int GPIO_set_active(int gpio, int activeLow)
 {
-    char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/active_low", gpio);
-    if (WriteAttribute(path, activeLow != 0 ? "1" : "0") != 0) {
-        std::printf("gpio(%d)/active_low", gpio);
-        return -1;
-    }
-    return 0;
+    return SetLineAttribute(gpio, "active_low", activeLow != 0 ? "1" : "0");
 }
 
 int GPIO_set_value(int gpio, int value)

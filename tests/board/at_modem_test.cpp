@@ -3,18 +3,12 @@
 // SMS-DELIVER builder, bad input, the control verbs, and the answers as the firmware's own serial
 // layer reads them through a pty.
 #include "at_modem.h"
+#include "board_test_support.h"
 #include "sms_deliver.h"
 
-#include "board/ticks.h"
 #include "platform/sysroot.h"
 #include "serial/uart.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,20 +31,7 @@ struct Host {
         modem.Output(out, now);
         return out;
     }
-    std::string Ctl(const std::string& line)
-    {
-        std::vector<std::string> words;
-        std::string word;
-        for (char c : line + " ") {
-            if (c != ' ') {
-                word += c;
-            } else if (!word.empty()) {
-                words.push_back(word);
-                word.clear();
-            }
-        }
-        return modem.Control(words);
-    }
+    std::string Ctl(const std::string& line) { return modem.Control(SplitWords(line)); }
 };
 
 // The answer to "<cmd>\r\n" with echo: the line up to its carriage return, then the answer.
@@ -171,11 +152,7 @@ TEST(AtModemPin, RightPinMakesTheSimReadyAndRegistered)
     EXPECT_EQ(x.Ask("AT+CREG?\r\n"), Echoed("AT+CREG?", Info("+CREG: 0,1")));
     // A PIN sent when none is asked for is refused.
     EXPECT_EQ(x.Ask("AT+CPIN=4321\r\n", 3000), Echoed("AT+CPIN=4321", "\r\n+CME ERROR: 3\r\n"));
-}
-
-TEST(AtModemPin, QuotedPinIsAcceptedAsTheSameText)
-{
-    Host x;
+    // A quoted PIN is the same text.
     ASSERT_EQ(x.Ctl("sim pin 4321"), "ok");
     EXPECT_EQ(x.Ask("AT+CPIN=\"4321\"\r\n", 3000), Echoed("AT+CPIN=\"4321\"", kOk));
 }
@@ -605,91 +582,35 @@ TEST(AtModemControl, RestartDropsPendingOutputAndKeepsMessages)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Through a real pty, read by the firmware's own serial layer.
-
-class AtModemPty : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/at_modem_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::filesystem::create_directories(dir_ + "/dev");
-        SysrootSet(dir_.c_str());
-        pty_ = std::make_unique<DevicePty>(modem_, dir_ + "/dev/smd8");
-        pty_->Start();
-        fd_ = uart_open(UART_AT_DEV, 115200, 8, 'N', 1);
-        ASSERT_GE(fd_, 0);
-    }
-    void TearDown() override
-    {
-        if (fd_ >= 0) uart_close(fd_);
-        pty_.reset();
-        SysrootSet("");
-        std::filesystem::remove_all(dir_);
-    }
-    std::string Exchange(const std::string& cmd, unsigned waitMs = 100)
-    {
-        char reply[kUartResponseSize];
-        ssize_t n = uart_write_read(fd_, cmd.data(), cmd.size(), reply, waitMs);
-        return n > 0 ? std::string(reply, static_cast<std::size_t>(n)) : std::string();
-    }
-    std::string Ctl(std::vector<std::string> words) { return pty_->Control(words); }
-
-    std::string dir_;
-    AtModem modem_;
-    std::unique_ptr<DevicePty> pty_;
-    int fd_ = -1;
-};
-
-TEST_F(AtModemPty, FirstPollCycleAsTheFirmwareReadsIt)
+// Through a real pty, read by the firmware's own serial layer: an answer later than the wait
+// reaches the line, and opening the channel again, as the next cycle does, discards it.
+std::string Exchange(int fd, const std::string& cmd)
 {
-    ASSERT_EQ(Ctl({"sms", "add", kHelloPdu}), "ok 0");
-    ASSERT_EQ(Ctl({"fix", "3113.343286", "N", "12107.655000", "E", "150324", "083005.0", "44.1", "0.0", "0.0"}), "ok");
-    const std::vector<std::pair<std::string, std::string>> cycle = {
-        {"ATI", "\r\nManufacturer: SIMCOM INCORPORATED\r\nModel: SIMCOM_SIM7100E\r\nRevision: 4534B05SIM7100E\r\n"
-                "IMEI: 862631039274815\r\n+GCAP: +CGSM,+DS,+ES\r\n\r\nOK\r\n"},
-        {"AT+GMM", Info("SIMCOM_SIM7100E")},
-        {"AT+SIMEI?", Info("+SIMEI: 862631039274815")},
-        {"AT+CGPS?", Info("+CGPS: 0,1")},
-        {"AT+CGPS=1", kOk},
-        {"AT+CPIN?", Info("+CPIN: READY")},
-        {"AT+CREG?", Info("+CREG: 0,1")},
-        {"AT+CSQ", Info("+CSQ: 20,99")},
-        {"AT+CNSMOD?", Info("+CNSMOD: 0,8")},
-        {"AT+CGPSINFO", Info("+CGPSINFO: 3113.343286,N,12107.655000,E,150324,083005.0,44.1,0.0,0.0")},
-        {"AT+CPMS?", Info("+CPMS: \"SM\",1,30,\"SM\",1,30,\"SM\",1,30")},
-        {"AT+CMGRD=0", "\r\n+CMGRD: 0,,23\r\n" + kHelloPdu + "\r\n" + kOk},
-        {"AT+CMGD=4,4", kOk},
-    };
-    for (const auto& [cmd, answer] : cycle) EXPECT_EQ(Exchange(cmd + "\r\n"), cmd + "\r" + answer);
-    EXPECT_EQ(Ctl({"sms", "count"}), "ok 0 30");
-    EXPECT_EQ(Ctl({"log", "count"}), "ok 13");
+    char reply[kUartResponseSize];
+    ssize_t n = uart_write_read(fd, cmd.data(), cmd.size(), reply, 100);
+    return n > 0 ? std::string(reply, static_cast<std::size_t>(n)) : std::string();
 }
 
-TEST_F(AtModemPty, SlowAnswerLandsAtTheFrontOfTheNextExchange)
+TEST(AtModemPty, ReopeningTheChannelDiscardsWhatWasPending)
 {
-    ASSERT_EQ(Ctl({"delay", "500"}), "ok");
-    // The firmware's 100 ms wait sees only the echo.
-    EXPECT_EQ(Exchange("AT+CSQ\r\n"), "AT+CSQ\r");
-    // The next read waits for the first bytes: the late answer, then this command's echo.
-    std::string next = Exchange("AT+CREG?\r\n");
-    EXPECT_EQ(next.rfind(Info("+CSQ: 20,99") + "AT+CREG?\r", 0), 0u) << next;
-}
-
-TEST_F(AtModemPty, ReopeningTheChannelDiscardsWhatWasPending)
-{
-    ASSERT_EQ(Ctl({"delay", "150"}), "ok");
-    EXPECT_EQ(Exchange("AT+CSQ\r\n"), "AT+CSQ\r");
-    // Let the late answer reach the line, then open the channel again as the next cycle does.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (uart_datasize_in_com(fd_) <= 0 && std::chrono::steady_clock::now() < deadline) SleepMs(kPollPauseMs);
-    ASSERT_GT(uart_datasize_in_com(fd_), 0);
-    ASSERT_EQ(Ctl({"delay", "0"}), "ok");
-    uart_close(fd_);
-    fd_ = uart_open(UART_AT_DEV, 115200, 8, 'N', 1);
-    ASSERT_GE(fd_, 0);
-    EXPECT_EQ(Exchange("AT+CPIN?\r\n"), "AT+CPIN?\r" + Info("+CPIN: READY"));
+    TempDir dir;
+    dir.MakeDirs("dev");
+    SysrootSet(dir.Path().c_str());
+    AtModem modem;
+    DevicePty pty(modem, dir / "dev/smd8");
+    pty.Start();
+    ASSERT_EQ(pty.Control({"delay", "150"}), "ok");
+    int fd = uart_open(UART_AT_DEV, 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, "AT+CSQ\r\n"), "AT+CSQ\r");
+    EXPECT_TRUE(WaitUntil([&] { return uart_datasize_in_com(fd) > 0; }, Millis(5000)));
+    ASSERT_EQ(pty.Control({"delay", "0"}), "ok");
+    uart_close(fd);
+    fd = uart_open(UART_AT_DEV, 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, "AT+CPIN?\r\n"), "AT+CPIN?\r" + Info("+CPIN: READY"));
+    uart_close(fd);
+    SysrootSet("");
 }
 
 }  // namespace

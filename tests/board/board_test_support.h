@@ -1,51 +1,26 @@
-// Helpers for the tests of the simulated board: a temporary directory per test, whole-file
-// reading, raw terminal opening and running a shell command.
+// Helpers for the tests of the simulated board and of the firmware's code run in-process against
+// it: the shared test helpers (temporary directories, waits, captured output), raw terminal
+// opening, shell commands, and the board's QMI modem served on a pty.
 #pragma once
 
+#include "../common/output_capture.h"
+#include "../common/temp_dir.h"
+#include "../common/wait_until.h"
+
 #include "board_util.h"
+#include "platform/sysroot.h"
+#include "control_client.h"
 #include "pty_link.h"
-#include "wait_until.h"
+#include "qmi_modem.h"
+#include "sim_device.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char dir[] = "/tmp/lirn-board.XXXXXX";
-        if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = dir;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
-private:
-    std::string path_;
-};
-
-inline std::string FileText(const std::string& path)
-{
-    return ReadTextFile(path).value_or("");
-}
-
-inline bool Exists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
 
 // Opens a terminal in raw mode, as a serial user of the board would.
 inline int OpenRaw(const std::string& path, int flags = 0)
@@ -73,3 +48,16 @@ inline ShellResult RunShell(const std::string& command)
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
+
+// The board's QMI modem served on a pty linked at a path.
+class QmiModemOnPty {
+public:
+    explicit QmiModemOnPty(const std::string& linkPath) : pty_(modem_, linkPath) { pty_.Start(); }
+    // A control line as the board's channel would pass it (without the "qmi" prefix).
+    std::string Ctl(const std::string& line) { return pty_.Control(SplitWords(line)); }
+    const std::string& SlavePath() const { return pty_.SlavePath(); }
+
+private:
+    QmiModem modem_;
+    DevicePty pty_;
+};

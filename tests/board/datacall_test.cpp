@@ -4,8 +4,8 @@
 #include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
-#include "qmi_board_support.h"
-#include "qmi_transcript.h"
+#include "board_test_support.h"
+#include "../common/transcripts.h"
 #include "tunnel/tunnel.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ protected:
         netStat = 0;
         lirnDialup = 0;
         modem_APN[0] = modem_usr[0] = modem_pwd[0] = '\0';
-        out_ = std::make_unique<QmiStdoutCapture>(dir_.Path());
+        out_ = std::make_unique<OutputCapture>();
     }
     void TearDown() override
     {
@@ -54,8 +54,8 @@ protected:
     std::string Ctl(const std::string& line) { return modem_->Ctl(line); }
     std::string Out() { return out_->Text(); }
 
-    QmiTempDir dir_;
-    std::unique_ptr<QmiStdoutCapture> out_;
+    TempDir dir_;
+    std::unique_ptr<OutputCapture> out_;
     std::unique_ptr<QmiModemOnPty> modem_;
 };
 
@@ -82,7 +82,7 @@ TEST_F(DatacallTest, OpeningOpensANasAndAWdsClient)
     EXPECT_EQ(QMI_wds_getObj(), 0);
     EXPECT_EQ(nas_rc, 0);
     EXPECT_EQ(wds_rc.load(), 0);
-    EXPECT_EQ(QmiField(Ctl("state"), "clients"), "1:1,3:1");
+    EXPECT_EQ(ControlField(Ctl("state"), "clients"), "1:1,3:1");
     EXPECT_EQ(Out(), "");
 }
 
@@ -106,12 +106,12 @@ TEST_F(DatacallTest, CallComesUpAfterSomeStatusQueries)
     Ctl("connect after 3");
     auto t0 = Clock::now();
     EXPECT_EQ(dialup_actions2(), 0);
-    long long ms = QmiElapsedMs(t0);
+    long long ms = MsSince(t0);
     EXPECT_EQ(Out(), std::string(kStartLines) +
                          "APN: \nUsername: \nPassword: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\ndialup ready\n");
     EXPECT_GE(ms, 3000 + 4 * 100);
     EXPECT_LT(ms, 3000 + 4 * 100 + 5000);
-    EXPECT_EQ(QmiField(Ctl("state"), "starts"), "1");
+    EXPECT_EQ(ControlField(Ctl("state"), "starts"), "1");
 }
 
 // The call drops while up: the next cycle dials again, never gets it back, and leaves the tunnel's
@@ -129,14 +129,14 @@ TEST_F(DatacallTest, CallDropsAndNeverComesBack)
     Ctl("connect never");
     auto t0 = Clock::now();
     net_cycle();
-    long long ms = QmiElapsedMs(t0);
+    long long ms = MsSince(t0);
     EXPECT_EQ(net_status.load(), -1);
     EXPECT_EQ(netStat.load(), 0);
     EXPECT_EQ(lirnDialup.load(), 1);  // only the tunnel lowers it
     EXPECT_EQ(Out(), std::string(kStartLines) + "APN: \nUsername: \nPassword: \nDialup result=1\r\n" + FiftyPolls(1));
     EXPECT_GE(ms, 3000 + 50 * 100);
     EXPECT_LT(ms, 3000 + 50 * 100 + 8000);
-    EXPECT_EQ(QmiField(Ctl("state"), "queries"), "52");
+    EXPECT_EQ(ControlField(Ctl("state"), "queries"), "52");
 }
 
 TEST_F(DatacallTest, RefusedStartThatStillComesUp)
@@ -147,7 +147,7 @@ TEST_F(DatacallTest, RefusedStartThatStillComesUp)
     Ctl("connect never");
     // The network brings the call up after the refusal (as when the modem was dialling already).
     std::future<bool> raise = std::async(std::launch::async, [&] {
-        bool seen = QmiWaitFor([&] { return Ctl("last start").rfind("ok", 0) == 0; }, 5000);
+        bool seen = WaitUntil([&] { return Ctl("last start").rfind("ok", 0) == 0; }, Millis(5000));
         Ctl("call up");
         return seen;
     });
@@ -185,9 +185,9 @@ TEST_F(DatacallTest, HangupBeforeAnyStartNamesHandleZeroAndReturnsOne)
     Open();
     Ctl("call up");
     EXPECT_EQ(hangup_actions(), 1);
-    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "0");
+    EXPECT_EQ(ControlField(Ctl("last stop"), "handle"), "0");
     EXPECT_EQ(Out(), "main(): Error value=9.\nQMI_wds_hangup() : 0\n");
-    EXPECT_EQ(QmiField(Ctl("state"), "call"), "up");  // the modem knows no call by that handle
+    EXPECT_EQ(ControlField(Ctl("state"), "call"), "up");  // the modem knows no call by that handle
 }
 
 TEST_F(DatacallTest, HangupNamesTheLastStartsHandle)
@@ -197,8 +197,8 @@ TEST_F(DatacallTest, HangupNamesTheLastStartsHandle)
     Ctl("handle 777");
     ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 1);
     EXPECT_EQ(hangup_actions(), 1);
-    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "777");
-    EXPECT_EQ(QmiField(Ctl("state"), "call"), "down");
+    EXPECT_EQ(ControlField(Ctl("last stop"), "handle"), "777");
+    EXPECT_EQ(ControlField(Ctl("state"), "call"), "down");
     EXPECT_NE(Out().find("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.\nQMI_wds_hangup() : 1\n"),
               std::string::npos);
 
@@ -206,7 +206,7 @@ TEST_F(DatacallTest, HangupNamesTheLastStartsHandle)
     Ctl("start refuse 14");
     ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 0);
     EXPECT_EQ(hangup_actions(), 1);
-    EXPECT_EQ(QmiField(Ctl("last stop"), "handle"), "0");
+    EXPECT_EQ(ControlField(Ctl("last stop"), "handle"), "0");
 }
 
 TEST_F(DatacallTest, HangupReturnsOneWhenTheLibraryFails)
@@ -229,11 +229,11 @@ TEST_F(DatacallTest, StopAndStatusQueryInFlightTogether)
     Ctl("delay stop 1500");
     auto t0 = Clock::now();
     std::future<int> hangup = std::async(std::launch::async, [] { return hangup_actions(); });
-    ASSERT_TRUE(QmiWaitFor([&] { return Ctl("last stop").rfind("ok", 0) == 0; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return Ctl("last stop").rfind("ok", 0) == 0; }, Millis(3000)));
     EXPECT_EQ(QMI_wds_CheckDialupStatus(), kWdsConnectionDisconnected);
-    EXPECT_LT(QmiElapsedMs(t0), 1400);
+    EXPECT_LT(MsSince(t0), 1400);
     EXPECT_EQ(hangup.get(), 1);
-    EXPECT_GE(QmiElapsedMs(t0), 1400);
+    EXPECT_GE(MsSince(t0), 1400);
     EXPECT_NE(Out().find("QMI_wds_hangup() : 1\n"), std::string::npos);
 }
 
@@ -250,8 +250,8 @@ protected:
         Open();
         QMI_wds_dialup(modem_APN, modem_usr, modem_pwd);
         std::string start = Ctl("last start");
-        return "apn=" + QmiField(start, "apn") + " user=" + QmiField(start, "user") +
-               " password=" + QmiField(start, "password");
+        return "apn=" + ControlField(start, "apn") + " user=" + ControlField(start, "user") +
+               " password=" + ControlField(start, "password");
     }
 };
 
@@ -303,15 +303,6 @@ TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)
     EXPECT_EQ(QmiRecords(dir_.Path()), want);
 }
 
-TEST_F(DatacallTest, TranscriptOffWritesNothing)
-{
-    StartModem();
-    logEnable = 2;
-    Open();
-    QMI_wds_CheckDialupStatus();
-    EXPECT_TRUE(QmiRecords(dir_.Path()).empty());
-}
-
 // No QMI device: the opening fails with its messages, and a cycle still runs its course and
 // ends with -1, leaving the tunnel waiting.
 TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)
@@ -334,7 +325,7 @@ TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)
 
     auto t0 = Clock::now();
     net_cycle();
-    EXPECT_GE(QmiElapsedMs(t0), 3000 + 50 * 100);
+    EXPECT_GE(MsSince(t0), 3000 + 50 * 100);
     EXPECT_EQ(net_status.load(), -1);
     EXPECT_EQ(lirnDialup.load(), 0);
     std::string failedQuery = "main(): qmi_client_send_msg_sync() failed. rc=-6.\n";

@@ -40,7 +40,7 @@ protected:
         bank->Start();
     }
 
-    std::string Value(int line) { return AttributeText(FileText(gpio + "/gpio" + std::to_string(line) + "/value")); }
+    std::string Value(int line) { return AttributeText(ReadWholeFile(gpio + "/gpio" + std::to_string(line) + "/value")); }
 
     bool Export(int line)
     {
@@ -56,20 +56,20 @@ protected:
 TEST_F(GpioBankTest, ExportMakesTheWholeLineAppear)
 {
     Make(PinLevel::High, false);
-    EXPECT_FALSE(Exists(gpio + "/gpio27"));
+    EXPECT_FALSE(PathExists(gpio + "/gpio27"));
     ASSERT_TRUE(Export(27));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio27/value"); }, Millis(2000), Millis(1)));
+    ASSERT_TRUE(WaitUntil([&] { return PathExists(gpio + "/gpio27/value"); }, Millis(2000), Millis(1)));
     // The value file shows last: the others are already there.
-    EXPECT_EQ(FileText(gpio + "/gpio27/direction"), "in\n");
-    EXPECT_EQ(FileText(gpio + "/gpio27/active_low"), "0\n");
-    EXPECT_EQ(FileText(gpio + "/gpio27/value"), "0\n");
+    EXPECT_EQ(ReadWholeFile(gpio + "/gpio27/direction"), "in\n");
+    EXPECT_EQ(ReadWholeFile(gpio + "/gpio27/active_low"), "0\n");
+    EXPECT_EQ(ReadWholeFile(gpio + "/gpio27/value"), "0\n");
     EXPECT_EQ(bank->Exported(), std::vector<int>{27});
 
     // Exporting an exported line changes nothing.
     ASSERT_TRUE(WriteAttribute(gpio + "/gpio27/direction", "out"));
     ASSERT_TRUE(Export(27));
     ASSERT_TRUE(Export(26));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio26/value"); }, Millis(2000), Millis(1)));
+    ASSERT_TRUE(WaitUntil([&] { return PathExists(gpio + "/gpio26/value"); }, Millis(2000), Millis(1)));
     EXPECT_EQ(bank->Line(27)->direction, "out");
 }
 
@@ -79,7 +79,7 @@ TEST_F(GpioBankTest, ExportTakesLineEndsAndRefusesWhatIsNoLine)
     ASSERT_TRUE(FirmwareWrite(gpio + "/export", "abc", 3));
     ASSERT_TRUE(FirmwareWrite(gpio + "/export", "99999", 5));
     ASSERT_TRUE(FirmwareWrite(gpio + "/export", "12\n", 3));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio12/value"); }, Millis(2000)));
+    ASSERT_TRUE(WaitUntil([&] { return PathExists(gpio + "/gpio12/value"); }, Millis(2000)));
     EXPECT_EQ(bank->Exported(), std::vector<int>{12});
 }
 
@@ -87,7 +87,7 @@ TEST_F(GpioBankTest, InitPinValueFollowsLevelAndActiveLow)
 {
     Make(PinLevel::Low, false);
     ASSERT_TRUE(Export(GpioBank::kInitPin));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio5/value"); }, Millis(2000)));
+    ASSERT_TRUE(WaitUntil([&] { return PathExists(gpio + "/gpio5/value"); }, Millis(2000)));
     // Low level, not yet active low: reads 0.
     EXPECT_EQ(Value(5), "0");
     // The firmware makes the line active low: the held-low pin now reads asserted.
@@ -97,8 +97,8 @@ TEST_F(GpioBankTest, InitPinValueFollowsLevelAndActiveLow)
     bank->SetInitLevel(PinLevel::High);
     EXPECT_EQ(Value(5), "0");
     bank->SetInitLevel(PinLevel::Missing);
-    EXPECT_FALSE(Exists(gpio + "/gpio5/value"));
-    EXPECT_TRUE(Exists(gpio + "/gpio5/direction"));
+    EXPECT_FALSE(PathExists(gpio + "/gpio5/value"));
+    EXPECT_TRUE(PathExists(gpio + "/gpio5/direction"));
     bank->SetInitLevel(PinLevel::Low);
     EXPECT_EQ(Value(5), "1");
     EXPECT_EQ(bank->InitLevel(), PinLevel::Low);
@@ -112,8 +112,8 @@ TEST_F(GpioBankTest, ALevelChosenBeforeTheExportShowsAtTheExport)
     Make(PinLevel::Low, false);
     bank->SetInitLevel(PinLevel::Missing);
     ASSERT_TRUE(Export(GpioBank::kInitPin));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(gpio + "/gpio5/direction"); }, Millis(2000)));
-    EXPECT_FALSE(Exists(gpio + "/gpio5/value"));
+    ASSERT_TRUE(WaitUntil([&] { return PathExists(gpio + "/gpio5/direction"); }, Millis(2000)));
+    EXPECT_FALSE(PathExists(gpio + "/gpio5/value"));
     bank->SetInitLevel(PinLevel::High);
     EXPECT_EQ(Value(5), "1");
     // What was prepared for the export is not left in the tree.
@@ -124,12 +124,12 @@ TEST_F(GpioBankTest, PreExportedLinesAreThereAndAMissingPinHasNoValue)
 {
     Make(PinLevel::Missing, true);
     EXPECT_EQ(bank->Exported(), (std::vector<int>{5, 27, 77, 92}));
-    EXPECT_TRUE(Exists(gpio + "/gpio5/active_low"));
-    EXPECT_FALSE(Exists(gpio + "/gpio5/value"));
+    EXPECT_TRUE(PathExists(gpio + "/gpio5/active_low"));
+    EXPECT_FALSE(PathExists(gpio + "/gpio5/value"));
     // Asking for the export again does not make the value appear.
     ASSERT_TRUE(Export(GpioBank::kInitPin));
     ASSERT_TRUE(Export(27));  // a later export: once it is taken, the first was served
-    EXPECT_FALSE(Exists(gpio + "/gpio5/value"));
+    EXPECT_FALSE(PathExists(gpio + "/gpio5/value"));
     EXPECT_EQ(bank->Line(5)->value, std::nullopt);
 }
 
@@ -138,7 +138,7 @@ TEST_F(GpioBankTest, StaleLinesOfAnEarlierBoardAreRemoved)
     MakeDirs(gpio + "/gpio44");
     WriteTextFile(gpio + "/gpio44/value", "1\n");
     Make(PinLevel::High, false);
-    EXPECT_FALSE(Exists(gpio + "/gpio44"));
+    EXPECT_FALSE(PathExists(gpio + "/gpio44"));
     EXPECT_TRUE(bank->Exported().empty());
 }
 
@@ -177,15 +177,6 @@ TEST_F(GpioBankTest, RecordsEveryLedChangeWithItsTime)
     EXPECT_EQ(bank->History(92).size(), 4u);
     // A line that is not observed has no record.
     EXPECT_EQ(bank->Level(27), -1);
-}
-
-TEST_F(GpioBankTest, ExportFifoGoesWithTheBank)
-{
-    Make(PinLevel::High, false);
-    EXPECT_TRUE(Exists(gpio + "/export"));
-    bank.reset();
-    // Nobody would read it any more: a firmware must meet an open failure, not a hang.
-    EXPECT_FALSE(Exists(gpio + "/export"));
 }
 
 }  // namespace

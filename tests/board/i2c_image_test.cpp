@@ -161,7 +161,7 @@ TEST_F(I2cImageTest, ShortAndMissingImagesAndTheirRepair)
     EXPECT_EQ(image->Fault(), ImageFault::Short);
 
     image->SetFault(ImageFault::Missing);
-    EXPECT_FALSE(Exists(path));
+    EXPECT_FALSE(PathExists(path));
 
     image->SetFault(ImageFault::None);
     ASSERT_EQ(stat(path.c_str(), &st), 0);

@@ -131,12 +131,4 @@ TEST_F(NullModemTest, StaysIdleWhenBothEndsAreClosed)
     EXPECT_LT(ProcessCpuMs() - before, 100.0);
 }
 
-TEST_F(NullModemTest, RemovesItsLinksWhenDestroyed)
-{
-    EXPECT_TRUE(Exists(dir / "dev/ttyHSL3"));
-    cable.reset();
-    EXPECT_FALSE(Exists(dir / "dev/ttyHSL3"));
-    EXPECT_FALSE(Exists(dir / "pc/ttyS0"));
-}
-
 }  // namespace

@@ -1,28 +1,14 @@
 // The board's QMI modem on its own: frames in, frames out, no pty. What the firmware's tests do
 // not reach: refusals of the modem's own making, bad input, and the control verbs' replies.
 #include "qmi_modem.h"
+
+#include "board_util.h"
+#include "control_client.h"
 #include "platform/qmi_client.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace {
-
-std::vector<std::string> Words(const std::string& line)
-{
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    return w;
-}
-
-std::string Field(const std::string& reply, const std::string& key)
-{
-    for (const std::string& w : Words(reply))
-        if (w.compare(0, key.size() + 1, key + "=") == 0) return w.substr(key.size() + 1);
-    return "";
-}
 
 class QmiModemTest : public ::testing::Test {
 protected:
@@ -66,7 +52,7 @@ protected:
             return 0;
         return v[1];
     }
-    std::string Ctl(const std::string& line) { return modem_.Control(Words(line)); }
+    std::string Ctl(const std::string& line) { return modem_.Control(SplitWords(line)); }
 
     QmiModem modem_;
     uint16_t txn_ = 0;
@@ -104,7 +90,7 @@ TEST_F(QmiModemTest, GarbageIsCountedAndTheNextRequestAnswered)
     modem_.Input(noise.data(), noise.size(), 0);
     uint8_t cid = Allocate(kQmiServiceWds);
     EXPECT_NE(cid, 0);
-    EXPECT_EQ(Field(Ctl("state"), "garbage"), "9");
+    EXPECT_EQ(ControlField(Ctl("state"), "garbage"), "9");
 }
 
 TEST_F(QmiModemTest, DelayedAndSilentResponses)

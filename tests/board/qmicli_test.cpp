@@ -1,7 +1,7 @@
 // Independent check of the board's QMI modem: the stock qmicli of libqmi-utils opens it, reads the
 // packet service status, starts and stops a call, and the modem's record shows what qmicli sent.
 // qmicli is a required tool of the project (tools/ensure-deps): without it these tests fail.
-#include "qmi_board_support.h"
+#include "board_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ protected:
         return m[1];
     }
 
-    QmiTempDir dir_;
+    TempDir dir_;
     std::string device_;
     std::unique_ptr<QmiModemOnPty> modem_;
 };
@@ -61,7 +61,7 @@ TEST_F(QmicliTest, ReadsThePacketServiceStatus)
     // Allocate, query, release: and the client id is given back.
     EXPECT_EQ(modem_->Ctl("requests"), "ok 3");
     EXPECT_EQ(modem_->Ctl("request 1").find("status svc=1"), 6u);
-    EXPECT_EQ(QmiField(modem_->Ctl("state"), "clients"), "-");
+    EXPECT_EQ(ControlField(modem_->Ctl("state"), "clients"), "-");
 
     modem_->Ctl("call up");
     out = Qmicli("--wds-get-packet-service-status");
@@ -91,11 +91,11 @@ TEST_F(QmicliTest, StartsAndStopsACallOnOneClient)
     ASSERT_FALSE(cid.empty()) << out;
 
     std::string start = modem_->Ctl("last start");
-    EXPECT_EQ(QmiField(start, "apn"), "\"internet.example\"") << start;
-    EXPECT_EQ(QmiField(start, "user"), "\"bob\"") << start;
-    EXPECT_EQ(QmiField(start, "password"), "\"pw\"") << start;
-    EXPECT_EQ(QmiField(start, "cid"), cid);
-    EXPECT_EQ(QmiField(modem_->Ctl("state"), "call"), "up");
+    EXPECT_EQ(ControlField(start, "apn"), "\"internet.example\"") << start;
+    EXPECT_EQ(ControlField(start, "user"), "\"bob\"") << start;
+    EXPECT_EQ(ControlField(start, "password"), "\"pw\"") << start;
+    EXPECT_EQ(ControlField(start, "cid"), cid);
+    EXPECT_EQ(ControlField(modem_->Ctl("state"), "call"), "up");
 
     out = Qmicli("--client-cid=" + cid + " --client-no-release-cid --wds-get-packet-service-status");
     EXPECT_NE(out.find("Connection status: 'connected'"), std::string::npos) << out;
@@ -103,9 +103,9 @@ TEST_F(QmicliTest, StartsAndStopsACallOnOneClient)
     out = Qmicli("--client-cid=" + cid + " --wds-stop-network=4242", &rc);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("Network stopped"), std::string::npos) << out;
-    EXPECT_EQ(QmiField(modem_->Ctl("last stop"), "handle"), "4242");
-    EXPECT_EQ(QmiField(modem_->Ctl("state"), "call"), "down");
-    EXPECT_EQ(QmiField(modem_->Ctl("state"), "clients"), "-");
+    EXPECT_EQ(ControlField(modem_->Ctl("last stop"), "handle"), "4242");
+    EXPECT_EQ(ControlField(modem_->Ctl("state"), "call"), "down");
+    EXPECT_EQ(ControlField(modem_->Ctl("state"), "clients"), "-");
 }
 
 TEST_F(QmicliTest, StartWithOnlyAnApnSendsNoCredentials)
@@ -113,11 +113,11 @@ TEST_F(QmicliTest, StartWithOnlyAnApnSendsNoCredentials)
     std::string out = Qmicli("--wds-start-network=apn=web");
     EXPECT_NE(out.find("Network started"), std::string::npos) << out;
     std::string start = modem_->Ctl("last start");
-    EXPECT_EQ(QmiField(start, "apn"), "\"web\"");
-    EXPECT_EQ(QmiField(start, "user"), "-");
-    EXPECT_EQ(QmiField(start, "password"), "-");
+    EXPECT_EQ(ControlField(start, "apn"), "\"web\"");
+    EXPECT_EQ(ControlField(start, "user"), "-");
+    EXPECT_EQ(ControlField(start, "password"), "-");
     // qmicli released its client on exit, and the call went with it.
-    EXPECT_EQ(QmiField(modem_->Ctl("state"), "call"), "down");
+    EXPECT_EQ(ControlField(modem_->Ctl("state"), "call"), "down");
 }
 
 TEST_F(QmicliTest, RefusedStartShowsTheModemsError)
@@ -135,7 +135,7 @@ TEST_F(QmicliTest, StopOfAnUnknownHandleIsRefused)
     std::string out = Qmicli("--wds-stop-network=99", &rc);
     EXPECT_NE(rc, 0);
     EXPECT_NE(out.find("InvalidHandle"), std::string::npos) << out;
-    EXPECT_EQ(QmiField(modem_->Ctl("last stop"), "handle"), "99");
+    EXPECT_EQ(ControlField(modem_->Ctl("last stop"), "handle"), "99");
 }
 
 }  // namespace

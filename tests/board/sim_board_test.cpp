@@ -8,7 +8,6 @@
 #include <cctype>
 #include <csignal>
 #include <cstring>
-#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -60,24 +59,6 @@ std::unique_ptr<SimDevice> MakeShoutingDevice()
     return std::make_unique<ShoutingDevice>();
 }
 
-// Reads count bytes from a pty within a few seconds; returns what came.
-std::string ReadFor(int fd, std::size_t count)
-{
-    std::string got;
-    WaitUntil(
-        [&] {
-            char buf[64];
-            struct pollfd pfd = {fd, POLLIN, 0};
-            if (poll(&pfd, 1, 10) == 1) {
-                ssize_t n = read(fd, buf, std::min(sizeof buf, count - got.size()));
-                if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            }
-            return got.size() >= count;
-        },
-        Millis(5000), Millis(0));
-    return got;
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix)
 {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -97,18 +78,20 @@ protected:
     ~SimBoardTest() override
     {
         Stop();
-        if (pipe_[0] >= 0) close(pipe_[0]);
+        if (out_ >= 0) close(out_);
     }
 
+    // The firmware's standard output goes to a file of the test (appended to, so a restarted
+    // firmware adds to it).
     void Start(BoardOptions o)
     {
-        ASSERT_EQ(pipe2(pipe_, O_CLOEXEC), 0);
+        out_ = open((dir / "fw.out").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        ASSERT_GE(out_, 0);
         o.root = dir.Path();
-        o.firmwareStdout = pipe_[1];
+        o.firmwareStdout = out_;
         o.clock = ParseCalendar("2024-05-06 07:08:09");
         board = std::make_unique<SimBoard>(o);
         loop = std::thread([this] { board->Run(); });
-        reader = std::thread([this] { ReadOutput(); });
     }
 
     void Stop()
@@ -117,37 +100,13 @@ protected:
         board->RequestStop();
         loop.join();
         board.reset();
-        // The firmware is gone; with the board's end closed the reader sees the end of its pipe.
-        close(pipe_[1]);
-        reader.join();
     }
 
-    void ReadOutput()
-    {
-        char buf[512];
-        ssize_t n;
-        while ((n = read(pipe_[0], buf, sizeof buf)) > 0) {
-            std::lock_guard<std::mutex> hold(lock_);
-            out_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    std::string Output()
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return out_;
-    }
+    std::string Output() { return dir.ReadFile("fw.out"); }
 
     bool WaitForOutput(const std::string& text, int occurrences = 1)
     {
-        return WaitUntil(
-            [&] {
-                std::string o = Output();
-                int n = 0;
-                for (std::size_t i = o.find(text); i != std::string::npos; i = o.find(text, i + 1)) ++n;
-                return n >= occurrences;
-            },
-            Millis(10000));
+        return WaitUntil([&] { return Occurrences(Output(), text) >= occurrences; }, Millis(10000));
     }
 
     std::string Control(const std::string& line)
@@ -179,10 +138,7 @@ protected:
     TempDir dir;
     std::unique_ptr<SimBoard> board;
     std::thread loop;
-    std::thread reader;
-    int pipe_[2] = {-1, -1};
-    std::mutex lock_;
-    std::string out_;
+    int out_ = -1;
 };
 
 TEST_F(SimBoardTest, BuildsTheSysrootTree)
@@ -190,12 +146,12 @@ TEST_F(SimBoardTest, BuildsTheSysrootTree)
     Start(Bare());
     for (const char* path : {"APP", "media/card", "sys/class/gpio/export", "dev/ttyHSL3", "dev/i2c-0", "pc/ttyS0",
                              "bin/date", "bin/init", "bin/df", "board.sock"})
-        EXPECT_TRUE(Exists(dir / path)) << path;
-    EXPECT_FALSE(Exists(dir / "dev/smd8")) << "a node without a device must not exist";
+        EXPECT_TRUE(PathExists(dir / path)) << path;
+    EXPECT_FALSE(PathExists(dir / "dev/smd8")) << "a node without a device must not exist";
     EXPECT_EQ(Control("fw"), "ok stopped");
     Stop();
     for (const char* path : {"board.sock", "dev/ttyHSL3", "pc/ttyS0", "sys/class/gpio/export", "board/init"})
-        EXPECT_FALSE(Exists(dir / path)) << path;
+        EXPECT_FALSE(PathExists(dir / path)) << path;
 }
 
 TEST_F(SimBoardTest, InitSixRebootsIntoTheInstalledFirmware)
@@ -257,7 +213,7 @@ TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
     o.firmware = dir / "ends.sh";
     Start(o);
     EXPECT_EQ(WaitForControl("fw", "ok exited 3"), "ok exited 3");
-    pid_t pid = static_cast<pid_t>(std::atoi(FileText(dir / "pid").c_str()));
+    pid_t pid = static_cast<pid_t>(std::atoi(ReadWholeFile(dir / "pid").c_str()));
     ASSERT_GT(pid, 0);
     bool groupGone = kill(-pid, 0) == -1;
     if (!groupGone) kill(-pid, SIGKILL);  // the board should have; without it the test would hang
@@ -334,14 +290,14 @@ TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
     int fd = OpenRaw(dir / "dev/shout0");
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "hello", 5), 5);
-    EXPECT_EQ(ReadFor(fd, 5), "HELLO");
+    EXPECT_EQ(ReadUpTo(fd, 5, Millis(5000)), "HELLO");
     EXPECT_EQ(Control("shout say hi"), "ok said");
-    EXPECT_EQ(ReadFor(fd, 2), "hi");
+    EXPECT_EQ(ReadUpTo(fd, 2, Millis(5000)), "hi");
     EXPECT_EQ(Control("shout"), "err usage: shout say WORD");
     EXPECT_EQ(Control("help").substr(Control("help").size() - 6), " shout");
     close(fd);
     Stop();
-    EXPECT_FALSE(Exists(dir / "dev/shout0"));
+    EXPECT_FALSE(PathExists(dir / "dev/shout0"));
 }
 
 // A firmware stand-in whose first act is one exchange with the module: it shows what the
@@ -389,8 +345,8 @@ TEST_F(SimBoardTest, RefusedSettingStopsTheBoardBeforeItStarts)
         } catch (const std::runtime_error& e) {
             EXPECT_TRUE(StartsWith(e.what(), r.why)) << e.what();
         }
-        EXPECT_FALSE(Exists(dir / "board.sock"));
-        EXPECT_FALSE(Exists(dir / "dev/smd8"));
+        EXPECT_FALSE(PathExists(dir / "board.sock"));
+        EXPECT_FALSE(PathExists(dir / "dev/smd8"));
     }
 }
 

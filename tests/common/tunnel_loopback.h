@@ -1,11 +1,12 @@
-// Loopback TCP helpers for the tunnel's tests, shared by the unit tests and the end-to-end tests:
-// peers on free ports, reads with deadlines. Header-only, so either test library can use it.
+// Loopback TCP helpers for the tunnel's tests, shared by the unit tests, the end-to-end tests and
+// the benchmarks: free ports, peers, reads with deadlines. Header-only, so either test library can use it.
 #pragma once
+
+#include "wait_until.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -14,25 +15,9 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace tunneltest {
-
-// Polls pred every millisecond until it holds or ms have passed; returns its last value.
-inline bool WaitUntil(const std::function<bool()>& pred, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Elapsed milliseconds since start.
-inline long long MsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
 
 inline sockaddr_in Loopback(int port)
 {
@@ -58,39 +43,38 @@ inline int BoundSocket(int port)
     return fd;
 }
 
-inline bool PortFree(int port)
-{
-    int fd = BoundSocket(port);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
 inline bool WaitReadable(int fd, int ms)
 {
     pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, ms) > 0;
 }
 
-// A loopback port nobody listens on right now, and the first of two such consecutive ports.
-inline int FreePort()
+// The first of count consecutive loopback ports that nobody holds now (none even waiting to close
+// after an earlier test), for the test's peers and the firmware to take.
+inline int FreePortRun(int count = 1)
 {
-    int fd = BoundSocket(0);
-    if (fd < 0) throw std::runtime_error("no free port");
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-inline int FreePortPair()
-{
-    for (int i = 0; i < 100; ++i) {
-        int p = FreePort();
-        if (p < 65535 && PortFree(p + 1)) return p;
+    constexpr int kAttempts = 200;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::vector<int> held;
+        int first = 0;
+        for (int i = 0; i < count && first + i <= 65535; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = Loopback(i == 0 ? 0 : first + i);
+            socklen_t len = sizeof a;
+            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+                held.push_back(fd);
+                if (i == 0) first = ntohs(a.sin_port);
+                continue;
+            }
+            if (fd >= 0) close(fd);
+            break;
+        }
+        bool whole = static_cast<int>(held.size()) == count;
+        for (int fd : held) close(fd);
+        if (whole) return first;
     }
-    throw std::runtime_error("no two consecutive free ports");
+    throw std::runtime_error("no free loopback ports");
 }
 
 // Loopback TCP helpers; every descriptor returned is the caller's to close. -1 on failure.
@@ -140,17 +124,9 @@ inline std::pair<int, int> ConnectedPair()
 // Reads exactly n bytes within ms; false on time-out or end of stream.
 inline bool ReadExactly(int fd, void* buf, size_t n, int ms)
 {
-    auto start = std::chrono::steady_clock::now();
-    char* p = static_cast<char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        int left = ms - static_cast<int>(MsSince(start));
-        if (left <= 0 || !WaitReadable(fd, left)) return false;
-        ssize_t got = read(fd, p + done, n - done);
-        if (got <= 0) return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    std::string got = ReadUpTo(fd, n, Millis(ms));
+    std::copy(got.begin(), got.end(), static_cast<char*>(buf));
+    return got.size() == n;
 }
 
 // Everything that arrives within ms (stops early at end of stream).
@@ -191,5 +167,30 @@ inline void WriteAll(int fd, const void* data, size_t n)
         n -= static_cast<size_t>(w);
     }
 }
+
+// The client side of the mode-2 exchange, played by a test: the heartbeat connection to port + 1
+// brings the server's 10-character packet, the reply goes out on a data connection to port.
+struct ExchangeClient {
+    ~ExchangeClient()
+    {
+        if (hb >= 0) close(hb);
+        if (data >= 0) close(data);
+    }
+    bool Knock(int port)
+    {
+        hb = ConnectTo(port + 1);
+        char p[10];
+        if (hb < 0 || !ReadExactly(hb, p, sizeof p, 8000)) return false;
+        packet.assign(p, sizeof p);
+        return true;
+    }
+    void Reply(int port, const std::string& reply)
+    {
+        data = ConnectTo(port);
+        if (data >= 0) WriteAll(data, reply.data(), reply.size());
+    }
+    int hb = -1, data = -1;
+    std::string packet;
+};
 
 }  // namespace tunneltest

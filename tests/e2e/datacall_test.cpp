@@ -2,11 +2,11 @@
 // each scenario before the firmware starts. What the firmware does is read from its console lines,
 // the modem's record of the requests it received, the status LED and the QMI transcript.
 #include "board.h"
-#include "../board/qmi_transcript.h"
+#include "control_client.h"
+#include "led_history.h"
+#include "../common/transcripts.h"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace {
 
@@ -19,18 +19,9 @@ bool IsOk(const std::string& reply)
     return reply.rfind("ok", 0) == 0;
 }
 
-// The value of "key=value" in a reply line ("" when absent).
-std::string Field(const std::string& reply, const std::string& key)
-{
-    std::istringstream in(reply);
-    for (std::string w; in >> w;)
-        if (w.compare(0, key.size() + 1, key + "=") == 0) return w.substr(key.size() + 1);
-    return "";
-}
-
 int StateCount(Board& board, const std::string& key)
 {
-    std::string n = Field(board.Control("qmi state"), key);
+    std::string n = ControlField(board.Control("qmi state"), key);
     return n.empty() ? -1 : std::stoi(n);
 }
 
@@ -44,8 +35,6 @@ void StartWith(Board& board, const std::vector<std::string>& scenario)
     ASSERT_TRUE(board.Start({"--init", "high"}));
 }
 
-// The firmware's output without the console road's banner, which the main thread prints while the
-// net thread may already be dialling: its lines can land between the net thread's.
 // Board times (ms) of the start requests received so far.
 std::vector<long long> StartTimes(Board& board)
 {
@@ -53,27 +42,15 @@ std::vector<long long> StartTimes(Board& board)
     int count = std::stoi(board.Control("qmi requests").substr(3));
     for (int i = 0; i < count; i++) {
         std::string r = board.Control("qmi request " + std::to_string(i));
-        if (r.find(" start ") != std::string::npos) times.push_back(std::stoll(Field(r, "at")));
+        if (r.find(" start ") != std::string::npos) times.push_back(std::stoll(ControlField(r, "at")));
     }
     return times;
 }
 
-// True when the status LED's last changes are the 500 ms on, 500 ms off of "data call up".
+// True when the status LED's latest blink is the 500 ms on, 500 ms off of "data call up".
 bool StatusLedShowsCallUp(Board& board)
 {
-    std::string reply = board.Control("led status history");
-    std::istringstream in(reply.substr(2));
-    std::vector<long long> at;
-    for (std::string item; in >> item;) {
-        std::size_t colon = item.find(':');
-        if (colon != std::string::npos) at.push_back(std::stoll(item.substr(0, colon)));
-    }
-    if (at.size() < 5) return false;
-    for (std::size_t i = at.size() - 4; i < at.size(); i++) {
-        long long gap = at[i] - at[i - 1];
-        if (gap < 400 || gap > 600) return false;
-    }
-    return true;
+    return BlinksLately(LedHistory(board, "status"), Blink{500, 500});
 }
 
 TEST(Datacall, CallAlreadyUpAtStartNeedsNoStartRequest)
@@ -96,6 +73,9 @@ TEST(Datacall, CallComesUpAfterThreeStatusQueries)
                                              "[2:1]", "dialup ready"}));
     EXPECT_EQ(StateCount(board, "starts"), 1);
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
+    // Without a configuration file the start carries the three texts, empty.
+    std::string start = board.Control("qmi last start");
+    for (const char* key : {"apn", "user", "password"}) EXPECT_EQ(ControlField(start, key), "\"\"") << start;
 }
 
 // Fifty polls without the call, -1, and the next cycle's start about 9 s after the first.
@@ -140,34 +120,6 @@ TEST(Datacall, CallThatDropsIsDialledAgainWithinOneCycle)
     EXPECT_TRUE(WaitUntil([&] { return !StatusLedShowsCallUp(board); }, Millis(6000)));
 }
 
-TEST(Datacall, StartCarriesTheConfiguredApnUserAndPassword)
-{
-    Board board;
-    board.WriteFile("APP/config.ini", "@APN;internet.example\r\n@MODEMUSR;bob\r\n@MODEMPWD;s3cret\r\n");
-    StartWith(board, {"connect now"});
-    std::string start =
-        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
-    EXPECT_EQ(Field(start, "apn"), "\"internet.example\"") << start;
-    EXPECT_EQ(Field(start, "user"), "\"bob\"") << start;
-    EXPECT_EQ(Field(start, "password"), "\"s3cret\"") << start;
-}
-
-TEST(Datacall, WithoutAConfigurationFileTheStartCarriesEmptyTexts)
-{
-    Board board;
-    StartWith(board, {"connect now"});
-    std::string start =
-        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
-    EXPECT_EQ(Field(start, "apn"), "\"\"") << start;
-    EXPECT_EQ(Field(start, "user"), "\"\"") << start;
-    EXPECT_EQ(Field(start, "password"), "\"\"") << start;
-}
-
-std::vector<std::pair<std::string, std::string>> QmiRecords(Board& board)
-{
-    return QmiTranscriptRecords(board.Path("media/card"));
-}
-
 TEST(Datacall, TranscriptHoldsTheRecordsInOrder)
 {
     Board board;
@@ -189,7 +141,7 @@ TEST(Datacall, TranscriptHoldsTheRecordsInOrder)
         {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
     };
     std::vector<std::pair<std::string, std::string>> got;
-    ASSERT_TRUE(WaitUntil([&] { return (got = QmiRecords(board)).size() >= want.size(); }, Millis(5000)));
+    ASSERT_TRUE(WaitUntil([&] { return (got = QmiTranscriptRecords(board.Path("media/card"))).size() >= want.size(); }, Millis(5000)));
     got.resize(want.size());
     EXPECT_EQ(got, want);
 }

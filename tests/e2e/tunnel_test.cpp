@@ -61,38 +61,28 @@ int QmiCount(Board& board, const std::string& key)
     return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
 }
 
-// The first of count consecutive free loopback ports, released for the test's peers and the
-// firmware to take.
-int FreeRun(int count)
-{
-    FreePorts ports(count, count > 1);
-    int port = ports.Port();
-    ports.Release();
-    return port;
-}
-
-TEST(Tunnel, StartsTheFourThreadsInOrder)
+// The INIT pin held low and active low reads asserted: the tunnel road, not the console's.
+TEST(Tunnel, AssertedInitPinStartsTheFourThreadsInOrder)
 {
     Board board;
-    StartGateway(board, 0, FreeRun(1));
+    StartGateway(board, 0, tl::FreePortRun(1));
     EXPECT_TRUE(board.OutputHasLinesInOrder({"Create ThreadLirnSock Successfully\r", "Create ThreadLirnSend Successfully\r",
                                              "Create ThreadLirnRecv Successfully\r", "Create ThreadLirnHb Successfully\r"}))
         << board.Output();
+    EXPECT_EQ(board.Control("gpio 5"), "ok direction=in active_low=1 value=1");
+    EXPECT_EQ(board.CountOutput("===== Utility"), 0) << board.Output();
 }
 
 TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 {
-    int port = FreeRun(1);
+    int port = tl::FreePortRun(1);
     int listener = tl::ListenOn(port);
     Board board;
     StartGateway(board, 0, port);
     int peer = tl::AcceptWithin(listener, kFirstLinkMs);
     ASSERT_GE(peer, 0);
 
-    ASSERT_TRUE(board.PcWrite("hello"));
-    char block[kBlock];
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("hello"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", kBlock), Block("hello"));
 
     std::string toSerial("\0ab\r\ncd\0\0ef\ngh\r\0\0ij\0k", 20);
     tl::WriteAll(peer, toSerial.data(), toSerial.size());
@@ -101,9 +91,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
     close(peer);
     peer = tl::AcceptWithin(listener, 10000);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(board.PcWrite("again"));
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("again"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "again", kBlock), Block("again"));
     close(peer);
     close(listener);
 }
@@ -111,7 +99,7 @@ TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
 // The server side of the exchange, played by the test.
 TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     int dataListener = tl::ListenOn(port);
     int hbListener = tl::ListenOn(port + 1);
     Board board;
@@ -131,7 +119,7 @@ TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
     for (long long& at : arrivals) {
         ASSERT_TRUE(tl::ReadExactly(hb, block, kBlock, 4000));
         EXPECT_EQ(std::string(block, kBlock), std::string(kBlock, '\0'));
-        at = tl::MsSince(start);
+        at = MsSince(start);
     }
     EXPECT_GE(arrivals[2] - arrivals[1], 1800);
     EXPECT_LE(arrivals[2] - arrivals[1], 3000);
@@ -146,48 +134,28 @@ TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
     for (int fd : {hb, data, hbListener, dataListener}) close(fd);
 }
 
-// The client side of the exchange, played by the test.
-struct ExchangeClient {
-    ~ExchangeClient()
-    {
-        if (hb >= 0) close(hb);
-        if (data >= 0) close(data);
-    }
-    // Knocks once the server listens (knocking at a closed port from the ephemeral range could
-    // connect a socket to itself and take the port).
-    bool Knock(Board& board, int port, int ms)
-    {
-        if (!board.WaitForOutput("Bind And Listen Successfully\r\n", Millis(ms))) return false;
-        hb = tl::ConnectTo(port + 1);
-        char p[10];
-        if (hb < 0 || !tl::ReadExactly(hb, p, sizeof p, 8000)) return false;
-        packet.assign(p, sizeof p);
-        return true;
-    }
-    void Reply(int port, const std::string& reply)
-    {
-        data = tl::ConnectTo(port);
-        if (data >= 0) tl::WriteAll(data, reply.data(), reply.size());
-    }
-    int hb = -1, data = -1;
-    std::string packet;
-};
+// The client side of the exchange, played by the test. It knocks once the server listens:
+// knocking at a closed port from the ephemeral range could connect a socket to itself and take it.
+bool KnockWhenListening(Board& board, tl::ExchangeClient& client, int port)
+{
+    return board.WaitForOutput("Bind And Listen Successfully\r\n", Millis(kFirstLinkMs)) && client.Knock(port);
+}
 
 TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board board;
     StartGateway(board, 2, port);
     {
-        ExchangeClient bad;
-        ASSERT_TRUE(bad.Knock(board, port, kFirstLinkMs));
+        tl::ExchangeClient bad;
+        ASSERT_TRUE(KnockWhenListening(board, bad, port));
         bad.Reply(port, bad.packet + "@@@@@@@@@2");  // nine at signs
         EXPECT_TRUE(board.WaitForOutput("Initial Packet Split Error\r\n", Millis(5000)));
         EXPECT_TRUE(tl::WaitClosed(bad.hb, 3000));
         EXPECT_TRUE(tl::WaitClosed(bad.data, 3000));
     }
-    ExchangeClient c;
-    ASSERT_TRUE(c.Knock(board, port, 8000));
+    tl::ExchangeClient c;
+    ASSERT_TRUE(c.Knock(port));
     c.Reply(port, c.packet + "@@@@@@@@@@30");
     ASSERT_TRUE(board.WaitForOutput("HB Interval: 30\r\n", Millis(5000)));
 
@@ -200,11 +168,11 @@ TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
 
 TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board board;
     StartGateway(board, 2, port);
-    ExchangeClient first;
-    ASSERT_TRUE(first.Knock(board, port, kFirstLinkMs));
+    tl::ExchangeClient first;
+    ASSERT_TRUE(KnockWhenListening(board, first, port));
     first.Reply(port, first.packet + "@@@@@@@@@@1");
     ASSERT_TRUE(board.WaitForOutput("HB Interval: 1\r\n", Millis(5000)));
     auto handshake = std::chrono::steady_clock::now();
@@ -214,14 +182,14 @@ TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
     EXPECT_TRUE(board.WaitForOutput("Connection Is Full\r\n", Millis(6000)));
     // Silent since its handshake: dropped after its interval plus 5 s.
     ASSERT_TRUE(board.WaitForOutput("[0] Receive HB Timeout\r\n", Millis(12000)));
-    EXPECT_GE(tl::MsSince(handshake), 5500);
+    EXPECT_GE(MsSince(handshake), 5500);
     EXPECT_TRUE(tl::WaitClosed(first.hb, 3000));
     EXPECT_TRUE(tl::WaitClosed(first.data, 3000));
     EXPECT_LE(board.CountOutput("Connection Is Full\r\n"), 3);  // paced, not a flood
     // The pending client is served now.
     char packet[10];
     ASSERT_TRUE(tl::ReadExactly(second, packet, sizeof packet, 3000));
-    ExchangeClient late;
+    tl::ExchangeClient late;
     late.hb = second;
     late.Reply(port, std::string(packet, sizeof packet) + "@@@@@@@@@@20");
     EXPECT_TRUE(board.WaitForOutput("HB Interval: 20\r\n", Millis(5000)));
@@ -229,7 +197,7 @@ TEST(Tunnel, ServerDropsASilentClientAndKeepsASecondOnePendingUntilThen)
 
 TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBack)
 {
-    int port = FreeRun(1);
+    int port = tl::FreePortRun(1);
     Board board;
     StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
     ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
@@ -241,10 +209,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     int listener = tl::ListenOn(port);
     int peer = tl::AcceptWithin(listener, 30000);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(board.PcWrite("fresh"));
-    char block[kBlock];
-    ASSERT_TRUE(tl::ReadExactly(peer, block, kBlock, 3000));
-    EXPECT_EQ(std::string(block, kBlock), Block("fresh"));
+    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "fresh", kBlock), Block("fresh"));
     EXPECT_EQ(tl::ReadFor(peer, 300), "");
     close(peer);
     close(listener);
@@ -255,7 +220,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
 // port; the server sends text, so its chunks stop at no zero byte.
 TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
 {
-    int port = FreeRun(2);
+    int port = tl::FreePortRun(2);
     Board server, client;
     StartGateway(server, 2, port, 2);
     StartGateway(client, 1, port, 2);
@@ -268,7 +233,7 @@ TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
     std::uniform_int_distribution<int> byte('!', '~');
     std::string sentToServer, sentToClient, gotAtServer, gotAtClient;
     auto start = std::chrono::steady_clock::now();
-    while (tl::MsSince(start) < 62000) {
+    while (MsSince(start) < 62000) {
         std::string up(kBlock * (1 + rng() % 2), ' '), down(1 + rng() % 200, ' ');
         for (char& c : up) c = static_cast<char>(byte(rng));
         for (char& c : down) c = static_cast<char>(byte(rng));

@@ -3,12 +3,12 @@
 #include "logging/log.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -29,9 +29,8 @@ protected:
     int Read(const std::string& content, std::string* printed = nullptr)
     {
         root.WriteFile("/APP/config.ini", content);
-        CaptureStdout();
-        int rc = ReadLirnConfig();
-        std::string out = GetCapturedStdout();
+        int rc = 0;
+        std::string out = Printed([&] { rc = ReadLirnConfig(); });
         if (printed) *printed = out;
         return rc;
     }
@@ -56,9 +55,8 @@ TEST_F(ConfigTest, DefaultsMatchTheDocumentedValues)
 
 TEST_F(ConfigTest, MissingFileLeavesDefaultsLogsAndReturnsMinusOne)
 {
-    CaptureStdout();
-    int rc = ReadLirnConfig();
-    std::string out = GetCapturedStdout();
+    int rc = 0;
+    std::string out = Printed([&] { rc = ReadLirnConfig(); });
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out, "Open Config File Error\r\n");
     EXPECT_EQ(LogPushIdx(), 1);
@@ -73,9 +71,7 @@ TEST_F(ConfigTest, MissingFileLeavesDefaultsLogsAndReturnsMinusOne)
 TEST_F(ConfigTest, SavedDefaultsAreTheTwelveLinesAndReadBackWithEchoInOrder)
 {
     root.MakeDirs("/APP");
-    CaptureStdout();
-    ASSERT_EQ(SaveLirnConfig(), 0);
-    EXPECT_EQ(GetCapturedStdout(), kDefaultsFile);
+    EXPECT_EQ(Printed([] { EXPECT_EQ(SaveLirnConfig(), 0); }), kDefaultsFile);
     EXPECT_EQ(root.ReadFile("/APP/config.ini"), kDefaultsFile);
     EXPECT_FALSE(root.Exists("/APP/config.ini.tmp"));
 
@@ -174,18 +170,14 @@ TEST_F(ConfigTest, UnknownAndMalformedLinesAreIgnored)
 
 TEST_F(ConfigTest, SaveFailsWithoutTheDirectoryAndPrintsNothing)
 {
-    CaptureStdout();
-    EXPECT_EQ(SaveLirnConfig(), -1);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(Printed([] { EXPECT_EQ(SaveLirnConfig(), -1); }), "");
 }
 
 TEST_F(ConfigTest, SaveReplacesTheWholeFileAndKeepsNoTemporary)
 {
     root.WriteFile("/APP/config.ini", std::string(5000, 'z'));
     lirnSet.mode = 2;
-    CaptureStdout();
-    ASSERT_EQ(SaveLirnConfig(), 0);
-    GetCapturedStdout();
+    Printed([] { EXPECT_EQ(SaveLirnConfig(), 0); });
     std::string content = root.ReadFile("/APP/config.ini");
     EXPECT_EQ(content.rfind("@LIRNMODE;2\r\n", 0), 0u);
     EXPECT_EQ(content.find('z'), std::string::npos);
@@ -196,9 +188,7 @@ TEST_F(ConfigTest, FailedRenameLeavesTheOldFileUntouched)
 {
     // A directory where the file should be: the rename cannot replace it.
     root.MakeDirs("/APP/config.ini/blocker");
-    CaptureStdout();
-    EXPECT_EQ(SaveLirnConfig(), -1);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(Printed([] { EXPECT_EQ(SaveLirnConfig(), -1); }), "");
     EXPECT_TRUE(root.Exists("/APP/config.ini/blocker"));
     EXPECT_FALSE(root.Exists("/APP/config.ini.tmp"));
 }

@@ -9,6 +9,8 @@
 #include "support/console_sink.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <filesystem>
@@ -179,9 +181,7 @@ TEST_F(ConsoleDispatch, OutOfRangeValuesAreSavedAsStored)
 {
     EXPECT_EQ(Ask("@LIRNMODE;7"), "!QRV-715M;LIRNMODE;ER\r\n");
     EXPECT_EQ(Ask("@LIRNHB;5"), "!QRV-715M;LIRNHB;ER\r\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Ask("@SAVE"), "!QRV-715M;SAVE;OK\r\n");
-    testing::internal::GetCapturedStdout();
+    Printed([&] { EXPECT_EQ(Ask("@SAVE"), "!QRV-715M;SAVE;OK\r\n"); });
     std::string file = root.ReadFile("/APP/config.ini");
     EXPECT_EQ(file.substr(0, 13), "@LIRNMODE;7\r\n");
     EXPECT_NE(file.find("@LIRNHB;5\r\n"), std::string::npos);
@@ -203,9 +203,7 @@ TEST_F(ConsoleDispatch, ResetRestoresDefaultsInMemoryAndFileAndAlwaysAnswersOk)
 {
     Ask("@LIRNPORT;1234");
     Ask("@APN;private.apn");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Ask("@RESET"), "!QRV-715M;RESET;OK\r\n");
-    testing::internal::GetCapturedStdout();
+    Printed([&] { EXPECT_EQ(Ask("@RESET"), "!QRV-715M;RESET;OK\r\n"); });
     EXPECT_EQ(lirnSet.port, 8080);
     EXPECT_STREQ(lirnSet.apn, "INTERNET");
     EXPECT_EQ(root.ReadFile("/APP/config.ini"),

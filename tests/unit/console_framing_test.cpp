@@ -6,6 +6,8 @@
 #include "console/console.h"
 #include "serial/uart.h"
 #include "support/temp_sysroot.h"
+#include "../common/output_capture.h"
+#include "../common/test_pty.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -19,8 +21,6 @@
 #include <thread>
 #include <unistd.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -114,15 +114,7 @@ class ConsolePty : public testing::Test {
 protected:
     void SetUp() override
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        char name[64];
-        ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
-        root.MakeDirs("/dev");
         root.MakeDirs("/APP");
-        ASSERT_EQ(symlink(name, root.Path("/dev/ttyHSL3").c_str()), 0);
         InitLirnConfig();
     }
     void TearDown() override
@@ -130,13 +122,10 @@ protected:
         stop = true;
         if (loop.joinable()) loop.join();
         if (fd >= 0) close(fd);
-        close(master);
     }
     void StartConsole()
     {
-        CaptureStdout();
-        fd = UtilityOpenPort();
-        opened = GetCapturedStdout();
+        opened = Printed([&] { fd = UtilityOpenPort(); });
         ASSERT_GE(fd, 0) << opened;
         loop = std::thread([this] {
             UtilityFraming f;
@@ -144,27 +133,11 @@ protected:
             while (!stop) UtilityPass(fd, &f);
         });
     }
-    void Send(const std::string& bytes)
-    {
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads from the PC's end until `expected` bytes arrived or the deadline passed.
-    std::string Receive(size_t expected, int timeoutMs = 3000)
-    {
-        std::string got;
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (got.size() < expected && Clock::now() < deadline) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            char buf[256];
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0) got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
+    void Send(const std::string& bytes) { ASSERT_TRUE(pty.Write(bytes)); }
+    std::string Receive(size_t expected, int timeoutMs = 3000) { return pty.Read(expected, Millis(timeoutMs)); }
 
     TempSysroot root;
-    int master = -1;
+    TestPty pty{root.Path("/dev/ttyHSL3")};
     int fd = -1;
     std::string opened;
     std::atomic<bool> stop{false};
@@ -229,12 +202,12 @@ TEST_F(ConsolePty, BurstOver1000BytesIsReadAs1000AndTheRest)
 TEST_F(ConsolePty, UnrecognisedLineIsOnlyPrinted)
 {
     StartConsole();
-    CaptureStdout();
+    OutputCapture printed;
     Send("\r\n@HELLO\r\n");
     std::string first = Receive(1, 400);  // silence, well past the quiet time
     Send("@LIRNMODE\r\n");
     std::string reply = Receive(25);
-    std::string out = GetCapturedStdout();
+    std::string out = printed.Release();
     EXPECT_EQ(first + reply, "!QRV-715M;LIRNMODE;OK;0\r\n");
     EXPECT_NE(out.find("Utility Command: \"@HELLO\"\r\n"), std::string::npos) << out;
 }
@@ -242,9 +215,9 @@ TEST_F(ConsolePty, UnrecognisedLineIsOnlyPrinted)
 TEST(ConsoleThread, EndsWhenThePortCannotBeOpened)
 {
     TempSysroot root;  // no /dev/ttyHSL3
-    CaptureStdout();
-    EXPECT_EQ(ThreadUtility(nullptr), nullptr);
-    std::string out = GetCapturedStdout();
+    void* rc = nullptr;
+    std::string out = Printed([&] { rc = ThreadUtility(nullptr); });
+    EXPECT_EQ(rc, nullptr);
     EXPECT_NE(out.find("Open Utility Port Failed\r\n"), std::string::npos) << out;
 }
 

@@ -90,25 +90,23 @@ TEST_F(ConsoleLogs, SwitchSaveFailsWithoutItsDirectory)
     EXPECT_EQ(logEnable.load(), 1);
 }
 
-TEST_F(ConsoleLogs, CardSpaceIsUsedSizeAndPercentWithTheLineFeedKept)
+// The third, second and fifth column of df's second line, read with 31 characters each, and the
+// line feed of the last kept; no figures is an error.
+TEST_F(ConsoleLogs, CardSpaceIsUsedSizeAndPercentFromTheDfLine)
 {
-    StandIn("df", "echo \"$@\" > \"$(dirname \"$0\")/../df.args\"\n"
-                  "echo 'Filesystem      Size  Used Avail Use% Mounted on'\n"
-                  "echo '/dev/mmcblk0p1  7.4G  1.2G  6.2G  17% /media/card'\n");
-    EXPECT_EQ(Ask("@LOGSD"), "!QRV-715M;LOGSD;OK;1.2G;7.4G;17%\n\r\n");
-    EXPECT_EQ(root.ReadFile("/df.args"), "-h " + root.Path("/media/card") + "\n");
-}
-
-TEST_F(ConsoleLogs, CardSpaceLineIsReadWith31Characters)
-{
-    StandIn("df", "echo header\necho 'dev 123456789012345 123456789012345 123456789012345 99% /m'\n");
-    EXPECT_EQ(Ask("@LOGSD"), "!QRV-715M;LOGSD;OK;123456789012345;123456789012345\r\n");
-}
-
-TEST_F(ConsoleLogs, CardSpaceWithoutFiguresIsAnError)
-{
-    StandIn("df", "echo 'df: cannot read table of mounted file systems' >&2\nexit 1\n");
-    EXPECT_EQ(Ask("@LOGSD"), "!QRV-715M;LOGSD;ER\r\n");
+    const std::pair<const char*, const char*> cases[] = {
+        {"echo 'Filesystem      Size  Used Avail Use% Mounted on'\n"
+         "echo '/dev/mmcblk0p1  7.4G  1.2G  6.2G  17% /media/card'\n",
+         "!QRV-715M;LOGSD;OK;1.2G;7.4G;17%\n\r\n"},
+        {"echo header\necho 'dev 123456789012345 123456789012345 123456789012345 99% /m'\n",
+         "!QRV-715M;LOGSD;OK;123456789012345;123456789012345\r\n"},
+        {"echo 'df: cannot read table of mounted file systems' >&2\nexit 1\n", "!QRV-715M;LOGSD;ER\r\n"},
+    };
+    for (const auto& [script, reply] : cases) {
+        StandIn("df", std::string("echo \"$@\" > \"$(dirname \"$0\")/../df.args\"\n") + script);
+        EXPECT_EQ(Ask("@LOGSD"), reply) << script;
+        EXPECT_EQ(root.ReadFile("/df.args"), "-h " + root.Path("/media/card") + "\n");
+    }
 }
 
 TEST_F(ConsoleLogs, CardPresenceIsTheStartUpFlag)

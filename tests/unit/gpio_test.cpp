@@ -4,14 +4,12 @@
 #include "modem/modem.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <string>
 
-using testing::internal::CaptureStdout;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStdout;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -60,11 +58,10 @@ TEST_F(GpioTest, InputsGetNoInitialValue)
 TEST_F(GpioTest, ExportWritesTheDigitsAndFailsWhenNoLineAppears)
 {
     root.WriteFile("/sys/class/gpio/export", "");
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_EQ(GPIO_io_init(92, 1, 0, 0), -1);
-    std::string out = GetCapturedStdout();
-    std::string err = GetCapturedStderr();
+    std::string out = printed.Release();
+    std::string err = errors.Release();
     EXPECT_EQ(root.ReadFile("/sys/class/gpio/export"), "92");
     EXPECT_NE(err.find("create fail"), std::string::npos) << err;
     EXPECT_EQ(out, "[92]gpio init error\r\n");
@@ -72,11 +69,9 @@ TEST_F(GpioTest, ExportWritesTheDigitsAndFailsWhenNoLineAppears)
 
 TEST_F(GpioTest, MissingExportFileStopsTheLineSetUp)
 {
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_LT(GPIO_open(4), 0);
-    EXPECT_NE(GetCapturedStderr().find("open fail"), std::string::npos);
-    GetCapturedStdout();
+    EXPECT_NE(errors.Release().find("open fail"), std::string::npos);
 }
 
 TEST_F(GpioTest, ValueReadIsOneOnlyForACharacterOne)
@@ -89,25 +84,21 @@ TEST_F(GpioTest, ValueReadIsOneOnlyForACharacterOne)
     Line(5, "x");
     EXPECT_EQ(PIN_INIT_V(), 0);
     Line(5, "");
-    CaptureStdout();
-    EXPECT_EQ(PIN_INIT_V(), 0);  // an empty file: the read returns 0 bytes
-    EXPECT_EQ(GetCapturedStdout(), "usr_gpio_get_value read /sys/class/gpio/gpio5/value error 0\n");
+    EXPECT_EQ(Printed([] { EXPECT_EQ(PIN_INIT_V(), 0); }),  // an empty file: the read returns 0 bytes
+              "usr_gpio_get_value read /sys/class/gpio/gpio5/value error 0\n");
     root.WriteFile("/sys/class/gpio/gpio5/value", "1");
     std::filesystem::remove(root.Path("/sys/class/gpio/gpio5/value"));
-    CaptureStdout();
-    EXPECT_LT(PIN_INIT_V(), 0);
-    EXPECT_EQ(GetCapturedStdout(), "usr_gpio_get_value open /sys/class/gpio/gpio5/value error -1\n");
+    EXPECT_EQ(Printed([] { EXPECT_LT(PIN_INIT_V(), 0); }), "usr_gpio_get_value open /sys/class/gpio/gpio5/value error -1\n");
 }
 
 TEST_F(GpioTest, WritesToMissingFilesFailWithTheirMessages)
 {
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_LT(GPIO_set_dir(3, 1), 0);
     EXPECT_LT(GPIO_set_active(3, 1), 0);
     EXPECT_LT(GPIO_set_value(3, 1), 0);
-    EXPECT_EQ(GetCapturedStdout(), "gpio(3)/directiongpio(3)/active_low");
-    EXPECT_NE(GetCapturedStderr().find("gpio/set-value"), std::string::npos);
+    EXPECT_EQ(printed.Release(), "gpio(3)/directiongpio(3)/active_low");
+    EXPECT_NE(errors.Release().find("gpio/set-value"), std::string::npos);
 }
 
 // One LED pass with the LEDs in given states and period starts the given time ago.

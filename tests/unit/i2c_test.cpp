@@ -6,6 +6,7 @@
 #include "logging/log.h"
 #include "platform/shell.h"
 #include "support/temp_sysroot.h"
+#include "../common/output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdio>
@@ -15,10 +16,6 @@
 #include <sys/stat.h>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -187,12 +184,12 @@ TEST_F(I2cTest, ConverterIsConfiguredAndReadMostSignificantByteFirst)
 
 TEST_F(I2cTest, MissingBusTakesTheOpenFailurePath)
 {
-    CaptureStdout();
-    EXPECT_FALSE(InitI2C());
-    EXPECT_EQ(I2C_Write(kRtcBus, 0x10, 0, nullptr), -1);
-    EXPECT_FALSE(InitADC());
-    EXPECT_EQ(ReadADCRegister(), 0u);
-    std::string out = GetCapturedStdout();
+    std::string out = Printed([] {
+        EXPECT_FALSE(InitI2C());
+        EXPECT_EQ(I2C_Write(kRtcBus, 0x10, 0, nullptr), -1);
+        EXPECT_FALSE(InitADC());
+        EXPECT_EQ(ReadADCRegister(), 0u);
+    });
     EXPECT_EQ(out,
               "I2C_W>> open /dev/i2c-0 error -1\n"
               "I2C_W>> open /dev/i2c-0 error -1\n"
@@ -208,9 +205,7 @@ TEST_F(I2cTest, MissingBusTakesTheOpenFailurePath)
 TEST_F(I2cTest, UnreadableClockGivesTheFirstSaturdayOf2000)
 {
     RtcTime r = {1, 2, 3, 4, 5, 2024, 1};
-    CaptureStdout();
-    EXPECT_FALSE(RTC_Read(&r));
-    GetCapturedStdout();
+    Printed([&] { EXPECT_FALSE(RTC_Read(&r)); });
     EXPECT_EQ(Text(r), "2000-01-01 00:00:00 [6]");
 }
 
@@ -218,13 +213,12 @@ TEST_F(I2cTest, ImageTooShortTakesTheTransferFailurePath)
 {
     Image(kRtcOffset + 3);  // the clock's first three registers exist, the rest do not
     uint8_t dest[7] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_EQ(I2C_Read(kRtcBus, 0x10, 7, dest), -3);
     RtcTime t = {0, 0, 0, 1, 1, 2024, 1};
     EXPECT_FALSE(RTC_Write(t));
-    std::string out = GetCapturedStdout();
-    std::string err = GetCapturedStderr();
+    std::string out = printed.Release();
+    std::string err = errors.Release();
     EXPECT_EQ(out,
               "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n"
               "I2C_W>> Write error, ret=-1\r\n"
@@ -243,11 +237,8 @@ TEST_F(I2cTest, TransferDoesNotRunIntoTheNextDevice)
 {
     Image();
     uint8_t dest[4];
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_EQ(I2C_Read(kRtcBus, 0xFE, 4, dest), -3);
-    GetCapturedStderr();
-    GetCapturedStdout();
 }
 
 TEST_F(I2cTest, BusThatIsNoPlainFileGetsTheRealRequest)
@@ -256,12 +247,10 @@ TEST_F(I2cTest, BusThatIsNoPlainFileGetsTheRealRequest)
     root.MakeDirs("/dev");
     std::filesystem::create_symlink("/dev/null", root.Path("/dev/i2c-0"));
     uint8_t dest[2];
-    CaptureStdout();
-    CaptureStderr();
+    OutputCapture printed, errors(STDERR_FILENO);
     EXPECT_TRUE(InitI2C());
     EXPECT_EQ(I2C_Read(kAdcBus, 0, 2, dest), -3);
-    GetCapturedStderr();
-    EXPECT_EQ(GetCapturedStdout(), "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n");
+    EXPECT_EQ(printed.Release(), "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n");
 }
 
 TEST_F(I2cTest, StartUpSetsTheSystemClockFromTheClock)
@@ -277,18 +266,14 @@ TEST_F(I2cTest, StartUpSetsTheSystemClockFromTheClock)
 TEST_F(I2cTest, UnreadableClockSetsTheSystemClockTo2000)
 {
     DateStandIn();
-    CaptureStdout();
-    RTC_Read2sys();
-    GetCapturedStdout();
+    Printed(RTC_Read2sys);
     EXPECT_EQ(root.ReadFile("/date.args"), "-s|2000-01-01 00:00:00|");
 }
 
 TEST_F(I2cTest, WithoutTheBoardsDateStandInNothingRuns)
 {
     Image();
-    CaptureStdout();
-    RTC_Read2sys();
-    std::string out = GetCapturedStdout();
+    std::string out = Printed(RTC_Read2sys);
     EXPECT_NE(out.find("Not running \"date -s \"2000-00-00 00:00:00\"\""), std::string::npos) << out;
     EXPECT_FALSE(root.Exists("/date.args"));
 }
@@ -300,9 +285,7 @@ TEST_F(I2cTest, DateRoadWritesTheClockAndReadsItBack)
     std::vector<std::string> args = {"lirn", "2024-03-15", "08:30:05"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    CaptureStdout();
-    HandleCommandLine(static_cast<int>(argv.size()), argv.data());
-    std::string out = GetCapturedStdout();
+    std::string out = Printed([&] { HandleCommandLine(static_cast<int>(argv.size()), argv.data()); });
 
     // The stand-in leaves the host clock alone, so the clock gets the host's local time.
     std::size_t b = out.find("before RTC Time= ");

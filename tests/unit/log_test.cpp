@@ -98,7 +98,9 @@ TEST_F(LogTest, TranscriptsAreWrittenOnlyWhileTheSwitchIsOne)
 {
     logEnable = 2;
     AtCmdLog("AT+CSQ\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    QmiLog("qmi_init", "3");
     EXPECT_FALSE(root.Exists(DayFile("AT_CMD_LOG")));
+    EXPECT_FALSE(root.Exists(DayFile("QMI_LOG")));
     logEnable = 1;
     AtCmdLog("AT+CSQ\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     QmiLog("qmi_init", "3");

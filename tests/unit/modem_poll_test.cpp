@@ -1,5 +1,6 @@
 // One poll cycle against a scripted AT device on a real pty: command order, waits, PIN entry,
-// radio reset, the message step, the close at the end of every cycle, and the transcript.
+// radio reset, the message step and the close at the end of every cycle. The transcript's records
+// are pinned in log_test.cpp, and that every exchange reaches it end to end in e2e/modem_test.cpp.
 #include "config/config.h"
 #include "logging/log.h"
 #include "modem/modem.h"
@@ -9,13 +10,12 @@
 #include "support/sms_pdu_builder.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,9 +79,8 @@ protected:
 
     int Cycle()
     {
-        testing::internal::CaptureStdout();
-        int rc = get_modem_info();
-        printed = testing::internal::GetCapturedStdout();
+        int rc = 0;
+        printed = Printed([&] { rc = get_modem_info(); });
         return rc;
     }
 
@@ -93,7 +92,7 @@ protected:
 
 TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -113,7 +112,7 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 
 TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     at.ClearCommands();
@@ -148,7 +147,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
     }
     EXPECT_EQ(is_do_first_time_cmd, 0);
     EXPECT_EQ(modem_creg, 5);
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
@@ -156,7 +155,7 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
 
 TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     for (int cycle = 1; cycle <= 3; ++cycle) {
@@ -180,7 +179,7 @@ TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 {
     modem_pin_code[0] = '\0';
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -192,7 +191,7 @@ TEST_F(ModemPoll, NoConfiguredPinSendsNoPinCommand)
 TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 {
     std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
     ASSERT_EQ(Cycle(), 0);
@@ -202,7 +201,7 @@ TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
 
 TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Forget("AT+CPIN?\r\n");  // answered with ERROR only
     for (int cycle = 1; cycle <= 4; ++cycle) {
@@ -227,7 +226,7 @@ TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 
 TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     std::string pdu = pdutest::Build(pdutest::Text7(pdutest::Septets("hello")));
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30");
@@ -251,7 +250,7 @@ TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
 
 TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3");
     for (int cycle = 0; cycle < 2; ++cycle) {
@@ -267,7 +266,7 @@ TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 
 TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30");
     ASSERT_EQ(Cycle(), 0);
@@ -277,7 +276,7 @@ TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 
 TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 {
-    AtResponder at(root.Dir());
+    AtResponder at(root.Path());
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     // 1023 bytes of the registration reply are read in its exchange; the marker lies beyond them
@@ -293,30 +292,4 @@ TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(std::string(str_gmm), std::string(99, 'g'));
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
-}
-
-TEST_F(ModemPoll, TranscriptHoldsEveryExchange)
-{
-    logEnable = 1;
-    AtResponder at(root.Dir());
-    ReadyModem(at);
-    ASSERT_EQ(Cycle(), 0);
-    // The day file of today (the date is taken after the cycle; retry once across midnight).
-    auto dayFile = [&] {
-        std::time_t now = std::time(nullptr);
-        std::tm local;
-        localtime_r(&now, &local);
-        char rel[64];
-        std::strftime(rel, sizeof rel, "/media/card/AT_CMD_LOG/%Y/%m/%d.txt", &local);
-        std::ifstream in(root.Path(rel), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
-    std::string log = dayFile();
-    for (const std::string& c : Concat(kOncePerRun, kEveryCycle)) {
-        std::string record = "\r\nCmmand=>" + c + "\r\nResponse=>\r\n" + c;
-        EXPECT_NE(log.find(record), std::string::npos) << c;
-    }
-    EXPECT_NE(log.find("Response=>\r\nAT+CSQ\r\n\r\n+CSQ: 21,99\r\n\r\nOK\r\n\r\n"), std::string::npos);
 }

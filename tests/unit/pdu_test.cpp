@@ -190,31 +190,38 @@ TEST(PduDecode, UserDataHeaderStaysAtTheStartConvertedLikeText)
     EXPECT_EQ(Bytes(p.userData, 10), std::string("\xE9@\xF8P\" @Hi\0", 10));
 }
 
-TEST(PduDecode, ServiceCentreLengthZeroAndOne)
+// Addresses of length 0, or longer than their fields: each is taken as far as it fits and the
+// fields after it are still read from their places.
+TEST(PduDecode, EmptyAndOverlongAddressesLeaveTheRestInPlace)
 {
+    struct Case {
+        const char* sc;
+        const char* oa;
+        const char* wantSc;
+        const char* wantOa;
+    } cases[] = {
+        {"", "4981726354", "", "4981726354"},
+        {"3141592653", "", "3141592653", ""},
+        {"12345678901234567890", "4981726354", "123456789012345", "4981726354"},
+    };
+    for (const Case& c : cases) {
+        Pdu pdu = Text7(Septets("ok"));
+        pdu.sc = c.sc;
+        pdu.oa = c.oa;
+        SmsPduParams p;
+        EXPECT_EQ(Decode(Build(pdu), &p), 2) << c.sc << "/" << c.oa;
+        EXPECT_STREQ(p.scAddress, c.wantSc);
+        EXPECT_STREQ(p.address, c.wantOa);
+        EXPECT_STREQ(p.timeStamp, "24031508300540");
+        EXPECT_STREQ(p.userData, "ok");
+    }
+    // A service centre of length 1 holds its type octet only.
     Pdu pdu = Text7(Septets("ok"));
     pdu.sc = "";
     SmsPduParams p;
-    EXPECT_EQ(Decode(Build(pdu), &p), 2);
+    EXPECT_EQ(Decode("0191" + Build(pdu).substr(2), &p), 2);
     EXPECT_STREQ(p.scAddress, "");
     EXPECT_STREQ(p.address, "4981726354");
-    EXPECT_STREQ(p.userData, "ok");
-
-    std::string typeOnly = "0191" + Build(pdu).substr(2);
-    EXPECT_EQ(Decode(typeOnly, &p), 2);
-    EXPECT_STREQ(p.scAddress, "");
-    EXPECT_STREQ(p.address, "4981726354");
-    EXPECT_STREQ(p.timeStamp, "24031508300540");
-    EXPECT_STREQ(p.userData, "ok");
-}
-
-TEST(PduDecode, OriginatorLengthZero)
-{
-    Pdu pdu = Text7(Septets("ok"));
-    pdu.oa = "";
-    SmsPduParams p;
-    EXPECT_EQ(Decode(Build(pdu), &p), 2);
-    EXPECT_STREQ(p.address, "");
     EXPECT_STREQ(p.timeStamp, "24031508300540");
     EXPECT_STREQ(p.userData, "ok");
 }
@@ -234,17 +241,6 @@ TEST(PduDecode, LongAlphanumericOriginatorIsCutAndTheRestStaysInPlace)
     std::string swapped = SemiOctets(packed.substr(0, 16)).substr(0, 15);
     EXPECT_EQ(std::string(p.address), swapped);
     EXPECT_STREQ(p.timeStamp, "24031508300540");
-    EXPECT_STREQ(p.userData, "ok");
-}
-
-TEST(PduDecode, LongServiceCentreIsCutAndTheRestStaysInPlace)
-{
-    Pdu pdu = Text7(Septets("ok"));
-    pdu.sc = "12345678901234567890";
-    SmsPduParams p;
-    EXPECT_EQ(Decode(Build(pdu), &p), 2);
-    EXPECT_STREQ(p.scAddress, "123456789012345");
-    EXPECT_STREQ(p.address, "4981726354");
     EXPECT_STREQ(p.userData, "ok");
 }
 

@@ -6,6 +6,8 @@
 #include "platform/text.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <climits>
 #include <cstdio>
@@ -13,8 +15,6 @@
 #include <string>
 #include <sys/stat.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST(Shell, QuotedNamesReachTheCommandUnchanged)
     char arg[256];
     ASSERT_EQ(ShellQuote(arg, sizeof arg, nasty), 0);
     char cmd[512];
-    std::snprintf(cmd, sizeof cmd, "cd %s && printf %%s %s", root.Dir().c_str(), arg);
+    std::snprintf(cmd, sizeof cmd, "cd %s && printf %%s %s", root.Path().c_str(), arg);
     FILE* p = ShellPopen(cmd);
     ASSERT_NE(p, nullptr);
     char buf[256] = {};
@@ -82,10 +82,10 @@ TEST(Shell, PathsAreTheSystemsOwnWithoutSysrootAndQuotedWhenOdd)
 TEST(Shell, InitAndDateRunOnlyWithTheSysrootsStandIns)
 {
     TempSysroot root;
-    CaptureStdout();
-    EXPECT_EQ(ShellSystem("init 6"), -1);
-    EXPECT_EQ(ShellSystem("date -s \"2024-01-01 00:00:00\""), -1);
-    std::string out = GetCapturedStdout();
+    std::string out = Printed([] {
+        EXPECT_EQ(ShellSystem("init 6"), -1);
+        EXPECT_EQ(ShellSystem("date -s \"2024-01-01 00:00:00\""), -1);
+    });
     EXPECT_NE(out.find("no bin/init stand-in"), std::string::npos) << out;
     EXPECT_NE(out.find("no bin/date stand-in"), std::string::npos) << out;
     // Other commands are not guarded; a name that merely starts like a guarded one is not either.

@@ -6,6 +6,8 @@
 #include "platform/sysroot.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <filesystem>
@@ -13,8 +15,6 @@
 #include <string>
 #include <sys/stat.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -79,11 +79,11 @@ protected:
     // The start-up sequence of the update, as main runs it. Returns what it printed.
     std::string RunUpdate()
     {
-        CaptureStdout();
-        sd_card_init();
-        check_if_config_update();
-        if (if_fw_exist != 0) check_if_fw_update();
-        return GetCapturedStdout();
+        return Printed([] {
+            sd_card_init();
+            check_if_config_update();
+            if (if_fw_exist != 0) check_if_fw_update();
+        });
     }
 
     std::string Commands() { return root.ReadFile("/cmds.log"); }
@@ -246,9 +246,7 @@ TEST_F(SdCardTest, MountPointSplitAcrossTwoPiecesIsStillFound)
     std::string mount = root.Path("/media/card");
     std::size_t pad = 120 - (mount.size() - std::string("/media/card").size());
     root.WriteFile("/df.out", std::string(pad, ' ') + mount + "\n");
-    CaptureStdout();
-    sd_card_init();
-    GetCapturedStdout();
+    Printed(sd_card_init);
     EXPECT_EQ(if_sd_card, 1);
 }
 
@@ -264,10 +262,10 @@ TEST(SdCardSystemTexts, WithoutSysrootTheCommandsAreTheSystemsOwn)
     setenv("PATH", (dir + "/bin:" + savedPath).c_str(), 1);
     SysrootSet("");
     ClearFlags();
-    CaptureStdout();
-    sd_card_init();
-    check_if_config_update();
-    std::string out = GetCapturedStdout();
+    std::string out = Printed([] {
+        sd_card_init();
+        check_if_config_update();
+    });
     setenv("PATH", savedPath.c_str(), 1);
     std::ifstream in(dir + "/cmds.log");
     std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -3,6 +3,8 @@
 
 #include "support/sms_pdu_builder.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,6 +19,15 @@ std::string ReadReply(const std::string& pdu)
     char head[64];
     std::snprintf(head, sizeof head, "AT+CMGRD=1\r\r\n+CMGRD: 1,,%zu\r\n", pdu.size() / 2 - 7);
     return head + pdu + "\r\n\r\nOK\r\n";
+}
+
+// gmSMS_getReadMsg on a reply; what it printed (its parse markers) goes to printed.
+int ReadMsg(const std::string& reply, SmsRecord* r, std::string* printed = nullptr)
+{
+    int rc = -1;
+    std::string out = Printed([&] { rc = gmSMS_getReadMsg(reply.c_str(), r); });
+    if (printed != nullptr) *printed = out;
+    return rc;
 }
 
 // The record filled with a marker byte, so that untouched bytes show.
@@ -73,9 +84,9 @@ TEST(SmsRead, FullReplyFillsTheRecord)
 {
     std::string pdu = Build(Text7(Septets("hello")));
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(pdu).c_str(), &r), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1>2>3>4>5>len=23\n");
+    std::string printed;
+    EXPECT_EQ(ReadMsg(ReadReply(pdu), &r, &printed), 1);
+    EXPECT_EQ(printed, "1>2>3>4>5>len=23\n");
     EXPECT_STREQ(r.phone, "4981726354");
     EXPECT_EQ(std::string(r.time, 18), std::string("24/03/15 08:30:05\0", 18));
     EXPECT_EQ(static_cast<unsigned char>(r.time[18]), 0xAA);  // the last two bytes are not written
@@ -91,9 +102,9 @@ TEST(SmsRead, AlphanumericFieldBeforeTheLength)
     std::string pdu = Build(Text7(Septets("hi")));
     std::string reply = "\r\n+CMGRD: 0,\"Mum\",21\r\n" + pdu + "\r\n";
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg(reply.c_str(), &r), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "1>2>3>4>5>len=21\n");
+    std::string printed;
+    EXPECT_EQ(ReadMsg(reply, &r, &printed), 1);
+    EXPECT_EQ(printed, "1>2>3>4>5>len=21\n");
     EXPECT_EQ(std::string(r.message, 2), "hi");
 }
 
@@ -101,9 +112,7 @@ TEST(SmsRead, FullSevenBitMessageTakes160Bytes)
 {
     std::vector<uint8_t> septets(160, 'q');
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(Text7(septets))).c_str(), &r), 1);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadMsg(ReadReply(Build(Text7(septets))), &r), 1);
     EXPECT_EQ(r.messageLength, 160);
     EXPECT_EQ(std::string(r.message, 160), std::string(160, 'q'));
     EXPECT_EQ(static_cast<unsigned char>(r.message[160]), 0xAA);
@@ -116,9 +125,7 @@ TEST(SmsRead, Ucs2KeepsItsBytesAndMode)
     pdu.udl = 4;
     pdu.ud = "00480069";
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(pdu)).c_str(), &r), 1);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadMsg(ReadReply(Build(pdu)), &r), 1);
     EXPECT_EQ(r.mode, 8);
     EXPECT_EQ(r.messageLength, 4);
     EXPECT_EQ(std::string(r.message, 4), std::string("\0H\0i", 4));
@@ -131,9 +138,7 @@ TEST(SmsRead, LyingLengthNeverOverrunsTheMessageField)
     pdu.udl = 255;
     pdu.ud = std::string(510, '5');
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg(ReadReply(Build(pdu)).c_str(), &r), 1);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadMsg(ReadReply(Build(pdu)), &r), 1);
     EXPECT_LE(r.messageLength, sizeof r.message);
     EXPECT_EQ(r.mode, 4);
 }
@@ -152,9 +157,9 @@ TEST(SmsRead, MissingPartsReturnZeroAndLeaveTheRecord)
     };
     for (const Case& c : cases) {
         SmsRecord r = MarkedRecord();
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(gmSMS_getReadMsg(c.reply, &r), 0) << c.reply;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.reply;
+        std::string printed;
+        EXPECT_EQ(ReadMsg(c.reply, &r, &printed), 0) << c.reply;
+        EXPECT_EQ(printed, c.printed) << c.reply;
         SmsRecord marked = MarkedRecord();
         EXPECT_EQ(std::memcmp(&r, &marked, sizeof r), 0) << c.reply;
     }
@@ -163,9 +168,7 @@ TEST(SmsRead, MissingPartsReturnZeroAndLeaveTheRecord)
 TEST(SmsRead, HeaderWithAnEmptyPduStillFillsTheRecord)
 {
     SmsRecord r = MarkedRecord();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 1,,0\r\n", &r), 1);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadMsg("+CMGRD: 1,,0\r\n", &r), 1);
     EXPECT_STREQ(r.phone, "");
     EXPECT_EQ(r.messageLength, 0);
 }

@@ -5,13 +5,13 @@
 #include "platform/shell.h"
 #include "support/temp_sysroot.h"
 
+#include "../common/output_capture.h"
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 #include <sys/stat.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -59,9 +59,7 @@ protected:
     {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
-        CaptureStdout();
-        HandleCommandLine(static_cast<int>(argv.size()), argv.data());
-        return GetCapturedStdout();
+        return Printed([&] { HandleCommandLine(static_cast<int>(argv.size()), argv.data()); });
     }
     TempSysroot root;
 };

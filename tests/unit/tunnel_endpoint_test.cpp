@@ -25,7 +25,7 @@ class Endpoint : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        port_ = FreePortPair();
+        port_ = FreePortRun(2);
         TunnelSetUp(0, port_);
     }
     void TearDown() override
@@ -143,7 +143,7 @@ TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
         int waiting = 0;
         ioctl(near, FIONREAD, &waiting);
         return waiting == 300;
-    }, 2000));
+    }, Millis(2000)));
     EXPECT_EQ(LirnChildRecv(lirnDataChild[0], buf), kLirnBlockSize);
     EXPECT_EQ(buf[kLirnBlockSize], '#');  // nothing past the block
 }
@@ -217,7 +217,7 @@ TEST_F(Endpoint, SendToAPeerThatWentAwayFailsWithCode8AndTheProcessLives)
     setsockopt(far, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(far);
     char block[kLirnBlockSize] = {};
-    ASSERT_TRUE(WaitUntil([&] { return LirnSend(lirnData, block) == -4; }, 2000));
+    ASSERT_TRUE(WaitUntil([&] { return LirnSend(lirnData, block) == -4; }, Millis(2000)));
     // Later sends meet a broken pipe, which must not end the process either.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(LirnSend(lirnData, block), -4);
     std::vector<int> events = TunnelEvents();

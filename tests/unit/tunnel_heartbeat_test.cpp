@@ -64,7 +64,7 @@ protected:
         return {Keep(hbFar), Keep(dataFar)};
     }
 
-    ConsoleCapture console_;
+    OutputCapture console_;
     std::vector<std::unique_ptr<PassLoop>> loops_;
     std::vector<int> fds_;
 };
@@ -88,7 +88,7 @@ TEST_F(Heartbeat, ClientSendsABlockOfZeroBytesEveryInterval)
         EXPECT_GE(arrivals[i] - arrivals[i - 1], 900);
         EXPECT_LE(arrivals[i] - arrivals[i - 1], 1600);
     }
-    EXPECT_TRUE(WaitUntil([&] { return console_.Count("Send HB Successfully\r\n") >= 3; }, 1000));
+    EXPECT_TRUE(WaitUntil([&] { return console_.Count("Send HB Successfully\r\n") >= 3; }, Millis(1000)));
 }
 
 TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
@@ -96,8 +96,8 @@ TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
     ClientLinkUp(2);
     shutdown(lirnHb.sock, SHUT_WR);  // the next heartbeat on it fails
     Run(LirnHbPass);
-    ASSERT_TRUE(console_.WaitFor("Send HB Failed\r\n", 4000));
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, 1000));
+    ASSERT_TRUE(console_.WaitFor("Send HB Failed\r\n", Millis(4000)));
+    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
     // The link manager would now build a new link; a short while later it is up.
     LirnClose(lirnHb);
     auto [near, far] = ConnectedPair();
@@ -135,7 +135,7 @@ TEST_F(Heartbeat, ServerKeepsAClientThatSendsAndDropsItIntervalPlusFiveSecondsAf
     }
     EXPECT_EQ(lirnChildConnect[0], 1);
     auto silent = Clock::now();
-    ASSERT_TRUE(console_.WaitFor("[0] Receive HB Timeout\r\n", 10000));
+    ASSERT_TRUE(console_.WaitFor("[0] Receive HB Timeout\r\n", Millis(10000)));
     long long dropped = MsSince(silent);
     EXPECT_GE(dropped, 5000);
     EXPECT_LE(dropped, 8500);
@@ -164,22 +164,22 @@ TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
 
 TEST_F(Heartbeat, ServerRebuildsTheListenersWhenTheClientClosesItsHeartbeatConnection)
 {
-    int port = FreePortPair();
+    int port = FreePortRun(2);
     TunnelSetUp(2, port);
     lirnDialup = 1;
     LirnHbStart();
     Run(LirnSockPass, ShutDownListeners);
     Run(LirnHbPass);
-    ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", 3000));
-    TestClient c;
+    ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", Millis(3000)));
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port));
     c.Reply(port, c.packet + "@@@@@@@@@@1");
-    ASSERT_TRUE(WaitUntil([] { return lirnChildConnect[0] == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([] { return lirnChildConnect[0] == 1; }, Millis(3000)));
     close(c.hb);
     c.hb = -1;
-    EXPECT_TRUE(console_.WaitFor("[0] Receive HB Error\r\n", 4000));
+    EXPECT_TRUE(console_.WaitFor("[0] Receive HB Error\r\n", Millis(4000)));
     // The link manager rebuilds once its current wait for a request (up to 5 s) is over.
-    EXPECT_TRUE(WaitUntil([&] { return console_.Count("Start Bind And Listen\r\n") == 2; }, 7000));
+    EXPECT_TRUE(WaitUntil([&] { return console_.Count("Start Bind And Listen\r\n") == 2; }, Millis(7000)));
     EXPECT_TRUE(WaitClosed(c.data, 3000));
 }
 

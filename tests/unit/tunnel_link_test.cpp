@@ -31,7 +31,7 @@ class Link : public ::testing::Test {
 protected:
     void StartMode(int mode, int hbInterval = 10)
     {
-        port_ = FreePortPair();
+        port_ = FreePortRun(2);
         TunnelSetUp(mode, port_, hbInterval);
         gHangups = 0;
         lirnDialup = 1;
@@ -50,7 +50,7 @@ protected:
     void RunLoop() { loop_ = std::make_unique<PassLoop>(LirnSockPass, ShutDownListeners); }
 
     int port_ = 0;
-    ConsoleCapture console_;
+    OutputCapture console_;
     std::unique_ptr<PassLoop> loop_;
     std::vector<int> fds_;
 };
@@ -120,7 +120,7 @@ TEST(LinkModes, ThreadsWithoutWorkInTheModeEndAtOnce)
             ThreadLirnHb(nullptr);
             hbDone = true;
         });
-        bool ended = WaitUntil([&] { return sockDone && hbDone; }, kWaitMs);
+        bool ended = WaitUntil([&] { return sockDone && hbDone; }, Millis(kWaitMs));
         if (!ended) {
             sock.detach();
             hb.detach();
@@ -135,7 +135,7 @@ TEST(LinkModes, ThreadsWithoutWorkInTheModeEndAtOnce)
         ThreadLirnHb(nullptr);
         hbDone = true;
     });
-    bool ended = WaitUntil([&] { return hbDone.load(); }, kWaitMs);
+    bool ended = WaitUntil([&] { return hbDone.load(); }, Millis(kWaitMs));
     if (!ended) hb.detach();
     ASSERT_TRUE(ended) << "heartbeat thread ran in mode 0";
     hb.join();
@@ -264,14 +264,14 @@ protected:
     {
         StartMode(2);
         RunLoop();
-        ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", kWaitMs));
+        ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", Millis(kWaitMs)));
     }
-    bool Accepted() { return WaitUntil([] { return lirnChildConnect[0] == 1; }, kWaitMs); }
+    bool Accepted() { return WaitUntil([] { return lirnChildConnect[0] == 1; }, Millis(kWaitMs)); }
 };
 
 TEST_F(Server, AcceptsAReplyWithThePacketTheAtSignsAndTheInterval)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     for (char ch : c.packet) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(ch)));
     EXPECT_EQ(ReadFor(c.hb, 100), "");  // exactly 10 characters, no terminator or line end
@@ -280,7 +280,7 @@ TEST_F(Server, AcceptsAReplyWithThePacketTheAtSignsAndTheInterval)
     EXPECT_EQ(lirnHbInterval[0], 30);
     EXPECT_EQ(lirnChildIdx[0], 0);
     EXPECT_GT(lirnDataChild[0], 0);
-    ASSERT_TRUE(console_.WaitFor("HB Interval: 30\r\n", kWaitMs));
+    ASSERT_TRUE(console_.WaitFor("HB Interval: 30\r\n", Millis(kWaitMs)));
     EXPECT_NE(console_.Text().find("Get Connection Request\r\nConnect Successfully\r\n"
                                    "Send Initial Packet Successfully\r\nConnect Successfully\r\n"
                                    "Receive Initial Packet Successfully\r\nInitSendBuffer: \"" +
@@ -292,30 +292,30 @@ TEST_F(Server, AcceptsAReplyWithThePacketTheAtSignsAndTheInterval)
 
 TEST_F(Server, AcceptsOtherCharactersAroundThePacketWithinTheFirstLine)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     c.Reply(port_, "xx" + c.packet + "yy@@@@@@@@@@ 15\r\nmore");
     ASSERT_TRUE(Accepted());
     EXPECT_EQ(lirnHbInterval[0], 15);
-    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"xx" + c.packet + "yy@@@@@@@@@@ 15\"\r\n", kWaitMs));
+    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"xx" + c.packet + "yy@@@@@@@@@@ 15\"\r\n", Millis(kWaitMs)));
 }
 
 TEST_F(Server, AcceptsAReplyWithoutIntervalAsIntervalZero)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     c.Reply(port_, c.packet + "@@@@@@@@@@");
     ASSERT_TRUE(Accepted());
     EXPECT_EQ(lirnHbInterval[0], 0);
-    EXPECT_TRUE(console_.WaitFor("HB Interval: 0\r\n", kWaitMs));
+    EXPECT_TRUE(console_.WaitFor("HB Interval: 0\r\n", Millis(kWaitMs)));
 }
 
 TEST_F(Server, RefusesNineAtSignsAndClosesBothConnections)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     c.Reply(port_, c.packet + "@@@@@@@@@30");
-    EXPECT_TRUE(console_.WaitFor("Initial Packet Split Error\r\n", kWaitMs));
+    EXPECT_TRUE(console_.WaitFor("Initial Packet Split Error\r\n", Millis(kWaitMs)));
     EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
     EXPECT_TRUE(WaitClosed(c.data, kWaitMs));
     EXPECT_EQ(lirnChildConnect[0], 0);
@@ -326,16 +326,16 @@ TEST_F(Server, RefusesNineAtSignsAndClosesBothConnections)
 
 TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacket)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     c.Reply(port_, "\r\nhello\r\n" + c.packet + "@@@@@@@@@@10");
-    EXPECT_TRUE(console_.WaitFor("Initial Packet Data Error\r\n", kWaitMs));
-    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"\r\nhello\"\r\n", kWaitMs));
+    EXPECT_TRUE(console_.WaitFor("Initial Packet Data Error\r\n", Millis(kWaitMs)));
+    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"\r\nhello\"\r\n", Millis(kWaitMs)));
     EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
     EXPECT_TRUE(WaitClosed(c.data, kWaitMs));
     EXPECT_EQ(lirnChildConnect[0], 0);
     // The next client is served on the same listeners.
-    TestClient next;
+    ExchangeClient next;
     ASSERT_TRUE(next.Knock(port_));
     next.Reply(port_, next.packet + "@@@@@@@@@@10");
     EXPECT_TRUE(Accepted());
@@ -344,10 +344,10 @@ TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacket)
 
 TEST_F(Server, DropsAClientThatOpensOnlyTheHeartbeatConnection)
 {
-    TestClient c;
+    ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     auto knocked = std::chrono::steady_clock::now();
-    EXPECT_TRUE(console_.WaitFor("Get Connection Request Failed\r\n", 8000));
+    EXPECT_TRUE(console_.WaitFor("Get Connection Request Failed\r\n", Millis(8000)));
     EXPECT_GE(MsSince(knocked), 4000);
     EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
     EXPECT_EQ(lirnHbChild[0], 0);
@@ -357,14 +357,14 @@ TEST_F(Server, DropsAClientThatOpensOnlyTheHeartbeatConnection)
 
 TEST_F(Server, LeavesASecondClientPendingWithoutSpinningUntilTheSlotFrees)
 {
-    TestClient first;
+    ExchangeClient first;
     ASSERT_TRUE(first.Knock(port_));
     first.Reply(port_, first.packet + "@@@@@@@@@@10");
     ASSERT_TRUE(Accepted());
 
     int second = Keep(ConnectTo(port_ + 1));
     ASSERT_GE(second, 0);
-    ASSERT_TRUE(console_.WaitFor("Connection Is Full\r\n", 8000));
+    ASSERT_TRUE(console_.WaitFor("Connection Is Full\r\n", Millis(8000)));
     // The request stays pending and keeps the listener readable: the passes must still pace.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(console_.Count("Connection Is Full\r\n"), 1);
@@ -378,9 +378,9 @@ TEST_F(Server, LeavesASecondClientPendingWithoutSpinningUntilTheSlotFrees)
     char packet[10];
     ASSERT_TRUE(ReadExactly(second, packet, sizeof packet, kWaitMs));
     EXPECT_LT(MsSince(freed), 2000);
-    TestClient late;
+    ExchangeClient late;
     late.Reply(port_, std::string(packet, sizeof packet) + "@@@@@@@@@@20");
-    EXPECT_TRUE(WaitUntil([] { return lirnChildConnect[0] == 1 && lirnHbInterval[0] == 20; }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([] { return lirnChildConnect[0] == 1 && lirnHbInterval[0] == 20; }, Millis(kWaitMs)));
 }
 
 }  // namespace

@@ -65,9 +65,9 @@ protected:
         far_ = -1;
     }
 
-    ConsoleCapture console_;
+    OutputCapture console_;
     TempSysroot root_;
-    SerialPty pty_{root_};
+    TestPty pty_{root_.Path(UART_TUNNEL_DEV)};
     int near_ = -1, far_ = -1;
     std::vector<std::unique_ptr<PassLoop>> loops_;
 };
@@ -92,7 +92,7 @@ TEST_F(Pumps, ClientSendsABurstAsOneZeroFilledBlockAfterTheQuietGap)
     EXPECT_GE(MsSince(written), 95);
     EXPECT_EQ(std::string(block, sizeof block), Block("hello"));
     EXPECT_EQ(ReadFor(far_, 300), "");
-    EXPECT_TRUE(console_.WaitFor("Send Packet Successfully\r\n", 1000));
+    EXPECT_TRUE(console_.WaitFor("Send Packet Successfully\r\n", Millis(1000)));
 }
 
 TEST_F(Pumps, ServerSendsTheChunkUpToItsFirstZeroByte)
@@ -130,7 +130,7 @@ TEST_F(Pumps, InputWhileTheLinkIsDownIsDroppedNeverSentLater)
     lirnConnect = 0;
     Run(LirnSendPass);
     pty_.Write("stale");
-    ASSERT_TRUE(WaitUntil([] { return uart_datasize_in_com(uartFd) == 0; }, 2000));
+    ASSERT_TRUE(WaitUntil([] { return uart_datasize_in_com(uartFd) == 0; }, Millis(2000)));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     lirnConnect = 1;
     pty_.Write("fresh");
@@ -143,7 +143,7 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
     ResetPeer();
     Run(LirnSendPass);
     pty_.Write("x");
-    EXPECT_TRUE(console_.WaitFor("res: -4\r\nSend Packet Failed\r\n", 2000));
+    EXPECT_TRUE(console_.WaitFor("res: -4\r\nSend Packet Failed\r\n", Millis(2000)));
     EXPECT_EQ(lirnConnect, 0);
 }
 
@@ -191,7 +191,7 @@ TEST_F(Pumps, ClientShowsTheFirstLineButWritesEveryByte)
     std::string data("line1\r\nline2\0tail", 17);
     WriteAll(far_, data.data(), data.size());
     EXPECT_EQ(SerialOut(data.size()), data);
-    EXPECT_TRUE(console_.WaitFor("Receive Packet Successfully: \"line1\"\r\n", 1000));
+    EXPECT_TRUE(console_.WaitFor("Receive Packet Successfully: \"line1\"\r\n", Millis(1000)));
 }
 
 TEST_F(Pumps, ServerWritesTheClientsBytesUnchanged)
@@ -201,7 +201,7 @@ TEST_F(Pumps, ServerWritesTheClientsBytesUnchanged)
     std::string data("abc\r\ndef\n", 9);
     WriteAll(far_, data.data(), data.size());
     EXPECT_EQ(SerialOut(data.size()), data);
-    EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Successfully\r\n", 1000));
+    EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Successfully\r\n", Millis(1000)));
 }
 
 TEST_F(Pumps, PeerClosingTheDataConnectionLowersTheLink)
@@ -210,8 +210,8 @@ TEST_F(Pumps, PeerClosingTheDataConnectionLowersTheLink)
     Run(LirnRecvPass);
     close(far_);
     far_ = -1;
-    EXPECT_TRUE(console_.WaitFor("Receive Packet Failed\r\n", 2000));
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, 1000));
+    EXPECT_TRUE(console_.WaitFor("Receive Packet Failed\r\n", Millis(2000)));
+    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
 }
 
 TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
@@ -220,8 +220,8 @@ TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
     Run(LirnRecvPass);
     close(far_);
     far_ = -1;
-    EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Failed\r\n", 2000));
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, 1000));
+    EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Failed\r\n", Millis(2000)));
+    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
     // Until the link manager rebuilds, the broken slot is not tried again and again.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(console_.Count("[0] Receive Packet Failed\r\n"), 1);
@@ -246,10 +246,10 @@ TEST(PumpPort, ReceivePumpEndsWhenThePortCannotBeOpened)
 {
     TempSysroot root;  // no ttyHSL3 in it
     TunnelSetUp(0, 4000);
-    ConsoleCapture console;
+    OutputCapture console;
     EXPECT_EQ(ThreadLirnRecv(nullptr), nullptr);
     EXPECT_LT(uartFd, 0);
-    EXPECT_TRUE(console.WaitFor("open /dev/ttyHSL3 error", 1000));
+    EXPECT_TRUE(console.WaitFor("open /dev/ttyHSL3 error", Millis(1000)));
     uartFd = 0;
 }
 

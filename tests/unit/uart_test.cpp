@@ -2,6 +2,9 @@
 // the pending-byte count, complete writes and the AT channel's write-wait-read step.
 #include "serial/uart.h"
 
+#include "../common/output_capture.h"
+#include "../common/test_pty.h"
+
 #include <gtest/gtest.h>
 #include <chrono>
 #include <cstdlib>
@@ -13,41 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
-
-// A pty pair: the test holds the master, the code under test opens the slave by path.
-struct Pty {
-    Pty()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_GE(master, 0);
-        grantpt(master);
-        unlockpt(master);
-        char name[64];
-        ptsname_r(master, name, sizeof name);
-        slave = name;
-    }
-    ~Pty() { close(master); }
-    // Reads from the master until n bytes arrived or the deadline passed.
-    std::string Read(size_t n, int timeoutMs = 2000)
-    {
-        std::string got;
-        while (got.size() < n) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) break;
-            char buf[4096];
-            ssize_t r = read(master, buf, sizeof buf);
-            if (r <= 0) break;
-            got.append(buf, static_cast<size_t>(r));
-        }
-        return got;
-    }
-    int master;
-    std::string slave;
-};
 
 struct termios Attributes(int fd)
 {
@@ -58,8 +28,8 @@ struct termios Attributes(int fd)
 
 TEST(Uart, OpenSetsRawEightNoneOneWithReadTimers)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     struct termios t = Attributes(fd);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -80,14 +50,14 @@ TEST(Uart, OpenSetsRawEightNoneOneWithReadTimers)
 
 TEST(Uart, BaudTableFallsBackTo115200)
 {
-    Pty pty;
+    TestPty pty;
     const struct {
         int baud;
         speed_t speed;
     } cases[] = {{2400, B2400}, {9600, B9600}, {57600, B57600}, {230400, B230400},
                  {460800, B460800}, {1200, B115200}, {100000, B115200}, {0, B115200}};
     for (const auto& c : cases) {
-        int fd = uart_open(pty.slave.c_str(), c.baud, 8, 'N', 1);
+        int fd = uart_open(pty.SlavePath().c_str(), c.baud, 8, 'N', 1);
         ASSERT_GE(fd, 0);
         struct termios t = Attributes(fd);
         EXPECT_EQ(cfgetispeed(&t), c.speed) << c.baud;
@@ -128,8 +98,8 @@ TEST(Uart, ParityStopAndDataBitsAsBuilt)
 
 TEST(Uart, ParityCheckingAndStopBitsReachTheDevice)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 9600, 7, 'O', 2);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 9600, 7, 'O', 2);
     ASSERT_GE(fd, 0);
     struct termios t = Attributes(fd);
     EXPECT_TRUE(t.c_iflag & INPCK);
@@ -137,7 +107,7 @@ TEST(Uart, ParityCheckingAndStopBitsReachTheDevice)
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     uart_close(fd);
 
-    fd = uart_open(pty.slave.c_str(), 9600, 8, 'n', 1);
+    fd = uart_open(pty.SlavePath().c_str(), 9600, 8, 'n', 1);
     t = Attributes(fd);
     EXPECT_FALSE(t.c_iflag & INPCK);
     EXPECT_FALSE(t.c_cflag & CSTOPB);
@@ -146,9 +116,8 @@ TEST(Uart, ParityCheckingAndStopBitsReachTheDevice)
 
 TEST(Uart, OpenFailureAndNotATerminal)
 {
-    CaptureStdout();
-    int fd = uart_open("/nonexistent/tty", 115200, 8, 'N', 1);
-    std::string out = GetCapturedStdout();
+    int fd = 0;
+    std::string out = Printed([&] { fd = uart_open("/nonexistent/tty", 115200, 8, 'N', 1); });
     EXPECT_LT(fd, 0);
     EXPECT_EQ(out, "open /nonexistent/tty error: -1\n");
 
@@ -156,9 +125,7 @@ TEST(Uart, OpenFailureAndNotATerminal)
     int tmp = mkstemp(path);
     ASSERT_GE(tmp, 0);
     close(tmp);
-    CaptureStdout();
-    fd = uart_open(path, 115200, 8, 'N', 1);
-    out = GetCapturedStdout();
+    out = Printed([&] { fd = uart_open(path, 115200, 8, 'N', 1); });
     unlink(path);
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(out.rfind("setupserial 1\nerrno=", 0), 0u) << out;
@@ -167,11 +134,11 @@ TEST(Uart, OpenFailureAndNotATerminal)
 
 TEST(Uart, PendingByteCount)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(uart_datasize_in_com(fd), 0);
-    ASSERT_EQ(write(pty.master, "hello", 5), 5);
+    ASSERT_EQ(write(pty.Master(), "hello", 5), 5);
     int n = -1;
     for (int i = 0; i < 200 && n != 5; ++i) {
         n = uart_datasize_in_com(fd);
@@ -188,15 +155,15 @@ TEST(Uart, PendingByteCount)
 
 TEST(Uart, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     // Non-blocking, so the device accepts only what fits and the writer must come back for the rest.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string data;
     for (int i = 0; i < 200000; ++i) data.push_back(static_cast<char>(i * 7));
     std::string got;
-    std::thread reader([&] { got = pty.Read(data.size(), 5000); });
+    std::thread reader([&] { got = pty.Read(data.size(), Millis(5000)); });
     EXPECT_EQ(uart_write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
     reader.join();
     EXPECT_EQ(got.size(), data.size());
@@ -206,14 +173,14 @@ TEST(Uart, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
 
 TEST(Uart, WriteReadSendsWaitsAndKeepsTheAnswerTerminated)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     std::thread modem([&] {
         std::string cmd = pty.Read(8);
         EXPECT_EQ(cmd, "AT+CSQ\r\n");
         std::string answer = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n" + std::string(1500, 'x');
-        ASSERT_EQ(write(pty.master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+        ASSERT_EQ(write(pty.Master(), answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
     });
     char response[kUartResponseSize];
     std::memset(response, 'z', sizeof response);
@@ -229,8 +196,8 @@ TEST(Uart, WriteReadSendsWaitsAndKeepsTheAnswerTerminated)
 
 TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
 {
-    Pty pty;
-    int fd = uart_open(pty.slave.c_str(), 115200, 8, 'N', 1);
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     char response[kUartResponseSize];
     std::memset(response, 'z', sizeof response);

@@ -1,6 +1,8 @@
 // Control channel client (see control_client.h).
 #include "control_client.h"
 
+#include "board_util.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -44,4 +46,12 @@ std::optional<std::string> ControlRequest(const std::string& socketPath, const s
     }
     close(fd);
     return std::nullopt;
+}
+
+std::string ControlField(const std::string& reply, const std::string& key)
+{
+    for (const std::string& w : SplitWords(reply))
+        if (w.size() > key.size() && w.compare(0, key.size(), key) == 0 && w[key.size()] == '=')
+            return w.substr(key.size() + 1);
+    return "";
 }

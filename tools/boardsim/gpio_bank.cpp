@@ -104,8 +104,7 @@ GpioBank::GpioBank(const std::string& dir, const std::string& staging, PinLevel 
     // two exports, and the firmware's open for writing never waits.
     exportFd_ = open(exportPath.c_str(), O_RDWR | O_CLOEXEC);
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (exportFd_ < 0 || inotify_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error("cannot set up the gpio export of " + dir);
+    if (exportFd_ < 0 || inotify_ < 0) throw std::runtime_error("cannot set up the gpio export of " + dir);
     std::lock_guard<std::mutex> hold(lock_);
     for (int gpio : lines) {
         Stage(gpio);
@@ -121,26 +120,20 @@ GpioBank::~GpioBank()
     unlink(exportPath.c_str());
     std::error_code ec;
     std::filesystem::remove_all(staging_, ec);
-    for (int fd : {exportFd_, inotify_, wake_[0], wake_[1]})
+    for (int fd : {exportFd_, inotify_})
         if (fd >= 0) close(fd);
 }
 
 void GpioBank::Start()
 {
-    stop_ = false;
-    exportThread_ = std::thread([this] { RunExport(); });
-    watchThread_ = std::thread([this] { RunWatch(); });
+    export_.Start([this] { RunExport(); });
+    watch_.Start([this] { RunWatch(); });
 }
 
 void GpioBank::Stop()
 {
-    stop_ = true;
-    char c = '\n';
-    ssize_t n = write(exportFd_, &c, 1);
-    n = write(wake_[1], &c, 1);
-    (void)n;
-    if (exportThread_.joinable()) exportThread_.join();
-    if (watchThread_.joinable()) watchThread_.join();
+    export_.Stop();
+    watch_.Stop();
 }
 
 std::string GpioBank::LinePath(int gpio) const
@@ -301,10 +294,14 @@ void GpioBank::RunExport()
 {
     RaiseExportPriority();
     char buf[256];
-    while (!stop_) {
+    while (!export_.Stopping()) {
+        struct pollfd pfd[2] = {{exportFd_, POLLIN, 0}, {export_.WakeFd(), POLLIN, 0}};
+        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
+        if (export_.Stopping()) break;
+        if (!(pfd[0].revents & POLLIN)) continue;
         ssize_t n = read(exportFd_, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || stop_) break;
+        if (n <= 0) break;
         ExportRequests(std::string(buf, static_cast<std::size_t>(n)));
     }
 }
@@ -312,10 +309,10 @@ void GpioBank::RunExport()
 void GpioBank::RunWatch()
 {
     alignas(struct inotify_event) char buf[4096];
-    while (!stop_) {
-        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    while (!watch_.Stopping()) {
+        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {watch_.WakeFd(), POLLIN, 0}};
         if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
-        if (stop_) break;
+        if (watch_.Stopping()) break;
         ssize_t n = read(inotify_, buf, sizeof buf);
         if (n <= 0) continue;
         // A burst of writes is read back once per file: only the level it ends at matters.

@@ -13,14 +13,14 @@
 // (BoardNowMs), from inotify on the line's directory, so that tests can measure blink phases.
 #pragma once
 
-#include <atomic>
+#include "board_loop.h"
+
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 enum class PinLevel { Low, High, Missing };
@@ -89,10 +89,8 @@ private:
     std::vector<int> observed_;
     int exportFd_ = -1;
     int inotify_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
-    std::thread exportThread_;
-    std::thread watchThread_;
+    BoardLoop export_;
+    BoardLoop watch_;
 
     mutable std::mutex lock_;
     PinLevel init_;

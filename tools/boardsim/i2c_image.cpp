@@ -85,8 +85,7 @@ I2cImage::I2cImage(const std::string& path, int64_t clockBase)
     if (!WriteTextFile(path, std::string(kI2cImageBytes, '\0'), 0666))
         throw std::runtime_error("cannot create " + path);
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ < 0 || inotify_add_watch(inotify_, dir_.c_str(), IN_MODIFY) < 0 ||
-        pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (inotify_ < 0 || inotify_add_watch(inotify_, dir_.c_str(), IN_MODIFY) < 0)
         throw std::runtime_error("cannot watch " + path);
     std::lock_guard<std::mutex> hold(lock_);
     WriteClock();
@@ -95,23 +94,17 @@ I2cImage::I2cImage(const std::string& path, int64_t clockBase)
 I2cImage::~I2cImage()
 {
     Stop();
-    for (int fd : {inotify_, wake_[0], wake_[1]})
-        if (fd >= 0) close(fd);
+    if (inotify_ >= 0) close(inotify_);
 }
 
 void I2cImage::Start()
 {
-    stop_ = false;
-    thread_ = std::thread([this] { Run(); });
+    loop_.Start([this] { Run(); });
 }
 
 void I2cImage::Stop()
 {
-    stop_ = true;
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
-    if (thread_.joinable()) thread_.join();
+    loop_.Stop();
 }
 
 bool I2cImage::ReadBytes(int offset, uint8_t* out, int count)
@@ -180,14 +173,15 @@ int I2cImage::MsToNextSecond()
 void I2cImage::Run()
 {
     alignas(struct inotify_event) char buf[4096];
-    while (!stop_) {
+    while (!loop_.Stopping()) {
         int timeout;
         {
             std::lock_guard<std::mutex> hold(lock_);
             timeout = MsToNextSecond();
         }
-        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {loop_.WakeFd(), POLLIN, 0}};
         if (poll(pfd, 2, timeout) < 0 && errno != EINTR) break;
+        if (pfd[1].revents & POLLIN) loop_.Drain();
         // The events only say that something in dev/ was written; the image is compared anyway.
         while (read(inotify_, buf, sizeof buf) > 0) {
         }

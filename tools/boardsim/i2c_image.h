@@ -15,13 +15,13 @@
 // Clock times are calendar seconds (see board_util.h): broken-down local time counted as UTC.
 #pragma once
 
+#include "board_loop.h"
+
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 constexpr int kI2cDevices = 128;
@@ -92,9 +92,7 @@ private:
     std::string dir_;
     std::string name_;
     int inotify_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    BoardLoop loop_;
 
     std::mutex lock_;
     ImageFault fault_ = ImageFault::None;

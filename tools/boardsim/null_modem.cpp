@@ -2,9 +2,7 @@
 #include "null_modem.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
@@ -50,7 +48,6 @@ NullModem::NullModem(const std::string& boardLink, const std::string& pcLink)
 {
     board_ = OpenLinkedPty(boardLink);
     pc_ = OpenLinkedPty(pcLink);
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
 }
 
 NullModem::~NullModem()
@@ -58,44 +55,35 @@ NullModem::~NullModem()
     Stop();
     unlink(boardLink_.c_str());
     unlink(pcLink_.c_str());
-    for (int fd : {board_.master, board_.slaveKeep, pc_.master, pc_.slaveKeep, wake_[0], wake_[1]})
+    for (int fd : {board_.master, board_.slaveKeep, pc_.master, pc_.slaveKeep})
         if (fd >= 0) close(fd);
 }
 
 void NullModem::Start()
 {
-    stop_ = false;
-    thread_ = std::thread([this] { Run(); });
+    loop_.Start([this] { Run(); });
 }
 
 void NullModem::Stop()
 {
-    stop_ = true;
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
-    if (thread_.joinable()) thread_.join();
+    loop_.Stop();
 }
 
 void NullModem::Run()
 {
     Lane toPc{board_.master, pc_.master, {}, &toPc_};
     Lane toBoard{pc_.master, board_.master, {}, &toBoard_};
-    while (!stop_) {
+    while (!loop_.Stopping()) {
         struct pollfd pfd[3] = {
             {board_.master, static_cast<short>(toPc.FromEvents() | toBoard.ToEvents()), 0},
             {pc_.master, static_cast<short>(toBoard.FromEvents() | toPc.ToEvents()), 0},
-            {wake_[0], POLLIN, 0},
+            {loop_.WakeFd(), POLLIN, 0},
         };
         if (poll(pfd, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        if (pfd[2].revents & POLLIN) {
-            char sink[16];
-            while (read(wake_[0], sink, sizeof sink) > 0) {
-            }
-        }
+        if (pfd[2].revents & POLLIN) loop_.Drain();
         if (pfd[0].revents & POLLIN) toPc.Take();
         if (pfd[1].revents & POLLIN) toBoard.Take();
         if (pfd[1].revents & POLLOUT) toPc.Give();

@@ -7,12 +7,12 @@
 // wait, as they would behind hardware flow control.
 #pragma once
 
+#include "board_loop.h"
 #include "pty_link.h"
 
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <thread>
 
 class NullModem {
 public:
@@ -36,9 +36,7 @@ private:
     std::string pcLink_;
     LinkedPty board_;
     LinkedPty pc_;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
     std::atomic<uint64_t> toPc_{0};
     std::atomic<uint64_t> toBoard_{0};
-    std::thread thread_;
+    BoardLoop loop_;
 };

@@ -150,7 +150,6 @@ SimBoard::SimBoard(const BoardOptions& options)
         d->pty = std::make_unique<DevicePty>(*d->device, root_ + "/" + entry.path);
         devices_.push_back(std::move(d));
     }
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
     listen_ = ListenUnix(SocketPath());
 
     serial_->Start();
@@ -193,17 +192,12 @@ void SimBoard::CloseControl()
         close(listen_);
         unlink(SocketPath().c_str());
     }
-    for (int fd : {wake_[0], wake_[1]})
-        if (fd >= 0) close(fd);
-    listen_ = wake_[0] = wake_[1] = -1;
+    listen_ = -1;
 }
 
 void SimBoard::RequestStop()
 {
-    stop_ = true;
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
+    loop_.RequestStop();
 }
 
 std::string SimBoard::NextProgram() const
@@ -246,25 +240,21 @@ void SimBoard::Run()
         if (!options_.firmware.empty()) firmware_.Start(options_.firmware, options_.firstArgs);
     }
     std::vector<Client> clients;
-    while (!stop_) {
+    while (!loop_.Stopping()) {
         int exitFd;
         {
             std::lock_guard<std::mutex> hold(lock_);
             exitFd = firmware_.ExitFd();  // -1 (ignored by poll) while nothing runs
         }
         std::vector<struct pollfd> pfd = {
-            {wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {standIns_->InitFd(), POLLIN, 0}, {exitFd, POLLIN, 0}};
+            {loop_.WakeFd(), POLLIN, 0}, {listen_, POLLIN, 0}, {standIns_->InitFd(), POLLIN, 0}, {exitFd, POLLIN, 0}};
         for (const Client& c : clients) pfd.push_back({c.fd, POLLIN, 0});
         if (poll(pfd.data(), pfd.size(), -1) < 0) {
             if (errno == EINTR) continue;
             BoardLog("poll failed: %s", std::strerror(errno));
             break;
         }
-        if (pfd[0].revents & POLLIN) {
-            char sink[64];
-            while (read(wake_[0], sink, sizeof sink) > 0) {
-            }
-        }
+        if (pfd[0].revents & POLLIN) loop_.Drain();
         if (pfd[2].revents & POLLIN) {
             std::lock_guard<std::mutex> hold(lock_);
             if (standIns_->TakeInitRequests() > 0) Reboot();
@@ -340,10 +330,7 @@ std::string SimBoard::Request(const std::string& line)
                 break;
             }
     }
-    // The request may have changed what the loop waits on (a firmware started or stopped).
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
+    loop_.Wake();  // the request may have changed what the loop waits on (a firmware started or stopped)
     return reply.empty() ? Err("unknown request \"" + words[0] + "\" (try help)") : reply;
 }
 

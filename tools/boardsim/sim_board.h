@@ -7,6 +7,8 @@
 // the end of the firmware process. Control requests are described in CONTROL.md.
 #pragma once
 
+#include "board_loop.h"
+
 #include "devices.h"
 #include "firmware.h"
 #include "gpio_bank.h"
@@ -103,8 +105,7 @@ private:
     std::vector<std::unique_ptr<Device>> devices_;
     Firmware firmware_;
     int listen_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
+    BoardLoop loop_;  // runs on the caller's thread (Run); woken by requests and RequestStop
 
     std::mutex lock_;  // requests and the loop's own events, one at a time
     int reboots_ = 0;

@@ -4,10 +4,7 @@
 #include "pty_link.h"
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <stdexcept>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,9 +18,9 @@ int64_t BoardNowMs()
 namespace {
 
 // Writes everything, waiting for room; gives up only on a hard error or a stop request.
-void WriteAll(int fd, const char* p, std::size_t n, const std::atomic<bool>& stop)
+void WriteAll(int fd, const char* p, std::size_t n, const BoardLoop& loop)
 {
-    while (n > 0 && !stop) {
+    while (n > 0 && !loop.Stopping()) {
         ssize_t w = write(fd, p, n);
         if (w > 0) {
             p += w;
@@ -44,32 +41,24 @@ DevicePty::DevicePty(SimDevice& device, const std::string& linkPath) : device_(d
     master_ = pty.master;
     slaveKeep_ = pty.slaveKeep;
     slavePath_ = pty.slavePath;
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
 }
 
 DevicePty::~DevicePty()
 {
     Stop();
     unlink(linkPath_.c_str());
-    for (int fd : {master_, slaveKeep_, wake_[0], wake_[1]})
+    for (int fd : {master_, slaveKeep_})
         if (fd >= 0) close(fd);
 }
 
 void DevicePty::Start()
 {
-    stop_ = false;
-    thread_ = std::thread([this] { Run(); });
+    loop_.Start([this] { Run(); });
 }
 
 void DevicePty::Stop()
 {
-    stop_ = true;
-    if (wake_[1] >= 0) {
-        char c = 0;
-        ssize_t n = write(wake_[1], &c, 1);
-        (void)n;
-    }
-    if (thread_.joinable()) thread_.join();
+    loop_.Stop();
 }
 
 std::string DevicePty::Control(const std::vector<std::string>& words)
@@ -79,10 +68,7 @@ std::string DevicePty::Control(const std::vector<std::string>& words)
         std::lock_guard<std::mutex> hold(lock_);
         reply = device_.Control(words);
     }
-    // The change may have made output due sooner.
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
+    loop_.Wake();  // the change may have made output due sooner
     return reply;
 }
 
@@ -90,7 +76,7 @@ void DevicePty::Run()
 {
     char buf[4096];
     std::string out;
-    while (!stop_) {
+    while (!loop_.Stopping()) {
         int timeout = 100;
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -100,12 +86,9 @@ void DevicePty::Run()
                 timeout = wait <= 0 ? 0 : static_cast<int>(wait < 100 ? wait : 100);
             }
         }
-        struct pollfd pfd[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        struct pollfd pfd[2] = {{master_, POLLIN, 0}, {loop_.WakeFd(), POLLIN, 0}};
         poll(pfd, 2, timeout);
-        if (pfd[1].revents & POLLIN) {
-            while (read(wake_[0], buf, sizeof buf) > 0) {
-            }
-        }
+        if (pfd[1].revents & POLLIN) loop_.Drain();
         if (pfd[0].revents & POLLIN) {
             ssize_t n = read(master_, buf, sizeof buf);
             if (n > 0) {
@@ -118,6 +101,6 @@ void DevicePty::Run()
             std::lock_guard<std::mutex> hold(lock_);
             device_.Output(out, BoardNowMs());
         }
-        if (!out.empty()) WriteAll(master_, out.data(), out.size(), stop_);
+        if (!out.empty()) WriteAll(master_, out.data(), out.size(), loop_);
     }
 }

@@ -6,12 +6,12 @@
 // control entry point for the board's control channel. DevicePty runs a SimDevice on a real pty.
 #pragma once
 
-#include <atomic>
+#include "board_loop.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Milliseconds of a monotonic clock; the board's time for answer delays and its observations.
@@ -58,8 +58,6 @@ private:
     std::string slavePath_;
     int master_ = -1;
     int slaveKeep_ = -1;
-    int wake_[2] = {-1, -1};
     std::mutex lock_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    BoardLoop loop_;
 };

@@ -1,24 +1,20 @@
 // The simulated board for end-to-end tests (see board.h).
 #include "board.h"
 
+#include "../../common/output_capture.h"
+#include "../../common/tunnel_loopback.h"
 #include "control_client.h"
 #include "pty_link.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +23,9 @@ namespace {
 // How long the board gets to come up (answer on its socket) and to stop after TERM.
 constexpr Millis kBoardStartTimeout(15000);
 constexpr Millis kBoardStopTimeout(10000);
-// How long the output readers may take to see the end of their pipes once the board is gone.
-constexpr Millis kReaderEndTimeout(3000);
+// Where the board's standard output (the firmware's) and its standard error go, in the sysroot.
+const char kOutFile[] = "boardsim.out";
+const char kErrFile[] = "boardsim.err";
 // What the diagnostics print of each stream after a failure.
 constexpr std::size_t kDiagnosticTailBytes = 6000;
 
@@ -37,74 +34,37 @@ std::string Tail(const std::string& text)
     return text.size() <= kDiagnosticTailBytes ? text : "..." + text.substr(text.size() - kDiagnosticTailBytes);
 }
 
-int Occurrences(const std::string& text, const std::string& what)
-{
-    if (what.empty()) return 0;
-    int n = 0;
-    for (std::size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + what.size())) ++n;
-    return n;
-}
-
 }  // namespace
 
-Board::Board()
-{
-    char dir[] = "/tmp/lirn-e2e.XXXXXX";  // short: the control socket's path must fit its 108 bytes
-    if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = dir;
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
-}
+Board::Board() = default;
 
 Board::~Board()
 {
     Stop();
     ClosePc();
-    for (int fd : {wake_[0], wake_[1]})
-        if (fd >= 0) close(fd);
     bool failed = ::testing::Test::HasFailure();
     if (failed) PrintDiagnostics();
     if (failed && std::getenv("LIRN_KEEP_BOARD") != nullptr) {
-        std::fprintf(stderr, "board kept in %s\n", root_.c_str());
-        return;
+        std::fprintf(stderr, "board kept in %s\n", Root().c_str());
+        root_.Keep();
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
 }
 
 void Board::PrintDiagnostics() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", root_.c_str(),
-                 Tail(out_.text).c_str(), Tail(err_.text).c_str());
+    std::fprintf(stderr, "---- firmware output (%s)\n%s\n---- board messages\n%s\n----\n", Root().c_str(),
+                 Tail(Output()).c_str(), Tail(ErrorOutput()).c_str());
 }
 
 void Board::WriteFile(const std::string& relative, const std::string& content, mode_t mode)
 {
-    std::filesystem::path path(Path(relative));
-    std::filesystem::create_directories(path.parent_path());
-    {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f << content;
-        if (!f) ADD_FAILURE() << "cannot write " << path;
-    }
-    chmod(path.c_str(), mode);
-}
-
-std::string Board::ReadFile(const std::string& relative) const
-{
-    std::ifstream f(Path(relative), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-bool Board::FileExists(const std::string& relative) const
-{
-    return access(Path(relative).c_str(), F_OK) == 0;
+    if (!root_.WriteFile(relative, content, mode)) ADD_FAILURE() << "cannot write " << Path(relative);
 }
 
 bool Board::Start(const std::vector<std::string>& options, const std::vector<std::string>& firmwareArgs)
 {
     if (board_ > 0) return false;
-    std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", root_};
+    std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", Root()};
     args.insert(args.end(), options.begin(), options.end());
     for (const std::string& request : settings_) args.insert(args.end(), {"--set", request});
     if (!firmwareArgs.empty()) {
@@ -115,34 +75,26 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return false;
+    // Appended to, so that what a board started again prints follows what it printed before.
+    int out = open(Path(kOutFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int err = open(Path(kErrFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         // Should the test die, the board (and through it the firmware) goes too.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(out, 1);
+        dup2(err, 2);
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (pid < 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return false;
-    }
+    for (int fd : {out, err})
+        if (fd >= 0) close(fd);
+    if (pid < 0 || out < 0 || err < 0) return false;
     board_ = pid;
-    out_.fd = outPipe[0];
-    err_.fd = errPipe[0];
-    out_.ended = err_.ended = false;  // a board may be started again after a stop
-    out_.reader = std::thread([this] { ReadStream(out_); });
-    err_.reader = std::thread([this] { ReadStream(err_); });
     // A board that gave up (a bad option, a sysroot it cannot build) is not waited for.
     int status = 0;
     bool up = WaitUntil(
@@ -158,31 +110,9 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     return up;
 }
 
-void Board::ReadStream(Stream& s)
-{
-    char buf[4096];
-    for (;;) {
-        struct pollfd pfd[2] = {{s.fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
-        if (pfd[1].revents & POLLIN) break;
-        if (!(pfd[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        ssize_t n = read(s.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        std::lock_guard<std::mutex> hold(lock_);
-        s.text.append(buf, static_cast<std::size_t>(n));
-        changed_.notify_all();
-    }
-    std::lock_guard<std::mutex> hold(lock_);
-    s.ended = true;
-    changed_.notify_all();
-}
-
 void Board::Stop()
 {
     if (board_ > 0) StopBoard();
-    if (!out_.reader.joinable() && !err_.reader.joinable()) return;
-    JoinReaders();
 }
 
 void Board::StopBoard()
@@ -208,36 +138,14 @@ void Board::StopBoard()
     board_ = -1;
 }
 
-void Board::JoinReaders()
-{
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait_for(hold, kReaderEndTimeout, [this] { return out_.ended && err_.ended; });
-    }
-    char c = 0;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;
-    for (Stream* s : {&out_, &err_}) {
-        if (s->reader.joinable()) s->reader.join();
-        close(s->fd);
-        s->fd = -1;
-    }
-    // The wake byte has done its work; a later start must not see it.
-    char sink[16];
-    while (read(wake_[0], sink, sizeof sink) > 0) {
-    }
-}
-
 std::string Board::Output() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return out_.text;
+    return ReadFile(kOutFile);
 }
 
 std::string Board::ErrorOutput() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return err_.text;
+    return ReadFile(kErrFile);
 }
 
 bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
@@ -251,24 +159,12 @@ bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
 
 int Board::CountOutput(const std::string& text) const
 {
-    std::lock_guard<std::mutex> hold(lock_);
-    return Occurrences(out_.text, text);
-}
-
-bool Board::WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence)
-{
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, timeout, [&] { return Occurrences(s.text, text) >= occurrence; });
+    return Occurrences(Output(), text);
 }
 
 bool Board::WaitForOutput(const std::string& text, Millis timeout, int occurrence)
 {
-    return WaitForText(out_, text, timeout, occurrence);
-}
-
-bool Board::WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence)
-{
-    return WaitForText(err_, text, timeout, occurrence);
+    return WaitUntil([&] { return CountOutput(text) >= occurrence; }, timeout);
 }
 
 std::string Board::Control(const std::string& line)
@@ -321,18 +217,7 @@ bool Board::PcWrite(const std::string& bytes, Millis timeout)
 
 std::string Board::PcRead(std::size_t count, Millis timeout)
 {
-    std::string got;
-    if (pc_ < 0) return got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (got.size() < count) {
-        auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
-        struct pollfd pfd = {pc_, POLLIN, 0};
-        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
-        char buf[4096];
-        ssize_t n = read(pc_, buf, std::min(sizeof buf, count - got.size()));
-        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
+    return pc_ < 0 ? std::string() : ReadUpTo(pc_, count, timeout);
 }
 
 std::string Board::PcReadUntil(const std::string& text, Millis timeout)
@@ -351,46 +236,12 @@ std::string Board::PcReadUntil(const std::string& text, Millis timeout)
     return got;
 }
 
-FreePorts::FreePorts(int count, bool consecutive)
+std::string Board::PcSendUntilPeerReads(int peer, const std::string& text, std::size_t count)
 {
-    // Tries for a run of free ports; a port taken by someone else just means another try.
-    constexpr int kAttempts = 200;
-    for (int attempt = 0; attempt < kAttempts && static_cast<int>(ports_.size()) < count; ++attempt) {
-        int want = consecutive && !ports_.empty() ? ports_.back() + 1 : 0;
-        if (want > 65535) {
-            Release();
-            ports_.clear();
-            continue;
-        }
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(want));
-        socklen_t len = sizeof addr;
-        if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-            getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
-            holders_.push_back(fd);
-            ports_.push_back(ntohs(addr.sin_port));
-            continue;
-        }
-        if (fd >= 0) close(fd);
-        if (consecutive) {
-            // The run broke: start a new one.
-            Release();
-            ports_.clear();
-        }
-    }
-    if (static_cast<int>(ports_.size()) < count) throw std::runtime_error("no free loopback ports");
-}
-
-FreePorts::~FreePorts()
-{
-    for (int fd : holders_) close(fd);
-}
-
-void FreePorts::Release()
-{
-    for (int fd : holders_) close(fd);
-    holders_.clear();
+    constexpr int kTries = 5;
+    constexpr int kTryWaitMs = 1500;  // the 100 ms quiet gap, with room for a loaded machine
+    std::string got(count, '\0');
+    for (int i = 0; i < kTries; ++i)
+        if (PcWrite(text) && tunneltest::ReadExactly(peer, got.data(), count, kTryWaitMs)) return got;
+    return "";
 }

@@ -2,21 +2,20 @@
 //
 // A Board owns a fresh temporary sysroot, lets the test put files in it before the start
 // (APP/config.ini, APP/log.ini, card contents, APP/fw), runs build/boardsim on it (which runs
-// build/lirn), keeps every line the firmware prints, talks to the board's control channel and
+// build/lirn), keeps every line the firmware prints (in files beside the sysroot's tree: the board's
+// standard output, which is the firmware's, and its standard error), talks to the control channel and
 // opens the PC end of the serial port. Waits always have deadlines. The destructor stops the board
 // and removes the directory, unless the test failed and LIRN_KEEP_BOARD is set in the environment;
 // after a failure it prints what the firmware and the board said.
 #pragma once
 
-#include "wait_until.h"
+#include "../../common/temp_dir.h"
+#include "../../common/wait_until.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 class Board {
@@ -26,13 +25,13 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    const std::string& Root() const { return root_; }
-    std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+    const std::string& Root() const { return root_.Path(); }
+    std::string Path(const std::string& relative) const { return root_.Path(relative); }
 
     // Files of the sysroot, by their path relative to it. WriteFile makes the directories.
     void WriteFile(const std::string& relative, const std::string& content, mode_t mode = 0644);
-    std::string ReadFile(const std::string& relative) const;  // "" when missing
-    bool FileExists(const std::string& relative) const;
+    std::string ReadFile(const std::string& relative) const { return root_.ReadFile(relative); }  // "" when missing
+    bool FileExists(const std::string& relative) const { return root_.Exists(relative); }
 
     // Control requests ("at sim pin 1234", "qmi connect never") that the board applies before
     // the firmware's first start (boardsim --set), so that its very first AT or QMI exchange
@@ -55,7 +54,6 @@ public:
     bool OutputHasLinesInOrder(const std::vector<std::string>& lines) const;
     // Waits until text has appeared at least occurrence times in the standard output.
     bool WaitForOutput(const std::string& text, Millis timeout, int occurrence = 1);
-    bool WaitForErrorOutput(const std::string& text, Millis timeout, int occurrence = 1);
 
     // One control request; the reply line, or "err no board" when the board cannot be reached.
     std::string Control(const std::string& line);
@@ -72,45 +70,18 @@ public:
     std::string PcRead(std::size_t count, Millis timeout);
     // Reads until text has come (it ends the result) or the timeout has passed; returns what came.
     std::string PcReadUntil(const std::string& text, Millis timeout);
+    // Writes text at the PC end, again after each wait, until count bytes of it have reached peer
+    // (a TCP socket of the test) within a few tries; returns those bytes. A gateway drops serial
+    // input while its link is down, and the peer's accept may return a moment before the gateway
+    // has marked the link up. A try that went out is read within its wait, so none follows later.
+    std::string PcSendUntilPeerReads(int peer, const std::string& text, std::size_t count);
 
 private:
-    struct Stream {
-        int fd = -1;
-        std::string text;
-        bool ended = false;
-        std::thread reader;
-    };
-
     void StopBoard();
-    void JoinReaders();
-    void ReadStream(Stream& s);
-    bool WaitForText(const Stream& s, const std::string& text, Millis timeout, int occurrence);
     void PrintDiagnostics() const;
 
-    std::string root_;
+    TempDir root_{"lirn-e2e"};
     std::vector<std::string> settings_;
     pid_t board_ = -1;
-    int wake_[2] = {-1, -1};
     int pc_ = -1;
-    Stream out_;
-    Stream err_;
-    mutable std::mutex lock_;
-    std::condition_variable changed_;
-};
-
-// Free loopback TCP ports, held (bound, not listening) until Release hands them over, so that no
-// other test takes them in between. With consecutive, the ports are port, port + 1, ...
-class FreePorts {
-public:
-    explicit FreePorts(int count = 1, bool consecutive = false);
-    ~FreePorts();
-    FreePorts(const FreePorts&) = delete;
-    FreePorts& operator=(const FreePorts&) = delete;
-
-    int Port(int index = 0) const { return ports_.at(static_cast<std::size_t>(index)); }
-    void Release();
-
-private:
-    std::vector<int> ports_;
-    std::vector<int> holders_;
 };

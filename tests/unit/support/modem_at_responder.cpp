@@ -5,33 +5,13 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <poll.h>
-#include <stdexcept>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
-AtResponder::AtResponder(const std::string& sysroot)
+AtResponder::AtResponder(const std::string& sysroot) : pty_(sysroot + "/dev/smd8")
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) throw std::runtime_error("no pty");
-    char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("no pty name");
-    slavePath_ = name;
-    // Kept open so that the firmware's close at the end of a cycle never hangs up the master.
-    slaveKeep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveKeep_ < 0) throw std::runtime_error("cannot open pty slave");
-    struct termios t;
-    if (tcgetattr(slaveKeep_, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slaveKeep_, TCSANOW, &t);
-    }
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    std::filesystem::create_directories(sysroot + "/dev");
-    linkPath_ = sysroot + "/dev/smd8";
-    unlink(linkPath_.c_str());
-    if (symlink(name, linkPath_.c_str()) != 0) throw std::runtime_error("cannot link dev/smd8");
+    int master = pty_.Master();
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -39,9 +19,6 @@ AtResponder::~AtResponder()
 {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    unlink(linkPath_.c_str());
-    close(slaveKeep_);
-    close(master_);
 }
 
 void AtResponder::Answer(const std::string& command, const std::string& body)
@@ -91,13 +68,13 @@ int AtResponder::FirmwareOpenCount() const
     if (d == nullptr) return -1;
     while (struct dirent* e = readdir(d)) {
         int fd = std::atoi(e->d_name);
-        if (e->d_name[0] == '.' || fd == slaveKeep_ || fd == dirfd(d)) continue;
+        if (e->d_name[0] == '.' || fd == pty_.SlaveKeep() || fd == dirfd(d)) continue;
         char target[256];
         std::string link = std::string("/proc/self/fd/") + e->d_name;
         ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
         if (n <= 0) continue;
         target[n] = '\0';
-        if (slavePath_ == target) ++count;
+        if (pty_.SlavePath() == target) ++count;
     }
     closedir(d);
     return count;
@@ -121,9 +98,9 @@ void AtResponder::Run()
     std::string pending;
     char buf[1024];
     while (!stop_) {
-        struct pollfd p = {master_, POLLIN, 0};
+        struct pollfd p = {pty_.Master(), POLLIN, 0};
         if (poll(&p, 1, 10) <= 0) continue;
-        ssize_t n = read(master_, buf, sizeof buf);
+        ssize_t n = read(pty_.Master(), buf, sizeof buf);
         if (n <= 0) continue;
         pending.append(buf, static_cast<std::size_t>(n));
         std::size_t end;
@@ -132,11 +109,11 @@ void AtResponder::Run()
             pending.erase(0, end + 1);
             std::string reply = Reply(command);
             for (std::size_t done = 0; done < reply.size() && !stop_;) {
-                ssize_t w = write(master_, reply.data() + done, reply.size() - done);
+                ssize_t w = write(pty_.Master(), reply.data() + done, reply.size() - done);
                 if (w > 0) {
                     done += static_cast<std::size_t>(w);
                 } else if (errno == EAGAIN || errno == EINTR) {
-                    struct pollfd o = {master_, POLLOUT, 0};
+                    struct pollfd o = {pty_.Master(), POLLOUT, 0};
                     poll(&o, 1, 10);
                 } else {
                     break;

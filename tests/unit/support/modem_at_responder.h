@@ -6,6 +6,8 @@
 // It records each command with the time it arrived, so tests can check order and waits.
 #pragma once
 
+#include "../common/test_pty.h"
+
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -45,10 +47,7 @@ private:
     void Run();
     std::string Reply(const std::string& command);
 
-    std::string linkPath_;
-    std::string slavePath_;
-    int master_ = -1;
-    int slaveKeep_ = -1;
+    TestPty pty_;
     std::mutex lock_;
     std::map<std::string, std::string> bodies_;
     std::map<std::string, std::string> raw_;

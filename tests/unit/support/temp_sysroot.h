@@ -1,22 +1,14 @@
-// A fresh temporary directory used as the firmware's sysroot for one test.
+// A fresh temporary directory used as the firmware's sysroot for one test: made the sysroot when
+// created, cleared as the sysroot and removed at the end. Paths inside are given as the system's
+// own ("/APP/config.ini").
 #pragma once
 
-#include <string>
+#include "../common/temp_dir.h"
 
-class TempSysroot {
+#include "platform/sysroot.h"
+
+class TempSysroot : public TempDir {
 public:
-    TempSysroot();   // creates the directory and makes it the sysroot
-    ~TempSysroot();  // clears the sysroot and removes the directory
-
-    const std::string& Dir() const { return dir_; }
-    // Absolute host path of a system path inside the sysroot.
-    std::string Path(const std::string& systemPath) const { return dir_ + systemPath; }
-
-    void MakeDirs(const std::string& systemPath) const;
-    void WriteFile(const std::string& systemPath, const std::string& content) const;
-    std::string ReadFile(const std::string& systemPath) const;
-    bool Exists(const std::string& systemPath) const;
-
-private:
-    std::string dir_;
+    TempSysroot() : TempDir("lirn-unit") { SysrootSet(Path().c_str()); }
+    ~TempSysroot() { SysrootSet(""); }
 };
