@@ -148,13 +148,17 @@ std::string Board::ErrorOutput() const
     return ReadFile(kErrFile);
 }
 
-bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines) const
+bool Board::OutputHasLinesInOrder(const std::vector<std::string>& lines, Millis timeout) const
 {
-    std::istringstream out(Output());
-    std::size_t next = 0;
-    for (std::string line; next < lines.size() && std::getline(out, line);)
-        if (line == lines[next]) ++next;
-    return next == lines.size();
+    return WaitUntil(
+        [&] {
+            std::istringstream out(Output());
+            std::size_t next = 0;
+            for (std::string line; next < lines.size() && std::getline(out, line);)
+                if (line == lines[next]) ++next;
+            return next == lines.size();
+        },
+        timeout);
 }
 
 int Board::CountOutput(const std::string& text) const

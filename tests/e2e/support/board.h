@@ -49,9 +49,9 @@ public:
     std::string Output() const;
     std::string ErrorOutput() const;
     int CountOutput(const std::string& text) const;
-    // True when the output holds these whole lines (without their "\n") in this order. Lines of
+    // Waits until the output holds these whole lines (without their "\n") in this order. Lines of
     // other threads may come between them: the firmware's threads print side by side.
-    bool OutputHasLinesInOrder(const std::vector<std::string>& lines) const;
+    bool OutputHasLinesInOrder(const std::vector<std::string>& lines, Millis timeout = Millis(5000)) const;
     // Waits until text has appeared at least occurrence times in the standard output.
     bool WaitForOutput(const std::string& text, Millis timeout, int occurrence = 1);
 
