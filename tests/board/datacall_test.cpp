@@ -1,6 +1,7 @@
-// The data call against the board's QMI modem on a real pty, in-process: opening, the dial-up
-// cycle in each scenario with its console lines and real pacing, the hang-up, two requests in
-// flight at once, the configured texts of the start, the QMI transcript, and a missing device.
+// The data call against the board's QMI modem on a real pty, in-process: what the end-to-end tests
+// do not pin down exactly: a dropped call's full cycle with its console lines and real pacing, a
+// refused status query, the hang-up's handle, two requests in flight at once, the configured
+// texts of the start, every QMI transcript record, and a missing device.
 #include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
@@ -59,59 +60,12 @@ protected:
     std::unique_ptr<QmiModemOnPty> modem_;
 };
 
-// All QMI transcript records of the sysroot's card.
-std::vector<std::pair<std::string, std::string>> QmiRecords(const std::string& root)
-{
-    return QmiTranscriptRecords(root + "/media/card");
-}
-
 // The fifty lines of a cycle whose polls never see the call connected.
 std::string FiftyPolls(int status)
 {
     std::string s;
     for (int n = 0; n < 50; n++) s += "[" + std::to_string(n) + ":" + std::to_string(status) + "]\n";
     return s;
-}
-
-TEST_F(DatacallTest, OpeningOpensANasAndAWdsClient)
-{
-    StartModem();
-    EXPECT_EQ(QMI_Init(), kQmiLibraryHandle);
-    EXPECT_EQ(qmi_hdl, kQmiLibraryHandle);
-    EXPECT_EQ(QMI_nas_getObj(), 0);
-    EXPECT_EQ(QMI_wds_getObj(), 0);
-    EXPECT_EQ(nas_rc, 0);
-    EXPECT_EQ(wds_rc.load(), 0);
-    EXPECT_EQ(ControlField(Ctl("state"), "clients"), "1:1,3:1");
-    EXPECT_EQ(Out(), "");
-}
-
-TEST_F(DatacallTest, CallAlreadyUpNeedsNoStart)
-{
-    StartModem();
-    Open();
-    Ctl("call up");
-    net_cycle();
-    EXPECT_EQ(net_status.load(), 0);
-    EXPECT_EQ(netStat.load(), -1);
-    EXPECT_EQ(lirnDialup.load(), 1);
-    EXPECT_EQ(Ctl("last start").rfind("err", 0), 0u);
-    EXPECT_EQ(Out(), "");
-}
-
-TEST_F(DatacallTest, CallComesUpAfterSomeStatusQueries)
-{
-    StartModem();
-    Open();
-    Ctl("connect after 3");
-    auto t0 = Clock::now();
-    EXPECT_EQ(dialup_actions2(), 0);
-    long long ms = MsSince(t0);
-    EXPECT_EQ(Out(), std::string(kStartLines) +
-                         "APN: \nUsername: \nPassword: \nDialup result=1\r\n[0:1]\n[1:1]\n[2:1]\ndialup ready\n");
-    EXPECT_GE(ms, 3000 + 4 * 100);
-    EXPECT_LT(ms, 3000 + 4 * 100 + 5000);
-    EXPECT_EQ(ControlField(Ctl("state"), "starts"), "1");
 }
 
 // The call drops while up: the next cycle dials again, never gets it back, and leaves the tunnel's
@@ -139,24 +93,6 @@ TEST_F(DatacallTest, CallDropsAndNeverComesBack)
     EXPECT_EQ(ControlField(Ctl("state"), "queries"), "52");
 }
 
-TEST_F(DatacallTest, RefusedStartThatStillComesUp)
-{
-    StartModem();
-    Open();
-    Ctl("start refuse 14 1005");
-    Ctl("connect never");
-    // The network brings the call up after the refusal (as when the modem was dialling already).
-    std::future<bool> raise = std::async(std::launch::async, [&] {
-        bool seen = WaitUntil([&] { return Ctl("last start").rfind("ok", 0) == 0; }, Millis(5000));
-        Ctl("call up");
-        return seen;
-    });
-    EXPECT_EQ(dialup_actions2(), 0);
-    EXPECT_TRUE(raise.get());
-    EXPECT_EQ(Out(), std::string(kStartLines) +
-                         "APN: \nUsername: \nPassword: \nmain(): Error value=14.\nDialup result=0\r\ndialup ready\n");
-}
-
 // A refused first query counts as not connected: the cycle sends a start although the call is up,
 // and the poll that follows reports the real state.
 TEST_F(DatacallTest, RefusedStatusQueryLeadsToAStartAndThePollsTell)
@@ -176,7 +112,7 @@ TEST_F(DatacallTest, RefusedStatusQueryLeadsToAStartAndThePollsTell)
         {"=> resp.error", "26"},
         {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "0"},
     };
-    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+    EXPECT_EQ(QmiTranscriptRecords(dir_.Path() + "/media/card"), want);
 }
 
 TEST_F(DatacallTest, HangupBeforeAnyStartNamesHandleZeroAndReturnsOne)
@@ -262,11 +198,6 @@ TEST_F(DatacallConfigTest, StartCarriesTheConfiguredTexts)
     EXPECT_NE(Out().find("APN: internet.example\nUsername: bob\nPassword: s3cret\n"), std::string::npos);
 }
 
-TEST_F(DatacallConfigTest, WithoutAConfigurationFileAllThreeAreSentEmpty)
-{
-    EXPECT_EQ(StartOf(nullptr), "apn=\"\" user=\"\" password=\"\"");
-}
-
 TEST_F(DatacallConfigTest, FileWrittenFromDefaultsSendsItsApnAndEmptyCredentials)
 {
     InitLirnConfig();
@@ -300,7 +231,7 @@ TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)
         {"QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", "-6"},
         {"=> resp.error", "0"},
     };
-    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+    EXPECT_EQ(QmiTranscriptRecords(dir_.Path() + "/media/card"), want);
 }
 
 // No QMI device: the opening fails with its messages, and a cycle still runs its course and
@@ -320,7 +251,7 @@ TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)
         {"QMI_wds_getObj <qmi_client_init>", "-5"},
         {"QMI_wds_getObj <qmi_client_release>", "-6"},
     };
-    EXPECT_EQ(QmiRecords(dir_.Path()), want);
+    EXPECT_EQ(QmiTranscriptRecords(dir_.Path() + "/media/card"), want);
     logEnable = 0;
 
     auto t0 = Clock::now();

@@ -68,16 +68,6 @@ TEST_F(QmicliTest, ReadsThePacketServiceStatus)
     EXPECT_NE(out.find("Connection status: 'connected'"), std::string::npos) << out;
 }
 
-TEST_F(QmicliTest, OpensWithVersionInformationAndSync)
-{
-    int rc = -1;
-    std::string out = Qmicli("--device-open-version-info --device-open-sync --wds-get-packet-service-status", &rc);
-    EXPECT_EQ(rc, 0) << out;
-    EXPECT_NE(out.find("Connection status: 'disconnected'"), std::string::npos) << out;
-    EXPECT_EQ(modem_->Ctl("last version").rfind("ok", 0), 0u);
-    EXPECT_EQ(modem_->Ctl("last sync").rfind("ok", 0), 0u);
-}
-
 TEST_F(QmicliTest, StartsAndStopsACallOnOneClient)
 {
     modem_->Ctl("handle 4242");
@@ -120,19 +110,16 @@ TEST_F(QmicliTest, StartWithOnlyAnApnSendsNoCredentials)
     EXPECT_EQ(ControlField(modem_->Ctl("state"), "call"), "down");
 }
 
-TEST_F(QmicliTest, RefusedStartShowsTheModemsError)
+TEST_F(QmicliTest, RefusedStartAndStopOfAnUnknownHandleShowTheModemsErrors)
 {
     modem_->Ctl("start refuse 14 2");
     int rc = 0;
     std::string out = Qmicli("--wds-start-network=apn=web", &rc);
     EXPECT_NE(rc, 0);
     EXPECT_NE(out.find("CallFailed"), std::string::npos) << out;
-}
 
-TEST_F(QmicliTest, StopOfAnUnknownHandleIsRefused)
-{
-    int rc = 0;
-    std::string out = Qmicli("--wds-stop-network=99", &rc);
+    rc = 0;
+    out = Qmicli("--wds-stop-network=99", &rc);
     EXPECT_NE(rc, 0);
     EXPECT_NE(out.find("InvalidHandle"), std::string::npos) << out;
     EXPECT_EQ(ControlField(modem_->Ctl("last stop"), "handle"), "99");
