@@ -1,4 +1,6 @@
-// The assembled board: firmware starts and reboots, the control channel's answers and refusals.
+// The assembled board: its tree, reboots and firmware that ends, the control channel's answers and
+// refusals. Booting into an installed update, the first start's arguments, fw restart and the
+// settings in place before the first exchange are shown end to end (tests/e2e).
 #include "sim_board.h"
 
 #include "board_test_support.h"
@@ -22,12 +24,6 @@ const char kFirstFirmware[] =
     "echo \"root=$LIRN_SYSROOT path=${PATH%%:*}\"\n"
     "if [ ! -e \"$LIRN_SYSROOT/once\" ]; then touch \"$LIRN_SYSROOT/once\"; init 6; fi\n"
     "sleep 1000\n";  // a child in the firmware's process group
-
-// An installed firmware update.
-const char kInstalledFirmware[] =
-    "#!/bin/sh\n"
-    "echo \"fw marker $*\"\n"
-    "exec sleep 1000\n";
 
 // A device as the table plugs them in: answers each byte in upper case, and says what the control
 // channel asks it to.
@@ -154,24 +150,6 @@ TEST_F(SimBoardTest, BuildsTheSysrootTree)
         EXPECT_FALSE(PathExists(dir / path)) << path;
 }
 
-TEST_F(SimBoardTest, InitSixRebootsIntoTheInstalledFirmware)
-{
-    WriteScript("first.sh", kFirstFirmware);
-    WriteScript("APP/fw", kInstalledFirmware);
-    BoardOptions o = Bare();
-    o.firmware = dir / "first.sh";
-    o.firstArgs = {"-resetconfig"};
-    Start(o);
-    ASSERT_TRUE(WaitForOutput("fw marker \n")) << Output();
-    std::string out = Output();
-    EXPECT_NE(out.find("first start: -resetconfig\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("root=" + dir.Path() + " path=" + (dir / "bin") + "\n"), std::string::npos) << out;
-    EXPECT_LT(out.find("first start"), out.find("fw marker"));
-    EXPECT_EQ(Control("reboots"), "ok 1");
-    EXPECT_TRUE(StartsWith(Control("fw"), "ok running ")) << Control("fw");
-    EXPECT_NE(Control("fw").find(dir / "APP/fw"), std::string::npos);
-}
-
 TEST_F(SimBoardTest, RebootWithoutAnUpdateRestartsTheFirmwareAndEndsTheOldGroup)
 {
     WriteScript("first.sh", kFirstFirmware);
@@ -193,18 +171,6 @@ TEST_F(SimBoardTest, RebootWithoutAnUpdateRestartsTheFirmwareAndEndsTheOldGroup)
     EXPECT_EQ(Control("pids"), "ok board=" + std::to_string(getpid()) + " fw=-");
 }
 
-TEST_F(SimBoardTest, InitSixWithoutFirmwareCountsAndTakesUpAnInstalledOne)
-{
-    Start(Bare());
-    ASSERT_EQ(RunShell(ShellWord(dir / "bin/init") + " 6").status, 0);
-    EXPECT_EQ(WaitForControl("reboots", "ok 1"), "ok 1");
-    EXPECT_EQ(Control("fw"), "ok stopped");
-    WriteScript("APP/fw", kInstalledFirmware);
-    ASSERT_EQ(RunShell(ShellWord(dir / "bin/init") + " 6").status, 0);
-    EXPECT_EQ(WaitForControl("reboots", "ok 2"), "ok 2");
-    EXPECT_TRUE(WaitForOutput("fw marker \n"));
-}
-
 TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
 {
     // It leaves a child behind in its process group, which the board clears away.
@@ -221,23 +187,6 @@ TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
     EXPECT_EQ(Control("reboots"), "ok 0");
     EXPECT_TRUE(StartsWith(Control("fw start"), "ok running "));
     EXPECT_TRUE(WaitForOutput("bye\n", 2));
-}
-
-TEST_F(SimBoardTest, FirmwareStartStopRestart)
-{
-    WriteScript("APP/fw", kInstalledFirmware);
-    BoardOptions o = Bare();
-    o.firmware = dir / "APP/fw";
-    Start(o);
-    ASSERT_TRUE(WaitForOutput("fw marker \n"));
-    pid_t first = FirmwarePid();
-    EXPECT_EQ(Control("fw start"), "err firmware already running");
-    ASSERT_TRUE(StartsWith(Control("fw restart"), "ok running "));
-    pid_t second = FirmwarePid();
-    EXPECT_NE(first, second);
-    EXPECT_EQ(kill(first, 0), -1);
-    ASSERT_TRUE(WaitForOutput("fw marker \n", 2));
-    EXPECT_EQ(Control("reboots"), "ok 0");
 }
 
 TEST_F(SimBoardTest, ControlShowsAndChangesTheBoard)
@@ -258,10 +207,6 @@ TEST_F(SimBoardTest, ControlShowsAndChangesTheBoard)
 
     EXPECT_EQ(Control("card"), "ok mounted 7.4G 1.2G 6.2G 17%");
     EXPECT_EQ(Control("card mount 32G 1G 31G 3%"), "ok mounted 32G 1G 31G 3%");
-    EXPECT_EQ(RunShell(ShellWord(dir / "bin/df") + " -h " + ShellWord(dir / "media/card") +
-                       " | awk 'NR==2 {print$3\";\"$2\";\"$5}'")
-                  .output,
-              "1G;32G;3%\n");
     EXPECT_EQ(Control("card unmount"), "ok unmounted");
 
     EXPECT_EQ(Control("clock set 2023-11-12 13:14:15"), "ok 2023-11-12 13:14:15 0");
@@ -298,29 +243,6 @@ TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
     close(fd);
     Stop();
     EXPECT_FALSE(PathExists(dir / "dev/shout0"));
-}
-
-// A firmware stand-in whose first act is one exchange with the module: it shows what the
-// module answered before anything else could have changed it.
-const char kAsksTheSimFirst[] =
-    "#!/bin/sh\n"
-    "exec 3<>\"$LIRN_SYSROOT/dev/smd8\"\n"
-    "printf 'AT+CPIN?\\r' >&3\n"
-    "head -c 27 <&3 | tr '\\r' '|'\n"  // the echo and the 18 bytes of the answer
-    "echo\n"
-    "exec sleep 1000\n";
-
-TEST_F(SimBoardTest, SettingsAreInPlaceAtTheFirmwaresFirstExchange)
-{
-    WriteScript("asks.sh", kAsksTheSimFirst);
-    BoardOptions o = Bare();
-    o.devices = DeviceTable();
-    o.firmware = dir / "asks.sh";
-    o.settings = {"at sim absent", "init high", "qmi connect never"};
-    Start(o);
-    EXPECT_TRUE(WaitForOutput("AT+CPIN?||\n+CME ERROR: 10|\n")) << Output();
-    EXPECT_EQ(Control("init"), "ok high");
-    EXPECT_EQ(Control("at log count"), "ok 1");
 }
 
 TEST_F(SimBoardTest, RefusedSettingStopsTheBoardBeforeItStarts)
