@@ -40,7 +40,8 @@ TEST(PduDecode, WorkedExample)
 {
     EXPECT_EQ(Build(Text7(Septets("hello"))), kExample);  // the builder agrees with the example
     SmsPduParams p;
-    EXPECT_EQ(gsmDecodePdu(kExample, &p), 5);
+    // The rest of the reply after the PDU is not read.
+    EXPECT_EQ(Decode(std::string(kExample) + "\r\n\r\nOK\r\n", &p), 5);
     EXPECT_STREQ(p.scAddress, "3141592653");
     EXPECT_STREQ(p.address, "4981726354");
     EXPECT_EQ(p.protocolId, 0);
@@ -48,13 +49,6 @@ TEST(PduDecode, WorkedExample)
     EXPECT_STREQ(p.timeStamp, "24031508300540");
     EXPECT_EQ(p.userDataLength, 5);
     EXPECT_EQ(Bytes(p.userData, 6), std::string("hello", 6));
-}
-
-TEST(PduDecode, RestOfTheReplyAfterThePduIsNotRead)
-{
-    SmsPduParams p;
-    EXPECT_EQ(Decode(std::string(kExample) + "\r\n\r\nOK\r\n", &p), 5);
-    EXPECT_STREQ(p.userData, "hello");
 }
 
 TEST(PduDecode, OddOriginatorDropsItsFiller)
@@ -72,21 +66,13 @@ TEST(PduDecode, OddOriginatorDropsItsFiller)
 TEST(PduDecode, EscapesAndTableCharacters)
 {
     SmsPduParams p;
-    int n = Decode(Build(Text7({'a', 0x1B, 0x28, 'b', 0x1B, 0x65, 0x00, 0x02, 0x11})), &p);
-    EXPECT_EQ(n, 7);
+    EXPECT_EQ(Decode(Build(Text7({'a', 0x1B, 0x28, 'b', 0x1B, 0x65, 0x00, 0x02, 0x11})), &p), 7);
     EXPECT_EQ(p.userDataLength, 9);
     EXPECT_EQ(Bytes(p.userData, 8), std::string("a{b\xA4@$_\0", 8));
-}
-
-TEST(PduDecode, EscapeWithoutTableEntryStaysEscape)
-{
-    SmsPduParams p;
+    // An escape without a table entry stays an escape.
     EXPECT_EQ(Decode(Build(Text7({0x1B, 'A'})), &p), 2);
     EXPECT_EQ(Bytes(p.userData, 3), std::string("\x1B" "A\0", 3));
-}
 
-TEST(PduDecode, EveryEscapeTableEntry)
-{
     const std::vector<std::pair<uint8_t, char>> table = {
         {0x0A, '\x0C'}, {0x14, '^'}, {0x28, '{'}, {0x29, '}'}, {0x2F, '\\'},
         {0x3C, '['},    {0x3D, '~'}, {0x3E, ']'}, {0x40, '|'}, {0x65, '\xA4'},
@@ -98,7 +84,6 @@ TEST(PduDecode, EveryEscapeTableEntry)
         septets.push_back(code);
         expected += out;
     }
-    SmsPduParams p;
     EXPECT_EQ(Decode(Build(Text7(septets)), &p), 10);
     EXPECT_EQ(std::string(p.userData), expected);
 }
@@ -140,39 +125,30 @@ TEST(PduDecode, SeptetCountsReadWholeOctetsOnly)
     }
 }
 
-TEST(PduDecode, Ucs2IsCopiedAsReceived)
+// UCS2, 8-bit and flash (taken as 8-bit) data are copied as received and terminated.
+TEST(PduDecode, OtherCodingsAreCopiedAsReceived)
 {
-    Pdu pdu;
-    pdu.dcs = 8;
-    pdu.udl = 4;
-    pdu.ud = "00480069";
-    SmsPduParams p;
-    std::memset(&p, 0x55, sizeof p);
-    EXPECT_EQ(Decode(Build(pdu), &p), 4);
-    EXPECT_EQ(p.dataCoding, 8);
-    EXPECT_EQ(Bytes(p.userData, 4), std::string("\0H\0i", 4));
-}
-
-TEST(PduDecode, EightBitIsCopiedAndTerminated)
-{
-    Pdu pdu;
-    pdu.dcs = 4;
-    pdu.udl = 2;
-    pdu.ud = "4142";
-    SmsPduParams p;
-    std::memset(&p, 0x55, sizeof p);
-    EXPECT_EQ(Decode(Build(pdu), &p), 2);
-    EXPECT_EQ(Bytes(p.userData, 3), std::string("AB\0", 3));
-}
-
-TEST(PduDecode, FlashMessageIsTakenAsEightBit)
-{
-    Pdu pdu = Text7(Septets("hello"));
-    pdu.dcs = 0x10;
-    pdu.udl = 5;  // octets now: the five packed octets
-    SmsPduParams p;
-    EXPECT_EQ(Decode(Build(pdu), &p), 5);
-    EXPECT_EQ(Bytes(p.userData, 6), std::string("\xE8\x32\x9B\xFD\x06\0", 6));
+    struct Case {
+        int dcs;
+        int udl;
+        std::string ud;
+        std::string want;  // with the terminator
+    } cases[] = {
+        {8, 4, "00480069", std::string("\0H\0i\0", 5)},
+        {4, 2, "4142", std::string("AB\0", 3)},
+        {0x10, 5, Pack7(Septets("hello")), std::string("\xE8\x32\x9B\xFD\x06\0", 6)},
+    };
+    for (const Case& c : cases) {
+        Pdu pdu;
+        pdu.dcs = c.dcs;
+        pdu.udl = c.udl;
+        pdu.ud = c.ud;
+        SmsPduParams p;
+        std::memset(&p, 0x55, sizeof p);
+        EXPECT_EQ(Decode(Build(pdu), &p), c.udl) << c.dcs;
+        EXPECT_EQ(p.dataCoding, c.dcs);
+        EXPECT_EQ(Bytes(p.userData, c.want.size()), c.want) << c.dcs;
+    }
 }
 
 TEST(PduDecode, UserDataHeaderStaysAtTheStartConvertedLikeText)
