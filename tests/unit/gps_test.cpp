@@ -24,20 +24,14 @@ std::string SixDecimals(float v)
 
 }  // namespace
 
-TEST(GpsDegrees, Examples)
+TEST(GpsDegrees, ExamplesComputedInThirtyTwoBitFloats)
 {
     EXPECT_EQ(SixDecimals(GpsDegrees("4807.038")), "48.117302");
     EXPECT_EQ(SixDecimals(GpsDegrees("01131.000")), "11.516666");
-    EXPECT_EQ(SixDecimals(GpsDegrees("12107.655000")), "121.127586");
     EXPECT_EQ(SixDecimals(GpsDegrees("3113.343286")), "31.222387");
-}
-
-TEST(GpsDegrees, ComputedInThirtyTwoBitFloats)
-{
     // The exact float steps: value narrowed to float, whole degrees, remainder / 60 in float.
     float v = static_cast<float>(12107.655);
-    float expected = 121.0f + (v - 12100.0f) / 60.0f;
-    EXPECT_EQ(GpsDegrees("12107.655000"), expected);
+    EXPECT_EQ(GpsDegrees("12107.655000"), 121.0f + (v - 12100.0f) / 60.0f);
 }
 
 TEST(GpsDegrees, AbsurdFieldsGiveNoUndefinedConversion)
@@ -48,43 +42,32 @@ TEST(GpsDegrees, AbsurdFieldsGiveNoUndefinedConversion)
     EXPECT_EQ(GpsDegrees(""), 0.0f);
 }
 
-TEST_F(GpsStep, NoFixSentence)
+// Each answer after a fix: no fix (also with an empty latitude whatever else is there) clears the
+// position; a fix south-west is negative, north-east positive.
+TEST_F(GpsStep, SentenceFlagAndPositionFollowEachAnswer)
 {
-    gps_flag = 1;
-    gps_lat = 5;
-    gps_log = 6;
-    GpsReport("AT+CGPSINFO\r\r\n+CGPSINFO: ,,,,,,,,\r\n\r\nOK\r\n");
-    EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
-    EXPECT_EQ(gps_flag, 0);
-    EXPECT_EQ(gps_lat, 0.0f);
-    EXPECT_EQ(gps_log, 0.0f);
-}
-
-TEST_F(GpsStep, FixSouthWest)
-{
-    GpsReport("\r\n+CGPSINFO: 3113.343286,S,12107.655000,W,240315,083005.0,44.0,0.5,271.3\r\n\r\nOK\r\n");
-    EXPECT_EQ(gps_flag, 1);
-    EXPECT_EQ(SixDecimals(gps_lat), "-31.222387");
-    EXPECT_EQ(SixDecimals(gps_log), "-121.127586");
-    EXPECT_STREQ(str_gprmc, "$GPRMC,083005.0,A,3113.343286,S,12107.655000,W,0.5,271.3,240315,,W*70");
-}
-
-TEST_F(GpsStep, FixNorthEastIsPositiveAndNoFixClearsIt)
-{
-    GpsReport("+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n");
-    EXPECT_EQ(gps_flag, 1);
-    EXPECT_EQ(SixDecimals(gps_lat), "48.117302");
-    EXPECT_EQ(SixDecimals(gps_log), "11.516666");
-    EXPECT_STREQ(str_gprmc, "$GPRMC,120000.0,A,4807.038,N,01131.000,E,0.0,0.0,010120,,E*70");
-    GpsReport("+CGPSINFO: ,,,,,,,,\r\n");
-    EXPECT_EQ(gps_flag, 0);
-}
-
-TEST_F(GpsStep, EmptyLatitudeMeansNoFixWhateverElseIsThere)
-{
-    GpsReport("+CGPSINFO: ,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n");
-    EXPECT_EQ(gps_flag, 0);
-    EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
+    struct Case {
+        const char* answer;
+        int flag;
+        const char* lat;
+        const char* lon;
+        const char* sentence;
+    } cases[] = {
+        {"\r\n+CGPSINFO: 3113.343286,S,12107.655000,W,240315,083005.0,44.0,0.5,271.3\r\n\r\nOK\r\n", 1,
+         "-31.222387", "-121.127586", "$GPRMC,083005.0,A,3113.343286,S,12107.655000,W,0.5,271.3,240315,,W*70"},
+        {"AT+CGPSINFO\r\r\n+CGPSINFO: ,,,,,,,,\r\n\r\nOK\r\n", 0, "0.000000", "0.000000", "$GPRMC,,V,,,,,,,,,W*70"},
+        {"+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n", 1, "48.117302", "11.516666",
+         "$GPRMC,120000.0,A,4807.038,N,01131.000,E,0.0,0.0,010120,,E*70"},
+        {"+CGPSINFO: ,N,01131.000,E,010120,120000.0,,0.0,0.0\r\n", 0, "0.000000", "0.000000",
+         "$GPRMC,,V,,,,,,,,,W*70"},
+    };
+    for (const Case& c : cases) {
+        GpsReport(c.answer);
+        EXPECT_EQ(gps_flag, c.flag) << c.answer;
+        EXPECT_EQ(SixDecimals(gps_lat), c.lat) << c.answer;
+        EXPECT_EQ(SixDecimals(gps_log), c.lon) << c.answer;
+        EXPECT_STREQ(str_gprmc, c.sentence) << c.answer;
+    }
 }
 
 TEST_F(GpsStep, NoMarkerChangesNothing)
