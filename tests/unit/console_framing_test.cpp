@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -20,8 +19,6 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -158,32 +155,6 @@ TEST_F(ConsolePty, PortRunsAt115200EightNoneOneWhateverTheRecordSays)
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB));
-}
-
-TEST_F(ConsolePty, RequestIsAnsweredByteForByteAfterItsQuietTime)
-{
-    StartConsole();
-    // The second half comes well within the quiet time: the request stays whole.
-    Send("@LIR");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    Send("NHB\r\n");
-    auto sent = Clock::now();
-    std::string expected = "!QRV-715M;LIRNHB;OK;10\r\n";
-    EXPECT_EQ(Receive(expected.size()), expected);
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
-    EXPECT_GE(waited, 99);  // ticks are whole milliseconds of the wall clock
-}
-
-TEST_F(ConsolePty, OnlyTheFirstRequestOfABurstIsHandled)
-{
-    StartConsole();
-    Send("@LIRNHB;30\r\n@SAVE\r\n");
-    EXPECT_EQ(Receive(21), "!QRV-715M;LIRNHB;OK\r\n");
-    // Had "@SAVE" been handled, its reply would come before this one.
-    Send("@LIRNHB\r\n");
-    std::string expected = "!QRV-715M;LIRNHB;OK;30\r\n";
-    EXPECT_EQ(Receive(expected.size()), expected);
-    EXPECT_FALSE(root.Exists("/APP/config.ini"));
 }
 
 TEST_F(ConsolePty, BurstOver1000BytesIsReadAs1000AndTheRest)
