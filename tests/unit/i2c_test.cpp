@@ -1,7 +1,7 @@
 // The I2C clock and converter against a register image in a temporary sysroot: BCD and masks, the
 // one-hot weekday, round trips with exact image bytes, and the open and transfer failure paths
-// with their messages and event-log entries.
-#include "app/app.h"
+// with their messages and event-log entries. The clock given to the date command at start-up and
+// the date road's write and read-back are shown end to end (e2e Clock).
 #include "board/i2c.h"
 #include "logging/log.h"
 #include "platform/shell.h"
@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
-#include <vector>
 
 
 namespace {
@@ -253,16 +252,6 @@ TEST_F(I2cTest, BusThatIsNoPlainFileGetsTheRealRequest)
     EXPECT_EQ(printed.Release(), "I2C_R>> Read error, ret=-1(0xFFFFFFFF)\r\n");
 }
 
-TEST_F(I2cTest, StartUpSetsTheSystemClockFromTheClock)
-{
-    Image();
-    Poke(kRtcOffset, std::string("\x33\x05\x14\x10\x09\x07\x31", 7));
-    DateStandIn();
-    EXPECT_EQ(RTC_Read2sys(), 0);
-    EXPECT_EQ(root.ReadFile("/date.args"), "-s|2031-07-09 14:05:33|");
-    EXPECT_EQ(Text(Sysrtc), "2031-07-09 14:05:33 [4]");
-}
-
 TEST_F(I2cTest, UnreadableClockSetsTheSystemClockTo2000)
 {
     DateStandIn();
@@ -276,37 +265,6 @@ TEST_F(I2cTest, WithoutTheBoardsDateStandInNothingRuns)
     std::string out = Printed(RTC_Read2sys);
     EXPECT_NE(out.find("Not running \"date -s \"2000-00-00 00:00:00\"\""), std::string::npos) << out;
     EXPECT_FALSE(root.Exists("/date.args"));
-}
-
-TEST_F(I2cTest, DateRoadWritesTheClockAndReadsItBack)
-{
-    Image();
-    DateStandIn();
-    std::vector<std::string> args = {"lirn", "2024-03-15", "08:30:05"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    std::string out = Printed([&] { HandleCommandLine(static_cast<int>(argv.size()), argv.data()); });
-
-    // The stand-in leaves the host clock alone, so the clock gets the host's local time.
-    std::size_t b = out.find("before RTC Time= ");
-    std::size_t a = out.find("\nRTC Time= ");
-    ASSERT_NE(b, std::string::npos) << out;
-    ASSERT_NE(a, std::string::npos) << out;
-    std::string before = out.substr(b + 17, out.find('\n', b) - b - 17);
-    std::string after = out.substr(a + 11, out.find('\n', a + 1) - a - 11);
-    EXPECT_EQ(before, after);
-    EXPECT_EQ(after, Text(Sysrtc));
-    EXPECT_EQ(before.size(), 23u) << before;
-
-    // The image holds what was printed.
-    std::string regs = Peek(kRtcOffset, 7);
-    char fromImage[32];
-    std::snprintf(fromImage, sizeof fromImage, "20%02X-%02X-%02X %02X:%02X:%02X", static_cast<unsigned char>(regs[6]),
-                  static_cast<unsigned char>(regs[5]), static_cast<unsigned char>(regs[4]),
-                  static_cast<unsigned char>(regs[2]), static_cast<unsigned char>(regs[1]),
-                  static_cast<unsigned char>(regs[0]));
-    EXPECT_EQ(after.substr(0, 19), fromImage);
-    EXPECT_EQ(static_cast<unsigned char>(regs[3]), 1u << Sysrtc.weekday);
 }
 
 }  // namespace
