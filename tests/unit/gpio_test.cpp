@@ -1,4 +1,6 @@
-// GPIO lines on a temporary sysfs tree, and single passes of the LED pattern thread.
+// GPIO lines on a temporary sysfs tree, and single passes of the LED pattern thread. The GPS LED
+// with a fix and the two update patterns switching both LEDs together are measured end to end
+// (e2e LedPatterns, SdUpdate).
 #include "board/gpio.h"
 #include "board/ticks.h"
 #include "modem/modem.h"
@@ -167,39 +169,6 @@ TEST_F(LedTest, PatternChangeActsOnTheTimeAlreadyElapsed)
     sta_led_step = 2;
     Pass("1", 600, "1", 0);
     EXPECT_EQ(Sta(), "0");  // already past 500 ms on
-}
-
-TEST_F(LedTest, UpdateRoadPatternsSwitchBothLedsTogether)
-{
-    for (int step : {5, 6}) {
-        sta_led_step = step;
-        gps_flag = step;
-        Pass("1", 150, "1", 0);
-        EXPECT_EQ(Sta(), "0");
-        EXPECT_EQ(Gps(), "0");
-        uint32_t off = step == 5 ? 100 : 900;
-        Pass("0", off == 100 ? 0 : off - 150, "0", 0);
-        EXPECT_EQ(Sta(), "0");
-        EXPECT_EQ(Gps(), "0");  // the GPS part leaves it alone
-        Pass("0", off + 20, "0", 0);
-        EXPECT_EQ(Sta(), "1");
-        EXPECT_EQ(Gps(), "1");
-    }
-}
-
-TEST_F(LedTest, GpsFixBlinksNineHundredOnOneHundredOff)
-{
-    sta_led_step = 0;
-    gps_flag = 1;
-    Pass("1", 0, "1", 750);
-    EXPECT_EQ(Gps(), "1");
-    Pass("1", 0, "1", 920);
-    EXPECT_EQ(Gps(), "0");
-    Pass("1", 0, "0", 0);
-    EXPECT_EQ(Gps(), "0");
-    Pass("1", 0, "0", 120);
-    EXPECT_EQ(Gps(), "1");
-    EXPECT_EQ(gps_led_step, 1);
 }
 
 TEST_F(LedTest, PassPausesUntilTheNextSwitchButNeverLongerThanAnIdlePause)

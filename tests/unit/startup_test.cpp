@@ -79,16 +79,6 @@ TEST_F(CommandLineTest, OverlongDateIsRefusedAndNothingRuns)
     EXPECT_FALSE(root.Exists("/date.args"));
 }
 
-TEST_F(CommandLineTest, ResetConfigSavesTheDefaults)
-{
-    lirnSet.port = 1;
-    std::string out = Run({"lirn", "-resetconfig"});
-    EXPECT_EQ(out.rfind("Reset Config And Save\r\n@LIRNMODE;0\r\n", 0), 0u) << out;
-    std::string file = root.ReadFile("/APP/config.ini");
-    EXPECT_NE(file.find("@LIRNPORT;8080\r\n"), std::string::npos);
-    EXPECT_EQ(lirnSet.port, 8080);
-}
-
 TEST_F(CommandLineTest, OtherArgumentsAreIgnoredSilently)
 {
     EXPECT_EQ(Run({"lirn"}), "");
