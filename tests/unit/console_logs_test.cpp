@@ -1,7 +1,8 @@
 // Console log and storage commands: the transcript switch and its file, card space and presence,
 // and the day files under /media/card: listing (also with hostile names on the card), sending and
-// deleting, with good dates and with requests that try to name other files.
-#include "board/sdcard.h"
+// deleting, with good dates and with requests that try to name other files. The plain listing,
+// the deletion across the three trees, card presence and the listing without a card are shown
+// end to end (e2e Console).
 #include "console/console.h"
 #include "logging/log.h"
 #include "platform/shell.h"
@@ -109,37 +110,12 @@ TEST_F(ConsoleLogs, CardSpaceIsUsedSizeAndPercentFromTheDfLine)
     }
 }
 
-TEST_F(ConsoleLogs, CardPresenceIsTheStartUpFlag)
-{
-    if_sd_card = 1;
-    EXPECT_EQ(Ask("@SDEXIST"), "!QRV-715M;SDEXIST;OK;1\r\n");
-    if_sd_card = 0;
-    EXPECT_EQ(Ask("@SDEXIST"), "!QRV-715M;SDEXIST;OK;0\r\n");
-}
-
-TEST_F(ConsoleLogs, ListingSendsYearMonthDayOfEveryDayFile)
-{
-    DayFile("USR_LOG", "2025/01/02");
-    DayFile("USR_LOG", "2024/11/01");
-    DayFile("USR_LOG", "2024/03/17");
-    DayFile("USR_LOG", "2024/03/05");
-    DayFile("AT_CMD_LOG", "2023/01/01");  // other trees are not listed
-    EXPECT_EQ(Ask("@LOGFILE"), "2024;03;05\r\n2024;03;17\r\n2024;11;01\r\n2025;01;02\r\n");
-}
-
 TEST_F(ConsoleLogs, ListingNamesArriveInPiecesOfSevenCutAtTheFirstDot)
 {
     DayFile("USR_LOG", "2024/03/notes.backup");      // cut at its first dot
     DayFile("USR_LOG", "2024/04/abcdefghij");        // ten characters: two pieces
     DayFile("USR_LOG", "2024/05/abcdefg");           // exactly seven: one piece, nothing empty
     EXPECT_EQ(Ask("@LOGFILE"), "2024;03;notes\r\n2024;04;abcdefg\r\n2024;04;hij\r\n2024;05;abcdefg\r\n");
-}
-
-TEST_F(ConsoleLogs, ListingOfAnEmptyOrMissingTreeSendsNothing)
-{
-    EXPECT_EQ(Ask("@LOGFILE"), "");
-    std::filesystem::remove_all(root.Path("/media/card/USR_LOG"));
-    EXPECT_EQ(Ask("@LOGFILE"), "");
 }
 
 TEST_F(ConsoleLogs, HostileNamesOnTheCardRunNothingAndAreStillListed)
@@ -185,18 +161,6 @@ TEST_F(ConsoleLogs, DayFileRequestsNameNothingOutsideTheTrees)
     EXPECT_EQ(Ask("@LOGDEL;20x4;03;05"), "!QRV-715M;LOGDEL;ER\r\n");
     EXPECT_TRUE(root.Exists("/media/ab.txt"));
     EXPECT_TRUE(root.Exists("/media/card/USR_LOG/2024/3;/05.txt"));
-}
-
-TEST_F(ConsoleLogs, DeletingADayRemovesItsFilesInAllThreeTrees)
-{
-    for (const char* tree : {"USR_LOG", "AT_CMD_LOG", "QMI_LOG"}) DayFile(tree, "2024/03/05");
-    DayFile("USR_LOG", "2024/03/06");
-    EXPECT_EQ(Ask("@LOGDEL;2024;03;05"), "!QRV-715M;LOGDEL;OK\r\n");
-    for (const char* tree : {"USR_LOG", "AT_CMD_LOG", "QMI_LOG"})
-        EXPECT_FALSE(root.Exists(std::string("/media/card/") + tree + "/2024/03/05.txt")) << tree;
-    EXPECT_TRUE(root.Exists("/media/card/USR_LOG/2024/03/06.txt"));
-    // A day without transcripts goes too.
-    EXPECT_EQ(Ask("@LOGDEL;2024;03;06"), "!QRV-715M;LOGDEL;OK\r\n");
 }
 
 TEST_F(ConsoleLogs, DeletingADayWithoutAUserFileKeepsItsTranscripts)
