@@ -37,22 +37,6 @@ protected:
     TempSysroot root;
 };
 
-TEST_F(ConfigTest, DefaultsMatchTheDocumentedValues)
-{
-    EXPECT_EQ(lirnSet.mode, 0);
-    EXPECT_STREQ(lirnSet.serverIp, "127.0.0.1");
-    EXPECT_EQ(lirnSet.port, 8080);
-    EXPECT_EQ(lirnSet.hbInterval, 10);
-    EXPECT_STREQ(lirnSet.pinCode, "8406");
-    EXPECT_STREQ(lirnSet.apn, "INTERNET");
-    EXPECT_STREQ(lirnSet.modemUser, "");
-    EXPECT_STREQ(lirnSet.modemPassword, "");
-    EXPECT_EQ(lirnSet.uartBaud, 115200);
-    EXPECT_EQ(lirnSet.uartParity, 'N');
-    EXPECT_EQ(lirnSet.uartDataBits, 8);
-    EXPECT_EQ(lirnSet.uartStopBits, 1);
-}
-
 TEST_F(ConfigTest, MissingFileLeavesDefaultsLogsAndReturnsMinusOne)
 {
     int rc = 0;
@@ -166,11 +150,6 @@ TEST_F(ConfigTest, UnknownAndMalformedLinesAreIgnored)
     Read("hello\r\n@lirnport;1\r\n LIRNPORT;2\r\n@LIRNPORT3\r\n\r\n", &printed);
     EXPECT_EQ(lirnSet.port, 8080);
     EXPECT_EQ(printed, "Content Of Config File:\r\n");
-}
-
-TEST_F(ConfigTest, SaveFailsWithoutTheDirectoryAndPrintsNothing)
-{
-    EXPECT_EQ(Printed([] { EXPECT_EQ(SaveLirnConfig(), -1); }), "");
 }
 
 TEST_F(ConfigTest, SaveReplacesTheWholeFileAndKeepsNoTemporary)
