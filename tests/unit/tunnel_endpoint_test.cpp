@@ -1,5 +1,7 @@
 // Tunnel endpoints and socket primitives against real loopback sockets: result codes, event-log
-// entries, the wire form of each send, and the state LirnInit builds from the configuration.
+// entries, the wire form of each send, and the state LirnInit builds from the configuration. A
+// good connect, the client's zero-filled block and the heartbeat port (port + 1) with the
+// configured interval in the reply are shown end to end (e2e/tunnel_test.cpp).
 #include "support/tunnel_support.h"
 
 #include "config/config.h"
@@ -42,21 +44,6 @@ protected:
     std::vector<int> fds_;
 };
 
-TEST(LirnInitTest, ClientWithHeartbeatTakesPortPlusOneAndTheInterval)
-{
-    TunnelSetUp(1, 4000, 30);
-    EXPECT_EQ(lirnMode, 1);
-    EXPECT_EQ(lirnDialup, 0);
-    EXPECT_EQ(lirnConnect, 0);
-    EXPECT_STREQ(lirnData.ipAddr, "127.0.0.1");
-    EXPECT_EQ(lirnData.port, 4000);
-    EXPECT_STREQ(lirnHb.ipAddr, "127.0.0.1");
-    EXPECT_EQ(lirnHb.port, 4001);
-    EXPECT_EQ(lirnHbInterval[0], 30);
-    EXPECT_EQ(lirnData.sock, 0);
-    EXPECT_EQ(lirnHb.sock, 0);
-}
-
 TEST(LirnInitTest, ServerWaitsForTheIntervalItsClientAnnounces)
 {
     lirnHbChild[0] = 77;
@@ -67,15 +54,6 @@ TEST(LirnInitTest, ServerWaitsForTheIntervalItsClientAnnounces)
     EXPECT_EQ(lirnDataChild[0], 0);
     EXPECT_EQ(lirnChildConnect[0], 0);
     EXPECT_EQ(lirnHb.port, 4001);
-}
-
-TEST_F(Endpoint, ClientConnectsToAListeningPeer)
-{
-    int listener = Keep(ListenOn(port_));
-    EXPECT_EQ(LirnClient(lirnData), 0);
-    EXPECT_GT(lirnData.sock, 0);
-    EXPECT_GE(Keep(AcceptWithin(listener, 2000)), 0);
-    EXPECT_TRUE(TunnelEvents().empty());
 }
 
 TEST_F(Endpoint, AddressThatIsNotDottedFailsConnectAndBind)
@@ -178,18 +156,6 @@ TEST_F(Endpoint, ReceiveWaitsFiveSecondsThenReportsNothingWithoutLogging)
     EXPECT_GE(MsSince(start), 4800);
     EXPECT_LT(MsSince(start), 8000);
     EXPECT_TRUE(TunnelEvents().empty());
-}
-
-TEST_F(Endpoint, SendPutsTheWholeBlockOnTheWire)
-{
-    auto [near, far] = ConnectedPair();
-    lirnData.sock = near;
-    Keep(far);
-    char block[kLirnBlockSize] = {};
-    std::memcpy(block, "abc", 3);
-    EXPECT_EQ(LirnSend(lirnData, block), 0);
-    std::string got = ReadFor(far, 300);
-    EXPECT_EQ(got, std::string("abc") + std::string(125, '\0'));
 }
 
 TEST_F(Endpoint, ChildSendStopsAtTheZeroByteAndNeverReadsPastTheBlock)
