@@ -40,35 +40,27 @@ SmsRecord MarkedRecord()
 
 }  // namespace
 
-TEST(SmsStorage, FirstStorageOfTheAnswer)
+// The first storage of the answer counts; a size as the last field, a missing marker or missing
+// commas read as zero.
+TEST(SmsStorage, OccupancyOfTheFirstStorage)
 {
-    int used = -1, size = -1;
-    SmsStorageOccupancy("AT+CPMS?\r\r\n+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30\r\n\r\nOK\r\n", &used, &size);
-    EXPECT_EQ(used, 2);
-    EXPECT_EQ(size, 30);
-}
-
-TEST(SmsStorage, SizeAsTheLastFieldReadsAsZero)
-{
-    int used = -1, size = -1;
-    SmsStorageOccupancy("+CPMS: \"SM\",2,30\r\n\r\nOK\r\n", &used, &size);
-    EXPECT_EQ(used, 2);
-    EXPECT_EQ(size, 0);
-}
-
-TEST(SmsStorage, MissingMarkerOrCommasGiveZero)
-{
-    int used = -1, size = -1;
-    SmsStorageOccupancy("\r\nERROR\r\n", &used, &size);
-    EXPECT_EQ(used, 0);
-    EXPECT_EQ(size, 0);
-    SmsStorageOccupancy("+CPMS: \"SM\"\r\n", &used, &size);
-    EXPECT_EQ(used, 0);
-    SmsStorageOccupancy("+CPMS: \"SM\",7\r\n", &used, &size);  // no comma after the number used
-    EXPECT_EQ(used, 0);
-    SmsStorageOccupancy("+CPMS: \"SM\",,30,", &used, &size);
-    EXPECT_EQ(used, 0);
-    EXPECT_EQ(size, 30);
+    const struct {
+        const char* answer;
+        int used, size;
+    } cases[] = {
+        {"AT+CPMS?\r\r\n+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30\r\n\r\nOK\r\n", 2, 30},
+        {"+CPMS: \"SM\",2,30\r\n\r\nOK\r\n", 2, 0},
+        {"\r\nERROR\r\n", 0, 0},
+        {"+CPMS: \"SM\"\r\n", 0, 0},
+        {"+CPMS: \"SM\",7\r\n", 0, 0},  // no comma after the number used
+        {"+CPMS: \"SM\",,30,", 0, 30},
+    };
+    for (const auto& c : cases) {
+        int used = -1, size = -1;
+        SmsStorageOccupancy(c.answer, &used, &size);
+        EXPECT_EQ(used, c.used) << c.answer;
+        EXPECT_EQ(size, c.size) << c.answer;
+    }
 }
 
 TEST(SmsStorage, IndexesReadAreBoundedByWhatASimCanHold)
