@@ -1,7 +1,8 @@
 // The data call against the board's QMI modem on a real pty, in-process: what the end-to-end tests
 // do not pin down exactly: a dropped call's full cycle with its console lines and real pacing, a
-// refused status query, the hang-up's handle, two requests in flight at once, the configured
-// texts of the start, every QMI transcript record, and a missing device.
+// refused status query, the hang-up's handle, the configured texts of the start, every QMI
+// transcript record, and a missing device. Two requests in flight on one client are
+// qmi_client_test's StatusInFlightWhileAStopOvertakesIt.
 #include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
@@ -11,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <sys/stat.h>
 
 namespace {
@@ -154,23 +154,6 @@ TEST_F(DatacallTest, HangupReturnsOneWhenTheLibraryFails)
     EXPECT_EQ(hangup_actions(), 1);
     EXPECT_EQ(Out(), "main(): qmi_client_send_msg_sync() failed. wds_rc=-6.\nQMI_wds_hangup() : 0\n");
     EXPECT_EQ(wds_rc.load(), kQmiErrBadArgs);
-}
-
-// The tunnel's hang-up and the net thread's status query in flight together on one client.
-TEST_F(DatacallTest, StopAndStatusQueryInFlightTogether)
-{
-    StartModem();
-    Open();
-    ASSERT_EQ(QMI_wds_dialup("apn", "", ""), 1);
-    Ctl("delay stop 1500");
-    auto t0 = Clock::now();
-    std::future<int> hangup = std::async(std::launch::async, [] { return hangup_actions(); });
-    ASSERT_TRUE(WaitUntil([&] { return Ctl("last stop").rfind("ok", 0) == 0; }, Millis(3000)));
-    EXPECT_EQ(QMI_wds_CheckDialupStatus(), kWdsConnectionDisconnected);
-    EXPECT_LT(MsSince(t0), 1400);
-    EXPECT_EQ(hangup.get(), 1);
-    EXPECT_GE(MsSince(t0), 1400);
-    EXPECT_NE(Out().find("QMI_wds_hangup() : 1\n"), std::string::npos);
 }
 
 class DatacallConfigTest : public DatacallTest {
