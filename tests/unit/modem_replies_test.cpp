@@ -45,46 +45,37 @@ TEST(StrcpyWithStr, LongFieldIsCutToItsBuffer)
     EXPECT_EQ(guard[0][7], '#');
 }
 
-TEST_F(ModemReplies, Registration)
+// Each reply in turn, and the word it leaves: a value after the marker's comma is taken up to the
+// line end; a reply without the comma, the marker or the line end keeps the word as it was.
+TEST_F(ModemReplies, RegistrationSignalAndSystemMode)
 {
-    ModemUseReply(ReplyUse::Registration, "AT+CREG?\r\r\n+CREG: 0,5\r\n\r\nOK\r\n");
-    EXPECT_EQ(modem_creg, 5);
-    ModemUseReply(ReplyUse::Registration, "\r\n+CREG: 2,1,\"00A1\",\"0123ABCD\",7,\"xyz-long-tail\"\r\n");
-    EXPECT_EQ(modem_creg, 1);
-}
-
-TEST_F(ModemReplies, RegistrationWithoutCommaMarkerOrLineEndKeepsTheValue)
-{
-    modem_creg = 5;
-    ModemUseReply(ReplyUse::Registration, "\r\n+CREG: 1\r\n\r\nOK\r\n");  // no comma
-    ModemUseReply(ReplyUse::Registration, "\r\nERROR\r\n");                // no marker
-    ModemUseReply(ReplyUse::Registration, "+CREG: 0,3");                    // no line end
-    ModemUseReply(ReplyUse::Registration, "+CREG:0,3\r\n");                 // marker without the blank
-    ModemUseReply(ReplyUse::Registration, "");
-    EXPECT_EQ(modem_creg, 5);
-}
-
-TEST_F(ModemReplies, Signal)
-{
-    ModemUseReply(ReplyUse::Signal, "AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n");
-    EXPECT_EQ(modem_csq, 99);
-    ModemUseReply(ReplyUse::Signal, "+CSQ: 23,0\r\n");
-    EXPECT_EQ(modem_csq, 23);
-    ModemUseReply(ReplyUse::Signal, "+CSQ: 17\r\n\r\nOK\r\n");  // no comma: kept
-    ModemUseReply(ReplyUse::Signal, "+CSQ 17,1\r\n");
-    EXPECT_EQ(modem_csq, 23);
-    ModemUseReply(ReplyUse::Signal, "+CSQ: ,1\r\n");  // empty field reads as 0
-    EXPECT_EQ(modem_csq, 0);
-}
-
-TEST_F(ModemReplies, SystemMode)
-{
-    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD: 0,8\r\n\r\nOK\r\n");
-    EXPECT_EQ(modem_net_type, 8);
-    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD:1,4\r\n");  // no blank needed
-    EXPECT_EQ(modem_net_type, 4);
-    ModemUseReply(ReplyUse::SystemMode, "\r\n+CNSMOD: 8\r\n");  // no comma: kept
-    EXPECT_EQ(modem_net_type, 4);
+    const struct {
+        ReplyUse use;
+        const char* reply;
+        const std::atomic<int>& word;
+        int want;
+    } cases[] = {
+        {ReplyUse::Registration, "AT+CREG?\r\r\n+CREG: 0,5\r\n\r\nOK\r\n", modem_creg, 5},
+        {ReplyUse::Registration, "\r\n+CREG: 2,1,\"00A1\",\"0123ABCD\",7,\"xyz-long-tail\"\r\n", modem_creg, 1},
+        {ReplyUse::Registration, "AT+CREG?\r\r\n+CREG: 0,5\r\n\r\nOK\r\n", modem_creg, 5},
+        {ReplyUse::Registration, "\r\n+CREG: 1\r\n\r\nOK\r\n", modem_creg, 5},  // no comma
+        {ReplyUse::Registration, "\r\nERROR\r\n", modem_creg, 5},                // no marker
+        {ReplyUse::Registration, "+CREG: 0,3", modem_creg, 5},                    // no line end
+        {ReplyUse::Registration, "+CREG:0,3\r\n", modem_creg, 5},                 // marker without the blank
+        {ReplyUse::Registration, "", modem_creg, 5},
+        {ReplyUse::Signal, "AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n", modem_csq, 99},
+        {ReplyUse::Signal, "+CSQ: 23,0\r\n", modem_csq, 23},
+        {ReplyUse::Signal, "+CSQ: 17\r\n\r\nOK\r\n", modem_csq, 23},  // no comma: kept
+        {ReplyUse::Signal, "+CSQ 17,1\r\n", modem_csq, 23},
+        {ReplyUse::Signal, "+CSQ: ,1\r\n", modem_csq, 0},  // empty field reads as 0
+        {ReplyUse::SystemMode, "\r\n+CNSMOD: 0,8\r\n\r\nOK\r\n", modem_net_type, 8},
+        {ReplyUse::SystemMode, "\r\n+CNSMOD:1,4\r\n", modem_net_type, 4},  // no blank needed
+        {ReplyUse::SystemMode, "\r\n+CNSMOD: 8\r\n", modem_net_type, 4},   // no comma: kept
+    };
+    for (const auto& c : cases) {
+        ModemUseReply(c.use, c.reply);
+        EXPECT_EQ(c.word.load(), c.want) << c.reply;
+    }
 }
 
 TEST_F(ModemReplies, ImeiAndItsBounds)
