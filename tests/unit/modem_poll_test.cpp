@@ -1,13 +1,13 @@
 // One poll cycle against a scripted AT device on a real pty: command order, waits, PIN entry,
 // radio reset, the message step and the close at the end of every cycle. The transcript's records
-// are pinned in log_test.cpp, and that every exchange reaches it end to end in e2e/modem_test.cpp.
+// are pinned in log_test.cpp, and that every exchange reaches it end to end in e2e/modem_test.cpp,
+// as does a stored message read once with the latch ending the storage queries.
 #include "config/config.h"
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "platform/sysroot.h"
 
 #include "support/modem_at_responder.h"
-#include "support/sms_pdu_builder.h"
 #include "support/temp_sysroot.h"
 
 #include "../common/output_capture.h"
@@ -207,30 +207,6 @@ TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
     EXPECT_EQ(printed, "send: AT+CFUN=0\r\n\nrecv:\nAT+CFUN=0\r\n\r\nERROR\r\n\n"
                        "send: AT+CFUN=1\r\n\nrecv:\nAT+CFUN=1\r\n\r\nERROR\r\n\n");
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
-}
-
-TEST_F(ModemPoll, MessageTakenThenTheLatchStopsStorageQueries)
-{
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    std::string pdu = pdutest::Build(pdutest::Text7(pdutest::Septets("hello")));
-    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30,\"SM\",2,30,\"SM\",2,30");
-    at.Answer("AT+CMGRD=1\r\n", "+CMGRD: 1,,23\r\n" + pdu);
-    ASSERT_EQ(Cycle(), 0);
-    std::vector<std::string> got = at.CommandTexts();
-    ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(got[got.size() - 3], "AT+CPMS?\r\n");
-    EXPECT_EQ(got[got.size() - 2], "AT+CMGRD=0\r\n");
-    EXPECT_EQ(got[got.size() - 1], "AT+CMGRD=1\r\n");
-    EXPECT_EQ(is_new_sms, 1);
-    EXPECT_STREQ(recv_new_sms.phone, "4981726354");
-    EXPECT_EQ(std::string(recv_new_sms.message, recv_new_sms.messageLength), "hello");
-    EXPECT_NE(printed.find("--> new SMS coming (2/30)\n"), std::string::npos);
-    EXPECT_NE(printed.find("1>2>3>4>5>len=23\ngmSMS_getReadMsg enter\n"), std::string::npos);
-
-    at.ClearCommands();
-    ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(at.CommandTexts(), std::vector<std::string>(kEveryCycle.begin(), kEveryCycle.end() - 1));
 }
 
 TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
