@@ -110,14 +110,6 @@ TEST_F(QmiClientTest, OnlyRmnet0AndKnownHandlesAreAccepted)
     EXPECT_EQ(modem.Ctl("requests"), "ok 1");
 }
 
-TEST_F(QmiClientTest, MissingDeviceFailsTheOpening)
-{
-    qmi_client_type c = nullptr;
-    EXPECT_EQ(qmi_client_init("rmnet0", nas_get_service_object_internal_v01(1, 0x31, 5), nullptr, nullptr, &c),
-              kQmiErrNoDevice);
-    EXPECT_EQ(c, nullptr);
-}
-
 TEST_F(QmiClientTest, EnvironmentNamesARealDeviceOutsideTheSysroot)
 {
     TempDir other;
