@@ -1,6 +1,6 @@
-// The command stand-ins as the firmware's shell finds them: date, df, init. A card-less df, init 6
-// and a good date are also shown end to end (tests/e2e: card space, reboots, the clock); here are
-// the pass-through of other paths and the refusals.
+// The command stand-ins as the firmware's shell finds them: date, df, init. A card-less df and
+// init 6 are also shown end to end (tests/e2e: card space, reboots); here are the date settings,
+// the pass-through of other uses and paths, and the refusals.
 #include "stand_ins.h"
 
 #include "board_test_support.h"
@@ -36,6 +36,15 @@ TEST_F(StandInsTest, DateSetIsRecordedAndShownNotSet)
     EXPECT_EQ(standIns->DateSettings(), (std::vector<std::string>{"2024-05-06 07:08:09", "2030-01-02 03:04:05"}));
     // The host clock was left alone.
     EXPECT_NE(RunShell("date +%Y").output, "2024\n");
+}
+
+// The firmware only sets the date; any other use is the real command's.
+TEST_F(StandInsTest, DateWithoutSetIsTheRealDate)
+{
+    ShellResult r = Run("date -d '2001-02-03 04:05:06' +%F_%T");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "2001-02-03_04:05:06\n");
+    EXPECT_TRUE(standIns->DateSettings().empty());
 }
 
 TEST_F(StandInsTest, ABadDateIsRecordedAndFailsAsTheRealOneWould)
