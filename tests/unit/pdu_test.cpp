@@ -317,17 +317,6 @@ TEST(PduHelpers, SerializeNumbers)
     EXPECT_STREQ(out, "12");
 }
 
-TEST(PduHelpers, Decode7bitEverySeventhOctetGivesAnEighthSeptet)
-{
-    std::vector<uint8_t> septets = {1, 2, 3, 4, 5, 6, 7, 0x7F};
-    std::string hex = Pack7(septets);
-    unsigned char octets[7];
-    ASSERT_EQ(gsmString2Bytes(hex.c_str(), octets, 14), 7);
-    char out[9];
-    EXPECT_EQ(gsmDecode7bit(octets, out, 7), 8);
-    EXPECT_EQ(Bytes(out, 9), std::string("\x01\x02\x03\x04\x05\x06\x07\x7F\0", 9));
-}
-
 TEST(PduHelpers, TableDiffersFromIdentityInExactly32Places)
 {
     int changed = 0;
