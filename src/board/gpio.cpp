@@ -47,10 +47,16 @@ const BlinkPattern kStatusPatterns[] = {
 };
 constexpr BlinkPattern kGpsFixPattern = {900, 100};
 
+// The system path of one attribute file of a line.
+void LinePath(char (&path)[kGpioPathSize], int gpio, const char* attribute)
+{
+    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/%s", gpio, attribute);
+}
+
 bool ValueFileExists(int gpio)
 {
     char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/value", gpio);
+    LinePath(path, gpio, "value");
     return SysAccess(path, F_OK) == 0;
 }
 
@@ -70,7 +76,7 @@ int WriteAttribute(const char* path, const char* text)
 int SetLineAttribute(int gpio, const char* attribute, const char* text)
 {
     char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/%s", gpio, attribute);
+    LinePath(path, gpio, attribute);
     if (WriteAttribute(path, text) != 0) {
         std::printf("gpio(%d)/%s", gpio, attribute);
         return -1;
@@ -145,7 +151,7 @@ int GPIO_set_active(int gpio, int activeLow)
 int GPIO_set_value(int gpio, int value)
 {
     char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/value", gpio);
+    LinePath(path, gpio, "value");
     if (WriteAttribute(path, value != 0 ? "1" : "0") != 0) {
         std::perror("gpio/set-value");
         return -1;
@@ -156,7 +162,7 @@ int GPIO_set_value(int gpio, int value)
 int GPIO_get_value(int gpio)
 {
     char path[kGpioPathSize];
-    std::snprintf(path, sizeof path, GPIO_SYSFS_DIR "/gpio%d/value", gpio);
+    LinePath(path, gpio, "value");
     int fd = SysOpen(path, O_RDONLY);
     if (fd < 0) {
         std::printf("usr_gpio_get_value open %s error %d\n", path, fd);

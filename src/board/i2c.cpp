@@ -69,11 +69,13 @@ int OpenBus(const char* who)
     return fd;
 }
 
-// The simulated board's bus is a plain file under the sysroot.
-bool IsRegisterImage(int fd)
+// The simulated board's bus is a plain file under the sysroot; size is then the image's size.
+bool IsRegisterImage(int fd, off_t* size)
 {
     struct stat st;
-    return SysrootActive() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!SysrootActive() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = st.st_size;
+    return true;
 }
 
 // Plays one message against the image. pointer is the device's register pointer.
@@ -110,21 +112,20 @@ bool ImageMessage(int fd, off_t imageSize, const i2c_msg& m, int& pointer)
 // The I2C_RDWR request, or its image stand-in. Returns the number of messages, or -1 with errno.
 int BusTransfer(int fd, i2c_msg* msgs, int count)
 {
-    if (!IsRegisterImage(fd)) {
+    off_t imageSize = 0;
+    if (!IsRegisterImage(fd, &imageSize)) {
         ioctl(fd, I2C_TIMEOUT, kI2cTimeout10Ms);
         ioctl(fd, I2C_RETRIES, kI2cRetries);
         i2c_rdwr_ioctl_data request = {msgs, static_cast<__u32>(count)};
         return ioctl(fd, I2C_RDWR, &request);
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
     int pointer = 0;
     for (int i = 0; i < count; ++i) {
         if (msgs[i].addr >= kI2cImageDevices) {
             errno = ENXIO;
             return -1;
         }
-        if (!ImageMessage(fd, st.st_size, msgs[i], pointer)) return -1;
+        if (!ImageMessage(fd, imageSize, msgs[i], pointer)) return -1;
     }
     return count;
 }

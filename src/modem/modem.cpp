@@ -79,19 +79,21 @@ const AtCommand kEveryCycle[] = {
 };
 
 // Where a value sits in its reply: after the marker (and, with afterComma, after the first comma
-// that follows it), up to the delimiter.
+// that follows it), up to the delimiter; and the status word it is read into as a number
+// (nullptr: the IMEI, kept as text).
 struct FieldRule {
     ReplyUse use;
     const char* marker;
     bool afterComma;
     const char* delimiter;
+    std::atomic<int>* word;
 };
 
 const FieldRule kFieldRules[] = {
-    {ReplyUse::Imei, "+SIMEI: ", false, "\r"},
-    {ReplyUse::Registration, "+CREG: ", true, "\r"},  // <n>,<stat>[,...]: the second number
-    {ReplyUse::Signal, "+CSQ: ", false, ","},
-    {ReplyUse::SystemMode, "+CNSMOD:", true, "\r"},   // <n>,<mode>: the second number
+    {ReplyUse::Imei, "+SIMEI: ", false, "\r", nullptr},
+    {ReplyUse::Registration, "+CREG: ", true, "\r", &modem_creg},  // <n>,<stat>[,...]: the second number
+    {ReplyUse::Signal, "+CSQ: ", false, ",", &modem_csq},
+    {ReplyUse::SystemMode, "+CNSMOD:", true, "\r", &modem_net_type},  // <n>,<mode>: the second number
 };
 
 // The SIM check, tested in this order: a reply holding both markers counts as ready, and
@@ -121,16 +123,6 @@ int CutField(const char* reply, const FieldRule& rule, char* field, std::size_t 
         ++p;
     }
     return strcpyWithStr(field, fieldSize, p, rule.delimiter);
-}
-
-std::atomic<int>* StatusWord(ReplyUse use)
-{
-    switch (use) {
-    case ReplyUse::Registration: return &modem_creg;
-    case ReplyUse::Signal: return &modem_csq;
-    case ReplyUse::SystemMode: return &modem_net_type;
-    default: return nullptr;
-    }
 }
 
 const FieldRule* RuleFor(ReplyUse use)
@@ -208,12 +200,12 @@ void ModemUseReply(ReplyUse use, const char* reply)
     }
     const FieldRule* rule = RuleFor(use);
     if (rule == nullptr) return;
-    if (use == ReplyUse::Imei) {
+    if (rule->word == nullptr) {
         CutField(reply, *rule, modem_imei, sizeof modem_imei);
         return;
     }
     char field[kFieldSize];
-    if (CutField(reply, *rule, field, sizeof field)) *StatusWord(use) = DecimalValue(field);
+    if (CutField(reply, *rule, field, sizeof field)) *rule->word = DecimalValue(field);
 }
 
 SimAction SimCheck(const char* reply)

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::string_literals;
@@ -214,9 +213,9 @@ TEST_F(ConsoleDispatch, RebootAnswersBeforeTheModuleReboots)
     // The stand-in records the console's output as it was when the reboot began.
     std::string seen = root.Path("/reply.seen");
     setenv("LIRN_TEST_REPLY", ("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(sink.Fd())).c_str(), 1);
-    root.WriteFile("/bin/init", "#!/bin/sh\n/bin/cat \"$LIRN_TEST_REPLY\" > '" + seen + "'\necho \"$@\" >> '" + seen +
-                                    "'\n");
-    chmod(root.Path("/bin/init").c_str(), 0755);
+    ASSERT_TRUE(root.WriteFile("/bin/init",
+                               "#!/bin/sh\n/bin/cat \"$LIRN_TEST_REPLY\" > '" + seen + "'\necho \"$@\" >> '" + seen + "'\n",
+                               0755));
     ShellInit();
     EXPECT_EQ(Ask("@REBOOT"), "!QRV-715M;REBOOT;OK\r\n");
     EXPECT_EQ(root.ReadFile("/reply.seen"), "!QRV-715M;REBOOT;OK\r\n6\n");

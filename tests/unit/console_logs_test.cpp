@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -32,8 +31,7 @@ protected:
     std::string Ask(const std::string& line) { return sink.Ask(line); }
     void StandIn(const std::string& name, const std::string& script)
     {
-        root.WriteFile("/bin/" + name, "#!/bin/sh\n" + script);
-        chmod(root.Path("/bin/" + name).c_str(), 0755);
+        ASSERT_TRUE(root.WriteFile("/bin/" + name, "#!/bin/sh\n" + script, 0755));
     }
     void DayFile(const std::string& tree, const std::string& date, const std::string& content = "x\r\n")
     {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 
 
 namespace {
@@ -69,8 +68,7 @@ protected:
     // A date stand-in that records its arguments, on PATH as the firmware puts it.
     void DateStandIn()
     {
-        root.WriteFile("/bin/date", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/../date.args\"\n");
-        chmod(root.Path("/bin/date").c_str(), 0755);
+        ASSERT_TRUE(root.WriteFile("/bin/date", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$(dirname \"$0\")/../date.args\"\n", 0755));
         ShellInit();
     }
 

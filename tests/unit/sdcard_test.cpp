@@ -13,9 +13,7 @@
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/stat.h>
 
 
 namespace {
@@ -24,18 +22,13 @@ namespace fs = std::filesystem;
 
 void MakeExecutable(const std::string& path, const std::string& script)
 {
-    FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(script.c_str(), f);
-    std::fclose(f);
-    chmod(path.c_str(), 0755);
+    ASSERT_TRUE(WriteWholeFile(path, script, 0755)) << path;
 }
 
 // Stand-ins in binDir: df prints dfOut's content; ls, cp, mv and rm append their command line to
 // log and then run the real command.
 void InstallStandIns(const std::string& binDir, const std::string& log, const std::string& dfOut)
 {
-    fs::create_directories(binDir);
     MakeExecutable(binDir + "/df", "#!/bin/sh\necho \"df $*\" >> '" + log + "'\ncat '" + dfOut + "' 2>/dev/null\n");
     for (const char* cmd : {"ls", "cp", "mv", "rm"})
         MakeExecutable(binDir + "/" + cmd,
@@ -200,13 +193,12 @@ TEST_F(SdCardTest, MountPointSplitAcrossTwoPiecesIsStillFound)
 TEST(SdCardSystemTexts, WithoutSysrootTheCommandsAreTheSystemsOwn)
 {
     // Stand-ins that only record: nothing may touch the host's own directories.
-    std::string dir = (fs::temp_directory_path() / "lirn-sd.XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    fs::create_directories(dir + "/bin");
-    MakeExecutable(dir + "/bin/df", "#!/bin/sh\necho \"df $*\" >> '" + dir + "/cmds.log'\necho '/dev/x 1G 0 1G 0% /media/card'\n");
-    MakeExecutable(dir + "/bin/ls", "#!/bin/sh\necho \"ls $*\" >> '" + dir + "/cmds.log'\n");
+    TempDir dir("lirn-sd");
+    std::string log = dir.Path("/cmds.log");
+    MakeExecutable(dir.Path("/bin/df"), "#!/bin/sh\necho \"df $*\" >> '" + log + "'\necho '/dev/x 1G 0 1G 0% /media/card'\n");
+    MakeExecutable(dir.Path("/bin/ls"), "#!/bin/sh\necho \"ls $*\" >> '" + log + "'\n");
     std::string savedPath = std::getenv("PATH");
-    setenv("PATH", (dir + "/bin:" + savedPath).c_str(), 1);
+    setenv("PATH", (dir.Path("/bin") + ":" + savedPath).c_str(), 1);
     SysrootSet("");
     ClearFlags();
     std::string out = Printed([] {
@@ -214,11 +206,8 @@ TEST(SdCardSystemTexts, WithoutSysrootTheCommandsAreTheSystemsOwn)
         check_if_config_update();
     });
     setenv("PATH", savedPath.c_str(), 1);
-    std::ifstream in(dir + "/cmds.log");
-    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    fs::remove_all(dir);
     EXPECT_EQ(if_sd_card, 1);
-    EXPECT_EQ(log, "df -h /media/card\nls /media/card/update\n");
+    EXPECT_EQ(ReadWholeFile(log), "df -h /media/card\nls /media/card/update\n");
     EXPECT_EQ(out, "");
     ClearFlags();
 }
