@@ -126,9 +126,8 @@ protected:
 
     pid_t FirmwarePid()
     {
-        std::string reply = Control("pids");
-        std::size_t at = reply.find("fw=");
-        return at == std::string::npos ? -1 : static_cast<pid_t>(std::atoi(reply.c_str() + at + 3));
+        std::string fw = ControlField(Control("pids"), "fw");
+        return fw.empty() ? -1 : static_cast<pid_t>(std::atoi(fw.c_str()));
     }
 
     TempDir dir;
