@@ -6,6 +6,7 @@
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
+#include "control_client.h"
 #include "../tests/common/tunnel_loopback.h"
 
 #include <algorithm>
@@ -165,9 +166,8 @@ Figures Measure(pid_t relay, int pc, int peer, bool blocks)
 
 pid_t FirmwarePid(Board& board)
 {
-    std::string reply = board.Control("pids");
-    std::size_t at = reply.find("fw=");
-    return at == std::string::npos ? -1 : static_cast<pid_t>(std::atol(reply.c_str() + at + 3));
+    std::string fw = ControlField(board.Control("pids"), "fw");
+    return fw.empty() ? -1 : static_cast<pid_t>(std::atol(fw.c_str()));
 }
 
 // The peer's listener on a free loopback port.

@@ -125,7 +125,8 @@ TEST_F(QmiModemTest, StatusRefusalsCountDown)
 TEST_F(QmiModemTest, ControlVerbsRefuseWhatTheyCannotUse)
 {
     for (const char* bad : {"", "dance", "call sideways", "connect after -1", "connect after x", "start refuse",
-                            "start refuse 70000", "delay status -5", "delay nothing 5", "silent stop maybe",
+                            "start refuse 70000", "delay status -5", "delay status 86400001",
+                            "delay status 99999999999999999999", "delay nothing 5", "silent stop maybe",
                             "handle -1", "request 0", "last start", "status refuse", "status refuse 71 0"})
         EXPECT_EQ(Ctl(bad).rfind("err", 0), 0u) << bad;
     EXPECT_EQ(Ctl("start refuse 0x0E 2"), "ok start refuse 14 2");

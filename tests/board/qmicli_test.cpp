@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <regex>
 
 namespace {
@@ -28,15 +27,10 @@ protected:
     // qmicli ignores a plain TERM while it waits on a device, hence the KILL after the grace time.
     std::string Qmicli(const std::string& options, int* status = nullptr)
     {
-        std::string cmd = "timeout -k 2 20 qmicli -d '" + device_ + "' --device-open-qmi " + options + " 2>&1";
-        FILE* p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return "popen failed";
-        std::string out;
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-        int rc = pclose(p);
-        if (status != nullptr) *status = rc;
-        return out;
+        ShellResult r =
+            RunShell("timeout -k 2 20 qmicli -d " + ShellWord(device_) + " --device-open-qmi " + options + " 2>&1");
+        if (status != nullptr) *status = r.status;
+        return r.output;
     }
 
     // The number qmicli printed after a label such as "Packet data handle: '".

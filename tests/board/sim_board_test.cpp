@@ -6,6 +6,7 @@
 #include "board_test_support.h"
 #include "control_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <csignal>
@@ -126,9 +127,8 @@ protected:
 
     pid_t FirmwarePid()
     {
-        std::string reply = Control("pids");
-        std::size_t at = reply.find("fw=");
-        return at == std::string::npos ? -1 : static_cast<pid_t>(std::atoi(reply.c_str() + at + 3));
+        std::string fw = ControlField(Control("pids"), "fw");
+        return fw.empty() ? -1 : static_cast<pid_t>(std::atoi(fw.c_str()));
     }
 
     TempDir dir;
@@ -314,29 +314,52 @@ TEST_F(SimBoardTest, ControlRefusesBadRequests)
     EXPECT_EQ(Control("i2c"), "ok fault=none");
 }
 
-TEST_F(SimBoardTest, ControlDropsAnEndlessRequestAndServesOthers)
+// A raw connection to the board's control socket; -1 when it cannot be made.
+int ConnectControl(const std::string& path)
 {
-    Start(Bare());
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
-    std::string path = dir / "board.sock";
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// What the board sends on a connection until it has sent lines line ends, closes it, or is quiet
+// for 5 s.
+std::string ReceiveLines(int fd, std::size_t lines)
+{
+    std::string reply;
+    char buf[256];
+    ssize_t n;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    while (static_cast<std::size_t>(std::count(reply.begin(), reply.end(), '\n')) < lines &&
+           poll(&pfd, 1, 5000) == 1 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+        reply.append(buf, static_cast<std::size_t>(n));
+    return reply;
+}
+
+TEST_F(SimBoardTest, ControlDropsAnEndlessRequestAndServesOthers)
+{
+    Start(Bare());
+    int fd = ConnectControl(dir / "board.sock");
+    ASSERT_GE(fd, 0);
     // A second client meanwhile is not held up by the first one's unfinished line.
     ASSERT_EQ(send(fd, "pi", 2, MSG_NOSIGNAL), 2);
     EXPECT_EQ(Control("ping"), "ok pong");
     std::string endless(8000, 'x');
     send(fd, endless.data(), endless.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char buf[256];
-    ssize_t n;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    while (poll(&pfd, 1, 5000) == 1 && (n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
-    EXPECT_EQ(reply, "err request longer than 4096 bytes\n");
+    EXPECT_EQ(ReceiveLines(fd, 2), "err request longer than 4096 bytes\n");  // and then the close
     close(fd);
+
     // Several requests on one connection are answered in order.
-    EXPECT_EQ(Control("ping"), "ok pong");
+    fd = ConnectControl(dir / "board.sock");
+    ASSERT_GE(fd, 0);
+    const std::string requests = "ping\nnow later\nreboots\n";
+    ASSERT_EQ(send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+    EXPECT_EQ(ReceiveLines(fd, 3), "ok pong\nerr usage: now\nok 0\n");
+    close(fd);
 }
 
 }  // namespace

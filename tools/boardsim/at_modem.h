@@ -92,9 +92,6 @@ struct AtLogEntry {
 
 class AtModem : public SimDevice {
 public:
-    AtModem() = default;
-    explicit AtModem(const AtModemState& state) : state_(state) {}
-
     // Replaces the whole state (before the board starts, or between tests).
     void SetState(const AtModemState& state) { state_ = state; }
     const AtModemState& State() const { return state_; }

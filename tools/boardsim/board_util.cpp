@@ -1,10 +1,13 @@
 // Helpers of the simulated board (see board_util.h).
 #include "board_util.h"
 
+#include "platform/shell.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -119,14 +122,11 @@ std::optional<long long> ParseNumber(const std::string& word)
 
 std::string ShellWord(const std::string& text)
 {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
+    // Room for every character as the four of an escaped quote, the two quotes and the NUL.
+    std::string out(4 * text.size() + 3, '\0');
+    ShellQuote(out.data(), out.size(), text.c_str());
+    out.resize(std::strlen(out.c_str()));
+    return out;
 }
 
 std::string FormatCalendar(int64_t calendarSeconds)

@@ -80,12 +80,11 @@ I2cImage::I2cImage(const std::string& path, int64_t clockBase)
     : path_(path), clockBase_(clockBase), clockBaseMs_(BoardNowMs())
 {
     std::size_t slash = path.rfind('/');
-    dir_ = slash == std::string::npos ? "." : path.substr(0, slash);
-    name_ = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     if (!WriteTextFile(path, std::string(kI2cImageBytes, '\0'), 0666))
         throw std::runtime_error("cannot create " + path);
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ < 0 || inotify_add_watch(inotify_, dir_.c_str(), IN_MODIFY) < 0)
+    if (inotify_ < 0 || inotify_add_watch(inotify_, dir.c_str(), IN_MODIFY) < 0)
         throw std::runtime_error("cannot watch " + path);
     std::lock_guard<std::mutex> hold(lock_);
     WriteClock();

@@ -89,8 +89,6 @@ private:
     void Run();
 
     std::string path_;
-    std::string dir_;
-    std::string name_;
     int inotify_ = -1;
     BoardLoop loop_;
 

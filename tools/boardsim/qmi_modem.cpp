@@ -2,16 +2,19 @@
 // the control channel.
 #include "qmi_modem.h"
 
+#include "board_util.h"
 #include "platform/qmi_client.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 constexpr uint16_t kQmiErrorMissingArgument = 0x0011;
 constexpr uint8_t kFirstClientId = 1;
 constexpr uint8_t kLastClientId = 254;  // 255 addresses every client (broadcast)
+// Longest response delay a scenario may set: a day, far beyond any wait of the firmware, and far
+// from overflowing the due time (a response that must never come is "silent").
+constexpr long long kMaxDelayMs = 24LL * 60 * 60 * 1000;
 
 // Services and versions reported to a client that asks (CTL version information).
 struct ServiceVersion {
@@ -24,20 +27,19 @@ constexpr ServiceVersion kVersions[] = {{kQmiServiceCtl, 1, 5}, {kQmiServiceWds,
 
 const char* const kKindNames[QmiModem::kKinds] = {"ctl", "start", "stop", "status", "other"};
 
-bool ParseNumber(const std::string& s, long long* out)
+// A whole word as a number within [lo, hi].
+bool NumberIn(const std::string& s, long long lo, long long hi, long long* out)
 {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    long long v = std::strtoll(s.c_str(), &end, 0);
-    if (*end != '\0') return false;
-    *out = v;
+    std::optional<long long> v = ParseNumber(s);
+    if (!v || *v < lo || *v > hi) return false;
+    *out = *v;
     return true;
 }
 
 bool ParseU16(const std::string& s, uint16_t* out)
 {
     long long v = 0;
-    if (!ParseNumber(s, &v) || v < 0 || v > 0xFFFF) return false;
+    if (!NumberIn(s, 0, 0xFFFF, &v)) return false;
     *out = static_cast<uint16_t>(v);
     return true;
 }
@@ -370,7 +372,7 @@ std::string QmiModem::CtlConnect(const std::vector<std::string>& w)
         connect_ = Connect::Now;
     } else if (w.size() == 2 && w[1] == "never") {
         connect_ = Connect::Never;
-    } else if (w.size() == 3 && w[1] == "after" && ParseNumber(w[2], &n) && n >= 0 && n < 1000000) {
+    } else if (w.size() == 3 && w[1] == "after" && NumberIn(w[2], 0, 999999, &n)) {
         connect_ = Connect::AfterQueries;
         connectAfter_ = static_cast<int>(n);
     } else {
@@ -406,7 +408,7 @@ std::string QmiModem::CtlStatus(const std::vector<std::string>& w)
     uint16_t error = 0;
     long long count = -1;
     if ((w.size() == 3 || w.size() == 4) && w[1] == "refuse" && ParseU16(w[2], &error) &&
-        (w.size() == 3 || (ParseNumber(w[3], &count) && count > 0 && count < 1000000))) {
+        (w.size() == 3 || NumberIn(w[3], 1, 999999, &count))) {
         refuseStatus_ = static_cast<int>(count);
         refuseStatusError_ = error;
         return "ok status refuse " + std::to_string(error) + (count > 0 ? " " + std::to_string(count) : "");
@@ -417,7 +419,7 @@ std::string QmiModem::CtlStatus(const std::vector<std::string>& w)
 std::string QmiModem::CtlHandle(const std::vector<std::string>& w)
 {
     long long n = 0;
-    if (w.size() != 2 || !ParseNumber(w[1], &n) || n < 0 || n > 0xFFFFFFFFLL) return "err usage: handle N";
+    if (w.size() != 2 || !NumberIn(w[1], 0, 0xFFFFFFFFLL, &n)) return "err usage: handle N";
     nextHandle_ = static_cast<uint32_t>(n);
     return "ok handle " + std::to_string(nextHandle_);
 }
@@ -426,7 +428,7 @@ std::string QmiModem::CtlTiming(const std::vector<std::string>& w)
 {
     long long ms = 0;
     bool silent = w[0] == "silent";
-    bool ok = w.size() == 3 && (silent ? (w[2] == "on" || w[2] == "off") : ParseNumber(w[2], &ms) && ms >= 0);
+    bool ok = w.size() == 3 && (silent ? (w[2] == "on" || w[2] == "off") : NumberIn(w[2], 0, kMaxDelayMs, &ms));
     int kind = -1;
     for (int k = 0; ok && k < kKinds; k++)
         if (w[1] == kKindNames[k]) kind = k;
@@ -451,7 +453,7 @@ std::string QmiModem::CtlRecord(const std::vector<std::string>& w)
     if (w.size() != 2) return "err usage: request I | last NAME";
     if (w[0] == "request") {
         long long i = 0;
-        if (!ParseNumber(w[1], &i) || i < 0 || static_cast<std::size_t>(i) >= requests_.size())
+        if (!NumberIn(w[1], 0, static_cast<long long>(requests_.size()) - 1, &i))
             return "err no request " + w[1];
         return "ok " + Describe(requests_[static_cast<std::size_t>(i)], static_cast<std::size_t>(i));
     }

@@ -17,7 +17,6 @@
 #include "sim_device.h"
 #include "stand_ins.h"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -77,7 +77,8 @@ void DevicePty::Run()
     char buf[4096];
     std::string out;
     while (!loop_.Stopping()) {
-        int timeout = 100;
+        // Nothing pending: sleep until the firmware writes or a control request wakes the loop.
+        int timeout = -1;
         {
             std::lock_guard<std::mutex> hold(lock_);
             int64_t due = device_.NextDue();

@@ -89,7 +89,7 @@ std::optional<CardSizes> ParseCardSizes(const std::vector<std::string>& fields)
 }
 
 StandIns::StandIns(const std::string& root)
-    : root_(root), cardFile_(root + "/board/card"), dateFile_(root + "/board/date-set"), initFifo_(root + "/board/init")
+    : cardFile_(root + "/board/card"), dateFile_(root + "/board/date-set"), initFifo_(root + "/board/init")
 {
     std::string bin = root + "/bin";
     if (!MakeDirs(bin) || !MakeDirs(root + "/board")) throw std::runtime_error("cannot make " + bin);

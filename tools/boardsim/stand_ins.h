@@ -43,7 +43,6 @@ public:
     int TakeInitRequests();
 
 private:
-    std::string root_;
     std::string cardFile_;
     std::string dateFile_;
     std::string initFifo_;
