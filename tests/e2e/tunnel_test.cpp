@@ -19,11 +19,6 @@ const Millis kStartTimeout(20000);
 constexpr int kFirstLinkMs = 20000;
 constexpr int kBlock = 128;
 
-bool IsOk(const std::string& reply)
-{
-    return reply.rfind("ok", 0) == 0;
-}
-
 std::string Block(const std::string& bytes)
 {
     std::string b = bytes;
@@ -46,19 +41,12 @@ void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool cal
     board.WriteFile("APP/config.ini", Config(mode, port, hbInterval));
     ASSERT_TRUE(board.Start({"--init", "low", "--no-firmware"}));
     if (callUp) {
-        ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+        ASSERT_TRUE(ControlOk(board.Control("qmi call up")));
     }
     ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
-    ASSERT_TRUE(IsOk(board.Control("fw start")));
+    ASSERT_TRUE(ControlOk(board.Control("fw start")));
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout));
     board.OpenPc();
-}
-
-int QmiCount(Board& board, const std::string& key)
-{
-    std::string state = board.Control("qmi state");
-    std::size_t at = state.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
 }
 
 // The INIT pin held low and active low reads asserted: the tunnel road, not the console's.
@@ -200,9 +188,9 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     int port = tl::FreePortRun(1);
     Board board;
     StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
-    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
+    ASSERT_TRUE(WaitUntil([&] { return board.QmiStateCount("stops") >= 1; }, Millis(kFirstLinkMs)));
     EXPECT_TRUE(board.WaitForOutput("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.", Millis(3000)));
-    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "starts") >= 2; }, Millis(15000)));
+    ASSERT_TRUE(WaitUntil([&] { return board.QmiStateCount("starts") >= 2; }, Millis(15000)));
     // Input while the link is down is read and dropped.
     ASSERT_TRUE(board.PcWrite("stale"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
