@@ -2,12 +2,15 @@
 // asserted), its RS-232 port reached from the PC end of the null-modem cable, its TCP peer played by
 // the test on loopback ports, or by a second board.
 #include "board.h"
+#include "control_client.h"
 #include "../common/tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <random>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tl = tunneltest;
@@ -47,6 +50,24 @@ void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool cal
     ASSERT_TRUE(ControlOk(board.Control("fw start")));
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout));
     board.OpenPc();
+}
+
+// Waits until the firmware has read every byte the PC end sent so far (sent in all): the cable
+// has carried them to the board's port and none still waits there.
+bool WaitSerialTaken(Board& board, long long sent, Millis timeout)
+{
+    int port = open(board.Path("dev/ttyHSL3").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port < 0) return false;
+    bool taken = WaitUntil(
+        [&] {
+            std::string carried = ControlField(board.Control("serial"), "to_board");
+            int waiting = -1;
+            return !carried.empty() && std::stoll(carried) >= sent && ioctl(port, FIONREAD, &waiting) == 0 &&
+                   waiting == 0;
+        },
+        timeout);
+    close(port);
+    return taken;
 }
 
 // The INIT pin held low and active low reads asserted: the tunnel road, not the console's.
@@ -193,7 +214,7 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     ASSERT_TRUE(WaitUntil([&] { return board.QmiStateCount("starts") >= 2; }, Millis(15000)));
     // Input while the link is down is read and dropped.
     ASSERT_TRUE(board.PcWrite("stale"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(WaitSerialTaken(board, 5, Millis(5000)));
     int listener = tl::ListenOn(port);
     int peer = tl::AcceptWithin(listener, 30000);
     ASSERT_GE(peer, 0);
