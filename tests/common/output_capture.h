@@ -4,13 +4,12 @@
 // failure shows what it caught on standard error instead of swallowing the reports.
 #pragma once
 
+#include "temp_dir.h"
 #include "wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <stdlib.h>
 #include <string>
@@ -51,8 +50,7 @@ public:
     std::string Text() const
     {
         std::fflush(nullptr);
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return ReadWholeFile(path_);
     }
     // Gives the descriptor back and returns everything caught.
     std::string Release()

@@ -2,10 +2,10 @@
 // QMI_LOG) in date order, and their records. Shared by the unit, board and end-to-end tests.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,10 +19,7 @@ inline std::vector<std::string> TranscriptDayTexts(const std::string& cardDir, c
     for (const auto& e : std::filesystem::recursive_directory_iterator(root))
         if (e.is_regular_file()) files.push_back(e.path());
     std::sort(files.begin(), files.end());  // YYYY/MM/DD.txt: path order is date order
-    for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    for (const auto& file : files) texts.push_back(ReadWholeFile(file));
     return texts;
 }
 

@@ -132,16 +132,7 @@ inline bool ReadExactly(int fd, void* buf, size_t n, int ms)
 // Everything that arrives within ms (stops early at end of stream).
 inline std::string ReadFor(int fd, int ms)
 {
-    auto start = std::chrono::steady_clock::now();
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        int left = ms - static_cast<int>(MsSince(start));
-        if (left <= 0 || !WaitReadable(fd, left)) return out;
-        ssize_t got = read(fd, buf, sizeof buf);
-        if (got <= 0) return out;
-        out.append(buf, static_cast<size_t>(got));
-    }
+    return ReadUpTo(fd, std::string::npos, Millis(ms));
 }
 
 // True when the peer closes (or resets) the connection within ms; data before it is discarded.

@@ -71,8 +71,8 @@ void StartConsole(Board& board, std::vector<std::string> options = {}, std::vect
 // Keeps the data call down from now on.
 void NoDataCall(Board& board)
 {
-    ASSERT_EQ(board.Control("qmi connect never").compare(0, 2, "ok"), 0);
-    ASSERT_EQ(board.Control("qmi call down").compare(0, 2, "ok"), 0);
+    ASSERT_TRUE(ControlOk(board.Control("qmi connect never")));
+    ASSERT_TRUE(ControlOk(board.Control("qmi call down")));
 }
 
 // Restarts the firmware (not a reboot) once the board state for its start has been set.
@@ -109,7 +109,7 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
     Board board;
     ASSERT_NO_FATAL_FAILURE(StartConsole(board));
     // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
-    ASSERT_EQ(board.Control("at creg 3").compare(0, 2, "ok"), 0);
+    ASSERT_TRUE(ControlOk(board.Control("at creg 3")));
     ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
     ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
     long long start = BoardNowMs(board);  // the first start's firmware has ended
@@ -140,7 +140,7 @@ TEST(LedPatterns, PatternFourWhileTheSimWaitsForItsPin)
 {
     Board board;
     ASSERT_NO_FATAL_FAILURE(StartConsole(board));
-    ASSERT_EQ(board.Control("at sim pin").compare(0, 2, "ok"), 0);
+    ASSERT_TRUE(ControlOk(board.Control("at sim pin")));
     ExpectBlink(board, "status", 100, 900);
 }
 
@@ -158,7 +158,7 @@ TEST(LedPatterns, GpsLedSteadyWithoutFixAndBlinkingWithOne)
     Board board;
     ASSERT_NO_FATAL_FAILURE(StartConsole(board));
     ExpectSteadyOn(board, "gps");
-    ASSERT_EQ(board.Control(kFix).compare(0, 2, "ok"), 0);
+    ASSERT_TRUE(ControlOk(board.Control(kFix)));
     ExpectBlink(board, "gps", 900, 100);
 }
 

@@ -85,7 +85,7 @@ protected:
     void Ctl(const std::string& line)
     {
         std::string reply = board.Control(line);
-        EXPECT_EQ(reply.substr(0, 2), "ok") << line << ": " << reply;
+        EXPECT_TRUE(ControlOk(reply)) << line << ": " << reply;
     }
     void CheckSession(const std::vector<Exchange>& session)
     {

@@ -14,17 +14,6 @@ const Millis kStartTimeout(20000);
 // One dial-up cycle that never sees the call: a start, 3 s, fifty polls 100 ms apart.
 const Millis kFailedCycle(3000 + 50 * 100);
 
-bool IsOk(const std::string& reply)
-{
-    return reply.rfind("ok", 0) == 0;
-}
-
-int StateCount(Board& board, const std::string& key)
-{
-    std::string n = ControlField(board.Control("qmi state"), key);
-    return n.empty() ? -1 : std::stoi(n);
-}
-
 // Starts the board with the modem's scenario set before the firmware starts, so that the very
 // first status query already meets it.
 void StartWith(Board& board, const std::vector<std::string>& scenario)
@@ -58,8 +47,8 @@ TEST(Datacall, CallAlreadyUpAtStartNeedsNoStartRequest)
     Board board;
     StartWith(board, {"call up"});
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
-    EXPECT_GE(StateCount(board, "queries"), 1);
-    EXPECT_EQ(StateCount(board, "starts"), 0);
+    EXPECT_GE(board.QmiStateCount("queries"), 1);
+    EXPECT_EQ(board.QmiStateCount("starts"), 0);
     EXPECT_EQ(board.CountOutput("(QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start."), 0);
 }
 
@@ -71,7 +60,7 @@ TEST(Datacall, CallComesUpAfterThreeStatusQueries)
     EXPECT_TRUE(board.OutputHasLinesInOrder({"main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.", "APN: ",
                                              "Username: ", "Password: ", "Dialup result=1\r", "[0:1]", "[1:1]",
                                              "[2:1]", "dialup ready"}));
-    EXPECT_EQ(StateCount(board, "starts"), 1);
+    EXPECT_EQ(board.QmiStateCount("starts"), 1);
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
     // Without a configuration file the start carries the three texts, empty.
     std::string start = board.Control("qmi last start");
@@ -99,9 +88,9 @@ TEST(Datacall, RefusedStartThatStillComesUp)
     Board board;
     StartWith(board, {"start refuse 14 1005", "connect never"});
     std::string start =
-        board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout);
-    ASSERT_TRUE(IsOk(start)) << start;
-    ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+        board.WaitForControl("qmi last start", ControlOk, kStartTimeout);
+    ASSERT_TRUE(ControlOk(start)) << start;
+    ASSERT_TRUE(ControlOk(board.Control("qmi call up")));
     ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kFailedCycle));
     EXPECT_TRUE(board.OutputHasLinesInOrder({"main(): Error value=14.", "Dialup result=0\r"}));
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
@@ -112,8 +101,8 @@ TEST(Datacall, CallThatDropsIsDialledAgainWithinOneCycle)
     Board board;
     StartWith(board, {"call up"});
     ASSERT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
-    ASSERT_TRUE(IsOk(board.Control("qmi connect never")));
-    ASSERT_TRUE(IsOk(board.Control("qmi call down")));
+    ASSERT_TRUE(ControlOk(board.Control("qmi connect never")));
+    ASSERT_TRUE(ControlOk(board.Control("qmi call down")));
     EXPECT_TRUE(board.WaitForOutput("(QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.", Millis(5000)));
     // The cycle ends with -1 and the supervisor drops the call-up pattern at its next evaluation.
     ASSERT_TRUE(board.WaitForOutput("[49:1]\n", kFailedCycle + Millis(5000)));
@@ -125,9 +114,8 @@ TEST(Datacall, TranscriptHoldsTheRecordsInOrder)
     Board board;
     board.WriteFile("APP/log.ini", "@LOGEN;1\r\n");
     StartWith(board, {"connect after 1", "start refuse 14", "status refuse 3 1"});
-    ASSERT_TRUE(board.WaitForControl("qmi last start", [](const std::string& r) { return IsOk(r); }, kStartTimeout)
-                    .rfind("ok", 0) == 0);
-    ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+    ASSERT_TRUE(ControlOk(board.WaitForControl("qmi last start", ControlOk, kStartTimeout)));
+    ASSERT_TRUE(ControlOk(board.Control("qmi call up")));
     ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kFailedCycle));
     std::vector<std::pair<std::string, std::string>> want = {
         {"qmi_init", "1"},

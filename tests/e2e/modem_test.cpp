@@ -28,11 +28,6 @@ const Blink kGpsFix{900, 100};
 const char* const kOncePerRun[] = {"ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1", "AT+CMGD=4,4"};
 const char* const kEveryCycle[] = {"AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"};
 
-bool IsOk(const std::string& reply)
-{
-    return reply.rfind("ok", 0) == 0;
-}
-
 // A board with the firmware on the console road, transcripts on, the data call kept down (so
 // that the status LED shows the modem's state rather than the call's) and the module set up by
 // the settings before the firmware's first exchange.
@@ -49,7 +44,7 @@ void StartModemBoard(Board& board, const std::vector<std::string>& settings, con
 void Set(Board& board, const std::string& request)
 {
     std::string reply = board.Control(request);
-    ASSERT_TRUE(IsOk(reply)) << request << " -> " << reply;
+    ASSERT_TRUE(ControlOk(reply)) << request << " -> " << reply;
 }
 
 // The command lines the module received, in order, without their line ends.
@@ -273,7 +268,7 @@ TEST(Modem, StoredMessageIsReadOnceAndTheLatchEndsTheStorageQueries)
     EXPECT_EQ(board.Control("at sms count"), "ok 0 30");
 
     std::string stored = board.Control("at sms deliver +491710760000 +4915112345678 24031508300504 Hello board");
-    ASSERT_TRUE(IsOk(stored)) << stored;
+    ASSERT_TRUE(ControlOk(stored)) << stored;
     ASSERT_TRUE(board.WaitForOutput("gmSMS_getReadMsg enter\n", kChangeTimeout)) << board.Output();
     EXPECT_EQ(board.Control("at sms count"), "ok 0 30");
     EXPECT_EQ(board.CountOutput("--> new SMS coming (1/30)\n"), 1);
@@ -282,7 +277,7 @@ TEST(Modem, StoredMessageIsReadOnceAndTheLatchEndsTheStorageQueries)
     int queries = Count(lines, "AT+CPMS?");
 
     // Later messages stay where they are for the rest of the run.
-    ASSERT_TRUE(IsOk(board.Control("at sms deliver - +4915112345678 24031508310004 second")));
+    ASSERT_TRUE(ControlOk(board.Control("at sms deliver - +4915112345678 24031508310004 second")));
     int asked = Count(lines, "AT+CPIN?");
     lines = WaitForLine(board, "AT+CPIN?", asked + 3, kChangeTimeout);
     EXPECT_EQ(Count(lines, "AT+CPMS?"), queries);

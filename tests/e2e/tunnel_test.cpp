@@ -2,12 +2,15 @@
 // asserted), its RS-232 port reached from the PC end of the null-modem cable, its TCP peer played by
 // the test on loopback ports, or by a second board.
 #include "board.h"
+#include "control_client.h"
 #include "../common/tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <random>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tl = tunneltest;
@@ -18,11 +21,6 @@ const Millis kStartTimeout(20000);
 // The first link may wait for one look at a data call that was still down (5 s) on top of start-up.
 constexpr int kFirstLinkMs = 20000;
 constexpr int kBlock = 128;
-
-bool IsOk(const std::string& reply)
-{
-    return reply.rfind("ok", 0) == 0;
-}
 
 std::string Block(const std::string& bytes)
 {
@@ -46,19 +44,30 @@ void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool cal
     board.WriteFile("APP/config.ini", Config(mode, port, hbInterval));
     ASSERT_TRUE(board.Start({"--init", "low", "--no-firmware"}));
     if (callUp) {
-        ASSERT_TRUE(IsOk(board.Control("qmi call up")));
+        ASSERT_TRUE(ControlOk(board.Control("qmi call up")));
     }
     ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
-    ASSERT_TRUE(IsOk(board.Control("fw start")));
+    ASSERT_TRUE(ControlOk(board.Control("fw start")));
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout));
     board.OpenPc();
 }
 
-int QmiCount(Board& board, const std::string& key)
+// Waits until the firmware has read every byte the PC end sent so far (sent in all): the cable
+// has carried them to the board's port and none still waits there.
+bool WaitSerialTaken(Board& board, long long sent, Millis timeout)
 {
-    std::string state = board.Control("qmi state");
-    std::size_t at = state.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + key.size() + 2);
+    int port = open(board.Path("dev/ttyHSL3").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port < 0) return false;
+    bool taken = WaitUntil(
+        [&] {
+            std::string carried = ControlField(board.Control("serial"), "to_board");
+            int waiting = -1;
+            return !carried.empty() && std::stoll(carried) >= sent && ioctl(port, FIONREAD, &waiting) == 0 &&
+                   waiting == 0;
+        },
+        timeout);
+    close(port);
+    return taken;
 }
 
 // The INIT pin held low and active low reads asserted: the tunnel road, not the console's.
@@ -160,7 +169,9 @@ TEST(Tunnel, ServerAcceptsTheExchangeCarriesDataAndRefusesABadReply)
     ASSERT_TRUE(board.WaitForOutput("HB Interval: 30\r\n", Millis(5000)));
 
     ASSERT_TRUE(board.PcWrite("hello"));
-    EXPECT_EQ(tl::ReadFor(c.data, 500), "hello");  // exactly the bytes, no block
+    // Exactly the bytes, no block: nothing follows them.
+    std::string got = ReadUpTo(c.data, 5, Millis(3000));
+    EXPECT_EQ(got + tl::ReadFor(c.data, 300), "hello");
     std::string toSerial("x\r\ny\nz", 6);
     tl::WriteAll(c.data, toSerial.data(), toSerial.size());
     EXPECT_EQ(board.PcRead(toSerial.size(), Millis(3000)), toSerial);
@@ -200,12 +211,12 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
     int port = tl::FreePortRun(1);
     Board board;
     StartGateway(board, 0, port, 2, false);  // dialled by the firmware: its hang-up names the call
-    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "stops") >= 1; }, Millis(kFirstLinkMs)));
+    ASSERT_TRUE(WaitUntil([&] { return board.QmiStateCount("stops") >= 1; }, Millis(kFirstLinkMs)));
     EXPECT_TRUE(board.WaitForOutput("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.", Millis(3000)));
-    ASSERT_TRUE(WaitUntil([&] { return QmiCount(board, "starts") >= 2; }, Millis(15000)));
+    ASSERT_TRUE(WaitUntil([&] { return board.QmiStateCount("starts") >= 2; }, Millis(15000)));
     // Input while the link is down is read and dropped.
     ASSERT_TRUE(board.PcWrite("stale"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(WaitSerialTaken(board, 5, Millis(5000)));
     int listener = tl::ListenOn(port);
     int peer = tl::AcceptWithin(listener, 30000);
     ASSERT_GE(peer, 0);

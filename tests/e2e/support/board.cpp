@@ -177,6 +177,12 @@ std::string Board::Control(const std::string& line)
     return reply ? *reply : "err no board";
 }
 
+int Board::QmiStateCount(const std::string& key)
+{
+    std::string n = ControlField(Control("qmi state"), key);
+    return n.empty() ? -1 : std::stoi(n);
+}
+
 std::string Board::WaitForControl(const std::string& line, const std::function<bool(const std::string&)>& accept,
                                   Millis timeout)
 {

@@ -18,6 +18,12 @@
 #include <sys/types.h>
 #include <vector>
 
+// True when the board accepted a control request: its reply starts with "ok".
+inline bool ControlOk(const std::string& reply)
+{
+    return reply.rfind("ok", 0) == 0;
+}
+
 class Board {
 public:
     Board();
@@ -57,6 +63,8 @@ public:
 
     // One control request; the reply line, or "err no board" when the board cannot be reached.
     std::string Control(const std::string& line);
+    // A count in the QMI modem's state ("qmi state": starts, stops, queries); -1 when it has none.
+    int QmiStateCount(const std::string& key);
     // Repeats a request until its reply satisfies accept, or timeout. Returns the last reply.
     std::string WaitForControl(const std::string& line, const std::function<bool(const std::string&)>& accept,
                                Millis timeout);

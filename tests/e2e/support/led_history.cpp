@@ -7,7 +7,7 @@
 std::vector<LedChange> ParseLedHistory(const std::string& reply)
 {
     std::vector<LedChange> changes;
-    if (reply.compare(0, 2, "ok") != 0) return changes;
+    if (!ControlOk(reply)) return changes;
     std::istringstream in(reply.substr(2));
     std::string item;
     while (in >> item) {
