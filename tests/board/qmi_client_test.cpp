@@ -404,6 +404,31 @@ TEST_F(QmiClientBadModemTest, OnlyWrongAnswersMeanATimeOut)
     EXPECT_EQ(rc, kQmiErrTimeout);
 }
 
+// A marker whose headers agree but whose frame never completes takes the answer behind it for its
+// own body; once the stream has been quiet a while it is given up and the answer found after all.
+TEST_F(QmiClientBadModemTest, CutFrameBeforeTheAnswerIsGivenUpWhenTheStreamGoesQuiet)
+{
+    WdsPacketServiceStatusResp resp;
+    auto t0 = Clock::now();
+    int rc = RunStatus(
+        [](const QmuxFrame& req) {
+            // Built for NAS with a transaction id without marker bytes, so that nothing in the
+            // cut piece but its first byte looks like the start of a frame.
+            uint8_t buf[160];
+            uint8_t body[100] = {};
+            QmuxWriter w;
+            QmuxBegin(&w, buf, sizeof buf, kQmuxFromModem, kQmiServiceNas, ScriptedModem::kClientId, kQmiSvcResponse,
+                      0x0303, req.msgId);
+            QmuxPutTlv(&w, 0x30, body, sizeof body);
+            EXPECT_GT(QmuxFinish(&w), 0);
+            return std::vector<std::string>{std::string(reinterpret_cast<char*>(buf), 14), Answer{}.Build(req)};
+        },
+        &resp, 4000);
+    EXPECT_EQ(rc, kQmiOk);
+    EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
+    EXPECT_GE(MsSince(t0), 900);  // the answer waited inside the cut frame until the quiet time
+}
+
 // A response without its result, with a result too short, or a success without its data is a
 // failed request; a refusal needs no data.
 TEST_F(QmiClientBadModemTest, MissingOrShortTlvsAreAFailedRequest)
