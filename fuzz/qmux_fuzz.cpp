@@ -23,12 +23,12 @@ void CheckLookups(const uint8_t* tlv, std::size_t tlvLen, uint8_t type)
 {
     const uint8_t* value = nullptr;
     std::size_t valueLen = 0;
-    if (QmuxTlvFind(tlv, tlvLen, type, &value, &valueLen) == 0)
+    bool found = QmuxTlvFind(tlv, tlvLen, type, &value, &valueLen) == 0;
+    if (found)
         fuzzinput::Check(value >= tlv && valueLen <= tlvLen && value + valueLen <= tlv + tlvLen, "TLV value within its chain");
     uint8_t u8 = 0;
     uint16_t u16 = 0, result = 0, error = 0;
     uint32_t u32 = 0;
-    bool found = QmuxTlvFind(tlv, tlvLen, type, &value, &valueLen) == 0;
     fuzzinput::Check((QmuxTlvU8(tlv, tlvLen, type, &u8) == 0) == (found && valueLen >= 1), "u8 needs one byte");
     fuzzinput::Check((QmuxTlvU16(tlv, tlvLen, type, &u16) == 0) == (found && valueLen >= 2), "u16 needs two bytes");
     fuzzinput::Check((QmuxTlvU32(tlv, tlvLen, type, &u32) == 0) == (found && valueLen >= 4), "u32 needs four bytes");

@@ -5,6 +5,13 @@
 #include <sys/time.h>
 #include <time.h>
 
+namespace {
+
+// The longest sleep of TickWaitUntil: a step of the wall clock is noticed within it.
+constexpr unsigned kTickWaitStepMs = 100;
+
+}  // namespace
+
 uint32_t GetTimeTicks()
 {
     struct timeval tv;

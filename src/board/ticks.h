@@ -33,6 +33,5 @@ constexpr unsigned kIdlePauseMs = 10;
 void SleepMs(unsigned ms);
 
 // Blocks until durationMs have passed since start (by the tick rule). It sleeps until the end is
-// due, in steps of at most kTickWaitStepMs, so a step of the wall clock is noticed soon after.
-constexpr unsigned kTickWaitStepMs = 100;
+// due, in steps of at most 100 ms, so a step of the wall clock is noticed soon after.
 void TickWaitUntil(uint32_t start, uint32_t durationMs);

@@ -40,6 +40,15 @@ constexpr int32_t kWdsIdlMajor = 1, kWdsIdlMinor = 0x1b;
 constexpr int32_t kQmiToolVersion = 5;
 constexpr char kQmiConnection[] = "rmnet0";
 
+// Time-outs of the three requests and the pacing of a dial-up cycle, milliseconds.
+constexpr unsigned kStartTimeoutMs = 30000;
+constexpr unsigned kStopTimeoutMs = 15000;
+constexpr unsigned kStatusTimeoutMs = 15000;
+constexpr unsigned kDialupSettleMs = 3000;  // after a start, before the first poll
+constexpr int kDialupPolls = 50;
+constexpr unsigned kDialupPollPauseMs = 100;  // before each poll
+constexpr unsigned kNetCyclePauseMs = 1000;   // between two cycles
+
 // The packet data handle of start_resp_msg as the stop on another thread reads it: one word,
 // published whole whenever the net thread changes the response.
 std::atomic<uint32_t> gStartHandle{0};

@@ -36,15 +36,6 @@ extern WdsStartNetworkResp start_resp_msg;
 extern WdsStopNetworkReq stop_req_msg;
 extern WdsStopNetworkResp stop_resp_msg;
 
-// Time-outs of the three requests and the pacing of a dial-up cycle, milliseconds.
-constexpr unsigned kStartTimeoutMs = 30000;
-constexpr unsigned kStopTimeoutMs = 15000;
-constexpr unsigned kStatusTimeoutMs = 15000;
-constexpr unsigned kDialupSettleMs = 3000;  // after a start, before the first poll
-constexpr int kDialupPolls = 50;
-constexpr unsigned kDialupPollPauseMs = 100;  // before each poll
-constexpr unsigned kNetCyclePauseMs = 1000;   // between two cycles
-
 // Opening, called once by main in this order. Results are printed and logged, not acted on.
 int QMI_Init();
 int QMI_nas_getObj();

@@ -167,7 +167,9 @@ void ReaderLoop(int fd, int wake)
     int quietMs = 0;
     for (;;) {
         struct pollfd pfd[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-        int n = poll(pfd, 2, kReaderPollMs);
+        // Only a frame start still waiting for its rest needs the clock; otherwise sleep until
+        // bytes come or the connection closes.
+        int n = poll(pfd, 2, QmuxReaderPending(&gStream) ? kReaderPollMs : -1);
         if (pfd[1].revents != 0) return;
         if (n == 0) {
             quietMs += kReaderPollMs;

@@ -99,11 +99,24 @@ int WaitSocket(int fd, short events, uint32_t timeoutMs)
     return kNotReady;
 }
 
+// Closes the socket a word holds and leaves 0. A child connection is also shut down: another
+// thread may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent
+// client), and a close alone would leave the connection open, its peer unaware, until that wait
+// ends. The word is exchanged under the use lock, so no receive or send is in progress on the
+// descriptor while it is closed, and two threads never close it twice.
+void CloseSocketWord(std::atomic<int>& word, bool shutDown)
+{
+    std::lock_guard<std::mutex> use(gSocketUse);
+    int fd = word.exchange(0);
+    if (fd == 0) return;
+    if (shutDown) shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
 // Ends a failed set-up step: closes the half-made socket, leaves 0, logs, returns the code.
 int FailSetup(TunnelEndpoint& ep, int event, int result)
 {
-    int fd = ep.sock.exchange(0);
-    if (fd > 0) close(fd);
+    CloseSocketWord(ep.sock, false);
     LogTunnelEvent(event);
     return result;
 }
@@ -209,20 +222,6 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
         done += static_cast<std::size_t>(n);
         if (done == len) return 0;
     }
-}
-
-// Closes the socket a word holds and leaves 0. A child connection is also shut down: another
-// thread may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent
-// client), and a close alone would leave the connection open, its peer unaware, until that wait
-// ends. The word is exchanged under the use lock, so no receive or send is in progress on the
-// descriptor while it is closed, and two threads never close it twice.
-void CloseSocketWord(std::atomic<int>& word, bool shutDown)
-{
-    std::lock_guard<std::mutex> use(gSocketUse);
-    int fd = word.exchange(0);
-    if (fd == 0) return;
-    if (shutDown) shutdown(fd, SHUT_RDWR);
-    close(fd);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include "serial/uart.h"
 
 #include "../common/output_capture.h"
+#include "../common/temp_dir.h"
 #include "../common/test_pty.h"
+#include "../common/wait_until.h"
 
 #include <gtest/gtest.h>
 #include <chrono>
@@ -121,12 +123,9 @@ TEST(Uart, OpenFailureAndNotATerminal)
     EXPECT_LT(fd, 0);
     EXPECT_EQ(out, "open /nonexistent/tty error: -1\n");
 
-    char path[] = "/tmp/lirn-notatty.XXXXXX";
-    int tmp = mkstemp(path);
-    ASSERT_GE(tmp, 0);
-    close(tmp);
-    out = Printed([&] { fd = uart_open(path, 115200, 8, 'N', 1); });
-    unlink(path);
+    TempDir dir;
+    ASSERT_TRUE(dir.WriteFile("notatty", ""));
+    out = Printed([&] { fd = uart_open(dir.Path("notatty").c_str(), 115200, 8, 'N', 1); });
     EXPECT_EQ(fd, -1);
     EXPECT_EQ(out.rfind("setupserial 1\nerrno=", 0), 0u) << out;
     EXPECT_NE(out.find("set opt error: -1\n"), std::string::npos);
@@ -139,12 +138,7 @@ TEST(Uart, PendingByteCount)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(uart_datasize_in_com(fd), 0);
     ASSERT_EQ(write(pty.Master(), "hello", 5), 5);
-    int n = -1;
-    for (int i = 0; i < 200 && n != 5; ++i) {
-        n = uart_datasize_in_com(fd);
-        usleep(1000);
-    }
-    EXPECT_EQ(n, 5);
+    EXPECT_TRUE(WaitUntil([&] { return uart_datasize_in_com(fd) == 5; }, Millis(2000), Millis(1)));
     char buf[8] = {};
     EXPECT_EQ(uart_read(fd, buf, sizeof buf), 5);
     EXPECT_STREQ(buf, "hello");
