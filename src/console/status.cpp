@@ -58,18 +58,6 @@ void DayFilePath(char* out, std::size_t size, const char* tree, const UtilityDay
     std::snprintf(out, size, "%s/%s/%s/%s/%s.txt", LOG_ROOT_DIR, tree, d.year, d.month, d.day);
 }
 
-// A name from a listing as one word of a command text: as it is when it holds only plain name
-// characters (so an ordinary command reads exactly as the system's own), quoted otherwise.
-int ListingWord(char* out, std::size_t size, const char* name)
-{
-    bool plain = true;
-    for (const char* s = name; *s; ++s)
-        plain = plain && (std::isalnum(static_cast<unsigned char>(*s)) || *s == '.' || *s == '_' || *s == '-');
-    if (!plain) return ShellQuote(out, size, name);
-    int n = std::snprintf(out, size, "%s", name);
-    return (n >= 0 && static_cast<std::size_t>(n) < size) ? 0 : -1;
-}
-
 // Starts "ls -1" of the USR_LOG directory below the given names (year, then month); with
 // cutExtension the names are cut at their first dot. nullptr when it cannot be started.
 FILE* OpenListing(const char* const* names, int count, bool cutExtension)
@@ -87,7 +75,7 @@ FILE* OpenListing(const char* const* names, int count, bool cutExtension)
     bool ok = append("ls -1 %s", root) && append("/%s", USR_LOG);
     for (int i = 0; ok && i < count; ++i) {
         char word[4 * kListingPieceSize + 3];
-        ok = ListingWord(word, sizeof word, names[i]) == 0 && append("/%s", word);
+        ok = ShellWordIfNeeded(word, sizeof word, names[i]) == 0 && append("/%s", word);
     }
     if (ok && cutExtension) ok = append("%s", " | sed -e 's/\\..*$//'");
     return ok ? ShellPopen(cmd) : nullptr;

@@ -18,6 +18,17 @@ bool IsPlainPathChar(char c)
            c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':';
 }
 
+// Copies text as it is; -1 (and an empty out) when it does not fit.
+int CopyWord(char* out, std::size_t outLen, const char* text)
+{
+    int n = std::snprintf(out, outLen, "%s", text);
+    if (n < 0 || static_cast<std::size_t>(n) >= outLen) {
+        if (outLen > 0) out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void ShellInit()
@@ -102,6 +113,13 @@ int ShellQuote(char* out, std::size_t outLen, const char* text)
     return 0;
 }
 
+int ShellWordIfNeeded(char* out, std::size_t outLen, const char* text)
+{
+    bool plain = true;
+    for (const char* s = text; *s; ++s) plain = plain && IsPlainPathChar(*s);
+    return plain ? CopyWord(out, outLen, text) : ShellQuote(out, outLen, text);
+}
+
 int ShellPath(char* out, std::size_t outLen, const char* path)
 {
     char mapped[kSysPathMax];
@@ -109,15 +127,6 @@ int ShellPath(char* out, std::size_t outLen, const char* path)
         if (outLen > 0) out[0] = '\0';
         return -1;
     }
-    bool plain = true;
-    for (const char* s = mapped; *s; ++s) plain = plain && IsPlainPathChar(*s);
-    if (plain || !SysrootActive()) {
-        int n = std::snprintf(out, outLen, "%s", mapped);
-        if (n < 0 || static_cast<std::size_t>(n) >= outLen) {
-            if (outLen > 0) out[0] = '\0';
-            return -1;
-        }
-        return 0;
-    }
-    return ShellQuote(out, outLen, mapped);
+    // Without a sysroot the firmware's own fixed paths go out exactly as written.
+    return SysrootActive() ? ShellWordIfNeeded(out, outLen, mapped) : CopyWord(out, outLen, mapped);
 }

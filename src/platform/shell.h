@@ -32,6 +32,11 @@ bool ShellCommandAllowed(const char* cmd);
 // Returns 0, or -1 when it does not fit (out is then empty).
 int ShellQuote(char* out, std::size_t outLen, const char* text);
 
+// A text as one shell word: as it is when it holds only plain path characters (so an ordinary
+// command reads exactly as the system's own), quoted otherwise. Returns 0, or -1 when it does not
+// fit (out is then empty).
+int ShellWordIfNeeded(char* out, std::size_t outLen, const char* text);
+
 // A system path for use inside a command text: mapped into the sysroot. Without a sysroot the text
 // is exactly the system's own path; with one, it is quoted when it holds anything but plain path
 // characters. Returns 0, or -1 when it does not fit (out is then empty).

@@ -45,6 +45,13 @@ TEST(Shell, QuotesAnyTextAsOneWord)
     char small[4];
     EXPECT_EQ(ShellQuote(small, sizeof small, "abcdef"), -1);
     EXPECT_STREQ(small, "");
+    // Plain names stay as they are, so an ordinary command reads as the system's own.
+    ASSERT_EQ(ShellWordIfNeeded(out, sizeof out, "2024-05_x.txt"), 0);
+    EXPECT_STREQ(out, "2024-05_x.txt");
+    ASSERT_EQ(ShellWordIfNeeded(out, sizeof out, "a;b"), 0);
+    EXPECT_STREQ(out, "'a;b'");
+    EXPECT_EQ(ShellWordIfNeeded(small, sizeof small, "abcd"), -1);
+    EXPECT_STREQ(small, "");
 }
 
 TEST(Shell, QuotedNamesReachTheCommandUnchanged)
