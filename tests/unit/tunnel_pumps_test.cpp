@@ -138,7 +138,8 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
     Run(LirnSendPass);
     pty_.Write("x");
     EXPECT_TRUE(console_.WaitFor("res: -4\r\nSend Packet Failed\r\n", Millis(2000)));
-    EXPECT_EQ(lirnConnect, 0);
+    // The message comes first, the link word right after it.
+    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(2000)));
 }
 
 TEST_F(Pumps, IdlePumpsSleepInsteadOfSpinning)
