@@ -139,10 +139,6 @@ ConfigFile ReadConfigFile(const std::string& path)
     if (!in) throw Failure(kExitUsage, path + ": cannot read the file");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ConfigFile f = ParseConfigFile(text);
-    for (const FileEntry& e : f.entries) {
-        Checked c = CheckValue(*e.setting, e.value, Check::Carriable);
-        if (!c.ok) f.problems.push_back("line " + std::to_string(e.line) + ": " + e.setting->key + ": " + c.reason);
-    }
     if (f.entries.empty() && f.problems.empty()) f.problems.push_back("no settings in the file");
     if (!f.problems.empty()) {
         std::string all;
@@ -239,8 +235,17 @@ int RunStatus(const SessionSource& source, const Args&, Report& r)
     if (card != 1) r.text << "sd card        absent\n";
     else if (space->outcome != Outcome::Ok) r.text << "sd card        present, space unknown (the gateway answered ER)\n";
     else {
-        r.text << "sd card        present, used;size;use " << space->value << "\n";
-        cardJson["space"] = space->value;
+        // "used;size;use%" as df gives them.
+        std::vector<std::string> f;
+        std::istringstream figures(space->value);
+        for (std::string one; std::getline(figures, one, ';');) f.push_back(one);
+        if (f.size() == 3) {
+            r.text << "sd card        present, " << f[0] << " of " << f[1] << " used (" << f[2] << ")\n";
+            cardJson.update({{"used", f[0]}, {"size", f[1]}, {"use", f[2]}});
+        } else {
+            r.text << "sd card        present, space \"" << Printable(space->value) << "\"\n";
+            cardJson["space"] = space->value;
+        }
     }
     r.text << "transcripts    " << (transcripts == 1 ? "on" : "off") << " (" << transcripts << ")\n";
     r.json = {{"firmware", firmware},
@@ -367,6 +372,15 @@ int RunLogsOff(const SessionSource& source, const Args&, Report& r)
     return Transcripts(source(), false, r);
 }
 
+// The settings, for the help of the commands that name them.
+std::string SettingsHelp()
+{
+    std::string t = "\n\nSettings (KEY: meaning; accepted):";
+    for (const Setting& s : Settings())
+        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) + (s.group ? " (newer firmware)" : "");
+    return t;
+}
+
 }  // namespace
 
 const std::vector<Command>& Commands()
@@ -377,17 +391,19 @@ const std::vector<Command>& Commands()
          "Queries every setting, the extension settings included; an extension the gateway's firmware does "
          "not have is left out.", "", 0, 0, false, false, RunShow},
         {"get", "the values of the named settings, one a line",
-         "KEY without the @, in any case, for example: lirnctl get lirnport apn", "KEY", 1, -1, false, false, RunGet},
+         "KEY without the @, in any case, for example: lirnctl get lirnport apn. An extension setting the "
+         "gateway's firmware does not have is an error." + SettingsHelp(), "KEY", 1, -1, false, false, RunGet},
         {"set", "set settings (checked before anything is sent)",
          "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
          "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
          "peer address (the configuration file drops those). Changes live in the gateway's memory until "
-         "saved (--save, or lirnctl save); nothing is saved when the gateway refuses a value.",
+         "saved (--save, or lirnctl save); nothing is saved when the gateway refuses a value." + SettingsHelp(),
          "KEY=VALUE", 1, -1, true, false, RunSet},
         {"apply", "set every setting of a config.ini-form file, save, read back, show what differs",
          "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "
          "cannot carry stop everything before a byte is sent. The gateway judges the ranges: when it refuses "
-         "a value, its earlier value is put back and nothing is saved. Exits 1 when anything differs.",
+         "a value, its earlier value is put back and nothing is saved. Exits 1 when anything differs." +
+             SettingsHelp(),
          "FILE", 1, 1, false, false, RunApply},
         {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, RunSave},
         {"reset", "reset every setting to its default and save", "", "", 0, 0, false, false, RunReset},

@@ -34,7 +34,7 @@ using SessionSource = std::function<Session&()>;
 struct Command {
     const char* path;     // "show", "logs get"
     const char* summary;  // one line for the command list
-    const char* help;     // the rest of "lirnctl COMMAND --help"
+    std::string help;     // the rest of "lirnctl COMMAND --help"
     const char* words;    // name of the positional arguments ("" for none)
     int wordsMin, wordsMax;  // how many (-1: any number)
     bool save;            // takes --save

@@ -18,9 +18,19 @@ using namespace lirnctl;
 namespace {
 
 const char kFooter[] =
+    "logs: logs list | logs get YYYY-MM-DD [-o FILE] | logs rm YYYY-MM-DD | logs on | logs off.\n"
+    "lirnctl COMMAND --help tells more of each command.\n"
+    "\n"
+    "The gateway answers only on its configuration console: its INIT pin must not be asserted when it\n"
+    "starts. Requests go one at a time, each as one burst, the next only after the reply (or --timeout\n"
+    "of silence) of the one before. Every reply is matched to its request and checked: one that does\n"
+    "not come, comes garbled or says ER is an error naming the port, the request and what came back.\n"
+    "Values are checked before anything is sent. Texts may hold spaces and semicolons (the console\n"
+    "carries them as they are); a line end, a text longer than the gateway keeps, or an empty PIN or\n"
+    "peer address cannot be carried and is refused with the reason.\n"
+    "\n"
     "Exit status: 0 done, 1 the gateway refused or differs, 2 no answer, a garbled answer or a port\n"
-    "error, 64 usage. The gateway must be on its configuration console (INIT pin not asserted at\n"
-    "start-up). Requests go one at a time; each waits for its reply for the --timeout.";
+    "error, 64 usage.";
 
 void PrintFailure(const Failure& f)
 {
@@ -77,7 +87,7 @@ int main(int argc, char** argv)
         }
         CLI::App* sub = parent->add_subcommand(name, c.summary);
         sub->fallthrough();
-        if (*c.help) sub->footer(c.help);
+        if (!c.help.empty()) sub->footer(c.help);
         if (c.wordsMax != 0) {
             CLI::Option* o = sub->add_option(c.words, args.words, c.words)->required(c.wordsMin > 0);
             if (c.wordsMax > 0) o->expected(c.wordsMin, c.wordsMax);

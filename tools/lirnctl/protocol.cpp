@@ -98,20 +98,20 @@ const std::vector<Setting>& Settings()
 {
     // clang-format off
     static const std::vector<Setting> table = {
-        {"LIRNMODE", Kind::Number, 0, 2, {}, 1, "LIRNMODE", "LIRNMODE", 0, true, "tunnel mode: 0 client, 1 client with heartbeat, 2 server"},
+        {"LIRNMODE", Kind::Number, 0, 2, {}, 1, "LIRNMODE", "LIRNMODE", 0, true, "tunnel mode (0 client, 1 client with heartbeat, 2 server)"},
         {"LIRNIP", Kind::Text, 0, 0, {}, 15, "LIRNIP", "LIRNIP", 0, false, "peer address (modes 0, 1) or local address (mode 2)"},
         {"LIRNPORT", Kind::Number, 0, 65535, {}, 5, "LIRNPORT", "LIRNPORT", 0, true, "data port (the heartbeat uses port + 1)"},
         {"LIRNHB", Kind::Number, 10, 3600, {}, 4, "LIRNHB", "LIRNHB", 0, true, "heartbeat interval, seconds"},
         {"UARTBR", Kind::Number, 0, 0, {2400, 4800, 9600, 19200, 38400, 57600, 115200}, 6, "UARTBR", "UARTBR", 0, true, "serial baud rate"},
-        {"UARTPB", Kind::Parity, 0, 0, {'N', 'O', 'E'}, 1, "UARTBR", "UARTBR", 0, true, "serial parity: N, O or E"},
-        {"UARTDB", Kind::Number, 7, 8, {}, 1, "UARTDB", "UARTDB", 0, true, "serial data bits: 7 or 8"},
-        {"UARTSB", Kind::Number, 1, 2, {}, 1, "UARTSB", "UARTDB", 0, true, "serial stop bits: 1 or 2"},
+        {"UARTPB", Kind::Parity, 0, 0, {'N', 'O', 'E'}, 1, "UARTBR", "UARTBR", 0, true, "serial parity"},
+        {"UARTDB", Kind::Number, 7, 8, {}, 1, "UARTDB", "UARTDB", 0, true, "serial data bits"},
+        {"UARTSB", Kind::Number, 1, 2, {}, 1, "UARTSB", "UARTDB", 0, true, "serial stop bits"},
         {"PINCODE", Kind::Text, 0, 0, {}, 4, "PINCODE", "LIRNHB", 0, false, "SIM PIN"},
         {"APN", Kind::Text, 0, 0, {}, 63, "APN", "APN", 0, true, "access point name"},
         {"MODEMUSR", Kind::Text, 0, 0, {}, 31, "MODEMUSR", "MODEMUSR", 0, true, "data-call user name"},
         {"MODEMPWD", Kind::Text, 0, 0, {}, 31, "MODEMPWD", "MODEMPWD", 0, true, "data-call password"},
         // Extension settings: firmware without them gives no reply.
-        {"LIRNRAW", Kind::Number, 0, 1, {}, 1, "LIRNRAW", "LIRNRAW", 1, true, "raw tunnel chunks: 0 off, 1 on"},
+        {"LIRNRAW", Kind::Number, 0, 1, {}, 1, "LIRNRAW", "LIRNRAW", 1, true, "raw tunnel chunks (0 off, 1 on)"},
         {"LIRNGAP", Kind::Number, 1, 10000, {}, 5, "LIRNGAP", "LIRNGAP", 1, true, "raw tunnel quiet gap, ms"},
         {"LIRNBUF", Kind::Number, 0, 65536, {}, 5, "LIRNBUF", "LIRNBUF", 1, true, "raw tunnel outage buffer, bytes"},
     };
@@ -130,6 +130,12 @@ const Setting* FindSetting(std::string_view key)
             return &s;
     }
     return nullptr;
+}
+
+std::string Accepts(const Setting& s)
+{
+    if (s.kind != Kind::Text) return RangeText(s);
+    return "text, up to " + std::to_string(s.width) + " characters" + (s.emptyKept ? "" : ", not empty");
 }
 
 Checked CheckValue(const Setting& s, std::string_view value, Check level)
@@ -281,8 +287,10 @@ ConfigFile ParseConfigFile(std::string_view text)
             continue;
         }
         bool twice = std::any_of(f.entries.begin(), f.entries.end(), [&](const FileEntry& e) { return e.setting == s; });
+        Checked c = CheckValue(*s, line.substr(semi + 1), Check::Carriable);
         if (twice) f.problems.push_back(where + s->key + " is given twice");
-        else f.entries.push_back({s, std::string(line.substr(semi + 1)), number});
+        else if (!c.ok) f.problems.push_back(where + s->key + ": " + c.reason);
+        else f.entries.push_back({s, c.value, number});
     }
     return f;
 }

@@ -47,6 +47,9 @@ struct Checked {
 };
 Checked CheckValue(const Setting& s, std::string_view value, Check level);
 
+// What a setting accepts, for help texts: "0 to 2", "one of ...", "text, up to 15 characters".
+std::string Accepts(const Setting& s);
+
 // Whether a value read back from the gateway is the value that was sent or written in a file.
 bool SameValue(const Setting& s, std::string_view wanted, std::string_view got);
 
@@ -107,7 +110,8 @@ Signal SignalFromPercent(int percent);
 std::string SignalBar(const Signal& s);
 const char* RegistrationText(int creg);
 
-// A configuration file's lines "@KEY;value" (CR LF or LF), blank lines and "#" comments skipped.
+// A configuration file's lines "@KEY;value" (CR LF or LF), blank lines and "#" comments skipped;
+// every value checked to be one the console can carry.
 struct FileEntry {
     const Setting* setting;
     std::string value;
