@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,9 +85,10 @@ TEST_F(Lirnctl, ShowSetSaveAndRestart)
     // The twelve, then only the extension settings this firmware has.
     std::string twelve = show.out.substr(0, sizeof kDefaults - 1), extensions = show.out.substr(twelve.size());
     EXPECT_EQ(twelve, kDefaults);
-    for (std::size_t at = 0; at < extensions.size(); at = extensions.find('\n', at) + 1)
-        EXPECT_TRUE(extensions.compare(at, 6, "@LIRNR") == 0 || extensions.compare(at, 6, "@LIRNG") == 0 ||
-                    extensions.compare(at, 6, "@LIRNB") == 0) << extensions;
+    std::istringstream lines(extensions);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("@LIRNRAW;", 0) == 0 || line.rfind("@LIRNGAP;", 0) == 0 || line.rfind("@LIRNBUF;", 0) == 0)
+            << line;
     EXPECT_EQ(show.err, "");
 
     // Refused before a byte is sent.
