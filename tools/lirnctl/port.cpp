@@ -13,6 +13,9 @@ namespace lirnctl {
 
 namespace {
 
+// Most bytes ReadLine takes while looking for a line end.
+constexpr std::size_t kLineCap = 1024;
+
 struct BaudCode {
     int baud;
     speed_t code;
@@ -119,7 +122,8 @@ std::string Port::ReadLine(Clock::time_point deadline)
     std::string got;
     char c;
     // One byte at a time: what follows the line end stays for Discard before the next request.
-    while (got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0) {
+    // A stream of noise (a wrong baud rate) ends at the cap; every reply line is far shorter.
+    while ((got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0) && got.size() < kLineCap) {
         if (ReadSome(&c, 1, deadline) == 0) break;
         got += c;
     }

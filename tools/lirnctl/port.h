@@ -34,7 +34,7 @@ public:
     void Discard();
     // Writes all bytes and waits until they have left the PC.
     void Write(const std::string& bytes, Millis timeout);
-    // Reads until the text ends with "\r\n" or the deadline passes; returns what came.
+    // Reads until the text ends with "\r\n", 1024 bytes came or the deadline passes; returns what came.
     std::string ReadLine(Clock::time_point deadline);
     // Reads until nothing has come for `quiet` (the first byte is waited for up to `quiet` as
     // well) and hands every piece to sink. Returns the byte count.

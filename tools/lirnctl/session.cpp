@@ -18,6 +18,9 @@ constexpr std::size_t kBurstBytes = 128;
 // Writing a burst at the slowest supported rate takes about a second.
 constexpr Millis kWriteTimeout(3000);
 
+const char kBadReplyHint[] =
+    "check the baud rate (-b; the console uses 115200) and that no other program uses the port.";
+
 }  // namespace
 
 const char kNoAnswerHint[] =
@@ -57,7 +60,7 @@ std::optional<Reply> Session::Ask(const std::string& line, const Expect& e, bool
     }
     Reply r = ParseReply(e, got);
     if (r.outcome == Outcome::Bad)
-        throw Failure(kExitNoAnswer, PortPath() + ": bad reply: " + r.problem, line, Printable(got));
+        throw Failure(kExitNoAnswer, PortPath() + ": bad reply: " + r.problem, line, Printable(got), kBadReplyHint);
     return r;
 }
 
