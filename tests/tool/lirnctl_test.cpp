@@ -2,6 +2,7 @@
 // restart, a file applied and a refusal reported, the module's status, day files byte for byte)
 // and a gateway that does not answer (firmware stopped, tunnel road).
 #include "board.h"
+#include "../common/tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -201,18 +202,33 @@ TEST_F(Lirnctl, NoAnswerIsStatusTwoWithTheHint)
     EXPECT_LT(stopped.ms, 10000);
 }
 
-TEST_F(Lirnctl, TunnelRoadGivesNoAnswer)
+TEST_F(Lirnctl, TunnelRoadGivesNoAnswerAndNoSecret)
 {
-    // A peer port where nothing listens: the tunnel never carries the requests anywhere.
-    board.WriteFile("APP/config.ini", "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;1\r\n");
+    int port = tunneltest::FreePortRun();
+    int listener = tunneltest::ListenOn(port);
+    ASSERT_GE(listener, 0);
+    board.WriteFile("APP/config.ini", "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;" + std::to_string(port) + "\r\n");
     StartBoard("low");
-    ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
+    int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
+    ASSERT_GE(peer, 0) << board.Output();
+    ASSERT_GE(board.OpenPc(), 0);
+    ASSERT_EQ(board.PcSendUntilPeerReads(peer, "up", 2), "up");
+    board.ClosePc();
+
     Outcome r = Tool({"--json", "status"});
     EXPECT_EQ(r.status, 2);
     nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
     EXPECT_EQ(doc["error"]["request"], "@FWVER") << r.out;
     EXPECT_NE(doc["error"]["hint"].get<std::string>().find("INIT pin"), std::string::npos);
     EXPECT_LT(r.ms, 10000);
+
+    // The port carries every byte to the peer: a password goes out only once a console answered.
+    EXPECT_EQ(Tool({"set", "modempwd=secret"}).status, 2);
+    std::string carried = tunneltest::ReadFor(peer, 1000);
+    EXPECT_NE(carried.find("@FWVER\r\n"), std::string::npos) << carried;
+    EXPECT_EQ(carried.find("secret"), std::string::npos) << carried;
+    close(peer);
+    close(listener);
 }
 
 }  // namespace

@@ -43,8 +43,7 @@ const Setting& KnownSetting(const std::string& key)
 {
     if (session.Answers())
         throw Failure(kExitRefused, session.PortPath() + ": the gateway does not know " + s.key + " (its firmware has no such setting)", line);
-    throw Failure(kExitNoAnswer, session.PortPath() + ": no reply within " + std::to_string(session.Timeout().count()) + " ms",
-                  line, "", kNoAnswerHint);
+    throw session.Silence(line);
 }
 
 std::string QueryOrFail(Session& session, const Setting& s)
@@ -117,6 +116,9 @@ int RunSet(const SessionSource& source, const Args& a, Report& r)
         changes.emplace_back(&s, c.value);
     }
     Session& session = source();
+    // Values go out only to a console that answered: on the tunnel road the port carries every
+    // byte to the remote peer, and a password has no business there.
+    if (!session.Answers()) throw session.Silence("@FWVER");
     Json set = Json::object();
     for (auto& [s, value] : changes) {
         if (!SetOne(session, *s, value))
@@ -269,8 +271,7 @@ Listing List(Session& session)
 {
     std::string text;
     std::size_t n = session.Stream("@LOGFILE", [&](const char* p, std::size_t k) { text.append(p, k); });
-    if (n == 0 && !session.Answers())
-        throw Failure(kExitNoAnswer, session.PortPath() + ": no reply", "@LOGFILE", "", kNoAnswerHint);
+    if (n == 0 && !session.Answers()) throw session.Silence("@LOGFILE");
     Listing l = ParseListing(text);
     if (!l.problem.empty()) throw Failure(kExitNoAnswer, session.PortPath() + ": bad listing: " + l.problem, "@LOGFILE");
     return l;

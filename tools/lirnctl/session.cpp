@@ -20,13 +20,13 @@ constexpr Millis kWriteTimeout(3000);
 
 const char kBadReplyHint[] =
     "check the baud rate (-b; the console uses 115200) and that no other program uses the port.";
-
-}  // namespace
-
+// The hint given with every request that met silence.
 const char kNoAnswerHint[] =
     "the gateway answers only on its configuration console: its INIT pin must not be asserted when "
     "it starts (with the pin asserted this port carries the tunnel instead). Check the cable, the "
     "port (-p or LIRN_PORT) and the baud rate (-b; the console uses 115200).";
+
+}  // namespace
 
 Session::Session(const std::string& port, int baud, Millis timeout) : port_(port, baud), timeout_(timeout) {}
 
@@ -55,8 +55,7 @@ std::optional<Reply> Session::Ask(const std::string& line, const Expect& e, bool
     }
     if (got.empty()) {
         if (silenceAllowed) return std::nullopt;
-        throw Failure(kExitNoAnswer, PortPath() + ": no reply within " + std::to_string(timeout_.count()) + " ms",
-                      line, "", kNoAnswerHint);
+        throw Silence(line);
     }
     Reply r = ParseReply(e, got);
     if (r.outcome == Outcome::Bad)
@@ -84,6 +83,12 @@ std::size_t Session::Stream(const std::string& line, const std::function<void(co
     } catch (const PortError& err) {
         throw Failure(kExitNoAnswer, err.what(), line);
     }
+}
+
+Failure Session::Silence(const std::string& request) const
+{
+    return Failure(kExitNoAnswer, PortPath() + ": no reply within " + std::to_string(timeout_.count()) + " ms", request,
+                   "", kNoAnswerHint);
 }
 
 bool Session::Answers()

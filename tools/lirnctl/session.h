@@ -31,9 +31,6 @@ struct Failure : std::runtime_error {
     std::string hint;
 };
 
-// The hint given with every request that met silence.
-extern const char kNoAnswerHint[];
-
 class Session {
 public:
     // timeout: how long a reply may take, and the silence that ends a listing or a file.
@@ -52,12 +49,12 @@ public:
     std::size_t Stream(const std::string& line, const std::function<void(const char*, std::size_t)>& sink);
     // Whether the gateway answers at all: tells an unknown request from a silent gateway.
     bool Answers();
+    // The failure of a request met by silence, with the hint.
+    Failure Silence(const std::string& request) const;
 
     // A query of a setting: its value, or nothing when the gateway gives no reply to an
     // extension setting (firmware without it).
     std::optional<std::string> Query(const Setting& s);
-
-    Millis Timeout() const { return timeout_; }
 
 private:
     void Send(const std::string& line);
