@@ -88,7 +88,8 @@ TEST_F(Lirnctl, ShowSetSaveAndRestart)
     EXPECT_EQ(twelve, kDefaults);
     std::istringstream lines(extensions);
     for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.rfind("@LIRNRAW;", 0) == 0 || line.rfind("@LIRNGAP;", 0) == 0 || line.rfind("@LIRNBUF;", 0) == 0)
+        EXPECT_TRUE(line.rfind("@LIRNRAW;", 0) == 0 || line.rfind("@LIRNGAP;", 0) == 0 ||
+                    line.rfind("@LIRNBUF;", 0) == 0)
             << line;
     EXPECT_EQ(show.err, "");
 
@@ -116,7 +117,8 @@ TEST_F(Lirnctl, ShowSetSaveAndRestart)
     Outcome get = Tool({"--json", "get", "lirnport", "APN", "uartpb", "lirnhb"});
     EXPECT_EQ(get.status, 0) << get.out;
     nlohmann::json doc = nlohmann::json::parse(get.out);
-    EXPECT_EQ(doc["settings"], nlohmann::json({{"LIRNPORT", 9000}, {"APN", "my apn;x"}, {"UARTPB", "E"}, {"LIRNHB", 10}}));
+    EXPECT_EQ(doc["settings"],
+              nlohmann::json({{"LIRNPORT", 9000}, {"APN", "my apn;x"}, {"UARTPB", "E"}, {"LIRNHB", 10}}));
 }
 
 TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
@@ -134,8 +136,9 @@ TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
     board.WriteFile("bad.ini", "@LIRNMODE;2\n@LIRNHB;5\n");
     Outcome bad = Tool({"apply", board.Path("bad.ini")});
     EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.out, "LIRNHB: file \"5\", gateway \"60\" (refused by the gateway)\n"
-                       "nothing was saved: the gateway refused a value (its earlier value was put back)\n");
+    EXPECT_EQ(bad.out,
+              "LIRNHB: file \"5\", gateway \"60\" (refused by the gateway)\n"
+              "nothing was saved: the gateway refused a value (its earlier value was put back)\n");
     EXPECT_EQ(board.ReadFile("APP/config.ini"), saved);
 }
 
@@ -197,7 +200,8 @@ TEST_F(Lirnctl, NoAnswerIsStatusTwoWithTheHint)
     ASSERT_TRUE(ControlOk(board.Control("fw stop")));
     Outcome stopped = Tool({"show"});
     EXPECT_EQ(stopped.status, 2);
-    EXPECT_NE(stopped.err.find("no reply within 1000 ms\n  request: @LIRNMODE\n  hint:"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find("no reply within 1000 ms\n  request: @LIRNMODE\n  hint:"), std::string::npos)
+        << stopped.err;
     EXPECT_NE(stopped.err.find("INIT pin must not be asserted"), std::string::npos);
     EXPECT_LT(stopped.ms, 10000);
 }
@@ -225,7 +229,7 @@ TEST_F(Lirnctl, TunnelRoadGivesNoAnswerAndNoSecret)
     // The port carries every byte to the peer: a password goes out only once a console answered.
     EXPECT_EQ(Tool({"set", "modempwd=secret"}).status, 2);
     std::string carried = tunneltest::ReadFor(peer, 1000);
-    EXPECT_NE(carried.find("@FWVER\r\n"), std::string::npos) << carried;
+    EXPECT_NE(carried.find("@MODEMPWD\r\n"), std::string::npos) << carried;
     EXPECT_EQ(carried.find("secret"), std::string::npos) << carried;
     close(peer);
     close(listener);

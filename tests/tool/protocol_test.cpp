@@ -71,9 +71,16 @@ TEST(LirnctlValues, CheckedBeforeSending)
     EXPECT_EQ(CheckValue(Key("lirnport"), "09000", Check::InRange).value, "9000");
     EXPECT_EQ(CheckValue(Key("uartpb"), "e", Check::InRange).value, "E");
     EXPECT_EQ(CheckValue(Key("apn"), "a b;c", Check::InRange).value, "a b;c");
-    for (auto [key, value] : {std::pair{"LIRNPORT", "65536"}, {"LIRNPORT", "90 00"}, {"LIRNHB", "9"},
-                              {"UARTBR", "1200"}, {"UARTPB", "x"}, {"LIRNMODE", ""}, {"APN", "a\r\nb"},
-                              {"PINCODE", "12345"}, {"PINCODE", ""}, {"LIRNIP", "1234567890123456"}})
+    for (auto [key, value] : {std::pair{"LIRNPORT", "65536"},
+                              {"LIRNPORT", "90 00"},
+                              {"LIRNHB", "9"},
+                              {"UARTBR", "1200"},
+                              {"UARTPB", "x"},
+                              {"LIRNMODE", ""},
+                              {"APN", "a\r\nb"},
+                              {"PINCODE", "12345"},
+                              {"PINCODE", ""},
+                              {"LIRNIP", "1234567890123456"}})
         EXPECT_FALSE(CheckValue(Key(key), value, Check::InRange).ok) << key << "=" << value;
     // A file's values go to the gateway's judgement, but only what the console reads whole.
     EXPECT_TRUE(CheckValue(Key("LIRNHB"), "5", Check::Carriable).ok);
@@ -104,7 +111,8 @@ TEST(LirnctlListing, DaysStrayNamesAndCutLines)
 
 TEST(LirnctlConfigFile, LinesCheckedInOrder)
 {
-    ConfigFile f = ParseConfigFile("# site 4\r\n@LIRNPORT;9000\r\n\n@apn;a b\n@LIRNHB;36000\r\nLIRNHB;20\n@LIRNPORT;1\n");
+    ConfigFile f =
+        ParseConfigFile("# site 4\r\n@LIRNPORT;9000\r\n\n@apn;a b\n@LIRNHB;36000\r\nLIRNHB;20\n@LIRNPORT;1\n");
     ASSERT_EQ(f.entries.size(), 2u);
     EXPECT_EQ(f.entries[1].value, "a b");
     EXPECT_EQ(f.entries[1].line, 4);

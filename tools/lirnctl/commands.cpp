@@ -2,6 +2,7 @@
 // and the day files on the card.
 #include "commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -42,7 +43,9 @@ const Setting& KnownSetting(const std::string& key)
 [[noreturn]] void NoReplyTo(Session& session, const Setting& s, const std::string& line)
 {
     if (session.Answers())
-        throw Failure(kExitRefused, session.PortPath() + ": the gateway does not know " + s.key + " (its firmware has no such setting)", line);
+        throw Failure(
+            kExitRefused,
+            session.PortPath() + ": the gateway does not know " + s.key + " (its firmware has no such setting)", line);
     throw session.Silence(line);
 }
 
@@ -62,9 +65,27 @@ bool SetOne(Session& session, const Setting& s, const std::string& value)
     return r->outcome == Outcome::Ok;
 }
 
+using Change = std::pair<const Setting*, std::string>;
+
+// Sets every value and returns which ones the gateway refused. The console keeps even a refused
+// value in memory, where a later save would write it: each refused setting gets its earlier value
+// back. Those are queried first, which also makes sure a console answers before any value goes
+// out (on the tunnel road the port carries every byte to the remote peer: no place for a password).
+std::vector<bool> SetAll(Session& session, const std::vector<Change>& changes)
+{
+    std::vector<std::string> before;
+    for (const auto& [s, value] : changes) before.push_back(QueryOrFail(session, *s));
+    std::vector<bool> refused;
+    for (const auto& [s, value] : changes) refused.push_back(!SetOne(session, *s, value));
+    for (std::size_t i = 0; i < changes.size(); ++i)
+        if (refused[i]) SetOne(session, *changes[i].first, before[i]);
+    return refused;
+}
+
 void Save(Session& session, Report& r)
 {
-    session.Do("@SAVE", ExpectDone("SAVE"), session.PortPath() + ": the gateway could not write its configuration file");
+    session.Do("@SAVE", ExpectDone("SAVE"),
+               session.PortPath() + ": the gateway could not write its configuration file");
     r.json["saved"] = true;
     r.text << "saved\n";
 }
@@ -106,7 +127,7 @@ int RunGet(const SessionSource& source, const Args& a, Report& r)
 
 int RunSet(const SessionSource& source, const Args& a, Report& r)
 {
-    std::vector<std::pair<const Setting*, std::string>> changes;
+    std::vector<Change> changes;
     for (const std::string& w : a.words) {
         std::size_t eq = w.find('=');
         if (eq == std::string::npos) throw Failure(kExitUsage, "\"" + w + "\" is not KEY=VALUE");
@@ -116,16 +137,15 @@ int RunSet(const SessionSource& source, const Args& a, Report& r)
         changes.emplace_back(&s, c.value);
     }
     Session& session = source();
-    // Values go out only to a console that answered: on the tunnel road the port carries every
-    // byte to the remote peer, and a password has no business there.
-    if (!session.Answers()) throw session.Silence("@FWVER");
-    Json set = Json::object();
-    for (auto& [s, value] : changes) {
-        if (!SetOne(session, *s, value))
+    std::vector<bool> refused = SetAll(session, changes);
+    for (std::size_t i = 0; i < changes.size(); ++i)
+        if (refused[i])
             throw Failure(kExitRefused,
-                          session.PortPath() + ": the gateway refused " + s->key + "=" + value +
-                              "; nothing was saved (the refused value stays in its memory until it restarts)",
-                          SetLine(*s, value));
+                          session.PortPath() + ": the gateway refused " + changes[i].first->key + "=" +
+                              changes[i].second + " (its earlier value was put back); nothing was saved",
+                          SetLine(*changes[i].first, changes[i].second));
+    Json set = Json::object();
+    for (const auto& [s, value] : changes) {
         r.text << SetLine(*s, value) << "\n";
         set[s->key] = JsonValue(*s, value);
     }
@@ -153,18 +173,11 @@ ConfigFile ReadConfigFile(const std::string& path)
 int RunApply(const SessionSource& source, const Args& a, Report& r)
 {
     ConfigFile file = ReadConfigFile(a.words.at(0));
+    std::vector<Change> changes;
+    for (const FileEntry& e : file.entries) changes.emplace_back(e.setting, e.value);
     Session& session = source();
-    // The values before, to put back what the gateway refuses: it keeps a refused value in memory.
-    std::vector<std::string> before;
-    for (const FileEntry& e : file.entries) before.push_back(QueryOrFail(session, *e.setting));
-    std::vector<bool> refused;
-    for (const FileEntry& e : file.entries) refused.push_back(!SetOne(session, *e.setting, e.value));
-    bool anyRefused = false;
-    for (std::size_t i = 0; i < refused.size(); ++i) {
-        if (!refused[i]) continue;
-        anyRefused = true;
-        SetOne(session, *file.entries[i].setting, before[i]);
-    }
+    std::vector<bool> refused = SetAll(session, changes);
+    bool anyRefused = std::find(refused.begin(), refused.end(), true) != refused.end();
     r.json["saved"] = false;
     if (!anyRefused) Save(session, r);
     Json differences = Json::array(), settings = Json::object();
@@ -224,18 +237,21 @@ int RunStatus(const SessionSource& source, const Args&, Report& r)
     r.text << "firmware       " << firmware << "\n";
     Json signal = {{"percent", percent}};
     if (sig.measured) {
-        r.text << "signal         " << SignalBar(sig) << " " << percent << "% (CSQ " << sig.csq << ", " << sig.dbm << " dBm)\n";
+        r.text << "signal         " << SignalBar(sig) << " " << percent << "% (CSQ " << sig.csq << ", " << sig.dbm
+               << " dBm)\n";
         signal["csq"] = sig.csq;
         signal["dbm"] = sig.dbm;
     } else {
-        r.text << "signal         " << SignalBar(sig) << (sig.valid ? " no measurement" : " not a signal value")
-               << " (" << percent << ")\n";
+        r.text << "signal         " << SignalBar(sig) << (sig.valid ? " no measurement" : " not a signal value") << " ("
+               << percent << ")\n";
     }
     r.text << "registration   " << RegistrationText(creg) << " (" << creg << ")\n";
     r.text << "network        " << (net == 0 ? "data call up" : "data call not up") << " (" << net << ")\n";
     Json cardJson = {{"present", card == 1}};
-    if (card != 1) r.text << "sd card        absent\n";
-    else if (space->outcome != Outcome::Ok) r.text << "sd card        present, space unknown (the gateway answered ER)\n";
+    if (card != 1)
+        r.text << "sd card        absent\n";
+    else if (space->outcome != Outcome::Ok)
+        r.text << "sd card        present, space unknown (the gateway answered ER)\n";
     else {
         // "used;size;use%" as df gives them.
         std::vector<std::string> f;
@@ -273,7 +289,8 @@ Listing List(Session& session)
     std::size_t n = session.Stream("@LOGFILE", [&](const char* p, std::size_t k) { text.append(p, k); });
     if (n == 0 && !session.Answers()) throw session.Silence("@LOGFILE");
     Listing l = ParseListing(text);
-    if (!l.problem.empty()) throw Failure(kExitNoAnswer, session.PortPath() + ": bad listing: " + l.problem, "@LOGFILE");
+    if (!l.problem.empty())
+        throw Failure(kExitNoAnswer, session.PortPath() + ": bad listing: " + l.problem, "@LOGFILE");
     return l;
 }
 
@@ -398,7 +415,7 @@ const std::vector<Command>& Commands()
          "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
          "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
          "peer address (the configuration file drops those). Changes live in the gateway's memory until "
-         "saved (--save, or lirnctl save); nothing is saved when the gateway refuses a value." + SettingsHelp(),
+         "saved (--save, or lirnctl save); when the gateway refuses a value, its earlier value is put back and nothing is saved." + SettingsHelp(),
          "KEY=VALUE", 1, -1, true, false, RunSet},
         {"apply", "set every setting of a config.ini-form file, save, read back, show what differs",
          "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "

@@ -32,13 +32,13 @@ struct Args {
 using SessionSource = std::function<Session&()>;
 
 struct Command {
-    const char* path;     // "show", "logs get"
-    const char* summary;  // one line for the command list
-    std::string help;     // the rest of "lirnctl COMMAND --help"
-    const char* words;    // name of the positional arguments ("" for none)
+    const char* path;        // "show", "logs get"
+    const char* summary;     // one line for the command list
+    std::string help;        // the rest of "lirnctl COMMAND --help"
+    const char* words;       // name of the positional arguments ("" for none)
     int wordsMin, wordsMax;  // how many (-1: any number)
-    bool save;            // takes --save
-    bool output;          // takes -o FILE
+    bool save;               // takes --save
+    bool output;             // takes -o FILE
     int (*run)(const SessionSource& session, const Args& a, Report& r);
 };
 

@@ -63,7 +63,8 @@ int main(int argc, char** argv)
         ->check([](const std::string& v) {
             return BaudSupported(std::atoi(v.c_str())) ? std::string() : "not a supported baud rate: " + v;
         });
-    app.add_option("-t,--timeout", timeoutMs, "ms a reply may take; also the silence that ends a listing or file (default 1000)")
+    app.add_option("-t,--timeout", timeoutMs,
+                   "ms a reply may take; also the silence that ends a listing or file (default 1000)")
         ->check(CLI::Range(100, 60000));
     app.add_flag("--json", json, "print one JSON document for scripts");
     app.require_subcommand(1);
@@ -120,7 +121,8 @@ int main(int argc, char** argv)
     int status = kExitDone;
     std::unique_ptr<Failure> failure;
     try {
-        if (json && args.output == "-") throw Failure(kExitUsage, "--json and -o - would both write to standard output");
+        if (json && args.output == "-")
+            throw Failure(kExitUsage, "--json and -o - would both write to standard output");
         status = chosen->run(source, args, report);
     } catch (const Failure& f) {
         failure = std::make_unique<Failure>(f);

@@ -21,8 +21,8 @@ struct BaudCode {
     speed_t code;
 };
 
-const BaudCode kBauds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},   {9600, B9600},
-                           {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
+const BaudCode kBauds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+                           {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
                            {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
 speed_t BaudCodeOf(int baud)
@@ -79,8 +79,7 @@ void Port::Discard()
 {
     ::tcflush(fd_, TCIFLUSH);
     char buf[512];
-    while (ReadSome(buf, sizeof buf, Clock::now()) > 0) {
-    }
+    while (ReadSome(buf, sizeof buf, Clock::now()) > 0) {}
 }
 
 void Port::Write(const std::string& bytes, Millis timeout)
@@ -92,7 +91,8 @@ void Port::Write(const std::string& bytes, Millis timeout)
             done += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) throw PortError(path_ + ": write failed: " + std::strerror(errno));
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            throw PortError(path_ + ": write failed: " + std::strerror(errno));
         pollfd p{fd_, POLLOUT, 0};
         int left = MillisUntil(deadline);
         if (left == 0 || (::poll(&p, 1, left) == 0 && Clock::now() >= deadline))
@@ -106,11 +106,13 @@ std::size_t Port::ReadSome(char* buf, std::size_t size, Clock::time_point deadli
     for (;;) {
         ssize_t n = ::read(fd_, buf, size);
         if (n > 0) return static_cast<std::size_t>(n);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) throw PortError(path_ + ": read failed: " + std::strerror(errno));
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            throw PortError(path_ + ": read failed: " + std::strerror(errno));
         int left = MillisUntil(deadline);
         if (left == 0) return 0;
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, left) < 0 && errno != EINTR) throw PortError(path_ + ": poll failed: " + std::strerror(errno));
+        if (::poll(&p, 1, left) < 0 && errno != EINTR)
+            throw PortError(path_ + ": poll failed: " + std::strerror(errno));
         if (p.revents & (POLLERR | POLLNVAL)) throw PortError(path_ + ": the port failed");
         // A hang-up with nothing to read (a USB adapter pulled): the read above reports it.
         if ((p.revents & POLLHUP) && !(p.revents & POLLIN)) throw PortError(path_ + ": the port hung up");

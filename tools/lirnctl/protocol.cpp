@@ -77,8 +77,9 @@ Checked CheckText(const Setting& s, std::string_view value)
     if (value.size() > s.width)
         return Refuse("longer than the gateway's " + std::to_string(s.width) + " characters (it would be cut)");
     if (value.empty() && !s.emptyKept)
-        return Refuse("the configuration file does not keep an empty value: after a restart the gateway "
-                      "would use its default again");
+        return Refuse(
+            "the configuration file does not keep an empty value: after a restart the gateway "
+            "would use its default again");
     return {true, std::string(value), ""};
 }
 
@@ -124,9 +125,9 @@ const Setting* FindSetting(std::string_view key)
     if (!key.empty() && key[0] == '@') key.remove_prefix(1);
     for (const Setting& s : Settings()) {
         std::string_view name(s.key);
-        if (name.size() == key.size() &&
-            std::equal(name.begin(), name.end(), key.begin(),
-                       [](char a, char b) { return a == std::toupper(static_cast<unsigned char>(b)); }))
+        if (name.size() == key.size() && std::equal(name.begin(), name.end(), key.begin(), [](char a, char b) {
+                return a == std::toupper(static_cast<unsigned char>(b));
+            }))
             return &s;
     }
     return nullptr;
@@ -257,13 +258,17 @@ Signal SignalFromPercent(int percent)
 std::string SignalBar(const Signal& s)
 {
     int marks = s.measured ? (s.csq * 10 + 15) / 31 : 0;
-    return "[" + std::string(static_cast<std::size_t>(marks), '#') + std::string(static_cast<std::size_t>(10 - marks), '-') + "]";
+    return "[" + std::string(static_cast<std::size_t>(marks), '#') +
+           std::string(static_cast<std::size_t>(10 - marks), '-') + "]";
 }
 
 const char* RegistrationText(int creg)
 {
-    static const char* const texts[] = {"not registered, not searching", "registered, home network",
-                                        "not registered, searching", "registration denied", "unknown",
+    static const char* const texts[] = {"not registered, not searching",
+                                        "registered, home network",
+                                        "not registered, searching",
+                                        "registration denied",
+                                        "unknown",
                                         "registered, roaming"};
     return creg >= 0 && creg < 6 ? texts[creg] : "not a registration state";
 }
@@ -280,17 +285,22 @@ ConfigFile ParseConfigFile(std::string_view text)
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line[0] == '#') continue;
         std::size_t semi = line.find(';');
-        const Setting* s = line[0] == '@' && semi != std::string_view::npos ? FindSetting(line.substr(0, semi)) : nullptr;
+        const Setting* s =
+            line[0] == '@' && semi != std::string_view::npos ? FindSetting(line.substr(0, semi)) : nullptr;
         std::string where = "line " + std::to_string(number) + ": ";
         if (s == nullptr) {
             f.problems.push_back(where + "not a known @KEY;value line: \"" + Printable(line) + "\"");
             continue;
         }
-        bool twice = std::any_of(f.entries.begin(), f.entries.end(), [&](const FileEntry& e) { return e.setting == s; });
+        bool twice =
+            std::any_of(f.entries.begin(), f.entries.end(), [&](const FileEntry& e) { return e.setting == s; });
         Checked c = CheckValue(*s, line.substr(semi + 1), Check::Carriable);
-        if (twice) f.problems.push_back(where + s->key + " is given twice");
-        else if (!c.ok) f.problems.push_back(where + s->key + ": " + c.reason);
-        else f.entries.push_back({s, c.value, number});
+        if (twice)
+            f.problems.push_back(where + s->key + " is given twice");
+        else if (!c.ok)
+            f.problems.push_back(where + s->key + ": " + c.reason);
+        else
+            f.entries.push_back({s, c.value, number});
     }
     return f;
 }
@@ -300,14 +310,18 @@ std::string Printable(std::string_view bytes)
     std::string out;
     for (char c : bytes) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '"' || c == '\\') out += std::string("\\") + c;
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '"' || c == '\\')
+            out += std::string("\\") + c;
         else if (u < 0x20 || u == 0x7f) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02x", u);
             out += hex;
-        } else out += c;
+        } else
+            out += c;
     }
     return out;
 }

@@ -18,16 +18,16 @@ inline constexpr std::string_view kReplyPrefix = "!QRV-715M;";
 enum class Kind { Number, Text, Parity };
 
 struct Setting {
-    const char* key;         // request keyword without "@", upper case
+    const char* key;  // request keyword without "@", upper case
     Kind kind;
-    int low, high;           // numbers: accepted range (when choices is empty)
+    int low, high;             // numbers: accepted range (when choices is empty)
     std::vector<int> choices;  // accepted numbers, or accepted letters of a parity
-    unsigned width;          // numbers: characters the console reads; texts: most characters kept
-    const char* setReply;    // keyword of the set replies
-    const char* queryReply;  // keyword of the query reply (three settings answer a neighbour's)
-    int group;               // 0: the twelve of every firmware; other groups come and go together
-    bool emptyKept;          // texts: whether the configuration file keeps an empty value
-    const char* about;       // one line for the help text
+    unsigned width;            // numbers: characters the console reads; texts: most characters kept
+    const char* setReply;      // keyword of the set replies
+    const char* queryReply;    // keyword of the query reply (three settings answer a neighbour's)
+    int group;                 // 0: the twelve of every firmware; other groups come and go together
+    bool emptyKept;            // texts: whether the configuration file keeps an empty value
+    const char* about;         // one line for the help text
 };
 
 // Every known setting, in the order of the configuration file; extension groups last.
@@ -58,7 +58,7 @@ bool SameValue(const Setting& s, std::string_view wanted, std::string_view got);
 struct Expect {
     std::string keyword;
     bool value = false;
-    bool numeric = false;         // the value must be a decimal number
+    bool numeric = false;           // the value must be a decimal number
     bool endsWithLineFeed = false;  // the card-space figures keep their own line feed
 };
 Expect ExpectQuery(const Setting& s);

@@ -33,7 +33,8 @@ Session::Session(const std::string& port, int baud, Millis timeout) : port_(port
 void Session::Send(const std::string& line)
 {
     if (line.size() + 2 > kBurstBytes)
-        throw Failure(kExitUsage, "request too long for the console (" + std::to_string(line.size()) + " characters)", line);
+        throw Failure(kExitUsage, "request too long for the console (" + std::to_string(line.size()) + " characters)",
+                      line);
     std::string burst = line + "\r\n";
     burst.resize(kBurstBytes, '\n');
     port_.Discard();

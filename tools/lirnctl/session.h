@@ -21,10 +21,12 @@ inline constexpr int kExitUsage = 64;
 struct Failure : std::runtime_error {
     Failure(int exitStatus, const std::string& message, std::string why = "", std::string got = "",
             std::string advice = "")
-        : std::runtime_error(message), status(exitStatus), request(std::move(why)), reply(std::move(got)),
+        : std::runtime_error(message),
+          status(exitStatus),
+          request(std::move(why)),
+          reply(std::move(got)),
           hint(std::move(advice))
-    {
-    }
+    {}
     int status;
     std::string request;  // the request line, when one was sent
     std::string reply;    // what came back (printable)
