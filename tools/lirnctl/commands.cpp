@@ -307,55 +307,65 @@ int RunLogsList(const SessionSource& source, const Args&, Report& r)
     return kExitDone;
 }
 
-// Progress of a transfer whose size nobody knows: bytes so far and a moving mark.
-void ShowProgress(std::size_t bytes, bool done)
+// Progress of a transfer whose size nobody knows: bytes so far and a moving mark. Called with
+// each piece as it comes, and once at the end.
+void ShowProgress(std::size_t piece, bool done)
 {
     static const char kSpin[] = "|/-\\";
+    static std::size_t bytes = 0;
+    bytes += piece;
     std::fprintf(stderr, "\r%c %zu bytes%s", done ? ' ' : kSpin[(bytes / 4096) % 4], bytes, done ? "\n" : "");
+}
+
+// Sends one day file to out; the byte count. Nothing at all is told apart by the listing: an
+// empty day file is listed, a missing day is not, and a silent gateway fails the listing.
+std::size_t FetchDay(Session& session, const Day& day, FILE* out, bool progress)
+{
+    bool written = true;
+    std::size_t n = session.Stream(DayRequest("LOGDATA", day), [&](const char* p, std::size_t k) {
+        written = std::fwrite(p, 1, k, out) == k && written;
+        if (progress) ShowProgress(k, false);
+    });
+    if (!written || std::fflush(out) != 0) throw Failure(kExitUsage, "cannot write the fetched day file");
+    if (n == 0) {
+        bool listed = false;
+        for (const ListedDay& d : List(session).days) listed = listed || d.text == day.Text();
+        if (!listed)
+            throw Failure(kExitRefused, session.PortPath() + ": no day file " + day.Text() + " on the card",
+                          DayRequest("LOGDATA", day));
+    }
+    if (progress) ShowProgress(0, true);
+    return n;
 }
 
 int RunLogsGet(const SessionSource& source, const Args& a, Report& r)
 {
     Day day = DayArgument(a.words.at(0));
-    bool toStdout = a.output == "-";
+    std::size_t n = 0;
     std::string target = a.output.empty() ? day.Text() + ".txt" : a.output;
-    std::string partial = target + ".part";
-    Session& session = source();
-    FILE* out = toStdout ? stdout : std::fopen(partial.c_str(), "wb");
-    if (out == nullptr) throw Failure(kExitUsage, partial + ": cannot write the file");
-    bool written = true;
-    std::size_t got = 0;
-    std::size_t n = session.Stream(DayRequest("LOGDATA", day), [&](const char* p, std::size_t k) {
-        written = std::fwrite(p, 1, k, out) == k && written;
-        got += k;
-        if (r.progress) ShowProgress(got, false);
-    });
-    written = std::fflush(out) == 0 && written;
-    if (!toStdout) written = std::fclose(out) == 0 && written;
-    auto drop = [&] {
-        if (!toStdout) std::remove(partial.c_str());
-    };
-    if (!written) {
-        drop();
-        throw Failure(kExitUsage, target + ": cannot write the file");
-    }
-    if (n == 0) {
-        // Nothing came: no such day, an empty day file, or a silent gateway.
-        bool listed = false;
-        for (const ListedDay& d : List(session).days) listed = listed || d.text == day.Text();
-        if (!listed) {
-            drop();
-            throw Failure(kExitRefused, session.PortPath() + ": no day file " + day.Text() + " on the card",
-                          DayRequest("LOGDATA", day));
+    if (target == "-") {
+        n = FetchDay(source(), day, stdout, r.progress);
+    } else {
+        // Written beside the target and renamed once whole: a failed transfer leaves no file
+        // that looks complete.
+        std::string partial = target + ".part";
+        Session& session = source();
+        FILE* out = std::fopen(partial.c_str(), "wb");
+        if (out == nullptr) throw Failure(kExitUsage, partial + ": cannot write the file");
+        try {
+            n = FetchDay(session, day, out, r.progress);
+        } catch (...) {
+            std::fclose(out);
+            std::remove(partial.c_str());
+            throw;
         }
+        if (std::fclose(out) != 0 || std::rename(partial.c_str(), target.c_str()) != 0) {
+            std::remove(partial.c_str());
+            throw Failure(kExitUsage, target + ": cannot write the file");
+        }
+        r.text << day.Text() << ": " << n << " bytes to " << target << "\n";
     }
-    if (!toStdout && std::rename(partial.c_str(), target.c_str()) != 0) {
-        drop();
-        throw Failure(kExitUsage, target + ": cannot write the file");
-    }
-    if (r.progress) ShowProgress(n, true);
-    if (!toStdout) r.text << day.Text() << ": " << n << " bytes to " << target << "\n";
-    r.json = {{"day", day.Text()}, {"file", toStdout ? "-" : target}, {"bytes", n}};
+    r.json = {{"day", day.Text()}, {"file", target}, {"bytes", n}};
     return kExitDone;
 }
 
