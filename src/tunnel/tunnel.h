@@ -33,8 +33,6 @@ extern TunnelEndpoint lirnHb;
 
 // Tunnel mode copied from the configuration at start: 0 client, 1 client with heartbeat, 2 server.
 extern std::atomic<int> lirnMode;
-// 1: the data call is up and the tunnel may connect.
-extern std::atomic<int> lirnDialup;
 // 1: the tunnel link is up.
 extern std::atomic<int> lirnConnect;
 
@@ -47,15 +45,6 @@ extern std::atomic<int> lirnHbChild[kLirnChildSlots];
 extern std::atomic<int> lirnDataChild[kLirnChildSlots];
 extern std::atomic<int> lirnChildConnect[kLirnChildSlots];
 extern std::atomic<int> lirnChildIdx[kLirnChildSlots];
-
-// Transfer blocks, each used by one thread only: the pumps (data), the heartbeat thread (hb) and
-// the link manager (init).
-extern char dataRecvBuffer[kLirnBlockSize];
-extern char dataSendBuffer[kLirnBlockSize];
-extern char hbRecvBuffer[kLirnBlockSize];
-extern char hbSendBuffer[kLirnBlockSize];
-extern char initRecvBuffer[kLirnBlockSize];
-extern char initSendBuffer[kLirnBlockSize];
 
 // Sets the tunnel state up from lirnSet; once, before the tunnel threads start.
 void LirnInit();
