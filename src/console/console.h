@@ -27,6 +27,8 @@ constexpr std::size_t kUtilityReplySize = 128;
 // only when the port cannot be opened.
 void* ThreadUtility(void* arg);
 
+// ---- Our helpers ----
+
 // Opens /dev/ttyHSL3 at 115200 8N1 (whatever lirnSet says: those settings are the tunnel's),
 // publishes it in uartFd and prints the outcome. Returns the descriptor, or -1.
 int UtilityOpenPort();
