@@ -4,7 +4,7 @@
 // lines it received, the firmware's console lines and the two LEDs.
 #include "board.h"
 #include "led_history.h"
-#include "../common/transcripts.h"
+#include "transcripts.h"
 
 #include <gtest/gtest.h>
 

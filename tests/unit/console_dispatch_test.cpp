@@ -5,10 +5,10 @@
 #include "console/console.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
-#include "support/console_sink.h"
-#include "support/temp_sysroot.h"
+#include "console_sink.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>

@@ -4,9 +4,9 @@
 #include "board/gpio.h"
 #include "board/ticks.h"
 #include "modem/modem.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <filesystem>

@@ -5,8 +5,8 @@
 #include "board/i2c.h"
 #include "logging/log.h"
 #include "platform/shell.h"
-#include "support/temp_sysroot.h"
-#include "../common/output_capture.h"
+#include "temp_sysroot.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdio>

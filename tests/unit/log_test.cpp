@@ -1,7 +1,7 @@
 // Event ring and transcript day files.
 #include "logging/log.h"
 #include "modem/modem.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
 #include <gtest/gtest.h>
 #include <cstring>

@@ -7,10 +7,10 @@
 #include "modem/modem.h"
 #include "platform/sysroot.h"
 
-#include "support/modem_at_responder.h"
-#include "support/temp_sysroot.h"
+#include "modem_at_responder.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 

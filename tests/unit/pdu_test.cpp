@@ -2,7 +2,7 @@
 // whose lengths lie or whose text ends early.
 #include "modem/pdu.h"
 
-#include "support/sms_pdu_builder.h"
+#include "sms_pdu_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 #include "board/sdcard.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>

@@ -3,9 +3,9 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "platform/shell.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <string>

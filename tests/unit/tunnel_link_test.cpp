@@ -2,7 +2,7 @@
 // side of the initial packet exchange, and the hang-up after five failed attempts. Reconnecting
 // after the peer closes, the refusal of nine at signs and a second client kept pending are shown
 // end to end (e2e/tunnel_test.cpp).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "cellular/datacall.h"
 #include "tunnel/tunnel.h"

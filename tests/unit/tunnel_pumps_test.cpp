@@ -2,7 +2,7 @@
 // quiet gap and the block size, the wire form per mode, input dropped while the link is down, and
 // failures that lower the link. The peer's bytes reaching the port unchanged in each mode, with
 // the client's first-line console text, are shown end to end (e2e/tunnel_test.cpp).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "serial/uart.h"
 #include "tunnel/tunnel.h"

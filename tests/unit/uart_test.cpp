@@ -2,10 +2,10 @@
 // the pending-byte count, complete writes and the AT channel's write-wait-read step.
 #include "serial/uart.h"
 
-#include "../common/output_capture.h"
-#include "../common/temp_dir.h"
-#include "../common/test_pty.h"
-#include "../common/wait_until.h"
+#include "output_capture.h"
+#include "temp_dir.h"
+#include "test_pty.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 #include <chrono>

@@ -9,8 +9,8 @@
 // after a failure it prints what the firmware and the board said.
 #pragma once
 
-#include "../../common/temp_dir.h"
-#include "../../common/wait_until.h"
+#include "temp_dir.h"
+#include "wait_until.h"
 
 #include <chrono>
 #include <functional>

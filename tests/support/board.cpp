@@ -1,8 +1,8 @@
 // The simulated board for end-to-end tests (see board.h).
 #include "board.h"
 
-#include "../../common/output_capture.h"
-#include "../../common/tunnel_loopback.h"
+#include "output_capture.h"
+#include "tunnel_loopback.h"
 #include "control_client.h"
 #include "pty_link.h"
 
