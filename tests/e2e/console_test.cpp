@@ -30,10 +30,7 @@ class Console : public testing::Test {
 protected:
     void StartConsole(const std::vector<std::string>& options = {})
     {
-        std::vector<std::string> all{"--init", "high"};
-        all.insert(all.end(), options.begin(), options.end());
-        ASSERT_TRUE(board.Start(all));
-        ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout)) << board.Output();
+        ASSERT_TRUE(board.Run({.options = options, .ready = "Open Utility Port Successfully\r\n"})) << board.Output();
         ASSERT_GE(board.OpenPc(), 0);
     }
     // Sends one request line and returns its reply line (up to and including "\r\n").

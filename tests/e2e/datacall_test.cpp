@@ -14,16 +14,6 @@ const Millis kStartTimeout(20000);
 // One dial-up cycle that never sees the call: a start, 3 s, fifty polls 100 ms apart.
 const Millis kFailedCycle(3000 + 50 * 100);
 
-// Starts the board with the modem's scenario set before the firmware starts, so that the very
-// first status query already meets it.
-void StartWith(Board& board, const std::vector<std::string>& scenario)
-{
-    std::vector<std::string> settings;
-    for (const std::string& line : scenario) settings.push_back("qmi " + line);
-    board.SetBeforeStart(settings);
-    ASSERT_TRUE(board.Start({"--init", "high"}));
-}
-
 // Board times (ms) of the start requests received so far.
 std::vector<long long> StartTimes(Board& board)
 {
@@ -45,7 +35,7 @@ bool StatusLedShowsCallUp(Board& board)
 TEST(Datacall, CallAlreadyUpAtStartNeedsNoStartRequest)
 {
     Board board;
-    StartWith(board, {"call up"});
+    ASSERT_TRUE(board.Run({.settings = {"qmi call up"}}));
     EXPECT_TRUE(WaitUntil([&] { return StatusLedShowsCallUp(board); }, Millis(15000)));
     EXPECT_GE(board.QmiStateCount("queries"), 1);
     EXPECT_EQ(board.QmiStateCount("starts"), 0);
@@ -55,7 +45,7 @@ TEST(Datacall, CallAlreadyUpAtStartNeedsNoStartRequest)
 TEST(Datacall, CallComesUpAfterThreeStatusQueries)
 {
     Board board;
-    StartWith(board, {"connect after 3"});
+    ASSERT_TRUE(board.Run({.settings = {"qmi connect after 3"}}));
     ASSERT_TRUE(board.WaitForOutput("dialup ready\n", kStartTimeout + kFailedCycle));
     EXPECT_TRUE(board.OutputHasLinesInOrder({"main(): (QMI_WDS_START_NETWORK_INTERFACE_REQ_V01) Start.", "APN: ",
                                              "Username: ", "Password: ", "Dialup result=1\r", "[0:1]", "[1:1]",
@@ -68,7 +58,7 @@ TEST(Datacall, CallComesUpAfterThreeStatusQueries)
 TEST(Datacall, CallThatNeverComesUpIsDialledAgainAboutNineSecondsLater)
 {
     Board board;
-    StartWith(board, {"connect never"});
+    ASSERT_TRUE(board.Run({.settings = {"qmi connect never"}}));
     std::string polls;
     for (int n = 0; n < 50; n++) polls += "[" + std::to_string(n) + ":1]\n";
     ASSERT_TRUE(board.WaitForOutput(polls, kStartTimeout + kFailedCycle + Millis(10000)));
