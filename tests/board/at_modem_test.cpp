@@ -72,6 +72,30 @@ TEST(AtModemAnswers, EveryFirmwareCommandByteForByteOnAReadyModule)
     EXPECT_EQ(x.Ask("AT+CFUN=1\r\n", 2000), Echoed("AT+CFUN=1", kOk));
 }
 
+// The builder, checked against PDUs taken apart by hand here.
+
+std::vector<int> Octets(const std::string& hex)
+{
+    std::vector<int> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// Septets read bit by bit from the packed octets, least significant bit first.
+std::vector<int> Unpack(const std::vector<int>& octets, std::size_t from, std::size_t count)
+{
+    std::vector<int> septets;
+    for (std::size_t s = 0; s < count; ++s) {
+        int v = 0;
+        for (int b = 0; b < 7; ++b) {
+            std::size_t bit = s * 7 + b;
+            v |= ((octets[from + bit / 8] >> (bit % 8)) & 1) << b;
+        }
+        septets.push_back(v);
+    }
+    return septets;
+}
+
 TEST(SmsDeliverBuilder, WholePduTakenApartByHand)
 {
     std::string error;
@@ -90,6 +114,15 @@ TEST(SmsDeliverBuilder, WholePduTakenApartByHand)
     EXPECT_EQ(o.size(), 27 + (udl * 7 + 7) / 8);
     EXPECT_EQ(Unpack(o, 27, udl), (std::vector<int>{'H', 'i', ' ', 0x1B, 0x28, 'x', 0x1B, 0x29}));
     EXPECT_EQ(PduTransferLength(pdu), static_cast<int>(o.size()) - 9);
+}
+
+// Through a real pty, read by the firmware's own serial layer: an answer later than the wait
+// reaches the line, and opening the channel again, as the next cycle does, discards it.
+std::string Exchange(int fd, const std::string& cmd)
+{
+    char reply[kUartResponseSize];
+    ssize_t n = uart_write_read(fd, cmd.data(), cmd.size(), reply, 100);
+    return n > 0 ? std::string(reply, static_cast<std::size_t>(n)) : std::string();
 }
 
 TEST(AtModemPty, ReopeningTheChannelDiscardsWhatWasPending)

@@ -42,6 +42,20 @@ TEST(RtcRegisters, EncodeAsBcdWithOneHotWeekday)
     EXPECT_EQ(FromBcd(0x45), 45);
 }
 
+class I2cImageTest : public ::testing::Test {
+protected:
+    void Make(int64_t base)
+    {
+        MakeDirs(dir / "dev");
+        image = std::make_unique<I2cImage>(path, base);
+        image->Start();
+    }
+
+    TempDir dir;
+    std::string path = dir / "dev/i2c-0";
+    std::unique_ptr<I2cImage> image;
+};
+
 TEST_F(I2cImageTest, HoldsTheClockAndKeepsItRunning)
 {
     Make(kLeapEvening);

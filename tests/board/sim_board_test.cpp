@@ -158,6 +158,32 @@ TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
     EXPECT_TRUE(WaitForOutput("bye\n", 2));
 }
 
+// A raw connection to the board's control socket; -1 when it cannot be made.
+int ConnectControl(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// What the board sends on a connection until it has sent lines line ends, closes it, or is quiet
+// for 5 s.
+std::string ReceiveLines(int fd, std::size_t lines)
+{
+    std::string reply;
+    char buf[256];
+    ssize_t n;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    while (static_cast<std::size_t>(std::count(reply.begin(), reply.end(), '\n')) < lines &&
+           poll(&pfd, 1, 5000) == 1 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+        reply.append(buf, static_cast<std::size_t>(n));
+    return reply;
+}
+
 TEST_F(SimBoardTest, ControlDropsAnEndlessRequestAndServesOthers)
 {
     Start(Bare());

@@ -23,11 +23,11 @@
 // high, so the console road; no files, settings, options or arguments; nothing awaited).
 struct Scenario {
     std::string init = "high";                                // --init: high, low or missing
-    std::vector<std::pair<std::string, std::string>> files;   // sysroot files (path, content) written first
-    std::vector<std::string> settings;                        // control requests before the first start
-    std::vector<std::string> options;                         // further boardsim options ("--clock", ...)
-    std::vector<std::string> firmwareArgs;                    // the first start's arguments
-    std::string ready;                                        // output that ends the start ("" none)
+    std::vector<std::pair<std::string, std::string>> files{}; // sysroot files (path, content) written first
+    std::vector<std::string> settings{};                      // control requests before the first start
+    std::vector<std::string> options{};                       // further boardsim options ("--clock", ...)
+    std::vector<std::string> firmwareArgs{};                  // the first start's arguments
+    std::string ready{};                                      // output that ends the start ("" none)
 };
 
 // True when the board accepted a control request: its reply starts with "ok".
