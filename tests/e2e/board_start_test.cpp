@@ -1,6 +1,6 @@
 // The firmware starting on the simulated board: banner, line set-up, the console road chosen by
 // the INIT pin, the configuration reset of the command line. The tunnel road (pin asserted) starts
-// in tunnel_test.cpp; the LED patterns and the date road are in board_support_test.cpp.
+// in tunnel_test.cpp; the first LED pattern and the date road are in board_support_test.cpp.
 #include "board.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // GPIO lines on a temporary sysfs tree, and single passes of the LED pattern thread. The GPS LED
 // with a fix and the two update patterns switching both LEDs together are measured end to end
-// (e2e LedPatterns, SdUpdate).
+// (e2e Modem, SdUpdate).
 #include "board/gpio.h"
 #include "board/ticks.h"
 #include "modem/modem.h"
