@@ -34,16 +34,6 @@ TEST(Road, OnlyExactlyOneSelectsTheTunnel)
     EXPECT_EQ(ChooseRoad(2), Road::Console);
 }
 
-TEST(CommandLine, DateCommandFitsItsBufferOrIsRefused)
-{
-    char cmd[kDateCommandSize];
-    ASSERT_EQ(BuildDateCommand(cmd, "2024-03-15", "08:30:05"), 0);
-    EXPECT_STREQ(cmd, "date -s \"2024-03-15 08:30:05\"");
-    std::string longDate(60, '1');
-    EXPECT_EQ(BuildDateCommand(cmd, longDate.c_str(), "08:30:05"), -1);
-    EXPECT_STREQ(cmd, "");
-}
-
 class CommandLineTest : public testing::Test {
 protected:
     void SetUp() override
