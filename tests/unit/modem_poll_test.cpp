@@ -91,10 +91,16 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 {
     AtResponder at(root.Path());
     ReadyModem(at);
+    auto start = Clock::now();
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+    // Each command after the first waits 100 ms for the one before. A stamp is never early, but a
+    // responder stalled on a busy machine stamps two lines at once, so the waits are checked by
+    // their sum up to the last command.
     std::vector<AtResponder::Received> got = at.Commands();
-    for (std::size_t i = 1; i < got.size(); ++i) EXPECT_GE(GapMs(got[i - 1], got[i]), 100 - kStampSlackMs) << i;
+    ASSERT_FALSE(got.empty());
+    EXPECT_GE(std::chrono::duration_cast<milliseconds>(got.back().at - start).count(),
+              static_cast<long>(got.size() - 1) * 100 - kStampSlackMs);
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
     EXPECT_EQ(modem_cpin_status, 0);
     EXPECT_EQ(modem_creg, 1);
