@@ -3,6 +3,7 @@
 // (e2e Modem, SdUpdate).
 #include "board/gpio.h"
 #include "board/ticks.h"
+#include "leds/leds.h"
 #include "modem/modem.h"
 #include "temp_sysroot.h"
 
