@@ -2,7 +2,7 @@
 // restart, a file applied and a refusal reported, the module's status, day files byte for byte)
 // and a gateway that does not answer (firmware stopped, tunnel road).
 #include "board.h"
-#include "../common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,12 +34,11 @@ struct Outcome {
 
 class Lirnctl : public testing::Test {
 protected:
-    void StartBoard(const std::string& init = "high")
+    // On the console road the start ends once the console has its port.
+    void StartBoard(Scenario s = {})
     {
-        ASSERT_TRUE(board.Start({"--init", init}));
-        if (init == "high") {
-            ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout)) << board.Output();
-        }
+        if (s.init == "high") s.ready = "Open Utility Port Successfully\r\n";
+        ASSERT_TRUE(board.Run(s)) << board.Output();
     }
 
     // Runs build/lirnctl on the board's PC port; its output goes through files of the sysroot.
@@ -144,8 +143,7 @@ TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
 
 TEST_F(Lirnctl, StatusShowsTheSimulatedModule)
 {
-    board.SetBeforeStart({"at csq 25"});
-    StartBoard();
+    StartBoard({.settings = {"at csq 25"}});
     nlohmann::json doc;
     // The status words settle after the first modem poll and dial-up cycle.
     bool settled = WaitUntil(
@@ -212,7 +210,7 @@ TEST_F(Lirnctl, TunnelRoadGivesNoAnswerAndNoSecret)
     int listener = tunneltest::ListenOn(port);
     ASSERT_GE(listener, 0);
     board.WriteFile("APP/config.ini", "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;" + std::to_string(port) + "\r\n");
-    StartBoard("low");
+    StartBoard({.init = "low"});
     int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
     ASSERT_GE(peer, 0) << board.Output();
     ASSERT_GE(board.OpenPc(), 0);
