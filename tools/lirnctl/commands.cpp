@@ -1,0 +1,453 @@
+// The commands of lirnctl (see commands.h): the setting commands, the record actions, the status
+// and the day files on the card.
+#include "commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace lirnctl {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json JsonValue(const Setting& s, const std::string& v)
+{
+    if (s.kind == Kind::Number) return std::stoi(v);  // checked as a number by the reply parser
+    return v;
+}
+
+std::string Line(const Setting& s)
+{
+    return std::string("@") + s.key;
+}
+
+std::string SetLine(const Setting& s, const std::string& value)
+{
+    return Line(s) + ";" + value;
+}
+
+const Setting& KnownSetting(const std::string& key)
+{
+    const Setting* s = FindSetting(key);
+    if (s != nullptr) return *s;
+    std::string known;
+    for (const Setting& k : Settings()) known += std::string(known.empty() ? "" : " ") + k.key;
+    throw Failure(kExitUsage, "unknown setting \"" + key + "\" (known: " + known + ")");
+}
+
+// An extension setting met silence: firmware without it, or a gateway that went quiet.
+[[noreturn]] void NoReplyTo(Session& session, const Setting& s, const std::string& line)
+{
+    if (session.Answers())
+        throw Failure(
+            kExitRefused,
+            session.PortPath() + ": the gateway does not know " + s.key + " (its firmware has no such setting)", line);
+    throw session.Silence(line);
+}
+
+std::string QueryOrFail(Session& session, const Setting& s)
+{
+    std::optional<std::string> v = session.Query(s);
+    if (!v) NoReplyTo(session, s, Line(s));
+    return *v;
+}
+
+// Sets one value; false when the gateway refused it (ER).
+bool SetOne(Session& session, const Setting& s, const std::string& value)
+{
+    std::string line = SetLine(s, value);
+    std::optional<Reply> r = session.Ask(line, ExpectSet(s), s.group != 0);
+    if (!r) NoReplyTo(session, s, line);
+    return r->outcome == Outcome::Ok;
+}
+
+using Change = std::pair<const Setting*, std::string>;
+
+// Sets every value and returns which ones the gateway refused. The console keeps even a refused
+// value in memory, where a later save would write it: each refused setting gets its earlier value
+// back. Those are queried first, which also makes sure a console answers before any value goes
+// out (on the tunnel road the port carries every byte to the remote peer: no place for a password).
+std::vector<bool> SetAll(Session& session, const std::vector<Change>& changes)
+{
+    std::vector<std::string> before;
+    for (const auto& [s, value] : changes) before.push_back(QueryOrFail(session, *s));
+    std::vector<bool> refused;
+    for (const auto& [s, value] : changes) refused.push_back(!SetOne(session, *s, value));
+    for (std::size_t i = 0; i < changes.size(); ++i)
+        if (refused[i]) SetOne(session, *changes[i].first, before[i]);
+    return refused;
+}
+
+void Save(Session& session, Report& r)
+{
+    session.Do("@SAVE", ExpectDone("SAVE"),
+               session.PortPath() + ": the gateway could not write its configuration file");
+    r.json["saved"] = true;
+    r.text << "saved\n";
+}
+
+int RunShow(const SessionSource& source, const Args&, Report& r)
+{
+    Session& session = source();
+    Json settings = Json::object();
+    int silentGroup = -1;
+    for (const Setting& s : Settings()) {
+        if (s.group == silentGroup) continue;
+        std::optional<std::string> v = session.Query(s);
+        if (!v) {
+            // Firmware without this extension group: it is left out, quietly.
+            silentGroup = s.group;
+            continue;
+        }
+        r.text << Line(s) << ";" << *v << "\n";
+        settings[s.key] = JsonValue(s, *v);
+    }
+    r.json["settings"] = settings;
+    return kExitDone;
+}
+
+int RunGet(const SessionSource& source, const Args& a, Report& r)
+{
+    std::vector<const Setting*> wanted;
+    for (const std::string& w : a.words) wanted.push_back(&KnownSetting(w));
+    Session& session = source();
+    Json settings = Json::object();
+    for (const Setting* s : wanted) {
+        std::string v = QueryOrFail(session, *s);
+        r.text << v << "\n";
+        settings[s->key] = JsonValue(*s, v);
+    }
+    r.json["settings"] = settings;
+    return kExitDone;
+}
+
+int RunSet(const SessionSource& source, const Args& a, Report& r)
+{
+    std::vector<Change> changes;
+    for (const std::string& w : a.words) {
+        std::size_t eq = w.find('=');
+        if (eq == std::string::npos) throw Failure(kExitUsage, "\"" + w + "\" is not KEY=VALUE");
+        const Setting& s = KnownSetting(w.substr(0, eq));
+        Checked c = CheckValue(s, w.substr(eq + 1), Check::InRange);
+        if (!c.ok) throw Failure(kExitUsage, std::string(s.key) + "=" + w.substr(eq + 1) + ": " + c.reason);
+        changes.emplace_back(&s, c.value);
+    }
+    Session& session = source();
+    std::vector<bool> refused = SetAll(session, changes);
+    for (std::size_t i = 0; i < changes.size(); ++i)
+        if (refused[i])
+            throw Failure(kExitRefused,
+                          session.PortPath() + ": the gateway refused " + changes[i].first->key + "=" +
+                              changes[i].second + " (its earlier value was put back); nothing was saved",
+                          SetLine(*changes[i].first, changes[i].second));
+    Json set = Json::object();
+    for (const auto& [s, value] : changes) {
+        r.text << SetLine(*s, value) << "\n";
+        set[s->key] = JsonValue(*s, value);
+    }
+    r.json["set"] = set;
+    r.json["saved"] = false;
+    if (a.save) Save(session, r);
+    return kExitDone;
+}
+
+ConfigFile ReadConfigFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Failure(kExitUsage, path + ": cannot read the file");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ConfigFile f = ParseConfigFile(text);
+    if (f.entries.empty() && f.problems.empty()) f.problems.push_back("no settings in the file");
+    if (!f.problems.empty()) {
+        std::string all;
+        for (const std::string& p : f.problems) all += "\n  " + p;
+        throw Failure(kExitUsage, path + ": nothing was sent:" + all);
+    }
+    return f;
+}
+
+int RunApply(const SessionSource& source, const Args& a, Report& r)
+{
+    ConfigFile file = ReadConfigFile(a.words.at(0));
+    std::vector<Change> changes;
+    for (const FileEntry& e : file.entries) changes.emplace_back(e.setting, e.value);
+    Session& session = source();
+    std::vector<bool> refused = SetAll(session, changes);
+    bool anyRefused = std::find(refused.begin(), refused.end(), true) != refused.end();
+    r.json["saved"] = false;
+    if (!anyRefused) Save(session, r);
+    Json differences = Json::array(), settings = Json::object();
+    for (std::size_t i = 0; i < file.entries.size(); ++i) {
+        const FileEntry& e = file.entries[i];
+        std::string got = QueryOrFail(session, *e.setting);
+        settings[e.setting->key] = JsonValue(*e.setting, got);
+        if (!refused[i] && SameValue(*e.setting, e.value, got)) continue;
+        std::string why = refused[i] ? "refused by the gateway" : "the gateway holds another value";
+        r.text << e.setting->key << ": file \"" << e.value << "\", gateway \"" << got << "\" (" << why << ")\n";
+        differences.push_back({{"key", e.setting->key}, {"file", e.value}, {"gateway", got}, {"why", why}});
+    }
+    r.json["settings"] = settings;
+    r.json["differences"] = differences;
+    if (anyRefused) r.text << "nothing was saved: the gateway refused a value (its earlier value was put back)\n";
+    if (differences.empty()) r.text << "all " << file.entries.size() << " settings applied\n";
+    return differences.empty() ? kExitDone : kExitRefused;
+}
+
+int RunSave(const SessionSource& source, const Args&, Report& r)
+{
+    Save(source(), r);
+    return kExitDone;
+}
+
+int RunReset(const SessionSource& source, const Args&, Report& r)
+{
+    source().Do("@RESET", ExpectDone("RESET"), "the gateway refused the reset");
+    r.text << "settings reset to the defaults and saved\n";
+    r.json["reset"] = true;
+    return kExitDone;
+}
+
+int RunReboot(const SessionSource& source, const Args&, Report& r)
+{
+    source().Do("@REBOOT", ExpectDone("REBOOT"), "the gateway refused the reboot");
+    r.text << "the gateway reboots\n";
+    r.json["reboot"] = true;
+    return kExitDone;
+}
+
+int Number(Session& session, const char* keyword)
+{
+    return std::stoi(session.Value(std::string("@") + keyword, ExpectValue(keyword, true)));
+}
+
+int RunStatus(const SessionSource& source, const Args&, Report& r)
+{
+    Session& session = source();
+    std::string firmware = session.Value("@FWVER", ExpectValue("FWVER", false));
+    int percent = Number(session, "CSQ"), creg = Number(session, "CREG"), net = Number(session, "NETSTAT");
+    int card = Number(session, "SDEXIST"), transcripts = Number(session, "LOGST");
+    Signal sig = SignalFromPercent(percent);
+    std::optional<Reply> space;
+    if (card == 1) space = session.Ask("@LOGSD", ExpectValue("LOGSD", false));
+
+    r.text << "firmware       " << firmware << "\n";
+    Json signal = {{"percent", percent}};
+    if (sig.measured) {
+        r.text << "signal         " << SignalBar(sig) << " " << percent << "% (CSQ " << sig.csq << ", " << sig.dbm
+               << " dBm)\n";
+        signal["csq"] = sig.csq;
+        signal["dbm"] = sig.dbm;
+    } else {
+        r.text << "signal         " << SignalBar(sig) << (sig.valid ? " no measurement" : " not a signal value") << " ("
+               << percent << ")\n";
+    }
+    r.text << "registration   " << RegistrationText(creg) << " (" << creg << ")\n";
+    r.text << "network        " << (net == 0 ? "data call up" : "data call not up") << " (" << net << ")\n";
+    Json cardJson = {{"present", card == 1}};
+    if (card != 1)
+        r.text << "sd card        absent\n";
+    else if (space->outcome != Outcome::Ok)
+        r.text << "sd card        present, space unknown (the gateway answered ER)\n";
+    else {
+        // "used;size;use%" as df gives them.
+        std::vector<std::string> f;
+        std::istringstream figures(space->value);
+        for (std::string one; std::getline(figures, one, ';');) f.push_back(one);
+        if (f.size() == 3) {
+            r.text << "sd card        present, " << f[0] << " of " << f[1] << " used (" << f[2] << ")\n";
+            cardJson.update({{"used", f[0]}, {"size", f[1]}, {"use", f[2]}});
+        } else {
+            r.text << "sd card        present, space \"" << Printable(space->value) << "\"\n";
+            cardJson["space"] = space->value;
+        }
+    }
+    r.text << "transcripts    " << (transcripts == 1 ? "on" : "off") << " (" << transcripts << ")\n";
+    r.json = {{"firmware", firmware},
+              {"signal", signal},
+              {"registration", {{"code", creg}, {"text", RegistrationText(creg)}}},
+              {"network", {{"code", net}, {"up", net == 0}}},
+              {"card", cardJson},
+              {"transcripts", {{"code", transcripts}, {"on", transcripts == 1}}}};
+    return kExitDone;
+}
+
+Day DayArgument(const std::string& text)
+{
+    Day d;
+    if (!ParseDay(text, &d)) throw Failure(kExitUsage, "\"" + text + "\" is not a day YYYY-MM-DD");
+    return d;
+}
+
+// The day-file listing. Silence is an empty card or a silent gateway: the second is told apart.
+Listing List(Session& session)
+{
+    std::string text;
+    std::size_t n = session.Stream("@LOGFILE", [&](const char* p, std::size_t k) { text.append(p, k); });
+    if (n == 0 && !session.Answers()) throw session.Silence("@LOGFILE");
+    Listing l = ParseListing(text);
+    if (!l.problem.empty())
+        throw Failure(kExitNoAnswer, session.PortPath() + ": bad listing: " + l.problem, "@LOGFILE");
+    return l;
+}
+
+int RunLogsList(const SessionSource& source, const Args&, Report& r)
+{
+    Listing l = List(source());
+    Json days = Json::array(), other = Json::array();
+    for (const ListedDay& d : l.days) {
+        r.text << d.text << (d.isDay ? "" : "  (not a day file name)") << "\n";
+        (d.isDay ? days : other).push_back(d.text);
+    }
+    r.json["days"] = days;
+    if (!other.empty()) r.json["other"] = other;
+    return kExitDone;
+}
+
+// Progress of a transfer whose size nobody knows: bytes so far and a moving mark. Called with
+// each piece as it comes, and once at the end.
+void ShowProgress(std::size_t piece, bool done)
+{
+    static const char kSpin[] = "|/-\\";
+    static std::size_t bytes = 0;
+    bytes += piece;
+    std::fprintf(stderr, "\r%c %zu bytes%s", done ? ' ' : kSpin[(bytes / 4096) % 4], bytes, done ? "\n" : "");
+}
+
+// Sends one day file to out; the byte count. Nothing at all is told apart by the listing: an
+// empty day file is listed, a missing day is not, and a silent gateway fails the listing.
+std::size_t FetchDay(Session& session, const Day& day, FILE* out, bool progress)
+{
+    bool written = true;
+    std::size_t n = session.Stream(DayRequest("LOGDATA", day), [&](const char* p, std::size_t k) {
+        written = std::fwrite(p, 1, k, out) == k && written;
+        if (progress) ShowProgress(k, false);
+    });
+    if (!written || std::fflush(out) != 0) throw Failure(kExitUsage, "cannot write the fetched day file");
+    if (n == 0) {
+        bool listed = false;
+        for (const ListedDay& d : List(session).days) listed = listed || d.text == day.Text();
+        if (!listed)
+            throw Failure(kExitRefused, session.PortPath() + ": no day file " + day.Text() + " on the card",
+                          DayRequest("LOGDATA", day));
+    }
+    if (progress) ShowProgress(0, true);
+    return n;
+}
+
+int RunLogsGet(const SessionSource& source, const Args& a, Report& r)
+{
+    Day day = DayArgument(a.words.at(0));
+    std::size_t n = 0;
+    std::string target = a.output.empty() ? day.Text() + ".txt" : a.output;
+    if (target == "-") {
+        n = FetchDay(source(), day, stdout, r.progress);
+    } else {
+        // Written beside the target and renamed once whole: a failed transfer leaves no file
+        // that looks complete.
+        std::string partial = target + ".part";
+        Session& session = source();
+        FILE* out = std::fopen(partial.c_str(), "wb");
+        if (out == nullptr) throw Failure(kExitUsage, partial + ": cannot write the file");
+        try {
+            n = FetchDay(session, day, out, r.progress);
+        } catch (...) {
+            std::fclose(out);
+            std::remove(partial.c_str());
+            throw;
+        }
+        if (std::fclose(out) != 0 || std::rename(partial.c_str(), target.c_str()) != 0) {
+            std::remove(partial.c_str());
+            throw Failure(kExitUsage, target + ": cannot write the file");
+        }
+        r.text << day.Text() << ": " << n << " bytes to " << target << "\n";
+    }
+    r.json = {{"day", day.Text()}, {"file", target}, {"bytes", n}};
+    return kExitDone;
+}
+
+int RunLogsRm(const SessionSource& source, const Args& a, Report& r)
+{
+    Day day = DayArgument(a.words.at(0));
+    Session& session = source();
+    session.Do(DayRequest("LOGDEL", day), ExpectDone("LOGDEL"),
+               session.PortPath() + ": no day file " + day.Text() + " on the card (the gateway answered ER)");
+    r.text << day.Text() << " removed\n";
+    r.json["removed"] = day.Text();
+    return kExitDone;
+}
+
+int Transcripts(Session& session, bool on, Report& r)
+{
+    session.Do(on ? "@LOGEN;1" : "@LOGEN;0", ExpectDone("LOGEN"), "the gateway refused the transcript switch");
+    session.Do("@LOGSAVE", ExpectDone("LOGSAVE"), session.PortPath() + ": the gateway could not write log.ini");
+    r.text << "transcripts " << (on ? "on" : "off") << ", saved\n";
+    r.json["transcripts"] = on;
+    r.json["saved"] = true;
+    return kExitDone;
+}
+
+int RunLogsOn(const SessionSource& source, const Args&, Report& r)
+{
+    return Transcripts(source(), true, r);
+}
+
+int RunLogsOff(const SessionSource& source, const Args&, Report& r)
+{
+    return Transcripts(source(), false, r);
+}
+
+// The settings, for the help of the commands that name them.
+std::string SettingsHelp()
+{
+    std::string t = "\n\nSettings (KEY: meaning; accepted):";
+    for (const Setting& s : Settings())
+        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) + (s.group ? " (newer firmware)" : "");
+    return t;
+}
+
+}  // namespace
+
+const std::vector<Command>& Commands()
+{
+    // clang-format off
+    static const std::vector<Command> table = {
+        {"show", "every setting, as the lines of config.ini (@KEY;value)",
+         "Queries every setting, the extension settings included; an extension the gateway's firmware does "
+         "not have is left out.", "", 0, 0, false, false, RunShow},
+        {"get", "the values of the named settings, one a line",
+         "KEY without the @, in any case, for example: lirnctl get lirnport apn. An extension setting the "
+         "gateway's firmware does not have is an error." + SettingsHelp(), "KEY", 1, -1, false, false, RunGet},
+        {"set", "set settings (checked before anything is sent)",
+         "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
+         "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
+         "peer address (the configuration file drops those). Changes live in the gateway's memory until "
+         "saved (--save, or lirnctl save); when the gateway refuses a value, its earlier value is put back and nothing is saved." + SettingsHelp(),
+         "KEY=VALUE", 1, -1, true, false, RunSet},
+        {"apply", "set every setting of a config.ini-form file, save, read back, show what differs",
+         "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "
+         "cannot carry stop everything before a byte is sent. The gateway judges the ranges: when it refuses "
+         "a value, its earlier value is put back and nothing is saved. Exits 1 when anything differs." +
+             SettingsHelp(),
+         "FILE", 1, 1, false, false, RunApply},
+        {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, RunSave},
+        {"reset", "reset every setting to its default and save", "", "", 0, 0, false, false, RunReset},
+        {"reboot", "reboot the gateway", "", "", 0, 0, false, false, RunReboot},
+        {"status", "firmware, signal, registration, network, SD card, transcript switch",
+         "Signal as the console's percentage, with CSQ, dBm and a bar.", "", 0, 0, false, false, RunStatus},
+        {"logs list", "the day files on the card", "", "", 0, 0, false, false, RunLogsList},
+        {"logs get", "fetch a day file",
+         "Writes YYYY-MM-DD.txt (or -o FILE; -o - for standard output) once the gateway has fallen silent: "
+         "the console marks no end. A progress line shows on a terminal.", "YYYY-MM-DD", 1, 1, false, true, RunLogsGet},
+        {"logs rm", "remove a day's files", "", "YYYY-MM-DD", 1, 1, false, false, RunLogsRm},
+        {"logs on", "switch the transcripts on and save the switch", "", "", 0, 0, false, false, RunLogsOn},
+        {"logs off", "switch the transcripts off and save the switch", "", "", 0, 0, false, false, RunLogsOff},
+    };
+    // clang-format on
+    return table;
+}
+
+}  // namespace lirnctl

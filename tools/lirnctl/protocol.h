@@ -1,0 +1,129 @@
+// What the gateway's configuration console accepts and answers, as pure functions.
+//
+// The table of settings (the twelve of the configuration file and the extension settings that
+// newer firmware adds), the checks a value passes before it is sent, the request lines, and the
+// parsing of every reply form into a result or a precise complaint. Nothing here touches a port,
+// so every rule can be tried on plain text; the session module feeds it what the port delivered.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lirnctl {
+
+// Every reply line starts with this: the device model name.
+inline constexpr std::string_view kReplyPrefix = "!QRV-715M;";
+
+enum class Kind { Number, Text, Parity };
+
+struct Setting {
+    const char* key;  // request keyword without "@", upper case
+    Kind kind;
+    int low, high;             // numbers: accepted range (when choices is empty)
+    std::vector<int> choices;  // accepted numbers, or accepted letters of a parity
+    unsigned width;            // numbers: characters the console reads; texts: most characters kept
+    const char* setReply;      // keyword of the set replies
+    const char* queryReply;    // keyword of the query reply (three settings answer a neighbour's)
+    int group;                 // 0: the twelve of every firmware; other groups come and go together
+    bool emptyKept;            // texts: whether the configuration file keeps an empty value
+    const char* about;         // one line for the help text
+};
+
+// Every known setting, in the order of the configuration file; extension groups last.
+const std::vector<Setting>& Settings();
+// A setting by its keyword in any case, with or without the leading "@"; nullptr when unknown.
+const Setting* FindSetting(std::string_view key);
+
+// How far a value is checked before it is sent. Carriable: what the console can take at all
+// (line ends, field capacity, the characters a number is read from). InRange: also the ranges
+// the console accepts, so that the gateway has no reason to refuse.
+enum class Check { Carriable, InRange };
+
+struct Checked {
+    bool ok = false;
+    std::string value;   // the text to send (numbers without leading zeros, parity upper case)
+    std::string reason;  // why the value cannot be sent
+};
+Checked CheckValue(const Setting& s, std::string_view value, Check level);
+
+// What a setting accepts, for help texts: "0 to 2", "one of ...", "text, up to 15 characters".
+std::string Accepts(const Setting& s);
+
+// Whether a value read back from the gateway is the value that was sent or written in a file.
+bool SameValue(const Setting& s, std::string_view wanted, std::string_view got);
+
+// The reply a request expects: its keyword, and whether it carries a value (";OK;value") or
+// only says done or refused (";OK" / ";ER").
+struct Expect {
+    std::string keyword;
+    bool value = false;
+    bool numeric = false;           // the value must be a decimal number
+    bool endsWithLineFeed = false;  // the card-space figures keep their own line feed
+};
+Expect ExpectQuery(const Setting& s);
+Expect ExpectSet(const Setting& s);
+Expect ExpectDone(std::string_view keyword);
+Expect ExpectValue(std::string_view keyword, bool numeric);
+
+enum class Outcome { Ok, Refused, Bad };
+struct Reply {
+    Outcome outcome = Outcome::Bad;
+    std::string value;    // of an Ok query
+    std::string problem;  // of a Bad reply: what is wrong with it
+};
+// text: the bytes received for the request, up to and including the first "\r\n" (or all that
+// came when none did).
+Reply ParseReply(const Expect& e, std::string_view text);
+
+// A calendar day as the log commands name it.
+struct Day {
+    std::string year, month, day;  // four, two and two digits
+    std::string Text() const { return year + "-" + month + "-" + day; }
+};
+// "YYYY-MM-DD" with a month 01-12 and a day 01-31; false otherwise.
+bool ParseDay(std::string_view text, Day* out);
+// "@LOGDATA;YYYY;MM;DD" and the like.
+std::string DayRequest(std::string_view keyword, const Day& d);
+
+// One line of a day-file listing: "YYYY;MM;DD". A name that is not a day (a stray file on the
+// card) keeps its raw text and day = false.
+struct ListedDay {
+    std::string text;
+    bool isDay = false;
+};
+struct Listing {
+    std::vector<ListedDay> days;
+    std::string problem;  // a garbled or cut line; empty when the listing is whole
+};
+Listing ParseListing(std::string_view text);
+
+// The signal value of the console: the CSQ number as a percentage of 32, fraction dropped.
+struct Signal {
+    bool valid = false;     // the value is one the console can send
+    bool measured = false;  // false for CSQ 99 (no measurement)
+    int csq = 0;
+    int dbm = 0;
+};
+Signal SignalFromPercent(int percent);
+// "[#####-----]": ten marks for CSQ 0 to 31.
+std::string SignalBar(const Signal& s);
+const char* RegistrationText(int creg);
+
+// A configuration file's lines "@KEY;value" (CR LF or LF), blank lines and "#" comments skipped;
+// every value checked to be one the console can carry.
+struct FileEntry {
+    const Setting* setting;
+    std::string value;
+    int line;
+};
+struct ConfigFile {
+    std::vector<FileEntry> entries;
+    std::vector<std::string> problems;  // "line N: why"
+};
+ConfigFile ParseConfigFile(std::string_view text);
+
+// Request and reply bytes for messages: CR, LF and other controls as escapes.
+std::string Printable(std::string_view bytes);
+
+}  // namespace lirnctl
