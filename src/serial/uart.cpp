@@ -178,6 +178,9 @@ void SerialWaitArrival(SerialArrivals* a, int fd, uint32_t timeoutMs)
         port.events = EPOLLIN | EPOLLET;
         port.data.fd = fd;
         a->fd = epoll_ctl(a->epollFd, EPOLL_CTL_ADD, fd, &port) == 0 ? fd : -1;
+        // Bytes that came before the watch began made no edge: the caller looks at the count
+        // once more before it waits for the next one.
+        if (a->fd >= 0) return;
     }
     if (a->epollFd < 0 || a->fd < 0) {
         SleepMs(timeoutMs < kIdlePauseMs ? timeoutMs : kIdlePauseMs);  // no edge to wait for: re-test soon
