@@ -255,15 +255,21 @@ int PeerListener(int* port)
     return tl::ListenOn(*port);
 }
 
+// Starts the firmware on the board in a tunnel mode with the peer's (or its own) data port.
+bool StartInMode(Board& board, int mode, int port)
+{
+    char config[128];
+    std::snprintf(config, sizeof config, "@LIRNMODE;%d\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n", mode, port);
+    board.WriteFile("APP/config.ini", config);
+    return board.Start({"--init", "low"});
+}
+
 bool RunFirmware(Figures& out)
 {
     int port = 0;
     int listener = PeerListener(&port);
     Board board;
-    char config[128];
-    std::snprintf(config, sizeof config, "@LIRNMODE;0\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n", port);
-    board.WriteFile("APP/config.ini", config);
-    if (!board.Start({"--init", "low"})) return false;
+    if (!StartInMode(board, 0, port)) return false;
     int peer = tl::AcceptWithin(listener, 30000);
     int pc = board.OpenPc();
     if (peer < 0 || pc < 0) return false;
@@ -280,10 +286,7 @@ bool RunMode1(Figures& out)
     int port = tl::FreePortRun(2);
     int data = tl::ListenOn(port), hb = tl::ListenOn(port + 1);
     Board board;
-    char config[128];
-    std::snprintf(config, sizeof config, "@LIRNMODE;1\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n@LIRNHB;10\r\n", port);
-    board.WriteFile("APP/config.ini", config);
-    if (!board.Start({"--init", "low"})) return false;
+    if (!StartInMode(board, 1, port)) return false;
     int hbPeer = tl::AcceptWithin(hb, 30000);
     if (hbPeer < 0) return false;
     tl::WriteAll(hbPeer, "ABCDEFGHIJ", 10);
@@ -308,10 +311,7 @@ bool RunMode2(Figures& out)
 {
     int port = tl::FreePortRun(2);
     Board board;
-    char config[128];
-    std::snprintf(config, sizeof config, "@LIRNMODE;2\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;%d\r\n", port);
-    board.WriteFile("APP/config.ini", config);
-    if (!board.Start({"--init", "low"})) return false;
+    if (!StartInMode(board, 2, port)) return false;
     if (!board.OutputHasLinesInOrder({"Bind And Listen Successfully\r"}, Millis(30000))) return false;
     int hb = tl::ConnectTo(port + 1);
     char packet[11] = {};
