@@ -5,6 +5,7 @@
 // duration, which stays right across the wrap of the counter every 2^32 ms.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 uint32_t GetTimeTicks();
@@ -35,5 +36,23 @@ constexpr unsigned kIdlePauseMs = 10;
 void SleepMs(unsigned ms);
 
 // Blocks until durationMs have passed since start (by the tick rule). It sleeps until the end is
-// due, in steps of at most 100 ms, so a step of the wall clock is noticed soon after.
+// due; a step of the wall clock (which the tick follows) ends the sleep early, so it is noticed
+// at once.
 void TickWaitUntil(uint32_t start, uint32_t durationMs);
+
+// Waiting for a change of the shared words other threads act on (the link and call flags, the
+// child slots, the LED patterns). Every writer of such a word calls SharedChanged after the write
+// (SharedSet does both, and notifies only when the value changed). A waiter takes SharedSeq()
+// before it tests the words, then SharedWait, which returns at once when a change came since.
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+uint32_t SharedSeq();
+void SharedChanged();
+void SharedSet(std::atomic<int>& word, int value);
+// Blocks until a change after `seen`, or until timeoutMs have passed (kWaitForever: no time-out).
+void SharedWait(uint32_t seen, uint32_t timeoutMs);
+// An eventfd written at every change, for threads that wait on descriptors: watched edge-triggered
+// beside them, it wakes them at a change too. -1 when none could be made.
+int SharedChangeFd();
+
+// Names the calling thread (as top -H and ps -L show it): at most 15 characters.
+void ThreadName(const char* name);

@@ -213,11 +213,12 @@ void net_cycle()
 {
     netStat = net_status.load();
     net_status = dialup_actions2();
-    if (net_status.load() == 0) lirnDialup = 1;
+    if (net_status.load() == 0) SharedSet(lirnDialup, 1);
 }
 
 void* thread_net(void*)
 {
+    ThreadName("lirn-net");
     for (;;) {
         net_cycle();
         SleepMs(kNetCyclePauseMs);

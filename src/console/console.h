@@ -43,7 +43,7 @@ char* UtilityRequestLine(char* burst, std::size_t n);
 
 // One pass of the framing loop on the port fd: poll, and read, print and dispatch a burst once
 // its quiet time has passed.
-void UtilityPass(int fd, SerialGather* g);
+void UtilityPass(int fd, SerialGather* g, SerialArrivals* arrivals);
 
 // Handles one request line: writes its reply (if any) to fd and carries out its action.
 // Unrecognised lines get no reply.

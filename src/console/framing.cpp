@@ -30,18 +30,21 @@ int UtilityOpenPort()
         std::puts("Open Utility Port Failed\r");
         return -1;
     }
-    uartFd = fd;
+    SharedSet(uartFd, fd);
     std::puts("Open Utility Port Successfully\r");
     return fd;
 }
 
 void* ThreadUtility(void*)
 {
+    ThreadName("lirn-console");
     int fd = UtilityOpenPort();
     if (fd < 0) return nullptr;  // no retry: the rest of the system runs on without a console
     SerialGather gather;
     SerialGatherInit(&gather, GetTimeTicks());
-    for (;;) UtilityPass(fd, &gather);
+    SerialArrivals arrivals = {-1, -1};
+    SerialArrivalsInit(&arrivals);
+    for (;;) UtilityPass(fd, &gather, &arrivals);
 }
 
 char* UtilityRequestLine(char* burst, std::size_t n)
@@ -53,12 +56,12 @@ char* UtilityRequestLine(char* burst, std::size_t n)
     return line;
 }
 
-void UtilityPass(int fd, SerialGather* g)
+void UtilityPass(int fd, SerialGather* g, SerialArrivals* arrivals)
 {
     SerialGatherStep step = SerialGatherPoll(g, uart_datasize_in_com(fd), GetTimeTicks(), kUtilityGather);
     if (step.readCount == 0) {
-        // Bytes are waiting: test again soon, so the quiet time keeps its meaning.
-        SleepMs(step.gapLeftMs > 0 ? kPollPauseMs : kIdlePauseMs);
+        // Nothing waits: until a byte arrives. A quiet time runs: until it ends or more come.
+        SerialWaitArrival(arrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
         return;
     }
     char burst[kUtilityRecvSize];

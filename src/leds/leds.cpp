@@ -48,19 +48,19 @@ int SupervisorPattern(int cpinStatus, int netStatus, int creg)
 
 void LedShowModemState()
 {
-    sta_led_step = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
+    SharedSet(sta_led_step, SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load()));
 }
 
 void LedShowUpdateResult(bool failed)
 {
     int pattern = failed ? kLedUpdateFailed : kLedUpdateInstalled;
-    sta_led_step = pattern;
     gUpdatePattern = pattern;
+    SharedSet(sta_led_step, pattern);
 }
 
 unsigned LedPass(LedState& state)
 {
-    uint32_t pause = kIdlePauseMs;
+    uint32_t pause = kWaitForever;  // nothing blinks: until a pattern changes
 
     int step = sta_led_step.load();
     if (step >= 1 && step <= 6) {
@@ -85,7 +85,11 @@ unsigned LedPass(LedState& state)
 
 void* thread_led(void*)
 {
+    ThreadName("lirn-led");
     LedState state;
     state.staStart = state.gpsStart = GetTimeTicks();
-    for (;;) SleepMs(LedPass(state));
+    for (;;) {
+        uint32_t seen = SharedSeq();
+        SharedWait(seen, LedPass(state));
+    }
 }

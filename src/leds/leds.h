@@ -35,5 +35,6 @@ struct LedState {
 };
 
 // One pass of the LED thread: the status part, then the GPS part. Returns how long the thread may
-// pause before the next pass (until the next phase switch is due, at most an idle pause).
+// wait before the next pass unless a pattern changes: until the next phase switch is due, or
+// kWaitForever when neither LED blinks.
 unsigned LedPass(LedState& state);

@@ -5,6 +5,8 @@
 // E/W, date, UTC time, altitude, speed, course; without a fix the fields are empty.
 #include "modem/modem.h"
 
+#include "board/ticks.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -66,12 +68,12 @@ void GpsReport(const char* reply)
         std::snprintf(str_gprmc, sizeof str_gprmc, "%s", kNoFixSentence);
         gps_lat = 0;
         gps_log = 0;
-        gps_flag = 0;
+        SharedSet(gps_flag, 0);
         return;
     }
     std::snprintf(str_gprmc, sizeof str_gprmc, kFixSentence, item[kTime], item[kLat], item[kLatHemi], item[kLon],
                   item[kLonHemi], item[kSpeed], item[kCourse], item[kDate], item[kLonHemi]);
-    gps_flag = 1;
+    SharedSet(gps_flag, 1);
     gps_lat = SignedDegrees(item[kLat], item[kLatHemi], 'S');
     gps_log = SignedDegrees(item[kLon], item[kLonHemi], 'W');
 }

@@ -269,6 +269,7 @@ int get_modem_info()
 
 void* thread_modem(void*)
 {
+    ThreadName("lirn-modem");
     for (;;) {
         get_modem_info();
         SleepMs(kModemPauseMs);

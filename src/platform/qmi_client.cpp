@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -163,6 +164,7 @@ void MarkBroken()
 
 void ReaderLoop(int fd, int wake)
 {
+    pthread_setname_np(pthread_self(), "lirn-qmi");
     uint8_t buf[4096];
     int quietMs = 0;
     for (;;) {

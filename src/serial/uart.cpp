@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -153,6 +154,41 @@ ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, 
     }
     if (ready == 0) return 0;
     return uart_read(fd, response, kUartResponseSize - 1);
+}
+
+void SerialArrivalsInit(SerialArrivals* a)
+{
+    if (a->epollFd >= 0) close(a->epollFd);
+    a->epollFd = -1;
+    a->fd = -1;
+}
+
+void SerialWaitArrival(SerialArrivals* a, int fd, uint32_t timeoutMs)
+{
+    if (a->epollFd < 0) {
+        a->epollFd = epoll_create1(EPOLL_CLOEXEC);
+        struct epoll_event change = {};
+        change.events = EPOLLIN | EPOLLET;
+        change.data.fd = SharedChangeFd();
+        if (a->epollFd >= 0 && change.data.fd >= 0) epoll_ctl(a->epollFd, EPOLL_CTL_ADD, change.data.fd, &change);
+    }
+    if (a->fd != fd && a->epollFd >= 0) {
+        if (a->fd >= 0) epoll_ctl(a->epollFd, EPOLL_CTL_DEL, a->fd, nullptr);
+        struct epoll_event port = {};
+        port.events = EPOLLIN | EPOLLET;
+        port.data.fd = fd;
+        a->fd = epoll_ctl(a->epollFd, EPOLL_CTL_ADD, fd, &port) == 0 ? fd : -1;
+        // Bytes that came before the watch began made no edge: the caller looks at the count
+        // once more before it waits for the next one.
+        if (a->fd >= 0) return;
+    }
+    if (a->epollFd < 0 || a->fd < 0) {
+        SleepMs(timeoutMs < kIdlePauseMs ? timeoutMs : kIdlePauseMs);  // no edge to wait for: re-test soon
+        return;
+    }
+    struct epoll_event ready[2];
+    int ms = timeoutMs == kWaitForever ? -1 : static_cast<int>(timeoutMs);
+    epoll_wait(a->epollFd, ready, 2, ms);
 }
 
 void SerialGatherInit(SerialGather* g, uint32_t now)

@@ -63,6 +63,18 @@ struct SerialGatherStep {
     uint32_t gapLeftMs;
 };
 
+// Waiting for bytes to arrive on a port. The port is watched edge-triggered, so a wait returns at
+// every arrival even while earlier bytes are still unread, and at every change of a shared word.
+struct SerialArrivals {
+    int epollFd;  // -1 until the first wait
+    int fd;       // the port being watched
+};
+
+// Starts watching afresh (closing what a previous watch opened); a starts as {-1, -1}.
+void SerialArrivalsInit(SerialArrivals* a);
+// Blocks until bytes arrive on fd, a shared word changes or timeoutMs pass (kWaitForever: none).
+void SerialWaitArrival(SerialArrivals* a, int fd, uint32_t timeoutMs);
+
 void SerialGatherInit(SerialGather* g, uint32_t now);
 // One poll that found `waiting` bytes at tick `now`. A negative count (a failed query) counts as
 // nothing waiting.

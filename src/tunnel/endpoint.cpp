@@ -106,6 +106,7 @@ void CloseSocketWord(std::atomic<int>& word, bool shutDown)
     if (fd == 0) return;
     if (shutDown) shutdown(fd, SHUT_RDWR);
     close(fd);
+    SharedChanged();  // a freed child slot is what a waiting link manager looks for
 }
 
 // Ends a failed set-up step: closes the half-made socket, leaves 0, logs, returns the code.
@@ -224,8 +225,8 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
 void LirnInit()
 {
     lirnMode = lirnSet.mode;
-    lirnDialup = 0;
-    lirnConnect = 0;
+    SharedSet(lirnDialup, 0);
+    SharedSet(lirnConnect, 0);
 
     TextCopy(lirnData.ipAddr, sizeof lirnData.ipAddr, lirnSet.serverIp);
     lirnData.port = lirnSet.port;
@@ -240,7 +241,7 @@ void LirnInit()
     if (lirnMode != 0 && lirnMode != 1) {
         // A server learns the interval from its client's initial packet.
         for (int i = 0; i < kLirnChildSlots; ++i) {
-            lirnChildConnect[i] = 0;
+            SharedSet(lirnChildConnect[i], 0);
             lirnHbInterval[i] = 0;
             lirnHbChild[i] = 0;
             lirnDataChild[i] = 0;

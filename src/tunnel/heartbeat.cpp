@@ -14,23 +14,31 @@ namespace {
 
 // Mode 1: tick of the last heartbeat sent (or of the thread's start).
 uint32_t gLastHbTick;
-// Mode 2: per child slot, tick of the last heartbeat received (or of the slot's handshake).
+// Mode 2: per child slot, tick of the last heartbeat received (or of the slot's handshake), and
+// whether the slot was under supervision at the previous pass.
 uint32_t gChildHbTick[kLirnChildSlots];
+bool gSupervised[kLirnChildSlots];
 
 // A client's heartbeat: one block of zero bytes.
 const char kHeartbeatBlock[kLirnBlockSize] = {};
 
 void PassMode1()
 {
+    uint32_t seen = SharedSeq();
     uint32_t due = TickSecondsToMs(lirnHbInterval[0]);
-    if (lirnConnect != 1 || !TickDue(gLastHbTick, GetTimeTicks(), due)) {
-        SleepMs(kIdlePauseMs);  // heartbeats keep their interval within an idle pause
+    if (lirnConnect != 1) {
+        SharedWait(seen, kWaitForever);  // until the link is up
+        return;
+    }
+    uint32_t elapsed = TickElapsed(gLastHbTick, GetTimeTicks());
+    if (elapsed < due) {
+        SharedWait(seen, due - elapsed);  // until the heartbeat is due, or the link drops
         return;
     }
     if (LirnSend(lirnHb, kHeartbeatBlock) != 0) {
         // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
         std::puts("Send HB Failed\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     std::puts("Send HB Successfully\r");
@@ -49,31 +57,43 @@ void SuperviseSlot(int slot)
     if (got == 0) {
         // The listeners stay open: the link manager takes the next client.
         std::printf("[%d] Receive HB Timeout\r\n", slot);
-        lirnChildConnect[slot] = 0;
+        SharedSet(lirnChildConnect[slot], 0);
         LirnChildClose(lirnHbChild, slot);
         LirnChildClose(lirnDataChild, lirnChildIdx[slot]);
         return;
     }
     std::printf("[%d] Receive HB Error\r\n", slot);
-    lirnConnect = 0;
+    SharedSet(lirnConnect, 0);
 }
 
 void PassMode2()
 {
+    uint32_t seen = SharedSeq();
     uint32_t now = GetTimeTicks();
     bool received = false;
+    uint32_t wait = kWaitForever;
     for (int i = 0; i < kLirnChildSlots; ++i) {
         // A slot's first window opens with its handshake, not with the listeners: until the
         // slot is supervised (and while the link is down) its tick follows the clock.
         if (lirnConnect == 0 || lirnChildConnect[i] != 1) {
             gChildHbTick[i] = now;
+            gSupervised[i] = false;
             continue;
         }
-        if (!TickDue(gChildHbTick[i], now, TickSecondsToMs(lirnHbInterval[i]))) continue;
+        if (!gSupervised[i]) {
+            gSupervised[i] = true;
+            gChildHbTick[i] = now;
+        }
+        uint32_t window = TickSecondsToMs(lirnHbInterval[i]);
+        uint32_t elapsed = TickElapsed(gChildHbTick[i], now);
+        if (elapsed < window) {
+            if (window - elapsed < wait) wait = window - elapsed;
+            continue;
+        }
         SuperviseSlot(i);
         received = true;
     }
-    if (!received) SleepMs(kIdlePauseMs);
+    if (!received) SharedWait(seen, wait);  // until a window ends or a slot or the link changes
 }
 
 }  // namespace
@@ -83,6 +103,7 @@ void LirnHbStart()
     uint32_t now = GetTimeTicks();
     gLastHbTick = now;
     for (uint32_t& tick : gChildHbTick) tick = now;
+    for (bool& supervised : gSupervised) supervised = false;
 }
 
 void LirnHbPass()
@@ -96,6 +117,7 @@ void LirnHbPass()
 
 void* ThreadLirnHb(void*)
 {
+    ThreadName("lirn-hb");
     int mode = lirnMode;
     if (mode != 1 && mode != 2) return nullptr;
     LirnHbStart();

@@ -26,13 +26,6 @@ constexpr char kInitSeparator[] = "@@@@@@@@@@";
 constexpr int kSeparatorChars = sizeof kInitSeparator - 1;
 constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client knocks at a full slot
 
-// The link manager's pause while the link is up: it only has to notice a lowered lirnConnect, and
-// an idle pause keeps a quiet link cheap.
-void IdleWhileUp()
-{
-    SleepMs(kIdlePauseMs);
-}
-
 // Waits out one look at a data call that is down. Returns true when the tunnel may connect.
 bool DialupReady(int mode)
 {
@@ -45,7 +38,7 @@ bool DialupReady(int mode)
 // Gives the data call up: the dial-up thread makes a new one and raises lirnDialup again.
 void HangUp(bool announce)
 {
-    lirnDialup = 0;
+    SharedSet(lirnDialup, 0);
     hangup_actions();
     if (announce) std::puts("Hangup\r");
 }
@@ -68,11 +61,7 @@ bool ListenWithRetries(TunnelEndpoint& ep)
 bool LinkToBuild(int mode)
 {
     if (!DialupReady(mode)) return false;
-    if (lirnConnect == 1) {
-        IdleWhileUp();
-        return false;
-    }
-    return true;
+    return lirnConnect != 1;
 }
 
 void PassMode0()
@@ -80,7 +69,7 @@ void PassMode0()
     if (!LinkToBuild(0)) return;
     LirnClose(lirnData);
     if (ConnectWithRetries(lirnData)) {
-        lirnConnect = 1;
+        SharedSet(lirnConnect, 1);
         return;
     }
     HangUp(false);
@@ -127,7 +116,7 @@ void PassMode1()
         return;
     }
     std::puts("HB Connect Successfully\r");
-    if (ExchangeAsClient()) lirnConnect = 1;
+    if (ExchangeAsClient()) SharedSet(lirnConnect, 1);
 }
 
 // Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
@@ -138,13 +127,13 @@ bool RebuildListeners()
     LirnChildCloseAll(lirnDataChild);
     LirnClose(lirnHb);
     LirnClose(lirnData);
-    for (int i = 0; i < kLirnChildSlots; ++i) lirnChildConnect[i] = 0;
+    for (int i = 0; i < kLirnChildSlots; ++i) SharedSet(lirnChildConnect[i], 0);
     if (!ListenWithRetries(lirnHb) || !ListenWithRetries(lirnData)) {
         std::puts("Bind And Listen Failed\r");
         HangUp(true);
         return false;
     }
-    lirnConnect = 1;
+    SharedSet(lirnConnect, 1);
     std::puts("Bind And Listen Successfully\r");
     return true;
 }
@@ -167,9 +156,11 @@ bool AnySlotFree(std::atomic<int>* slots)
 void PaceFullSlot()
 {
     uint32_t start = GetTimeTicks();
-    while (!TickDue(start, GetTimeTicks(), kFullSlotWaitMs)) {
-        if (AnySlotFree(lirnHbChild) || lirnConnect != 1) return;
-        SleepMs(kIdlePauseMs);
+    for (;;) {
+        uint32_t seen = SharedSeq();
+        uint32_t elapsed = TickElapsed(start, GetTimeTicks());
+        if (elapsed >= kFullSlotWaitMs || AnySlotFree(lirnHbChild) || lirnConnect != 1) return;
+        SharedWait(seen, kFullSlotWaitMs - elapsed);
     }
 }
 
@@ -181,7 +172,7 @@ int AcceptIntoSlot(TunnelEndpoint& ep, std::atomic<int>* slots, bool fullDropsLi
     if (slot < 0) {
         std::puts("Connection Is Full\r");
         if (fullDropsLink)
-            lirnConnect = 0;
+            SharedSet(lirnConnect, 0);
         else
             PaceFullSlot();
         return -1;
@@ -190,7 +181,7 @@ int AcceptIntoSlot(TunnelEndpoint& ep, std::atomic<int>* slots, bool fullDropsLi
     int fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         std::puts("Connect Failed\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return -1;
     }
     slots[slot] = fd;
@@ -230,7 +221,7 @@ void CompleteHandshake(int hbSlot, const char* packet)
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     int dataSlot = AcceptIntoSlot(lirnData, lirnDataChild, true);
@@ -240,7 +231,7 @@ void CompleteHandshake(int hbSlot, const char* packet)
     int got = LirnChildRecv(lirnDataChild[dataSlot], received);
     if (got <= 0) {
         std::puts("Receive Initial Packet Failed\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     std::puts("Receive Initial Packet Successfully\r");
@@ -261,7 +252,7 @@ void CompleteHandshake(int hbSlot, const char* packet)
     lirnHbInterval[hbSlot] = interval;
     std::printf("HB Interval: %d\r\n", interval);
     lirnChildIdx[hbSlot] = dataSlot;
-    lirnChildConnect[hbSlot] = 1;
+    SharedSet(lirnChildConnect[hbSlot], 1);
 }
 
 void PassMode2()
@@ -276,7 +267,7 @@ void PassMode2()
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     std::puts("Get Connection Request\r");
@@ -288,7 +279,7 @@ void PassMode2()
     GenInitData(packet, kInitPacketChars);
     if (LirnChildSend(lirnHbChild[hbSlot], packet) != 0) {
         std::puts("Send Initial Packet Failed\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     std::puts("Send Initial Packet Successfully\r");
@@ -309,9 +300,16 @@ void LirnSockPass()
 
 void* ThreadLirnSock(void*)
 {
+    ThreadName("lirn-link");
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
-    for (;;) LirnSockPass();
+    for (;;) {
+        uint32_t seen = SharedSeq();
+        LirnSockPass();
+        // A client's link that is up leaves nothing to do until a thread lowers it. (A server's
+        // pass waits for connection requests itself.)
+        if (mode != 2 && lirnDialup == 1 && lirnConnect == 1) SharedWait(seen, kWaitForever);
+    }
 }
 
 // The separator and the interval's digits are kept whole; an over-long packet text loses its end.

@@ -23,8 +23,9 @@ namespace {
 constexpr uint32_t kQuietGapMs = 100;
 constexpr SerialGatherRule kTunnelGather = {kQuietGapMs, kLirnBlockSize, kLirnBlockSize};
 
-// Gathering state of the send pump, touched by that thread only.
+// Gathering state of the send pump and its watch of the port, touched by that thread only.
 SerialGather gGather;
+SerialArrivals gArrivals = {-1, -1};
 
 // The data slot that belongs to a supervised heartbeat slot, or -1.
 int DataSlotOf(int hbSlot)
@@ -48,8 +49,9 @@ void WriteSerial(int fd, const char* data, int count)
 
 void RecvMode0(int fd)
 {
+    uint32_t seen = SharedSeq();
     if (lirnConnect != 1) {
-        SleepMs(kIdlePauseMs);
+        SharedWait(seen, kWaitForever);  // until the link is up
         return;
     }
     char block[kLirnBlockSize];
@@ -57,13 +59,14 @@ void RecvMode0(int fd)
     if (got > 0)
         WriteSerial(fd, block, got);
     else if (got < 0)
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
 }
 
 void RecvMode1(int fd)
 {
+    uint32_t seen = SharedSeq();
     if (lirnConnect != 1) {
-        SleepMs(kIdlePauseMs);
+        SharedWait(seen, kWaitForever);  // until the link is up
         return;
     }
     char block[kLirnBlockSize];
@@ -74,7 +77,7 @@ void RecvMode1(int fd)
     }
     if (got < 0) {
         std::puts("Receive Packet Failed\r");
-        lirnConnect = 0;
+        SharedSet(lirnConnect, 0);
         return;
     }
     // The console shows the first line; the port gets the bytes exactly as received.
@@ -86,6 +89,7 @@ void RecvMode1(int fd)
 
 void RecvMode2(int fd)
 {
+    uint32_t seen = SharedSeq();
     bool served = false;
     for (int i = 0; i < kLirnChildSlots; ++i) {
         int data = DataSlotOf(i);
@@ -98,16 +102,20 @@ void RecvMode2(int fd)
             std::printf("[%d] Receive No Packet\r\n", i);
         } else if (got < 0) {
             std::printf("[%d] Receive Packet Failed\r\n", i);
-            lirnConnect = 0;
+            SharedSet(lirnConnect, 0);
             // The slot's socket stays broken until the link manager rebuilds: wait for that
             // instead of failing on it again at once, which would flood the console and spin.
-            while (lirnConnect == 0 && lirnChildConnect[i] == 1) SleepMs(kIdlePauseMs);
+            for (;;) {
+                uint32_t now = SharedSeq();
+                if (lirnConnect != 0 || lirnChildConnect[i] != 1) break;
+                SharedWait(now, kWaitForever);
+            }
         } else {
             std::printf("[%d] Receive Packet Successfully\r\n", i);
             WriteSerial(fd, block, got);
         }
     }
-    if (!served) SleepMs(kIdlePauseMs);
+    if (!served) SharedWait(seen, kWaitForever);  // until a client's handshake completes
 }
 
 // Sends one chunk in the mode's wire form: a block holding the chunk and zero bytes after it, all
@@ -118,14 +126,14 @@ void SendChunk(const char* chunk, int len)
     std::memcpy(block, chunk, static_cast<std::size_t>(len));
     switch (lirnMode) {
     case 0:
-        if (LirnSend(lirnData, block) < 0) lirnConnect = 0;
+        if (LirnSend(lirnData, block) < 0) SharedSet(lirnConnect, 0);
         break;
     case 1: {
         int rc = LirnSend(lirnData, block);
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");
-            lirnConnect = 0;
+            SharedSet(lirnConnect, 0);
         } else {
             std::puts("Send Packet Successfully\r");
         }
@@ -138,7 +146,7 @@ void SendChunk(const char* chunk, int len)
             if (LirnChildSend(lirnDataChild[data], block) < 0) {
                 if (!SlotStillServed(i)) continue;
                 std::printf("[%d] Send Packet Failed\r\n", i);
-                lirnConnect = 0;
+                SharedSet(lirnConnect, 0);
             } else {
                 std::printf("[%d] Send Packet Successfully\r\n", i);
             }
@@ -148,18 +156,6 @@ void SendChunk(const char* chunk, int len)
     }
 }
 
-// Nothing waits on the port: sleep until a byte arrives, at most an idle pause. A port whose far
-// side has hung up stays "ready" with nothing to read, so that case pauses the full time.
-void WaitSerialInput(int fd)
-{
-    if (fd < 1) {
-        SleepMs(kIdlePauseMs);
-        return;
-    }
-    struct pollfd p = {fd, POLLIN, 0};
-    int rc = poll(&p, 1, static_cast<int>(kIdlePauseMs));
-    if (rc < 0 || (rc > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) SleepMs(kIdlePauseMs);
-}
 
 }  // namespace
 
@@ -167,7 +163,7 @@ int LirnRecvOpen()
 {
     int fd = uart_open(UART_TUNNEL_DEV, lirnSet.uartBaud, static_cast<char>(lirnSet.uartDataBits),
                        lirnSet.uartParity, static_cast<char>(lirnSet.uartStopBits));
-    uartFd = fd;
+    SharedSet(uartFd, fd);
     return fd;
 }
 
@@ -184,6 +180,7 @@ void LirnRecvPass()
 
 void* ThreadLirnRecv(void*)
 {
+    ThreadName("lirn-recv");
     if (LirnRecvOpen() < 0) return nullptr;  // no port: the tunnel carries nothing
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
@@ -193,19 +190,16 @@ void* ThreadLirnRecv(void*)
 void LirnSendStart()
 {
     SerialGatherInit(&gGather, GetTimeTicks());
+    SerialArrivalsInit(&gArrivals);
 }
 
 void LirnSendPass()
 {
     int fd = uartFd;
-    int waiting = uart_datasize_in_com(fd);
-    if (waiting <= 0) {
-        WaitSerialInput(fd);
-        return;
-    }
-    SerialGatherStep step = SerialGatherPoll(&gGather, waiting, GetTimeTicks(), kTunnelGather);
+    SerialGatherStep step = SerialGatherPoll(&gGather, uart_datasize_in_com(fd), GetTimeTicks(), kTunnelGather);
     if (step.readCount == 0) {
-        SleepMs(kPollPauseMs);
+        // Nothing waits: until a byte arrives. A gap runs: until it ends or the count changes.
+        SerialWaitArrival(&gArrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
         return;
     }
     char chunk[kLirnBlockSize];
@@ -215,7 +209,12 @@ void LirnSendPass()
 
 void* ThreadLirnSend(void*)
 {
+    ThreadName("lirn-send");
     LirnSendStart();
-    while (uartFd < 1) SleepMs(kIdlePauseMs);
+    for (;;) {  // until the receive pump publishes the port
+        uint32_t seen = SharedSeq();
+        if (uartFd >= 1) break;
+        SharedWait(seen, kWaitForever);
+    }
     for (;;) LirnSendPass();
 }

@@ -1,6 +1,7 @@
 // Test helpers for the tunnel (see tunnel_support.h).
 #include "tunnel_support.h"
 
+#include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
@@ -25,12 +26,13 @@ PassLoop::~PassLoop()
 {
     stop_ = true;
     if (wake_) wake_();
+    SharedChanged();  // a pass waiting for a shared word or for serial input returns
     thread_.join();
 }
 
 void ShutDownListeners()
 {
-    lirnConnect = 0;  // ends the pacing of a full slot
+    SharedSet(lirnConnect, 0);  // ends the pacing of a full slot
     for (TunnelEndpoint* ep : {&lirnHb, &lirnData}) {
         int fd = ep->sock;
         if (fd > 0) shutdown(fd, SHUT_RDWR);

@@ -122,6 +122,7 @@ protected:
     void TearDown() override
     {
         stop = true;
+        SharedChanged();  // wakes the console's wait for input
         if (loop.joinable()) loop.join();
         if (fd >= 0) close(fd);
     }
@@ -132,7 +133,9 @@ protected:
         loop = std::thread([this] {
             SerialGather g;
             SerialGatherInit(&g, GetTimeTicks());
-            while (!stop) UtilityPass(fd, &g);
+            SerialArrivals a = {-1, -1};
+            SerialArrivalsInit(&a);
+            while (!stop) UtilityPass(fd, &g, &a);
         });
     }
     void Send(const std::string& bytes) { ASSERT_TRUE(pty.Write(bytes)); }

@@ -3,6 +3,7 @@
 // Heartbeats on time and the drop of a silent client are shown end to end (e2e/tunnel_test.cpp).
 #include "tunnel_support.h"
 
+#include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "tunnel/tunnel.h"
 
@@ -46,7 +47,7 @@ protected:
         TunnelSetUp(1, 4000, interval);
         auto [near, far] = ConnectedPair();
         lirnHb.sock = near;
-        lirnConnect = 1;
+        SharedSet(lirnConnect, 1);
         LirnHbStart();
         return Keep(far);
     }
@@ -60,8 +61,8 @@ protected:
         lirnDataChild[0] = dataNear;
         lirnChildIdx[0] = 0;
         lirnHbInterval[0] = interval;
-        lirnConnect = 1;
-        lirnChildConnect[0] = 1;
+        SharedSet(lirnConnect, 1);
+        SharedSet(lirnChildConnect[0], 1);
         return {Keep(hbFar), Keep(dataFar)};
     }
 
@@ -86,7 +87,7 @@ TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
     lirnHb.sock = near;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto restored = Clock::now();
-    lirnConnect = 1;
+    SharedSet(lirnConnect, 1);
     char block[kLirnBlockSize];
     ASSERT_TRUE(ReadExactly(far, block, sizeof block, 3000));
     EXPECT_LT(MsSince(restored), 700);  // not a whole interval after the restore
@@ -107,7 +108,7 @@ TEST_F(Heartbeat, HugeIntervalsNeverWrapIntoShortOnes)
 TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
 {
     TunnelSetUp(2, 4000);
-    lirnConnect = 1;  // listening for a while, nobody connected
+    SharedSet(lirnConnect, 1);  // listening for a while, nobody connected
     LirnHbStart();
     Run(LirnHbPass);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
