@@ -31,7 +31,7 @@
 namespace {
 
 constexpr int kSlaveId = 1;
-constexpr int kRegisterSpan = 120;  // registers the slave holds
+constexpr int kRegisterSpan = 250;  // registers the slave holds
 constexpr int kBlock = 128;         // the gateway's block size in the initial exchange
 constexpr int kSetupMs = 60000;     // the gateway may first wait for its data call
 constexpr char kPacket[] = "Mb7pRoBe42";
