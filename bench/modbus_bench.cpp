@@ -5,7 +5,7 @@
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
-#include "../tests/common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <cstdio>
 #include <string>
