@@ -42,7 +42,7 @@ void CopyTextValue(char* field, unsigned size, const char* value)
     field[size - 1] = '\0';
 }
 
-// Formats the twelve lines of the file, in file order.
+// Formats the twelve lines of the file, in file order (the extension lines follow them).
 int FormatConfig(char* out, std::size_t n, const TunnelConfig& c)
 {
     return std::snprintf(out, n,
@@ -51,6 +51,52 @@ int FormatConfig(char* out, std::size_t n, const TunnelConfig& c)
                          "@PINCODE;%s\r\n@APN;%s\r\n@MODEMUSR;%s\r\n@MODEMPWD;%s\r\n",
                          c.mode, c.serverIp, c.port, c.hbInterval, c.uartBaud, c.uartParity, c.uartDataBits,
                          c.uartStopBits, c.pinCode, c.apn, c.modemUser, c.modemPassword);
+}
+
+// The opt-in extension keys, read and written by one table: a value outside its range is
+// refused when read (the field keeps its value), and a line is written only for a value that
+// differs from its default.
+struct ExtensionKey {
+    const char* key;
+    int32_t* field;
+    int32_t low, high, byDefault;
+};
+
+const ExtensionKey kExtensionKeys[] = {
+    {"@LIRNRAW;", &lirnSet.rawChunks, 0, 1, kRawChunksDefault},
+    {"@LIRNGAP;", &lirnSet.quietGapMs, kQuietGapMinMs, kQuietGapMaxMs, kQuietGapDefaultMs},
+    {"@LIRNBUF;", &lirnSet.outageBytes, 0, kOutageBytesMax, kOutageBytesDefault},
+};
+
+// Appends the extension lines that differ from their defaults. Returns the new length, or -1
+// when they do not fit.
+int FormatExtensions(char* out, std::size_t n, int len)
+{
+    for (const ExtensionKey& k : kExtensionKeys) {
+        if (*k.field == k.byDefault) continue;
+        int more = std::snprintf(out + len, n - static_cast<std::size_t>(len), "%s%d\r\n", k.key, *k.field);
+        if (more < 0 || static_cast<std::size_t>(len + more) >= n) return -1;
+        len += more;
+    }
+    return len;
+}
+
+bool ReadExtensionLine(char* line)
+{
+    for (const ExtensionKey& k : kExtensionKeys) {
+        std::size_t len = std::strlen(k.key);
+        if (std::strncmp(line, k.key, len) != 0) continue;
+        char* tok = Token(line + len);
+        int32_t value = tok ? DecimalValue(tok) : *k.field;
+        if (value < k.low || value > k.high) {
+            std::printf("%.*s Out Of Range, Kept %d\r\n", static_cast<int>(len - 1), k.key, *k.field);
+            return true;
+        }
+        *k.field = value;
+        std::printf("%s%d\r\n", k.key, value);
+        return true;
+    }
+    return false;
 }
 
 // How a key's value is taken, by the reader's table below.
@@ -123,6 +169,7 @@ void TakeConfigValue(const ConfigKey& k, char* value)
 // Handles one line of the file (or one 127-character piece of a longer line).
 void ReadConfigLine(char* line)
 {
+    if (ReadExtensionLine(line)) return;
     for (const ConfigKey& k : kConfigKeys) {
         std::size_t len = std::strlen(k.key);
         if (std::strncmp(line, k.key, len) == 0) {
@@ -159,6 +206,9 @@ void InitLirnConfig()
     lirnSet.uartParity = 'N';
     lirnSet.uartDataBits = 8;
     lirnSet.uartStopBits = 1;
+    lirnSet.rawChunks = kRawChunksDefault;
+    lirnSet.quietGapMs = kQuietGapDefaultMs;
+    lirnSet.outageBytes = kOutageBytesDefault;
 }
 
 int ReadLirnConfig()
@@ -183,6 +233,8 @@ int SaveLirnConfig()
     char text[512];
     int len = FormatConfig(text, sizeof text, lirnSet);
     if (len < 0 || static_cast<std::size_t>(len) >= sizeof text) return -1;  // cannot happen: fields are bounded
+    len = FormatExtensions(text, sizeof text, len);
+    if (len < 0) return -1;
     char path[64];
     ConfigPath(path, sizeof path);
     if (SaveFileAtomically(path, text, static_cast<std::size_t>(len)) != 0) return -1;

@@ -25,7 +25,20 @@ struct TunnelConfig {
     char uartParity;         // 'N', 'O' or 'E'
     int32_t uartDataBits;    // 7 or 8
     int32_t uartStopBits;    // 1 or 2
+    // Opt-in tunnel extensions. They are written to the file only when they differ from their
+    // defaults, so a file of defaults keeps its twelve lines.
+    int32_t rawChunks;       // 1: chunks go out as exactly their bytes in every mode
+    int32_t quietGapMs;      // quiet gap that ends a chunk on the serial side
+    int32_t outageBytes;     // serial bytes kept while the link is down (0: dropped)
 };
+
+// Ranges and defaults of the extensions; the console and the file reader refuse other values.
+constexpr int32_t kRawChunksDefault = 0;
+constexpr int32_t kQuietGapDefaultMs = 100;
+constexpr int32_t kQuietGapMinMs = 1;
+constexpr int32_t kQuietGapMaxMs = 10000;
+constexpr int32_t kOutageBytesDefault = 0;
+constexpr int32_t kOutageBytesMax = 65536;
 
 extern TunnelConfig lirnSet;
 

@@ -1,4 +1,4 @@
-// Console dispatch: the keyword table, the twelve setting commands and the record actions.
+// Console dispatch: the keyword table, the setting commands and the record actions.
 //
 // A line is compared with the keywords in table order, each on its own number of characters, and
 // the first match decides. The compared lengths carry two rules of the protocol: "@APN" is
@@ -8,7 +8,8 @@
 //
 // Setting values are stored before their range is tested: an out-of-range value stays in lirnSet
 // and is answered ER, and a later "@SAVE" writes it. The replies of three settings name a
-// neighbouring keyword; the PC tool expects exactly those texts.
+// neighbouring keyword; the PC tool expects exactly those texts. The three tunnel extensions (raw
+// chunks, quiet gap, outage ring) are later additions: they refuse such a value without storing it.
 #include "console/commands.h"
 #include "console/console.h"
 
@@ -27,6 +28,7 @@ enum class SettingKind {
     Number,  // the first `width` characters, read as a decimal number
     Text,    // the whole value, cut to the field's capacity
     Parity,  // the one character after the semicolon (the terminator when there is none)
+    Bounded, // a number like Number, but an out-of-range value is refused and not stored
 };
 
 struct UtilitySetting {
@@ -60,6 +62,11 @@ const UtilitySetting kBaud     = {SettingKind::Number, &lirnSet.uartBaud, 6, "UA
 const UtilitySetting kParity   = {SettingKind::Parity, &lirnSet.uartParity, 1, "UARTBR", "UARTBR", 0, 0, CHOICES(kParityChoices)};
 const UtilitySetting kDataBits = {SettingKind::Number, &lirnSet.uartDataBits, 1, "UARTDB", "UARTDB", 7, 8, nullptr, 0};
 const UtilitySetting kStopBits = {SettingKind::Number, &lirnSet.uartStopBits, 1, "UARTSB", "UARTDB", 1, 2, nullptr, 0};
+// The tunnel extensions read one digit more than their largest value, so a longer number is
+// refused rather than cut to a valid one.
+const UtilitySetting kRaw      = {SettingKind::Bounded, &lirnSet.rawChunks, 2, "LIRNRAW", "LIRNRAW", 0, 1, nullptr, 0};
+const UtilitySetting kGap      = {SettingKind::Bounded, &lirnSet.quietGapMs, 6, "LIRNGAP", "LIRNGAP", kQuietGapMinMs, kQuietGapMaxMs, nullptr, 0};
+const UtilitySetting kOutage   = {SettingKind::Bounded, &lirnSet.outageBytes, 6, "LIRNBUF", "LIRNBUF", 0, kOutageBytesMax, nullptr, 0};
 // clang-format on
 
 bool Accepted(const UtilitySetting& s, int value)
@@ -84,12 +91,14 @@ bool StoreSetting(const UtilitySetting& s, const char* value)
         return Accepted(s, *letter);
     }
     case SettingKind::Number:
+    case SettingKind::Bounded:
     default: {
         char digits[8];
         TextCopy(digits, s.width + 1 < sizeof digits ? s.width + 1 : sizeof digits, value);
-        int32_t* number = static_cast<int32_t*>(s.field);
-        *number = DecimalValue(digits);
-        return Accepted(s, *number);
+        int32_t candidate = DecimalValue(digits);
+        bool accepted = Accepted(s, candidate);
+        if (accepted || s.kind != SettingKind::Bounded) *static_cast<int32_t*>(s.field) = candidate;
+        return accepted;
     }
     }
 }
@@ -181,6 +190,12 @@ const UtilityCommand kUtilityCommands[] = {
     {"@UARTDB", 7, SettingQuery, &kDataBits},
     {"@UARTSB;", 8, SettingSet, &kStopBits},
     {"@UARTSB", 7, SettingQuery, &kStopBits},
+    {"@LIRNRAW;", 9, SettingSet, &kRaw},
+    {"@LIRNRAW", 8, SettingQuery, &kRaw},
+    {"@LIRNGAP;", 9, SettingSet, &kGap},
+    {"@LIRNGAP", 8, SettingQuery, &kGap},
+    {"@LIRNBUF;", 9, SettingSet, &kOutage},
+    {"@LIRNBUF", 8, SettingQuery, &kOutage},
     {"@SAVE", 5, UtilitySave, nullptr},
     {"@FWVER", 6, UtilityFwVer, nullptr},
     {"@CSQ", 4, UtilityCsq, nullptr},

@@ -156,6 +156,11 @@ int ReadLogConfig()
 
 void LogPush(int eventClass, int code, const LogModemState* modem)
 {
+    LogPushCount(eventClass, code, modem, 0);
+}
+
+void LogPushCount(int eventClass, int code, const LogModemState* modem, int32_t count)
+{
     std::lock_guard<std::mutex> hold(gRingLock);
     if (RingCount() > kLogRingSlots - 2) return;  // full: one slot stays free
     LogEvent& e = logBuffer[logInIdx.load()];
@@ -167,6 +172,7 @@ void LogPush(int eventClass, int code, const LogModemState* modem)
         e.csq = modem->csq;
     }
     e.withModem = modem != nullptr ? 1 : 0;
+    e.count = count;
     logInIdx = (logInIdx.load() + 1) % kLogRingSlots;
 }
 

@@ -29,6 +29,7 @@ struct LogEvent {
     int32_t creg;       // registration status at the push, for events with modem state
     int32_t csq;        // signal strength at the push, for events with modem state
     int32_t withModem;  // 1 when the two modem fields were filled
+    int32_t count;      // a number the event carries (bytes the outage ring dropped), else 0
 };
 
 constexpr int kLogRingSlots = 30;  // one slot always stays free: the ring holds 29 events
@@ -68,3 +69,6 @@ struct LogModemState {
     int32_t creg;
     int32_t csq;
 };
+
+// LogPush for an event that carries a number (its count field; 0 in every other event).
+void LogPushCount(int eventClass, int code, const LogModemState* modem, int32_t count);

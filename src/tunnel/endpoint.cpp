@@ -41,15 +41,16 @@ namespace {
 
 // Event codes of the tunnel's entries in the event ring.
 enum TunnelEvent {
-    kEvSocket = 0,       // socket creation failed
-    kEvOption = 1,       // setting a socket option failed
-    kEvConnect = 2,      // connect failed
-    kEvBind = 3,         // bind failed
-    kEvListen = 4,       // listen failed
-    kEvWait = 5,         // waiting for readiness failed (for a send: also its time-out)
-    kEvExceptional = 6,  // the socket reported an exceptional condition
-    kEvRecv = 7,         // receive failed or the peer closed
-    kEvSend = 8,         // send failed
+    kEvSocket = 0,         // socket creation failed
+    kEvOption = 1,         // setting a socket option failed
+    kEvConnect = 2,        // connect failed
+    kEvBind = 3,           // bind failed
+    kEvListen = 4,         // listen failed
+    kEvWait = 5,           // waiting for readiness failed (for a send: also its time-out)
+    kEvExceptional = 6,    // the socket reported an exceptional condition
+    kEvRecv = 7,           // receive failed or the peer closed
+    kEvSend = 8,           // send failed
+    kEvOutageDropped = 9,  // the outage ring dropped bytes (the event carries their count)
 };
 
 // Socket buffers sized for 128-byte blocks.
@@ -66,10 +67,10 @@ std::mutex gSocketUse;
 enum WaitResult { kReady = 1, kTimedOut = 0, kWaitFailed = -1, kExceptional = -2, kNotReady = -3 };
 
 // A tunnel event carries the modem state at the moment it happened.
-void LogTunnelEvent(int code)
+void LogTunnelEvent(int code, int32_t count = 0)
 {
     LogModemState modem = {modem_creg.load(), modem_csq.load()};
-    LogPush(kLogClassTunnel, code, &modem);
+    LogPushCount(kLogClassTunnel, code, &modem, count);
 }
 
 // Waits up to timeoutMs for fd to become ready for events. A peer's reset or hang-up counts as
@@ -303,6 +304,21 @@ int LirnChildSend(std::atomic<int>& slot, const char* text)
 {
     // A full block may hold no zero byte: then the whole block is the text.
     return SendOn(slot, text, strnlen(text, kLirnBlockSize));
+}
+
+int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len)
+{
+    return SendOn(ep.sock, data, static_cast<std::size_t>(len > 0 ? len : 0));
+}
+
+int LirnChildSendBytes(std::atomic<int>& slot, const char* data, int len)
+{
+    return SendOn(slot, data, static_cast<std::size_t>(len > 0 ? len : 0));
+}
+
+void LirnLogOutageDropped(std::uint64_t bytes)
+{
+    LogTunnelEvent(kEvOutageDropped, bytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(bytes));
 }
 
 void LirnClose(TunnelEndpoint& ep)

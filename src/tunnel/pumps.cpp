@@ -5,13 +5,20 @@
 // at most one block (read once 128 bytes wait, or once the waiting count has been still for the
 // quiet gap) and sends each chunk in the mode's wire form. Both act only while the link is up and
 // lower lirnConnect when the data connection fails; the link manager then rebuilds the link.
-// Bytes read from the port while the link is down are dropped, never sent later. Each pass reads
-// into a block of its own and hands the chunk (pointer and length) down to the send or write.
+// Bytes read from the port while the link is down are dropped, never sent later (unless the
+// outage ring below is on). Each pass reads into a block of its own and hands the chunk (pointer
+// and length) down to the send or write.
+//
+// Three opt-in settings change the send side: raw chunks go out as exactly their bytes in every
+// mode (and may grow to kRawChunkMax when the quiet gap is short), the quiet gap comes from the
+// configuration, and an outage ring keeps the input of a link that is down and sends it, in order
+// and ahead of newer input, once the link is up.
 #include "tunnel/tunnel.h"
 
 #include "board/ticks.h"
 #include "config/config.h"
 #include "serial/uart.h"
+#include "tunnel/outage.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,13 +26,21 @@
 
 namespace {
 
-// A chunk is read once the waiting count has been still this long, or at once when a block waits.
-constexpr uint32_t kQuietGapMs = 100;
-constexpr SerialGatherRule kTunnelGather = {kQuietGapMs, kLirnBlockSize, kLirnBlockSize};
+// A chunk is read once the waiting count has been still for the quiet gap, or at once when a
+// block waits. With raw chunks and a gap shorter than the described one a chunk may grow to
+// kRawChunkMax: with 40 bytes of IPv4 and TCP headers it fits a 1400-byte MTU, the smallest common
+// on cellular bearers, so a chunk is never split into two IP packets.
+constexpr int kRawChunkMax = 1360;
+constexpr uint32_t kLongChunkGapBelowMs = 100;
 
-// Gathering state of the send pump and its watch of the port, touched by that thread only.
+// Send pump state, touched by that thread only and set by LirnSendStart: the gathering state and
+// rule, the watch of the port, whether chunks go out raw, and the outage ring over its static storage.
 SerialGather gGather;
+SerialGatherRule gGatherRule;
 SerialArrivals gArrivals = {-1, -1};
+bool gRawChunks;
+unsigned char gOutageStore[kOutageBytesMax];
+OutageRing gOutage;
 
 // The data slot that belongs to a supervised heartbeat slot, or -1.
 int DataSlotOf(int hbSlot)
@@ -118,18 +133,37 @@ void RecvMode2(int fd)
     if (!served) SharedWait(seen, kWaitForever);  // until a client's handshake completes
 }
 
-// Sends one chunk in the mode's wire form: a block holding the chunk and zero bytes after it, all
-// of it for a client, up to its first zero byte for a server.
-void SendChunk(const char* chunk, int len)
+// Sends one chunk to the peer of a client: exactly its bytes when raw, else as a zero-filled block
+// (the chunk is then at most one block).
+int SendClientChunk(const char* chunk, int len)
 {
+    if (gRawChunks) return LirnSendBytes(lirnData, chunk, len);
     char block[kLirnBlockSize] = {};
     std::memcpy(block, chunk, static_cast<std::size_t>(len));
+    return LirnSend(lirnData, block);
+}
+
+// ... and to a server's client: exactly its bytes when raw, else the text up to its first zero.
+int SendChildChunk(std::atomic<int>& slot, const char* chunk, int len)
+{
+    if (gRawChunks) return LirnChildSendBytes(slot, chunk, len);
+    char block[kLirnBlockSize + 1] = {};
+    std::memcpy(block, chunk, static_cast<std::size_t>(len));
+    return LirnChildSend(slot, block);
+}
+
+// Sends one chunk in the mode's wire form. Returns whether it went out (to at least one client).
+bool SendChunk(const char* chunk, int len)
+{
+    bool sent = false;
     switch (lirnMode) {
     case 0:
-        if (LirnSend(lirnData, block) < 0) SharedSet(lirnConnect, 0);
+        sent = SendClientChunk(chunk, len) >= 0;
+        if (!sent) SharedSet(lirnConnect, 0);
         break;
     case 1: {
-        int rc = LirnSend(lirnData, block);
+        int rc = SendClientChunk(chunk, len);
+        sent = rc >= 0;
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");
@@ -143,17 +177,44 @@ void SendChunk(const char* chunk, int len)
         for (int i = 0; i < kLirnChildSlots; ++i) {
             int data = DataSlotOf(i);
             if (lirnChildConnect[i] != 1 || data < 0) continue;
-            if (LirnChildSend(lirnDataChild[data], block) < 0) {
+            if (SendChildChunk(lirnDataChild[data], chunk, len) < 0) {
                 if (!SlotStillServed(i)) continue;
                 std::printf("[%d] Send Packet Failed\r\n", i);
                 SharedSet(lirnConnect, 0);
             } else {
                 std::printf("[%d] Send Packet Successfully\r\n", i);
+                sent = true;
             }
         }
         break;
     default: break;
     }
+    return sent;
+}
+
+// True while a chunk can go out: the link is up and, for a server, a client has completed its
+// exchange (before that a server's chunk reaches nobody).
+bool LinkCarries()
+{
+    if (lirnConnect != 1) return false;
+    if (lirnMode != 2) return true;
+    for (int i = 0; i < kLirnChildSlots; ++i)
+        if (lirnChildConnect[i] == 1 && DataSlotOf(i) >= 0) return true;
+    return false;
+}
+
+// Sends the oldest chunk the outage ring holds; it leaves the ring only once it went out. The
+// first chunk after an outage that overflowed the ring reports what was dropped.
+void SendFromOutageRing()
+{
+    std::uint64_t dropped = OutageRingTakeDropped(&gOutage);
+    if (dropped > 0) {
+        std::printf("Outage Ring Dropped %llu Bytes\r\n", static_cast<unsigned long long>(dropped));
+        LirnLogOutageDropped(dropped);
+    }
+    char chunk[kRawChunkMax];
+    int len = static_cast<int>(OutageRingPeek(&gOutage, chunk, static_cast<std::size_t>(gGatherRule.maxChunk)));
+    if (SendChunk(chunk, len)) OutageRingConsume(&gOutage, static_cast<std::size_t>(len));
 }
 
 
@@ -191,20 +252,44 @@ void LirnSendStart()
 {
     SerialGatherInit(&gGather, GetTimeTicks());
     SerialArrivalsInit(&gArrivals);
+    // The record holds only values in range (the reader and the console refuse others); a
+    // record set up otherwise still gets the described behaviour, never an overrun.
+    gRawChunks = lirnSet.rawChunks == 1;
+    int32_t gap = lirnSet.quietGapMs;
+    if (gap < kQuietGapMinMs || gap > kQuietGapMaxMs) gap = kQuietGapDefaultMs;
+    int most = gRawChunks && static_cast<uint32_t>(gap) < kLongChunkGapBelowMs ? kRawChunkMax : kLirnBlockSize;
+    gGatherRule = {static_cast<uint32_t>(gap), most, most};
+    int32_t keep = lirnSet.outageBytes;
+    if (keep < 0 || keep > kOutageBytesMax) keep = 0;
+    OutageRingInit(&gOutage, keep > 0 ? gOutageStore : nullptr, static_cast<std::size_t>(keep));
 }
 
 void LirnSendPass()
 {
+    if (gOutage.count > 0 && LinkCarries()) {
+        SendFromOutageRing();
+        return;
+    }
     int fd = uartFd;
-    SerialGatherStep step = SerialGatherPoll(&gGather, uart_datasize_in_com(fd), GetTimeTicks(), kTunnelGather);
+    SerialGatherStep step = SerialGatherPoll(&gGather, uart_datasize_in_com(fd), GetTimeTicks(), gGatherRule);
     if (step.readCount == 0) {
         // Nothing waits: until a byte arrives. A gap runs: until it ends or the count changes.
         SerialWaitArrival(&gArrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
         return;
     }
-    char chunk[kLirnBlockSize];
+    char chunk[kRawChunkMax];
     ssize_t got = uart_read(fd, chunk, static_cast<size_t>(step.readCount));
-    if (got > 0 && lirnConnect == 1) SendChunk(chunk, static_cast<int>(got));
+    // The described gathering remembers the last count across reads, so a burst whose first count
+    // equals the previous chunk's size is read at once, perhaps before its end. Raw chunks carry
+    // frames: the next chunk's gap counts from its own bytes.
+    if (gRawChunks) SerialGatherInit(&gGather, GetTimeTicks());
+    if (got <= 0) return;
+    // With the ring on, input waits behind what the ring holds, and in the ring while the link is
+    // down; without it, input of a link that is down is dropped.
+    if (gOutage.capacity > 0 && (gOutage.count > 0 || !LinkCarries()))
+        OutageRingPut(&gOutage, chunk, static_cast<std::size_t>(got));
+    else if (lirnConnect == 1)
+        SendChunk(chunk, static_cast<int>(got));
 }
 
 void* ThreadLirnSend(void*)

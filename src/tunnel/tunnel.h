@@ -89,11 +89,18 @@ void LirnLineText(char* out, const char* src, int len);
 // The packet text is cut so that the reply and a terminating zero byte fit the block.
 void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interval);
 
+// Sends as LirnSend and LirnChildSend do, with their codes, but exactly len bytes, whatever they
+// hold (raw chunks).
+int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len);
+int LirnChildSendBytes(std::atomic<int>& slot, const char* data, int len);
+// Event class 2, code 9: the outage ring dropped this many bytes (held at the largest int32).
+void LirnLogOutageDropped(std::uint64_t bytes);
+
 // One pass of each thread body, and the set-up each thread does before its first pass.
 void LirnSockPass();
 void LirnHbStart();  // takes the current tick as the last heartbeat
 void LirnHbPass();
 int LirnRecvOpen();  // opens the serial port and publishes it in uartFd
 void LirnRecvPass();
-void LirnSendStart();  // resets the gathering state: count 0, last change now
+void LirnSendStart();  // resets the gathering state and takes the chunk settings from lirnSet
 void LirnSendPass();

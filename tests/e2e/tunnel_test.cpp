@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <fcntl.h>
 #include <random>
 #include <sys/ioctl.h>
@@ -39,17 +40,21 @@ std::string Config(int mode, int port, int hbInterval)
 
 // Starts the gateway in tunnel mode. With callUp the data call is up before the firmware starts
 // (the tunnel may connect as soon as the dial-up thread has looked once), else the firmware dials.
-void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool callUp = true)
+// extra: further configuration lines. beforeFirmware runs once the board is up, before the
+// firmware starts; the PC end of the port is then its business, else the test's.
+void StartGateway(Board& board, int mode, int port, int hbInterval = 2, bool callUp = true,
+                  const std::string& extra = "", const std::function<void()>& beforeFirmware = {})
 {
-    board.WriteFile("APP/config.ini", Config(mode, port, hbInterval));
+    board.WriteFile("APP/config.ini", Config(mode, port, hbInterval) + extra);
     ASSERT_TRUE(board.Start({"--init", "low", "--no-firmware"}));
     if (callUp) {
         ASSERT_TRUE(ControlOk(board.Control("qmi call up")));
     }
     ASSERT_EQ(symlink(LIRN_BUILD_DIR "/lirn", board.Path("APP/fw").c_str()), 0);
+    if (beforeFirmware) beforeFirmware();
     ASSERT_TRUE(ControlOk(board.Control("fw start")));
     ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout));
-    board.OpenPc();
+    if (!beforeFirmware) board.OpenPc();
 }
 
 // Waits until the firmware has read every byte the PC end sent so far (sent in all): the cable
@@ -262,6 +267,93 @@ TEST(Tunnel, TwoGatewaysCarryBytesBothWaysPastTheHeartbeatTimeOut)
     EXPECT_EQ(server.CountOutput("Receive HB Timeout"), 0);
     EXPECT_EQ(server.CountOutput("Receive HB Error"), 0);
     EXPECT_EQ(client.CountOutput("Start Connect To Server\r\n"), connects);
+}
+
+// Raw chunks with a 5 ms gap: a Modbus RTU master on a pty bridged to the gateway's peer polls an
+// RTU slave on the board's port (both libmodbus, in tools/modbusprobe). Every reply must pass its
+// CRC and length checks and hold the slave's values, zero bytes included.
+const char kRawFast[] = "@LIRNRAW;1\r\n@LIRNGAP;5\r\n";
+
+void PollModbusThroughGateway(int mode, int polls)
+{
+    int port = tl::FreePortRun(2);
+    Board board;
+    FILE* probe = nullptr;
+    StartGateway(board, mode, port, 2, true, kRawFast, [&] {
+        std::string cmd = LIRN_BUILD_DIR "/modbusprobe --timeout 240 --mode " + std::to_string(mode) + " --port " +
+                          std::to_string(port) + " --polls " + std::to_string(polls) + " --slave " +
+                          board.Path("pc/ttyS0") + " 2>&1";
+        probe = popen(cmd.c_str(), "r");
+    });
+    ASSERT_NE(probe, nullptr);
+    std::string out;
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, probe)) > 0;) out.append(buf, n);
+    EXPECT_EQ(pclose(probe), 0) << out;
+    EXPECT_NE(out.find("polls " + std::to_string(polls) + " errors 0 "), std::string::npos) << out;
+}
+
+TEST(Tunnel, RawPlainClientCarriesAThousandModbusPolls) { PollModbusThroughGateway(0, 1000); }
+TEST(Tunnel, RawClientWithHeartbeatCarriesModbusPolls) { PollModbusThroughGateway(1, 1000); }
+TEST(Tunnel, RawServerCarriesModbusPolls) { PollModbusThroughGateway(2, 1000); }
+
+// Every byte value, a zero byte first and two last, crosses exactly both ways in each mode with raw chunks.
+TEST(Tunnel, RawChunksCarryBinaryBytesExactlyInEveryMode)
+{
+    std::string blob(1, '\0');
+    for (int i = 1; i < 256; ++i) blob += static_cast<char>(i);
+    blob += std::string(2, '\0');
+    for (int mode : {0, 1, 2}) {
+        int port = tl::FreePortRun(2);
+        int dataListener = mode == 2 ? -1 : tl::ListenOn(port);
+        int hbListener = mode == 1 ? tl::ListenOn(port + 1) : -1;
+        Board board;
+        StartGateway(board, mode, port, 2, true, kRawFast);
+        tl::ExchangeClient client;
+        int peer = -1;
+        if (mode == 2) {
+            ASSERT_TRUE(KnockWhenListening(board, client, port));
+            client.Reply(port, client.packet + "@@@@@@@@@@30");
+            ASSERT_TRUE(board.WaitForOutput("HB Interval: 30\r\n", Millis(5000)));
+            peer = client.data;
+        } else if (mode == 1) {
+            client.hb = tl::AcceptWithin(hbListener, kFirstLinkMs);
+            tl::WriteAll(client.hb, "Qw3rTy9uIo", 10);
+            client.data = peer = tl::AcceptWithin(dataListener, 5000);
+            char reply[kBlock];
+            ASSERT_TRUE(tl::ReadExactly(peer, reply, kBlock, 3000));
+        } else {
+            client.data = peer = tl::AcceptWithin(dataListener, kFirstLinkMs);
+        }
+        ASSERT_GE(peer, 0) << mode;
+        EXPECT_EQ(board.PcSendUntilPeerReads(peer, blob, blob.size()), blob) << mode;
+        EXPECT_EQ(tl::ReadFor(peer, 300), "") << mode;  // no zero fill after the bytes
+        tl::WriteAll(peer, blob.data(), blob.size());
+        EXPECT_EQ(board.PcRead(blob.size(), Millis(3000)), blob) << mode;
+        for (int fd : {dataListener, hbListener})
+            if (fd >= 0) close(fd);
+    }
+}
+
+// With an outage ring of 64 bytes, 100 bytes written while the peer is unreachable: the newest
+// 64 arrive once, in order, when the link is back, and the 36 oldest are reported dropped.
+TEST(Tunnel, OutageRingDeliversTheNewestBytesOnceWhenTheLinkIsBack)
+{
+    int port = tl::FreePortRun(1);
+    Board board;
+    StartGateway(board, 0, port, 2, true, "@LIRNRAW;1\r\n@LIRNBUF;64\r\n");
+    std::string sent;
+    for (int i = 0; i < 100; ++i) sent += static_cast<char>('0' + i % 64);
+    ASSERT_TRUE(board.PcWrite(sent));
+    ASSERT_TRUE(WaitSerialTaken(board, static_cast<long long>(sent.size()), Millis(5000)));
+    int listener = tl::ListenOn(port);
+    int peer = tl::AcceptWithin(listener, 30000);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadUpTo(peer, 64, Millis(5000)), sent.substr(36));
+    EXPECT_EQ(tl::ReadFor(peer, 300), "");
+    EXPECT_TRUE(board.WaitForOutput("Outage Ring Dropped 36 Bytes\r\n", Millis(3000))) << board.Output();
+    close(peer);
+    close(listener);
 }
 
 }  // namespace

@@ -172,6 +172,24 @@ TEST_F(ConfigTest, FailedRenameLeavesTheOldFileUntouched)
     EXPECT_FALSE(root.Exists("/APP/config.ini.tmp"));
 }
 
+// The tunnel extensions: written only when not at their defaults, refused when out of range.
+TEST_F(ConfigTest, ExtensionLinesFollowTheTwelveOnlyWhenChangedAndAreRangeChecked)
+{
+    root.MakeDirs("/APP");
+    lirnSet.quietGapMs = 5;
+    lirnSet.outageBytes = 65536;
+    Printed([] { EXPECT_EQ(SaveLirnConfig(), 0); });
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), std::string(kDefaultsFile) + "@LIRNGAP;5\r\n@LIRNBUF;65536\r\n");
+    InitLirnConfig();
+    std::string printed;
+    Read("@LIRNRAW;1\r\n@LIRNGAP;0\r\n@LIRNBUF;65537\r\n@LIRNGAP;7\r\n", &printed);
+    EXPECT_EQ(printed, "Content Of Config File:\r\n@LIRNRAW;1\r\n@LIRNGAP Out Of Range, Kept 100\r\n"
+                       "@LIRNBUF Out Of Range, Kept 0\r\n@LIRNGAP;7\r\n");
+    EXPECT_EQ(lirnSet.rawChunks, 1);
+    EXPECT_EQ(lirnSet.quietGapMs, 7);
+    EXPECT_EQ(lirnSet.outageBytes, 0);
+}
+
 TEST(StrncpyChr, StopsAtStopOrZeroAndReportsOverflowAsZero)
 {
     char dst[8];

@@ -187,6 +187,25 @@ TEST_F(ConsoleDispatch, OutOfRangeValuesAreSavedAsStored)
     EXPECT_EQ(lirnSet.mode, 7);
 }
 
+TEST_F(ConsoleDispatch, TunnelExtensionsRefuseOutOfRangeValuesWithoutStoringThem)
+{
+    EXPECT_EQ(Ask("@LIRNGAP"), "!QRV-715M;LIRNGAP;OK;100\r\n");
+    EXPECT_EQ(Ask("@LIRNGAP;5"), "!QRV-715M;LIRNGAP;OK\r\n");
+    for (const char* bad : {"@LIRNGAP;0", "@LIRNGAP;10001", "@LIRNGAP;100000"})
+        EXPECT_EQ(Ask(bad), "!QRV-715M;LIRNGAP;ER\r\n") << bad;
+    EXPECT_EQ(Ask("@LIRNGAP"), "!QRV-715M;LIRNGAP;OK;5\r\n");
+    EXPECT_EQ(Ask("@LIRNRAW;10"), "!QRV-715M;LIRNRAW;ER\r\n");
+    EXPECT_EQ(Ask("@LIRNRAW;1"), "!QRV-715M;LIRNRAW;OK\r\n");
+    EXPECT_EQ(Ask("@LIRNRAW"), "!QRV-715M;LIRNRAW;OK;1\r\n");
+    EXPECT_EQ(Ask("@LIRNBUF;65537"), "!QRV-715M;LIRNBUF;ER\r\n");
+    EXPECT_EQ(Ask("@LIRNBUF;65536"), "!QRV-715M;LIRNBUF;OK\r\n");
+    EXPECT_EQ(Ask("@LIRNBUF"), "!QRV-715M;LIRNBUF;OK;65536\r\n");
+    Printed([&] { EXPECT_EQ(Ask("@RESET"), "!QRV-715M;RESET;OK\r\n"); });
+    EXPECT_EQ(Ask("@LIRNBUF"), "!QRV-715M;LIRNBUF;OK;0\r\n");
+    EXPECT_EQ(Ask("@LIRNRAW"), "!QRV-715M;LIRNRAW;OK;0\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/config.ini").find("LIRNBUF"), std::string::npos);
+}
+
 TEST_F(ConsoleDispatch, SaveFailsWhenTheFileCannotBeWritten)
 {
     root.WriteFile("/APP/config.ini", "@LIRNPORT;9000\r\n");

@@ -4,6 +4,8 @@
 // the client's first-line console text, are shown end to end (e2e/tunnel_test.cpp).
 #include "tunnel_support.h"
 
+#include "config/config.h"
+#include "logging/log.h"
 #include "serial/uart.h"
 #include "tunnel/tunnel.h"
 
@@ -129,6 +131,31 @@ TEST_F(Pumps, InputWhileTheLinkIsDownIsDroppedNeverSentLater)
     lirnConnect = 1;
     pty_.Write("fresh");
     EXPECT_EQ(ReadFor(far_, 600), Block("fresh"));
+}
+
+// A server's link carries once a client has completed its exchange: until then input waits in
+// the outage ring (its oldest bytes dropped when full), then goes out raw, zero bytes and all,
+// and the drop is printed and logged with its count.
+TEST_F(Pumps, ServerOutageRingWaitsForAClientAndLogsTheDroppedCount)
+{
+    Start(2);
+    lirnChildConnect[0] = 0;
+    lirnSet.rawChunks = 1;
+    lirnSet.quietGapMs = 5;
+    lirnSet.outageBytes = 8;
+    LirnSendStart();
+    pty_.Write(std::string("0123\0xyz\0abc", 12));
+    // Passes run here, so the pass that empties the port has also stored what it read.
+    ASSERT_TRUE(WaitUntil([] { LirnSendPass(); return uart_datasize_in_com(uartFd) == 0; }, Millis(2000), Millis(0)));
+    EXPECT_EQ(ReadFor(far_, 100), "");
+    lirnChildConnect[0] = 1;
+    LirnSendPass();
+    EXPECT_EQ(ReadFor(far_, 300), std::string("\0xyz\0abc", 8));
+    EXPECT_TRUE(console_.WaitFor("Outage Ring Dropped 4 Bytes\r\n", Millis(1000)));
+    const LogEvent& e = logBuffer[LogPushIdx() - 1];
+    EXPECT_STREQ(e.eventClass, "2");
+    EXPECT_STREQ(e.code, "9");
+    EXPECT_EQ(e.count, 4);
 }
 
 TEST_F(Pumps, AFailedSendLowersTheLink)
