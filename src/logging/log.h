@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Storage layout on the card.
 #define LOG_ROOT_DIR "/media/card"
@@ -47,6 +48,8 @@ extern char qmiLogData[kLogStagingSize];
 
 void LogInit();
 int ReadLogConfig();
+// The reading itself: the switch from every "@LOGEN;" line of an open file, the last one winning.
+void ReadLogConfigFrom(FILE* f);
 
 void LogPush(int eventClass, int code, int withModem);
 int LogPushIdx();

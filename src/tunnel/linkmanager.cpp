@@ -206,7 +206,9 @@ bool ParseInitReply(const char* sent, const char* reply, int* interval)
         std::puts("Initial Packet Data Error\r");
         return false;
     }
-    const char* sep = std::strstr(found + kInitPacketChars, kInitSeparator);
+    // After the packet text as sent: a shorter text must not make the search start past the
+    // reply's end.
+    const char* sep = std::strstr(found + std::strlen(sent), kInitSeparator);
     if (sep == nullptr) {
         std::puts("Initial Packet Split Error\r");
         return false;
@@ -241,15 +243,8 @@ void CompleteHandshake(int hbSlot)
     }
     std::puts("Receive Initial Packet Successfully\r");
 
-    char sent[kLirnBlockSize + 1];
-    char reply[kLirnBlockSize + 1];
-    LirnLineText(sent, initSendBuffer, static_cast<int>(strnlen(initSendBuffer, kLirnBlockSize)));
-    LirnLineText(reply, initRecvBuffer, got);
-    std::printf("InitSendBuffer: \"%s\"\r\n", sent);
-    std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
-
     int interval = 0;
-    if (!ParseInitReply(sent, reply, &interval)) {
+    if (!LirnCheckInitReply(initSendBuffer, initRecvBuffer, got, &interval)) {
         LirnChildClose(lirnHbChild, hbSlot);
         LirnChildClose(lirnDataChild, dataSlot);
         return;
@@ -307,6 +302,17 @@ void* ThreadLirnSock(void*)
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
     for (;;) LirnSockPass();
+}
+
+bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval)
+{
+    char sent[kLirnBlockSize + 1];
+    char reply[kLirnBlockSize + 1];
+    LirnLineText(sent, sentBlock, static_cast<int>(strnlen(sentBlock, kLirnBlockSize)));
+    LirnLineText(reply, replyBlock, got);
+    std::printf("InitSendBuffer: \"%s\"\r\n", sent);
+    std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
+    return ParseInitReply(sent, reply, interval);
 }
 
 // The separator and the interval's digits are kept whole; an over-long packet text loses its end.
