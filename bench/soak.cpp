@@ -728,7 +728,17 @@ int main()
     for (Gateway& g : gateways) g.warm = Settled(g.pid, stop);
 
     std::vector<FaultRecord> faults;
-    std::uniform_int_distribution<int> pause(20, 60), kind(0, 3), which(0, 1);
+    // SOAK_FAULTS (e.g. "hb,call") limits the kinds drawn; the schedule stays seeded.
+    const char* const kKinds[] = {"reset", "hb", "call", "noise"};
+    const char* faultsEnv = std::getenv("SOAK_FAULTS");
+    std::vector<int> allowed;
+    for (int k = 0; k < 4; ++k)
+        if (faultsEnv == nullptr || std::strstr(faultsEnv, kKinds[k]) != nullptr) allowed.push_back(k);
+    if (allowed.empty()) {
+        std::printf("soak: SOAK_FAULTS names none of reset, hb, call, noise\n");
+        return 2;
+    }
+    std::uniform_int_distribution<int> pause(20, 60), kind(0, static_cast<int>(allowed.size()) - 1), which(0, 1);
     double nextSample = Now() + kSampleSeconds;
     double endFaults = seconds - 40;
     bool recovered = true;
@@ -746,7 +756,7 @@ int main()
         f.at = Now();
         long downs = proxy.Downs();
         long generation = proxy.UpGeneration();
-        switch (kind(rng)) {
+        switch (allowed[static_cast<std::size_t>(kind(rng))]) {
         case 0:
             f.kind = "reset";
             proxy.Cut(Proxy::kData);
@@ -760,7 +770,9 @@ int main()
             f.kind = &b == &client ? "call(client)" : "call(server)";
             std::string reply = b.Control("qmi call down");
             if (!ControlOk(reply)) Violation("qmi call down: " + reply);
-            if (!CallUp(b)) {
+            if (CallUp(b)) {
+                f.recovery = Now() - f.at;
+            } else {
                 Violation("the data call of the " + std::string(&b == &client ? "client" : "server") +
                           " did not come back within 90 s: " + b.Control("qmi state"));
                 recovered = false;
@@ -781,6 +793,7 @@ int main()
         // Connection faults bring the link down at once; a dropped call may or may not.
         f.outage = proxy.WaitDown(downs, Now() + (f.kind.rfind("call", 0) == 0 ? 10.0 : 0.5));
         if (f.outage) {
+            f.recovery = -1;  // the link's recovery, not the call's
             if (proxy.WaitUp(generation, f.at + kRecoverySeconds)) {
                 f.recovery = proxy.UpSince() - f.at;
             } else {
@@ -790,10 +803,8 @@ int main()
                 recovered = false;
             }
         }
-        if (f.recovery >= 0)
-            Say("fault %s: %s, back after %.2f s", f.kind.c_str(), f.outage ? "outage" : "no outage", f.recovery);
-        else
-            Say("fault %s: no outage", f.kind.c_str());
+        Say("fault %s at %.1f s: %s, %s back after %.2f s", f.kind.c_str(), f.at, f.outage ? "link outage" : "no link outage",
+            f.outage ? "link" : (f.kind == "noise" ? "console answer" : "data call"), f.recovery);
         faults.push_back(f);
     }
 
