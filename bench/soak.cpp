@@ -70,13 +70,13 @@ std::vector<std::string> gViolations;
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Say(const char* format, ...)
 {
-    char line[1024];
+    std::lock_guard<std::mutex> hold(gLogLock);
+    std::printf("[%8.1f] ", Now());
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    std::vprintf(format, args);
     va_end(args);
-    std::lock_guard<std::mutex> hold(gLogLock);
-    std::printf("[%8.1f] %s\n", Now(), line);
+    std::putchar('\n');
     std::fflush(stdout);
 }
 

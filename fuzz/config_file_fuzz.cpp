@@ -26,13 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     static const bool made = std::filesystem::create_directories(fuzzinput::TempSysroot() + "/APP");
     (void)made;
     InitLirnConfig();
-    // fmemopen needs a non-empty area; an empty file reads no line either way.
-    std::vector<char> text(data, data + size);
-    text.push_back('\0');
-    FILE* f = fmemopen(text.data(), size > 0 ? size : 1, "r");
-    if (f == nullptr) return 0;
-    ReadLirnConfigFrom(f);
-    std::fclose(f);
+    fuzzinput::ReadAsFile(data, size, ReadLirnConfigFrom);
     fuzzinput::CheckConfigTexts();
     fuzzinput::CheckTerminated(modem_pin_code, sizeof modem_pin_code, "modem_pin_code");
     fuzzinput::CheckTerminated(modem_APN, sizeof modem_APN, "modem_APN");

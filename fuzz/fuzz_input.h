@@ -69,6 +69,18 @@ inline const std::string& TempSysroot()
     return root;
 }
 
+// Hands the input to a reader of an open file, as if it were the whole file.
+inline void ReadAsFile(const uint8_t* data, std::size_t size, void (*reader)(FILE*))
+{
+    std::vector<char> text(data, data + size);
+    text.push_back('\0');
+    // fmemopen needs a non-empty area; a lone zero byte reads as no line, like an empty file.
+    FILE* f = fmemopen(text.data(), size > 0 ? size : 1, "r");
+    Check(f != nullptr, "fmemopen");
+    reader(f);
+    std::fclose(f);
+}
+
 // Every text of the configuration record is terminated within its field.
 inline void CheckConfigTexts()
 {

@@ -1,5 +1,6 @@
-// Fuzz target: the log switch file reader (log.ini) on any file the card could put there. The
-// switch ends as the value of the last "@LOGEN;" line, or unchanged without one.
+// Fuzz target: the log switch file reader (log.ini) on any file the card could put there. Without
+// a "@LOGEN;" line anywhere the switch stays as it was; in a file of ordinary lines (no zero byte,
+// none longer than the reader's 127-character piece) the last switch line's number wins.
 #include "fuzz_input.h"
 #include "logging/log.h"
 #include "platform/text.h"
@@ -10,16 +11,26 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     logEnable = -7;  // a value no line can give without digits and a minus sign
-    std::vector<char> text(data, data + size);
-    text.push_back('\0');
-    FILE* f = fmemopen(text.data(), size > 0 ? size : 1, "r");
-    if (f == nullptr) return 0;
-    ReadLogConfigFrom(f);
-    std::fclose(f);
-    // A switch line that starts a line of the file shorter than the reader's piece size must
-    // have been read: the last such line's value wins when no later piece begins with the key.
+    fuzzinput::ReadAsFile(data, size, ReadLogConfigFrom);
     std::string all(data, data + size);
     bool anyKey = all.find("@LOGEN;") != std::string::npos;
     fuzzinput::Check(anyKey || logEnable == -7, "switch unchanged without a switch line");
+
+    bool ordinary = all.find('\0') == std::string::npos;
+    std::string lastValue;
+    bool found = false;
+    for (std::size_t start = 0; ordinary && start < all.size();) {
+        std::size_t end = all.find('\n', start);
+        end = end == std::string::npos ? all.size() : end + 1;
+        std::string line = all.substr(start, end - start);
+        ordinary = line.size() <= 127;
+        if (line.rfind("@LOGEN;", 0) == 0) {
+            found = true;
+            lastValue = line.substr(7);
+            lastValue = lastValue.substr(0, lastValue.find_first_of("\r\n"));
+        }
+        start = end;
+    }
+    if (ordinary && found) fuzzinput::Check(logEnable == DecimalValue(lastValue.c_str()), "the last switch line wins");
     return 0;
 }
