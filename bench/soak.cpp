@@ -450,7 +450,11 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 bursts_.push_back({sent_, Now()});
             }
+            double began = Now();
             if (!from_.PcWrite(burst, Millis(10000))) Violation(name_ + ": the serial port took no bytes for 10 s");
+            if (Now() - began > 1.0)
+                Say("%s: the serial port took %zu bytes in %.1f s (the firmware did not read it)", name_.c_str(),
+                    burst.size(), Now() - began);
             sent_ += static_cast<uint32_t>(n);
         }
     }
