@@ -12,27 +12,28 @@
 #include "logging/log.h"
 #include "platform/qmux.h"
 #include "platform/text.h"
-#include "tunnel/tunnel.h"
 
 #include <cstdio>
 #include <cstring>
 
-std::atomic<int> net_status{-1};
-std::atomic<int> netStat{0};
 
-int qmi_hdl = -1;
-qmi_idl_service_object_type srv_nas_obj = nullptr;
 qmi_client_type qmi_nas_clnt_hdl = nullptr;
 qmi_client_type qmi_wds_clnt_hdl = nullptr;
 int nas_rc = 0;
 std::atomic<int> wds_rc{0};
 
+namespace {
+
+// Library handle, and the service object of the client being opened.
+int qmi_hdl = -1;
+qmi_idl_service_object_type srv_nas_obj = nullptr;
+
+// The last start and stop exchanged with the modem. The start records belong to the net thread,
+// the stop records to the thread that hangs up.
 WdsStartNetworkReq start_req_msg;
 WdsStartNetworkResp start_resp_msg;
 WdsStopNetworkReq stop_req_msg;
 WdsStopNetworkResp stop_resp_msg;
-
-namespace {
 
 // IDL versions the clients are opened with.
 constexpr int32_t kNasIdlMajor = 1, kNasIdlMinor = 0x31;
@@ -61,12 +62,12 @@ void QmiLogNumber(const char* api, int value)
 }
 
 // Opens one client the way both opening steps do. Returns 0, or -1 after printing and logging.
-int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char* failFormat, const char* releaseApi)
+int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char* rcName, const char* releaseApi)
 {
     *rc = qmi_client_init(kQmiConnection, srv_nas_obj, nullptr, srv_nas_obj, client);
     QmiLogNumber(initApi, *rc);
     if (*rc == 0) return 0;
-    std::printf(failFormat, *rc);
+    std::printf("main(): qmi_client_init() failed. %s=%d.\n", rcName, *rc);
     QmiLogNumber(releaseApi, qmi_client_release(*client));
     return -1;
 }
@@ -107,7 +108,7 @@ int QMI_nas_getObj()
     }
     QmiLog("QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL");
     return OpenClient(&qmi_nas_clnt_hdl, &nas_rc, "QMI_nas_getObj <qmi_client_init>",
-                      "main(): qmi_client_init() failed. nas_rc=%d.\n", "QMI_nas_getObj <qmi_client_release>");
+                      "nas_rc", "QMI_nas_getObj <qmi_client_release>");
 }
 
 int QMI_wds_getObj()
@@ -119,7 +120,7 @@ int QMI_wds_getObj()
     }
     int rc = 0;
     int result = OpenClient(&qmi_wds_clnt_hdl, &rc, "QMI_wds_getObj <qmi_client_init>",
-                            "main(): qmi_client_init() failed. wds_rc=%d.\n", "QMI_wds_getObj <qmi_client_release>");
+                            "wds_rc", "QMI_wds_getObj <qmi_client_release>");
     wds_rc = rc;
     return result;
 }
