@@ -1,10 +1,8 @@
 // Fuzz target: the AT channel's framing of a reply. The input is what the module has sent when
-// the exchange reads (any bytes, any length); one exchange writes a command, reads once and hands
-// the reply to the transcript. The reply must be exactly the bytes that arrived first, at most one
-// area less its terminator, cut at the first zero byte, and the transcript record must be
-// terminated within its staging area; then every use the poll makes of a reply takes it.
+// the exchange reads (any bytes, any length); one exchange writes a command and reads once. The
+// reply must be exactly the bytes that arrived first, at most one area less its terminator, cut at
+// the first zero byte; then every use the poll makes of a reply takes it.
 #include "fuzz_input.h"
-#include "logging/log.h"
 #include "modem/modem.h"
 
 #include <fcntl.h>
@@ -54,8 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     fuzzinput::CheckTerminated(at.reply, sizeof at.reply, "the reply");
     fuzzinput::Check(std::strlen(at.reply) == text && std::memcmp(at.reply, data, text) == 0,
                      "the reply is what arrived first, up to its first zero byte");
-    AtCmdLogPush(at.command, at.reply);
-    fuzzinput::CheckTerminated(atCmdLogData, sizeof atCmdLogData, "the transcript record");
     for (ReplyUse use : {ReplyUse::Model, ReplyUse::Imei, ReplyUse::Registration, ReplyUse::Signal, ReplyUse::SystemMode})
         ModemUseReply(use, at.reply);
     fuzzinput::CheckTerminated(modem_imei, sizeof modem_imei, "modem_imei");
