@@ -690,6 +690,16 @@ int main()
                 static_cast<unsigned long long>(seed), seconds);
     std::fflush(stdout);
     std::mt19937_64 rng(seed);
+    // SOAK_FAULTS (e.g. "hb,call") limits the kinds drawn; the schedule stays seeded.
+    const char* const kKinds[] = {"reset", "hb", "call", "noise"};
+    const char* faultsEnv = std::getenv("SOAK_FAULTS");
+    std::vector<int> allowed;
+    for (int k = 0; k < 4; ++k)
+        if (faultsEnv == nullptr || std::strstr(faultsEnv, kKinds[k]) != nullptr) allowed.push_back(k);
+    if (allowed.empty()) {
+        std::printf("soak: SOAK_FAULTS names none of reset, hb, call, noise\n");
+        return 2;
+    }
 
     int serverPort = tl::FreePortRun(2);
     int proxyPort = tl::FreePortRun(2);
@@ -732,16 +742,6 @@ int main()
     for (Gateway& g : gateways) g.warm = Settled(g.pid, stop);
 
     std::vector<FaultRecord> faults;
-    // SOAK_FAULTS (e.g. "hb,call") limits the kinds drawn; the schedule stays seeded.
-    const char* const kKinds[] = {"reset", "hb", "call", "noise"};
-    const char* faultsEnv = std::getenv("SOAK_FAULTS");
-    std::vector<int> allowed;
-    for (int k = 0; k < 4; ++k)
-        if (faultsEnv == nullptr || std::strstr(faultsEnv, kKinds[k]) != nullptr) allowed.push_back(k);
-    if (allowed.empty()) {
-        std::printf("soak: SOAK_FAULTS names none of reset, hb, call, noise\n");
-        return 2;
-    }
     std::uniform_int_distribution<int> pause(20, 60), kind(0, static_cast<int>(allowed.size()) - 1), which(0, 1);
     double nextSample = Now() + kSampleSeconds;
     double endFaults = seconds - 40;
