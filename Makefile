@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= 8
 CMAKE_ARGS ?=
 
-.PHONY: all build deps test unit sanitize asan tsan arm run bench fuzz clean
+.PHONY: all build deps test unit sanitize asan tsan arm run bench soak fuzz clean
 
 all: build
 
@@ -57,8 +57,16 @@ bench:
 	cmake --build build-bench -j $(JOBS) --target benchmarks
 	@tools/run-bench build-bench
 
-# The parsers' fuzz targets (modem answers, PDUs, QMUX) under libFuzzer, each for a bounded
-# time (clang, build-fuzz).
+# Two gateways (mode 1 and mode 2) carrying random bursts for SOAK_SECONDS (default 600) while
+# faults are injected; byte accounting, memory, descriptors and CPU checked. SOAK_SEED repeats a run.
+soak:
+	@tools/ensure-deps base bench
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLIRN_BENCH=ON
+	cmake --build build-bench -j $(JOBS) --target soak
+	build-bench/soak
+
+# Every parser's fuzz target under libFuzzer, each for a bounded time (clang, build-fuzz):
+# FUZZ_SECONDS per target (default 30), FUZZ_TARGETS to pick some.
 fuzz:
 	@tools/run-fuzz
 

@@ -39,3 +39,56 @@ inline void Check(bool ok, const char* what)
 }
 
 }  // namespace fuzzinput
+
+#include "config/config.h"
+#include "platform/sysroot.h"
+
+#include <filesystem>
+#include <string>
+
+namespace fuzzinput {
+
+// A temporary directory made the firmware's sysroot for the whole run (on /dev/shm when there is
+// one, so that the files written per input cost no disk flushes), removed at exit. Returns its path.
+inline const std::string& TempSysroot()
+{
+    static std::string root = [] {
+        std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/lirn-fuzz-XXXXXX"
+                                                                          : "/tmp/lirn-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        SysrootSet(pattern.c_str());
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(SysrootDir(), ignored);
+        });
+        return pattern;
+    }();
+    return root;
+}
+
+// Hands the input to a reader of an open file, as if it were the whole file.
+inline void ReadAsFile(const uint8_t* data, std::size_t size, void (*reader)(FILE*))
+{
+    std::vector<char> text(data, data + size);
+    text.push_back('\0');
+    // fmemopen needs a non-empty area; a lone zero byte reads as no line, like an empty file.
+    FILE* f = fmemopen(text.data(), size > 0 ? size : 1, "r");
+    Check(f != nullptr, "fmemopen");
+    reader(f);
+    std::fclose(f);
+}
+
+// Every text of the configuration record is terminated within its field.
+inline void CheckConfigTexts()
+{
+    CheckTerminated(lirnSet.serverIp, sizeof lirnSet.serverIp, "serverIp");
+    CheckTerminated(lirnSet.pinCode, sizeof lirnSet.pinCode, "pinCode");
+    CheckTerminated(lirnSet.apn, sizeof lirnSet.apn, "apn");
+    CheckTerminated(lirnSet.modemUser, sizeof lirnSet.modemUser, "modemUser");
+    CheckTerminated(lirnSet.modemPassword, sizeof lirnSet.modemPassword, "modemPassword");
+}
+
+}  // namespace fuzzinput

@@ -222,10 +222,15 @@ int ReadLirnConfig()
         return -1;
     }
     std::puts("Content Of Config File:\r");
-    char line[128];
-    while (std::fgets(line, sizeof line, f) != nullptr) ReadConfigLine(line);
+    ReadLirnConfigFrom(f);
     std::fclose(f);
     return 0;
+}
+
+void ReadLirnConfigFrom(FILE* f)
+{
+    char line[128];
+    while (std::fgets(line, sizeof line, f) != nullptr) ReadConfigLine(line);
 }
 
 int SaveLirnConfig()

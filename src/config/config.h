@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #define CONFIG_DIR "/APP"
 #define CONFIG_FILE "config.ini"
@@ -50,6 +51,8 @@ extern char modem_pwd[32];
 
 void InitLirnConfig();
 int ReadLirnConfig();
+// The reading itself: every line of an open file, in 127-character pieces, into the record.
+void ReadLirnConfigFrom(FILE* f);
 int SaveLirnConfig();
 
 // Copies src into dst until the stop character or a zero byte (then terminates there and returns

@@ -141,6 +141,13 @@ int ReadLogConfig()
     std::snprintf(path, sizeof path, "%s/%s", LOG_CFG_DIR, LOG_CFG_FILE);
     FILE* f = SysFopen(path, "r");
     if (f == nullptr) return -1;
+    ReadLogConfigFrom(f);
+    std::fclose(f);
+    return 0;
+}
+
+void ReadLogConfigFrom(FILE* f)
+{
     char line[128];
     static const char kKey[] = "@LOGEN;";
     while (std::fgets(line, sizeof line, f) != nullptr) {
@@ -150,8 +157,6 @@ int ReadLogConfig()
         // An empty value reads as 0, like any value without digits: transcripts off.
         logEnable = DecimalValue(value);
     }
-    std::fclose(f);
-    return 0;
 }
 
 void LogPush(int eventClass, int code, const LogModemState* modem)

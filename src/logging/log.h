@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 // Storage layout on the card.
 #define LOG_ROOT_DIR "/media/card"
@@ -40,6 +41,8 @@ extern std::atomic<int> logOutIdx;
 
 void LogInit();
 int ReadLogConfig();
+// The reading itself: the switch from every "@LOGEN;" line of an open file, the last one winning.
+void ReadLogConfigFrom(FILE* f);
 
 struct LogModemState;
 // Pushes one event; modem, when not null, is the modem state the event carries.

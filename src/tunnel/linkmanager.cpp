@@ -199,7 +199,9 @@ bool ParseInitReply(const char* sent, const char* reply, int* interval)
         std::puts("Initial Packet Data Error\r");
         return false;
     }
-    const char* sep = std::strstr(found + kInitPacketChars, kInitSeparator);
+    // After the packet text as sent: a shorter text must not make the search start past the
+    // reply's end.
+    const char* sep = std::strstr(found + std::strlen(sent), kInitSeparator);
     if (sep == nullptr) {
         std::puts("Initial Packet Split Error\r");
         return false;
@@ -236,15 +238,8 @@ void CompleteHandshake(int hbSlot, const char* packet)
     }
     std::puts("Receive Initial Packet Successfully\r");
 
-    char sent[kLirnBlockSize + 1];
-    char reply[kLirnBlockSize + 1];
-    LirnLineText(sent, packet, static_cast<int>(strnlen(packet, kLirnBlockSize)));
-    LirnLineText(reply, received, got);
-    std::printf("InitSendBuffer: \"%s\"\r\n", sent);
-    std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
-
     int interval = 0;
-    if (!ParseInitReply(sent, reply, &interval)) {
+    if (!LirnCheckInitReply(packet, received, got, &interval)) {
         LirnChildClose(lirnHbChild, hbSlot);
         LirnChildClose(lirnDataChild, dataSlot);
         return;
@@ -310,6 +305,17 @@ void* ThreadLirnSock(void*)
         // pass waits for connection requests itself.)
         if (mode != 2 && lirnDialup == 1 && lirnConnect == 1) SharedWait(seen, kWaitForever);
     }
+}
+
+bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval)
+{
+    char sent[kLirnBlockSize + 1];
+    char reply[kLirnBlockSize + 1];
+    LirnLineText(sent, sentBlock, static_cast<int>(strnlen(sentBlock, kLirnBlockSize)));
+    LirnLineText(reply, replyBlock, got);
+    std::printf("InitSendBuffer: \"%s\"\r\n", sent);
+    std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
+    return ParseInitReply(sent, reply, interval);
 }
 
 // The separator and the interval's digits are kept whole; an over-long packet text loses its end.

@@ -88,6 +88,10 @@ void LirnLineText(char* out, const char* src, int len);
 // or at a zero byte): the packet text, ten at signs and the interval, zero-filled to one block.
 // The packet text is cut so that the reply and a terminating zero byte fit the block.
 void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interval);
+// Mode 2: the check of a client's reply (got bytes of replyBlock, at most one block) against the
+// initial packet sent (sentBlock, a text within one block), with both texts printed. True, with
+// the announced interval, when the reply follows the exchange; false with its message otherwise.
+bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval);
 
 // Sends as LirnSend and LirnChildSend do, with their codes, but exactly len bytes, whatever they
 // hold (raw chunks).

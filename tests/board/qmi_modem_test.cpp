@@ -58,6 +58,27 @@ protected:
     uint16_t txn_ = 0;
 };
 
+TEST_F(QmiModemTest, StartWhileTheCallIsUpHasNoEffect)
+{
+    uint8_t cid = Allocate(kQmiServiceWds);
+    ASSERT_NE(cid, 0);
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "0/0");
+    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "1/" + std::to_string(kQmiErrorNoEffect));
+}
+
+TEST_F(QmiModemTest, RecordKeepsTheLatestRequestsUnderTheirRunningIndexes)
+{
+    const std::size_t total = QmiModem::kKeptRequests + 5;
+    for (std::size_t i = 0; i < total; ++i) Send(kQmiServiceWds, 9, kQmiWdsGetPacketServiceStatus);
+    EXPECT_EQ(Ctl("requests"), "ok " + std::to_string(total));
+    EXPECT_EQ(Ctl("request 4").rfind("err request 4 no longer kept", 0), 0u);
+    EXPECT_EQ(Ctl("request 5").rfind("ok #5 status", 0), 0u);
+    EXPECT_EQ(Ctl("last status").rfind("ok #" + std::to_string(total - 1) + " status", 0), 0u);
+    EXPECT_EQ(Ctl("clear"), "ok");
+    Send(kQmiServiceWds, 9, kQmiWdsGetPacketServiceStatus);
+    EXPECT_EQ(Ctl("request 0").rfind("ok #0 status", 0), 0u);
+}
+
 TEST_F(QmiModemTest, RequestsFromUnknownClientsAndUnknownMessagesAreRefused)
 {
     EXPECT_EQ(Result(Send(kQmiServiceWds, 9, kQmiWdsGetPacketServiceStatus)),

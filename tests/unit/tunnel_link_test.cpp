@@ -177,6 +177,16 @@ TEST(InitReply, PacketTextEndsAtAZeroByteOrWhereTheReplyWouldNotFit)
     EXPECT_EQ(out[kLirnBlockSize - 1], '\0');
 }
 
+TEST(InitReply, ServerLooksForTheAtSignsRightAfterThePacketTextAsSent)
+{
+    char sent[kLirnBlockSize] = "abc";
+    char reply[kLirnBlockSize] = "xabc@@@@@@@@@@25";
+    int interval = 0;
+    // A text shorter than ten characters must not move the search past the at signs.
+    EXPECT_TRUE(LirnCheckInitReply(sent, reply, 16, &interval));
+    EXPECT_EQ(interval, 25);
+}
+
 TEST_F(Link, ClientWhoseServerSendsNoPacketStartsOverWithoutHangingUp)
 {
     StartMode(1);

@@ -168,6 +168,10 @@ void QmiModem::Handle(const QmuxFrame& f, int64_t nowMs)
         QmuxPutResult(&w, kQmiResultFailure, kQmiErrorInvalidQmiCommand);
     }
     requests_.push_back(rec);
+    if (requests_.size() > kKeptRequests) {
+        requests_.pop_front();
+        ++forgotten_;
+    }
 
     Kind kind = KindOf(f.service, f.msgId);
     int len = QmuxFinish(&w);
@@ -445,20 +449,25 @@ std::string QmiModem::CtlTiming(const std::vector<std::string>& w)
 
 std::string QmiModem::CtlRecord(const std::vector<std::string>& w)
 {
-    if (w[0] == "requests") return "ok " + std::to_string(requests_.size());
+    std::size_t total = forgotten_ + requests_.size();
+    if (w[0] == "requests") return "ok " + std::to_string(total);
     if (w[0] == "clear") {
         requests_.clear();
+        forgotten_ = 0;
         return "ok";
     }
     if (w.size() != 2) return "err usage: request I | last NAME";
     if (w[0] == "request") {
         long long i = 0;
-        if (!NumberIn(w[1], 0, static_cast<long long>(requests_.size()) - 1, &i))
-            return "err no request " + w[1];
-        return "ok " + Describe(requests_[static_cast<std::size_t>(i)], static_cast<std::size_t>(i));
+        if (!NumberIn(w[1], 0, static_cast<long long>(total) - 1, &i)) return "err no request " + w[1];
+        if (static_cast<std::size_t>(i) < forgotten_)
+            return "err request " + w[1] + " no longer kept (the record keeps the latest " +
+                   std::to_string(kKeptRequests) + ")";
+        return "ok " + Describe(requests_[static_cast<std::size_t>(i) - forgotten_], static_cast<std::size_t>(i));
     }
     for (std::size_t i = requests_.size(); i-- > 0;)
-        if (MessageName(requests_[i].service, requests_[i].msgId) == w[1]) return "ok " + Describe(requests_[i], i);
+        if (MessageName(requests_[i].service, requests_[i].msgId) == w[1])
+            return "ok " + Describe(requests_[i], forgotten_ + i);
     return "err no " + w[1] + " request";
 }
 
@@ -483,6 +492,6 @@ std::string QmiModem::StateLine() const
     const char* call = up_ ? "up" : connecting_ ? "connecting" : "down";
     return std::string("call=") + call + " handle=" + std::to_string(handle_) + " starts=" + std::to_string(starts_) +
            " stops=" + std::to_string(stops_) + " queries=" + std::to_string(queries_) +
-           " requests=" + std::to_string(requests_.size()) + " clients=" + (clients.empty() ? "-" : clients) +
+           " requests=" + std::to_string(forgotten_ + requests_.size()) + " clients=" + (clients.empty() ? "-" : clients) +
            " garbage=" + std::to_string(reader_->discarded);
 }

@@ -6,13 +6,16 @@
 // at any time (words after "qmi", see QMI_CONTROL.md): the call connects at once, after some
 // status queries or never; starts are refused; the call drops; responses come late or not at all.
 // Every request received is recorded, with the start's texts exactly as they arrived, so tests
-// can check what the firmware sent.
+// can check what the firmware sent. The record keeps the latest kKeptRequests requests; indexes
+// count every request since the start (or the last "qmi clear"), so a long run stays bounded
+// while tests index requests as before.
 #pragma once
 
 #include "platform/qmux.h"
 #include "sim_device.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,6 +36,9 @@ public:
         bool hasHandle = false;  // stop: the handle TLV
         uint32_t handle = 0;
     };
+
+    // Requests the record keeps; older ones are forgotten but still counted.
+    static constexpr std::size_t kKeptRequests = 1000;
 
     // The kinds of request a delay or silence applies to.
     enum Kind { kCtl, kStart, kStop, kStatus, kOther, kKinds };
@@ -70,7 +76,8 @@ private:
 
     std::unique_ptr<QmuxReader> reader_;
     std::multimap<int64_t, std::string> outgoing_;  // due time -> frame; equal times keep their order
-    std::vector<Request> requests_;
+    std::deque<Request> requests_;  // the latest kKeptRequests
+    std::size_t forgotten_ = 0;     // requests dropped from the front: the index of requests_[0]
 
     // Client ids in use, per service, and the next to try.
     std::map<uint8_t, std::set<uint8_t>> clients_;
