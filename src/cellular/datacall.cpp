@@ -52,6 +52,8 @@ constexpr unsigned kNetCyclePauseMs = 1000;   // between two cycles
 // The packet data handle of start_resp_msg as the stop on another thread reads it: one word,
 // published whole whenever the net thread changes the response.
 std::atomic<uint32_t> gStartHandle{0};
+// Layer result of the net thread's last start request.
+int gStartRc = 0;
 
 void QmiLogNumber(const char* api, int value)
 {
@@ -166,6 +168,7 @@ int QMI_wds_dialup(const char* apn, const char* user, const char* password)
     int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg,
                                       &start_resp_msg, sizeof start_resp_msg, kStartTimeoutMs);
     gStartHandle = start_resp_msg.pkt_data_handle;
+    gStartRc = rc;
     return WdsAccepted("QMI_wds_dialup <qmi_client_send_msg_sync>", rc, start_resp_msg.resp);
 }
 
@@ -195,6 +198,9 @@ int dialup_actions2()
     // A refused start does not end the cycle: the call may come up anyway (or already be up
     // when the status query itself failed), and the polls below tell.
     std::printf("Dialup result=%d\r\n", QMI_wds_dialup(modem_APN, modem_usr, modem_pwd));
+    // With the device away the start never reached the modem and no poll can see a call: the
+    // next cycle (a second later) dials again, soon after the device is back.
+    if (gStartRc == kQmiErrTransport) return -1;
     SleepMs(kDialupSettleMs);
     for (int n = 0; n < kDialupPolls; n++) {
         SleepMs(kDialupPollPauseMs);

@@ -54,7 +54,11 @@ int qmi_client_init(const char* connectionId, qmi_idl_service_object_type servic
 // Sends one request and waits up to timeoutMs for its response. req and resp are the message's
 // records below (req may be null with length 0 for a message without request fields). Returns 0
 // when the response arrived (resp.result then tells whether the modem refused), or a negative
-// code of the layer.
+// code of the layer. A request that finds the device gone (read error, end of file, hang-up)
+// reopens it first, at most once a second while it stays missing, and gives every open client a
+// fresh client id behind its unchanged handle; until then requests fail with kQmiErrTransport.
+// The loss and the return are each said once on the console and in the event ring (class 3,
+// codes 0 and 1).
 int qmi_client_send_msg_sync(qmi_client_type client, unsigned msgId, const void* req, unsigned reqLen, void* resp,
                              unsigned respLen, unsigned timeoutMs);
 
