@@ -24,7 +24,9 @@ void PassMode1()
         SleepMs(kIdlePauseMs);  // heartbeats keep their interval within an idle pause
         return;
     }
-    if (LirnSend(lirnHb, hbSendBuffer) != 0) {
+    int rc = LirnSend(lirnHb, hbSendBuffer);
+    if (rc == kLirnSocketGone) return;  // the link manager is rebuilding
+    if (rc != 0) {
         // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
         std::puts("Send HB Failed\r");
         lirnConnect = 0;
@@ -42,6 +44,7 @@ void SuperviseSlot(int slot)
         gChildHbTick[slot] = GetTimeTicks();
         return;
     }
+    if (got == kLirnSocketGone) return;  // the slot was closed meanwhile
     if (got == 0) {
         // The listeners stay open: the link manager takes the next client.
         std::printf("[%d] Receive HB Timeout\r\n", slot);

@@ -55,7 +55,7 @@ void RecvMode0()
     int got = LirnRecv(lirnData, dataRecvBuffer);
     if (got > 0)
         WriteSerial(got);
-    else if (got < 0)
+    else if (LirnLinkFailed(got))
         lirnConnect = 0;
 }
 
@@ -70,6 +70,7 @@ void RecvMode1()
         std::puts("Receive No Packet\r");
         return;
     }
+    if (got == kLirnSocketGone) return;  // the link manager is rebuilding
     if (got < 0) {
         std::puts("Receive Packet Failed\r");
         lirnConnect = 0;
@@ -111,10 +112,11 @@ void SendChunk()
 {
     switch (lirnMode) {
     case 0:
-        if (LirnSend(lirnData, dataSendBuffer) < 0) lirnConnect = 0;
+        if (LirnLinkFailed(LirnSend(lirnData, dataSendBuffer))) lirnConnect = 0;
         break;
     case 1: {
         int rc = LirnSend(lirnData, dataSendBuffer);
+        if (rc == kLirnSocketGone) break;  // the link manager is rebuilding
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");
