@@ -38,36 +38,53 @@ int RingCount()
     return in >= out ? in - out : in + kLogRingSlots - out;
 }
 
-// Appends a staged record to today's day file of a tree. Returns quietly on any failure: a
-// missing or read-only card must never stop the caller.
-void DumpRecord(const char* tree, const char* record)
+// Whether the last record of each transcript failed to reach its day file; guarded by the
+// transcript's lock.
+bool gAtDumpFailing = false;
+bool gQmiDumpFailing = false;
+
+// Appends a staged record to today's day file of a tree. False on any failure: a missing, full or
+// read-only card must never stop the caller.
+bool DumpRecord(const char* tree, const char* record)
 {
     char date[11];
     getTimeStr(date, 'd');
     // "YYYY/MM/DD": the part before the last slash is the month directory, the rest the file.
     char* slash = std::strrchr(date, '/');
-    if (slash == nullptr) return;
+    if (slash == nullptr) return false;
     char filePart[16];
     std::snprintf(filePart, sizeof filePart, "%s.txt", slash);
     *slash = '\0';
 
     char dir[kSysPathMax];
-    if (std::snprintf(dir, sizeof dir, "%s/%s/%s", LOG_ROOT_DIR, tree, date) >= static_cast<int>(sizeof dir)) return;
+    if (std::snprintf(dir, sizeof dir, "%s/%s/%s", LOG_ROOT_DIR, tree, date) >= static_cast<int>(sizeof dir)) return false;
     char dirArg[kSysPathMax + 16];
     char cmd[kSysPathMax + 32];
-    if (ShellPath(dirArg, sizeof dirArg, dir) != 0) return;
+    if (ShellPath(dirArg, sizeof dirArg, dir) != 0) return false;
     std::snprintf(cmd, sizeof cmd, "mkdir -p %s", dirArg);
     FILE* p = ShellPopen(cmd);
-    if (p == nullptr) return;
+    if (p == nullptr) return false;
     ShellPclose(p);
 
     char path[kSysPathMax];
-    if (std::snprintf(path, sizeof path, "%s%s", dir, filePart) >= static_cast<int>(sizeof path)) return;
+    if (std::snprintf(path, sizeof path, "%s%s", dir, filePart) >= static_cast<int>(sizeof path)) return false;
     FILE* f = SysFopen(path, "a+");
-    if (f == nullptr) return;
-    std::fputs(record, f);
-    std::fclose(f);
+    if (f == nullptr) return false;
+    bool ok = std::fputs(record, f) >= 0;
+    return std::fclose(f) == 0 && ok;  // a full card fails when the record is flushed
 }
+
+// Says once when a transcript stops reaching its day file and once when it reaches it again.
+void NoteDump(const char* tree, bool ok, bool* failing)
+{
+    if (ok != *failing) return;
+    *failing = !ok;
+    if (ok)
+        std::printf("%s transcript written again\n", tree);
+    else
+        std::printf("%s transcript cannot be written (card missing or full)\n", tree);
+}
+
 
 }  // namespace
 
@@ -163,7 +180,7 @@ void AtCmdLogPush(const char* cmd, const char* answer)
 
 void AtCmdLogDump()
 {
-    DumpRecord(AT_CMD_LOG, atCmdLogData);
+    NoteDump(AT_CMD_LOG, DumpRecord(AT_CMD_LOG, atCmdLogData), &gAtDumpFailing);
 }
 
 void QmiLogPush(const char* api, const char* value)
@@ -177,7 +194,7 @@ void QmiLogPush(const char* api, const char* value)
 
 void QmiLogDump()
 {
-    DumpRecord(QMI_LOG, qmiLogData);
+    NoteDump(QMI_LOG, DumpRecord(QMI_LOG, qmiLogData), &gQmiDumpFailing);
 }
 
 void AtCmdLog(const char* cmd, const char* answer)
