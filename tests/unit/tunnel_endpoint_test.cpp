@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -124,6 +125,35 @@ TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
     }, Millis(2000)));
     EXPECT_EQ(LirnChildRecv(lirnDataChild[0], buf), kLirnBlockSize);
     EXPECT_EQ(buf[kLirnBlockSize], '#');  // nothing past the block
+}
+
+// Another thread closes the slot while a receive waits on it (a dropped client): that is no
+// time-out and no failure of the link; it has its own code and event 9.
+TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
+{
+    auto [near, far] = ConnectedPair();
+    lirnDataChild[0] = near;
+    Keep(far);
+    std::atomic<pid_t> tid{0};
+    int got = 1;
+    std::thread receiver([&] {
+        char buf[kLirnBlockSize];
+        tid = gettid();
+        got = LirnChildRecv(lirnDataChild[0], buf);
+    });
+    // Closed once the receiving thread sleeps in its wait.
+    auto asleep = [&] {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::size_t end = text.rfind(')');
+        return tid != 0 && end != std::string::npos && text.compare(end, 4, ") S ") == 0;
+    };
+    EXPECT_TRUE(WaitUntil(asleep, Millis(3000), Millis(1)));
+    LirnChildClose(lirnDataChild, 0);
+    receiver.join();
+    EXPECT_EQ(got, kLirnSocketGone);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{9});
+    EXPECT_FALSE(LirnLinkFailed(kLirnSocketGone));
 }
 
 TEST_F(Endpoint, UrgentDataIsAnExceptionalConditionWithCode6)
