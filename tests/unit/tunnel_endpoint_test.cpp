@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -142,13 +141,10 @@ TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
         got = LirnChildRecv(lirnDataChild[0], buf);
     });
     // Closed once the receiving thread sleeps in its wait.
-    auto asleep = [&] {
-        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::size_t end = text.rfind(')');
-        return tid != 0 && end != std::string::npos && text.compare(end, 4, ") S ") == 0;
-    };
-    EXPECT_TRUE(WaitUntil(asleep, Millis(3000), Millis(1)));
+    EXPECT_TRUE(WaitUntil([&] {
+        std::string stat = ReadWholeFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+        return tid != 0 && stat.find(") S ") != std::string::npos;
+    }, Millis(3000), Millis(1)));
     LirnChildClose(lirnDataChild, 0);
     receiver.join();
     EXPECT_EQ(got, kLirnSocketGone);

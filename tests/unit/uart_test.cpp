@@ -230,32 +230,25 @@ TEST(Uart, WriteReadReportsAFailedWaitWithoutReading)
 // one of its failed attribute read (ENOTTY for a plain file).
 TEST(Uart, SetOptReportsTheErrorOfTheFailedStepNotOfAFailedPrint)
 {
-    struct Sink {
-        int writes = 0;
-        std::string text;
-    } sink;
+    static std::string printed;
+    static int writes = 0;
     cookie_io_functions_t io = {};
-    io.write = [](void* cookie, const char* buf, size_t n) -> ssize_t {
-        Sink* s = static_cast<Sink*>(cookie);
-        if (s->writes++ == 0) {
-            errno = EIO;
-            return -1;
-        }
-        s->text.append(buf, n);
+    io.write = [](void*, const char* buf, size_t n) -> ssize_t {
+        if (writes++ == 0) return errno = EIO, -1;
+        printed.append(buf, n);
         return static_cast<ssize_t>(n);
     };
     TempDir dir;
     int fd = open((dir.Path() + "/plain").c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
     FILE* saved = stdout;
-    stdout = fopencookie(&sink, "w", io);
+    stdout = fopencookie(nullptr, "w", io);
     setvbuf(stdout, nullptr, _IONBF, 0);
     int rc = set_opt(fd, 115200, 8, 'N', 1);
     fclose(stdout);
     stdout = saved;
     close(fd);
     EXPECT_EQ(rc, -1);
-    EXPECT_NE(sink.text.find("errno=" + std::to_string(ENOTTY)), std::string::npos) << sink.text;
+    EXPECT_NE(printed.find("errno=" + std::to_string(ENOTTY)), std::string::npos) << printed;
 }
 
 }  // namespace
