@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -169,6 +170,31 @@ TEST_F(Faults, ModemSilentForAWhileIsPolledAgainWithoutARestart)
 
 TEST_F(Faults, PlainClientAgainstAPeerThatAcceptsAndClosesIsPaced) { StormThenGoodLink(0); }
 TEST_F(Faults, HeartbeatClientAgainstAServerThatAcceptsAndClosesIsPaced) { StormThenGoodLink(1); }
+
+// A mode-2 client that pours into its heartbeat connection is read at the server's own pace
+// (memory stays bounded); once it resets, the next client is served.
+TEST_F(Faults, ServerReadsAPouringClientAtItsPaceAndServesTheNextOne)
+{
+    int port = tl::FreePortRun(2);
+    Start({.mode = 2, .port = port});
+    tl::ExchangeClient pour, next;
+    ASSERT_TRUE(WaitUntil([&] { return pour.Knock(port); }, Millis(20000), Millis(500)));
+    pour.Reply(port, pour.packet + "@@@@@@@@@@1");
+    ASSERT_TRUE(board.WaitForOutput("HB Interval: 1\r\n", Millis(5000)));
+    fcntl(pour.hb, F_SETFL, O_NONBLOCK);
+    std::string chunk(1 << 16, 'x');
+    int refused = 0;  // the server's buffers are full once writes keep failing
+    ASSERT_TRUE(WaitUntil([&] { return write(pour.hb, chunk.data(), chunk.size()) > 0 ? (refused = 0) : ++refused >= 50; },
+                          Millis(20000)));
+    std::string status = ReadWholeFile("/proc/" + FwPid() + "/status");
+    EXPECT_LT(std::stol(status.substr(status.find("VmRSS:") + 6)), 8192) << "kB resident";
+    struct linger reset = {1, 0};
+    setsockopt(pour.hb, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(std::exchange(pour.hb, -1));
+    ASSERT_TRUE(WaitUntil([&] { return next.Knock(port); }, Millis(20000), Millis(500)));
+    next.Reply(port, next.packet + "@@@@@@@@@@7");
+    EXPECT_TRUE(board.WaitForOutput("HB Interval: 7\r\n", Millis(5000)));
+}
 
 TEST_F(Faults, CardRemovedOrFullIsReportedAndTranscriptsResumeInTheDayFile)
 {
