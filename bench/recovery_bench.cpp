@@ -44,12 +44,9 @@ void Hold(Board& b, long long ms)
     WaitUntil([&] { return BoardNow(b) >= until; }, Millis(ms + 5000), Millis(100));
 }
 
-long long FwCpuTicks(Board& b)
+long long FwCpuMs(Board& b)
 {
-    std::string stat = ReadWholeFile("/proc/" + ControlField(b.Control("pids"), "fw") + "/stat");
-    std::istringstream in(stat.substr(stat.rfind(')') + 2));
-    std::vector<std::string> f{std::istream_iterator<std::string>(in), {}};
-    return f.size() > 12 ? std::stoll(f[11]) + std::stoll(f[12]) : 0;
+    return std::stoll(ControlField(b.Control("fw usage"), "cpu_ms"));
 }
 
 bool StartGateway(Board& b, int mode, int port)
@@ -81,7 +78,7 @@ void QmiDeviceAway()
     Board b;
     int port = tl::FreePortRun(1), listener = tl::ListenOn(port);
     if (!StartGateway(b, 0, port) || tl::AcceptWithin(listener, 20000) < 0) return;
-    long long cpu = FwCpuTicks(b), removed = BoardNow(b);
+    long long cpu = FwCpuMs(b), removed = BoardNow(b);
     b.Control("node remove dev/cdc-wdm0");
     Hold(b, 10000);
     long long restored = BoardNow(b);
@@ -91,8 +88,7 @@ void QmiDeviceAway()
               Millis(20));
     bool up = WaitUntil([&] { return b.Control("qmi state").find("call=up") != std::string::npos; }, kLong, Millis(20));
     long long upAt = BoardNow(b);
-    double cpuPercent = 100.0 * static_cast<double>((FwCpuTicks(b) - cpu) * 1000 / sysconf(_SC_CLK_TCK)) /
-                        static_cast<double>(upAt - removed);
+    double cpuPercent = 100.0 * static_cast<double>(FwCpuMs(b) - cpu) / static_cast<double>(upAt - removed);
     std::printf("QMI device away 10 s: %lld opens while away; start %lld ms and call %s %lld ms after the return; "
                 "CPU %.2f %%\n",
                 Numbers(b.Control("node opens dev/cdc-wdm0")).at(0), start - restored, up ? "up" : "NOT up",

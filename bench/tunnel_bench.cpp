@@ -6,6 +6,7 @@
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
+#include "board_util.h"
 #include "control_client.h"
 #include "../tests/common/tunnel_loopback.h"
 
@@ -39,29 +40,6 @@ struct Figures {
     double serialToPeerP50 = 0, serialToPeerP99 = 0;
     long rssKb = 0;
 };
-
-// utime + stime of a process (and its threads), in clock ticks.
-long long CpuTicks(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string f;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i == 14) utime = std::stoll(f);
-        if (i == 15) stime = std::stoll(f);
-    }
-    return utime + stime;
-}
-
-long RssKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 void WriteAllWaiting(int fd, const char* p, std::size_t n)
 {
@@ -105,9 +83,9 @@ double Percentile(std::vector<double> v, double p)
 Figures Measure(pid_t relay, int pc, int peer, bool blocks)
 {
     Figures f;
-    long long before = CpuTicks(relay);
+    long long before = ReadProcessUsage(relay).cpuMs;
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-    f.idleCpuPercent = 100.0 * static_cast<double>(CpuTicks(relay) - before) / sysconf(_SC_CLK_TCK) / kIdleSeconds;
+    f.idleCpuPercent = 100.0 * static_cast<double>(ReadProcessUsage(relay).cpuMs - before) / 1000 / kIdleSeconds;
 
     // Both directions at once, payload bytes never zero so the fill can be told apart.
     std::string up(kThroughputBytes, ' '), down(kThroughputBytes, ' ');
@@ -160,7 +138,7 @@ Figures Measure(pid_t relay, int pc, int peer, bool blocks)
     }
     f.serialToPeerP50 = Percentile(samples, 0.5);
     f.serialToPeerP99 = Percentile(samples, 0.99);
-    f.rssKb = RssKb(relay);
+    f.rssKb = ReadProcessUsage(relay).rssKb;
     return f;
 }
 

@@ -120,13 +120,8 @@ TEST_F(Faults, QmiDeviceAwayIsReopenedAtMostOnceASecondAndTheCallAndTunnelComeBa
     Start({.mode = 0, .port = port});
     int peer = tl::AcceptWithin(listener, 20000);
     ASSERT_GE(peer, 0);
-    auto cpuTicks = [&] {  // user and system time of the firmware
-        std::string stat = ReadWholeFile("/proc/" + FwPid() + "/stat");
-        std::istringstream in(stat.substr(stat.rfind(')') + 2));
-        std::vector<std::string> f{std::istream_iterator<std::string>(in), {}};
-        return f.size() > 12 ? std::stoll(f[11]) + std::stoll(f[12]) : -1;
-    };
-    long long cpuBefore = cpuTicks(), removed = Count("now");
+    auto cpuMs = [&] { return std::stoll(ControlField(board.Control("fw usage"), "cpu_ms")); };
+    long long cpuBefore = cpuMs(), removed = Count("now");
     auto outage = std::chrono::steady_clock::now();
     Ctl("node remove dev/cdc-wdm0");
     // Away until the firmware has tried ten times to open it (about 10 s).
@@ -141,8 +136,7 @@ TEST_F(Faults, QmiDeviceAwayIsReopenedAtMostOnceASecondAndTheCallAndTunnelComeBa
                           Millis(15000), Millis(100)));
     EXPECT_LE(redial, 5000);
     EXPECT_TRUE(WaitUntil([&] { return board.Control("qmi state").find("call=up") != std::string::npos; }, Millis(15000)));
-    double cpu = 100.0 * static_cast<double>((cpuTicks() - cpuBefore) * 1000 / sysconf(_SC_CLK_TCK)) /
-                 static_cast<double>(MsSince(outage));
+    double cpu = 100.0 * static_cast<double>(cpuMs() - cpuBefore) / static_cast<double>(MsSince(outage));
     std::printf("QMI outage: %lld opens in %lld ms, start %lld ms after the return, CPU %.2f %%\n", opens[0],
                 restored - removed, redial, cpu);
     EXPECT_LT(cpu, 5.0);  // the idle pauses alone cost about 1 %; a spinning reopen a whole core
@@ -186,8 +180,7 @@ TEST_F(Faults, ServerReadsAPouringClientAtItsPaceAndServesTheNextOne)
     int refused = 0;  // the server's buffers are full once writes keep failing
     ASSERT_TRUE(WaitUntil([&] { return write(pour.hb, chunk.data(), chunk.size()) > 0 ? (refused = 0) : ++refused >= 50; },
                           Millis(20000)));
-    std::string status = ReadWholeFile("/proc/" + FwPid() + "/status");
-    EXPECT_LT(std::stol(status.substr(status.find("VmRSS:") + 6)), 8192) << "kB resident";
+    EXPECT_LT(std::stol(ControlField(board.Control("fw usage"), "rss_kb")), 8192);
     struct linger reset = {1, 0};
     setsockopt(pour.hb, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(std::exchange(pour.hb, -1));

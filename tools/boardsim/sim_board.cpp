@@ -118,7 +118,7 @@ const SimBoard::Verb SimBoard::kVerbs[] = {
     {"ping", &SimBoard::Ping, "ping"},
     {"help", &SimBoard::Help, "help"},
     {"pids", &SimBoard::Pids, "pids"},
-    {"fw", &SimBoard::Fw, "fw [start|stop|restart]"},
+    {"fw", &SimBoard::Fw, "fw [start|stop|restart|usage]"},
     {"reboots", &SimBoard::Reboots, "reboots"},
     {"init", &SimBoard::Init, "init [low|high|missing]"},
     {"gpio", &SimBoard::Gpio, "gpio [N]"},
@@ -377,6 +377,11 @@ std::string SimBoard::Fw(const std::vector<std::string>& a)
         return Ok(firmware_.LastStatus() < 0 ? "stopped" : StatusText(firmware_.LastStatus()));
     }
     if (a.size() != 1) return "";
+    if (a[0] == "usage") {
+        if (!firmware_.Running()) return Err("no firmware running");
+        ProcessUsage u = ReadProcessUsage(firmware_.Pid());
+        return Ok("cpu_ms=" + std::to_string(u.cpuMs) + " rss_kb=" + std::to_string(u.rssKb));
+    }
     if (a[0] == "stop") {
         firmware_.Stop();
         return Ok();
