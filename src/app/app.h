@@ -4,15 +4,10 @@
 // command line and then takes one road for the rest of the process's life: the firmware-update
 // road, the tunnel road (INIT pin asserted) or the console road. On the tunnel and console roads
 // the main thread becomes the supervisor that turns the modem and data-call state into the
-// status LED pattern.
+// status LED pattern (leds/).
 #pragma once
 
 #include <cstdint>
-
-extern const char kFirmwareVersion[];
-
-// Reboots the module ("init 6"). Nothing after the call may count on the process continuing.
-void ResetSIM7100();
 
 // The whole start-up and the supervisor; never returns.
 [[noreturn]] void LirnMain(int argc, char** argv);
@@ -28,9 +23,6 @@ int BuildDateCommand(char* out, const char* date, const char* time);
 // The road taken for an INIT pin reading: only exactly 1 selects the tunnel.
 enum class Road { Tunnel, Console };
 Road ChooseRoad(int initPinValue);
-
-// One evaluation of the supervisor: the status LED pattern for the current state.
-int SupervisorPattern(int cpinStatus, int netStatus, int creg);
 
 // Supervisor period, milliseconds.
 constexpr uint32_t kSupervisorPeriodMs = 2000;

@@ -3,11 +3,13 @@
 
 #include "board/gpio.h"
 #include "board/i2c.h"
+#include "board/module.h"
 #include "board/sdcard.h"
 #include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "config/config.h"
 #include "console/console.h"
+#include "leds/leds.h"
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
@@ -18,13 +20,8 @@
 #include <cstring>
 #include <pthread.h>
 
-const char kFirmwareVersion[] = "LIRN_V1.00_2020-12-18";
-
 namespace {
 
-// LED pattern numbers of the firmware-update road, for both LEDs.
-constexpr int kLedUpdateInstalled = 5;
-constexpr int kLedUpdateFailed = 6;
 // How long the update road shows its result before the reboot, milliseconds.
 constexpr unsigned kUpdateRebootDelayMs = 10000;
 
@@ -62,7 +59,7 @@ void StartTunnelThreads()
     for (;;) {
         uint32_t start = GetTimeTicks();
         TickWaitUntil(start, kSupervisorPeriodMs);
-        sta_led_step = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
+        LedShowModemState();
     }
 }
 
@@ -72,20 +69,13 @@ void StartTunnelThreads()
 {
     std::puts("FW Update\r");
     StartThread(thread_led, "Error: Create ThreadLed");
-    int pattern = if_fw_update_error == 1 ? kLedUpdateFailed : kLedUpdateInstalled;
-    sta_led_step = pattern;
-    gps_flag = pattern;
+    LedShowUpdateResult(if_fw_update_error == 1);
     SleepMs(kUpdateRebootDelayMs);
     ResetSIM7100();
     for (;;) SleepMs(kUpdateRebootDelayMs);  // the reboot stops the process
 }
 
 }  // namespace
-
-void ResetSIM7100()
-{
-    ShellSystem("init 6");
-}
 
 int BuildDateCommand(char* out, const char* date, const char* time)
 {
@@ -127,14 +117,6 @@ void HandleCommandLine(int argc, char** argv)
 Road ChooseRoad(int initPinValue)
 {
     return initPinValue == 1 ? Road::Tunnel : Road::Console;
-}
-
-int SupervisorPattern(int cpinStatus, int netStatus, int creg)
-{
-    if (cpinStatus == 1) return 4;
-    if (netStatus == 0) return 2;
-    if (creg == 1 || creg == 5) return 1;
-    return 0;
 }
 
 void LirnMain(int argc, char** argv)

@@ -1,17 +1,13 @@
-// GPIO lines over sysfs, the LED helpers and the LED pattern thread.
+// GPIO lines over sysfs, the LED helpers and the blink step.
 #include "board/gpio.h"
 
 #include "board/ticks.h"
-#include "modem/modem.h"
 #include "platform/sysroot.h"
 
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-
-std::atomic<int> sta_led_step{1};
-std::atomic<int> gps_led_step{0};
 
 namespace {
 
@@ -35,17 +31,6 @@ const LineSetup kLines[] = {
     {kGpioGpsLed, 1, 0, 0}, {kGpioStatusLed, 1, 0, 0},                        // LEDs
     {0, 1, 0, 0},                                                             // output
 };
-
-struct BlinkPattern {
-    uint32_t onMs;
-    uint32_t offMs;
-};
-
-// Status LED patterns 1 to 6; 0 and every other value keep the LED steadily on.
-const BlinkPattern kStatusPatterns[] = {
-    {900, 100}, {500, 500}, {200, 200}, {100, 900}, {100, 100}, {100, 900},
-};
-constexpr BlinkPattern kGpsFixPattern = {900, 100};
 
 // The system path of one attribute file of a line.
 void LinePath(char (&path)[kGpioPathSize], int gpio, const char* attribute)
@@ -90,28 +75,6 @@ uint32_t TimeLeft(uint32_t start, uint32_t now, uint32_t durationMs)
     uint32_t elapsed = TickElapsed(start, now);
     return elapsed >= durationMs ? 0 : durationMs - elapsed;
 }
-
-// Runs one blink step of an LED by its read-back. Returns the time until its next switch.
-uint32_t BlinkStep(int litValue, uint32_t& start, const BlinkPattern& p, void (*turnOn)(), void (*turnOff)())
-{
-    uint32_t now = GetTimeTicks();
-    uint32_t phase = litValue == 0 ? p.offMs : p.onMs;
-    uint32_t left = TimeLeft(start, now, phase);
-    if (left > 0) return left;
-    if (litValue == 0)
-        turnOn();
-    else
-        turnOff();  // lit, or a failed read
-    start = now;
-    return litValue == 0 ? p.onMs : p.offMs;
-}
-
-void StatusOn() { STA_LED_ON(); }
-void StatusOff() { STA_LED_OFF(); }
-void BothOn() { STA_LED_ON(); GPS_LED_ON(); }
-void BothOff() { STA_LED_OFF(); GPS_LED_OFF(); }
-void GpsOn() { GPS_LED_ON(); }
-void GpsOff() { GPS_LED_OFF(); }
 
 }  // namespace
 
@@ -211,34 +174,14 @@ int STA_LED_V() { return GPIO_get_value(kGpioStatusLed); }
 int GPS_LED_V() { return GPIO_get_value(kGpioGpsLed); }
 int PIN_INIT_V() { return GPIO_get_value(kGpioInitPin); }
 
-unsigned LedPass(LedState& state)
+uint32_t GpioBlinkStep(const int* lines, int count, uint32_t& start, const BlinkPattern& pattern)
 {
-    uint32_t pause = kIdlePauseMs;
-
-    int step = sta_led_step.load();
-    if (step >= 1 && step <= 6) {
-        bool both = step >= 5;  // update road: the GPS LED blinks with the status LED
-        uint32_t left = BlinkStep(STA_LED_V(), state.staStart, kStatusPatterns[step - 1], both ? BothOn : StatusOn,
-                                  both ? BothOff : StatusOff);
-        if (left < pause) pause = left;
-    } else {
-        STA_LED_ON();
-    }
-
-    gps_led_step = gps_flag.load();
-    int gps = gps_led_step.load();
-    if (gps == 1) {
-        uint32_t left = BlinkStep(GPS_LED_V(), state.gpsStart, kGpsFixPattern, GpsOn, GpsOff);
-        if (left < pause) pause = left;
-    } else if (gps != 5 && gps != 6) {
-        GPS_LED_ON();
-    }
-    return pause < kPollPauseMs ? kPollPauseMs : pause;
-}
-
-void* thread_led(void*)
-{
-    LedState state;
-    state.staStart = state.gpsStart = GetTimeTicks();
-    for (;;) SleepMs(LedPass(state));
+    int litValue = GPIO_get_value(lines[0]);
+    uint32_t now = GetTimeTicks();
+    uint32_t phase = litValue == 0 ? pattern.offMs : pattern.onMs;
+    uint32_t left = TimeLeft(start, now, phase);
+    if (left > 0) return left;
+    for (int i = 0; i < count; ++i) GPIO_set_value(lines[i], litValue == 0 ? 1 : 0);  // lit, or a failed read: off
+    start = now;
+    return litValue == 0 ? pattern.onMs : pattern.offMs;
 }

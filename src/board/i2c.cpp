@@ -38,8 +38,7 @@ constexpr uint8_t kAdcConfigRegister = 0x01;  // 16 bits, most significant byte 
 constexpr unsigned long kI2cTimeout10Ms = 1;
 constexpr unsigned long kI2cRetries = 2;
 
-// Event-log class of the bus and its codes.
-constexpr int kLogClassI2c = 0;
+// Event codes of the bus.
 constexpr int kLogOpenFailed = 0;
 constexpr int kLogWriteFailed = 2;
 constexpr int kLogReadFailed = 3;
@@ -64,7 +63,7 @@ int OpenBus(const char* who)
     i2c_fd = fd;
     if (fd < 0) {
         std::printf("%s>> open %s error %d\n", who, I2C_DEVICE, fd);
-        LogPush(kLogClassI2c, kLogOpenFailed, 0);
+        LogPush(kLogClassI2c, kLogOpenFailed, nullptr);
     }
     return fd;
 }
@@ -163,7 +162,7 @@ int I2C_Write(uint8_t address, uint8_t reg, uint8_t count, const uint8_t* data)
     if (ret < 0) {
         std::perror("ioctl error");
         std::printf("I2C_W>> Write error, ret=%d\r\n", ret);
-        LogPush(kLogClassI2c, kLogWriteFailed, 0);
+        LogPush(kLogClassI2c, kLogWriteFailed, nullptr);
         return -3;
     }
     return 1;
@@ -185,7 +184,7 @@ int I2C_Read(uint8_t address, uint8_t reg, uint8_t count, uint8_t* dest)
     if (ret < 0) {
         std::perror("ioctl error");
         std::printf("I2C_R>> Read error, ret=%d(0x%X)\r\n", ret, static_cast<unsigned>(ret));
-        LogPush(kLogClassI2c, kLogReadFailed, 0);
+        LogPush(kLogClassI2c, kLogReadFailed, nullptr);
         return -3;
     }
     if (count > 0) std::memcpy(dest, buf, count);

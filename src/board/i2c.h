@@ -17,10 +17,6 @@
 
 #define I2C_DEVICE "/dev/i2c-0"
 
-// Register image of the simulated board: devices x registers, one byte each.
-constexpr int kI2cImageDevices = 128;
-constexpr int kI2cImageRegisters = 256;
-
 // Calendar record of the clock operations.
 struct RtcTime {
     int32_t second;   // 0 to 59
@@ -69,6 +65,12 @@ int RTC_Read2sys();
 
 bool InitADC();
 unsigned ReadADCRegister();
+
+// ---- Our helpers ----
+
+// Register image of the simulated board: devices x registers, one byte each.
+constexpr int kI2cImageDevices = 128;
+constexpr int kI2cImageRegisters = 256;
 
 // "YYYY-MM-DD hh:mm:ss [weekday]", as main prints the clock on the date road.
 constexpr std::size_t kRtcTextSize = 64;

@@ -9,6 +9,8 @@
 
 uint32_t GetTimeTicks();
 
+// ---- Our helpers ----
+
 // Milliseconds from start to now, across the 32-bit wrap.
 inline uint32_t TickElapsed(uint32_t start, uint32_t now)
 {

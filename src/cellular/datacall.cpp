@@ -12,27 +12,28 @@
 #include "logging/log.h"
 #include "platform/qmux.h"
 #include "platform/text.h"
-#include "tunnel/tunnel.h"
 
 #include <cstdio>
 #include <cstring>
 
-std::atomic<int> net_status{-1};
-std::atomic<int> netStat{0};
 
-int qmi_hdl = -1;
-qmi_idl_service_object_type srv_nas_obj = nullptr;
 qmi_client_type qmi_nas_clnt_hdl = nullptr;
 qmi_client_type qmi_wds_clnt_hdl = nullptr;
 int nas_rc = 0;
 std::atomic<int> wds_rc{0};
 
+namespace {
+
+// Library handle, and the service object of the client being opened.
+int qmi_hdl = -1;
+qmi_idl_service_object_type srv_nas_obj = nullptr;
+
+// The last start and stop exchanged with the modem. The start records belong to the net thread,
+// the stop records to the thread that hangs up.
 WdsStartNetworkReq start_req_msg;
 WdsStartNetworkResp start_resp_msg;
 WdsStopNetworkReq stop_req_msg;
 WdsStopNetworkResp stop_resp_msg;
-
-namespace {
 
 // IDL versions the clients are opened with.
 constexpr int32_t kNasIdlMajor = 1, kNasIdlMinor = 0x31;
@@ -62,13 +63,30 @@ void QmiLogNumber(const char* api, int value)
     QmiLog(api, text);
 }
 
+// Whether the loss of the QMI device has been said; the net thread and a hang-up on the tunnel's
+// thread both look after their requests.
+std::atomic<bool> gQmiLostSaid{false};
+
+// One WDS request on the client. The device's loss and its return are each said once, on the
+// console and in the event ring, by whichever request notices them.
+int WdsRequest(unsigned msgId, const void* req, unsigned reqLen, void* resp, unsigned respLen, unsigned timeoutMs)
+{
+    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, msgId, req, reqLen, resp, respLen, timeoutMs);
+    bool lost = QmiDeviceLost();
+    if (gQmiLostSaid.exchange(lost) != lost) {
+        std::puts(lost ? "QMI device lost, reopening it" : "QMI device back, clients reopened");
+        LogPush(kLogClassQmi, lost ? 0 : 1, nullptr);
+    }
+    return rc;
+}
+
 // Opens one client the way both opening steps do. Returns 0, or -1 after printing and logging.
-int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char* failFormat, const char* releaseApi)
+int OpenClient(qmi_client_type* client, int* rc, const char* initApi, const char* rcName, const char* releaseApi)
 {
     *rc = qmi_client_init(kQmiConnection, srv_nas_obj, nullptr, srv_nas_obj, client);
     QmiLogNumber(initApi, *rc);
     if (*rc == 0) return 0;
-    std::printf(failFormat, *rc);
+    std::printf("main(): qmi_client_init() failed. %s=%d.\n", rcName, *rc);
     QmiLogNumber(releaseApi, qmi_client_release(*client));
     return -1;
 }
@@ -109,7 +127,7 @@ int QMI_nas_getObj()
     }
     QmiLog("QMI_nas_getObj <nas_get_service_object_v01>", "Not NULL");
     return OpenClient(&qmi_nas_clnt_hdl, &nas_rc, "QMI_nas_getObj <qmi_client_init>",
-                      "main(): qmi_client_init() failed. nas_rc=%d.\n", "QMI_nas_getObj <qmi_client_release>");
+                      "nas_rc", "QMI_nas_getObj <qmi_client_release>");
 }
 
 int QMI_wds_getObj()
@@ -121,7 +139,7 @@ int QMI_wds_getObj()
     }
     int rc = 0;
     int result = OpenClient(&qmi_wds_clnt_hdl, &rc, "QMI_wds_getObj <qmi_client_init>",
-                            "main(): qmi_client_init() failed. wds_rc=%d.\n", "QMI_wds_getObj <qmi_client_release>");
+                            "wds_rc", "QMI_wds_getObj <qmi_client_release>");
     wds_rc = rc;
     return result;
 }
@@ -130,8 +148,7 @@ int QMI_wds_CheckDialupStatus()
 {
     WdsPacketServiceStatusResp resp;
     std::memset(&resp, 0, sizeof resp);
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp,
-                                      kStatusTimeoutMs);
+    int rc = WdsRequest(kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp, kStatusTimeoutMs);
     wds_rc = rc;
     QmiLogNumber("QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", rc);
     if (rc != 0) {
@@ -165,8 +182,8 @@ int QMI_wds_dialup(const char* apn, const char* user, const char* password)
     std::printf("Username: %s\n", user);
     std::printf("Password: %s\n", password);
 
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg,
-                                      &start_resp_msg, sizeof start_resp_msg, kStartTimeoutMs);
+    int rc = WdsRequest(kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg, &start_resp_msg,
+                        sizeof start_resp_msg, kStartTimeoutMs);
     gStartHandle = start_resp_msg.pkt_data_handle;
     gStartRc = rc;
     return WdsAccepted("QMI_wds_dialup <qmi_client_send_msg_sync>", rc, start_resp_msg.resp);
@@ -178,8 +195,8 @@ int QMI_wds_hangup()
     std::memset(&stop_resp_msg, 0, sizeof stop_resp_msg);
     stop_req_msg.pkt_data_handle = gStartHandle.load();
 
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg,
-                                      &stop_resp_msg, sizeof stop_resp_msg, kStopTimeoutMs);
+    int rc = WdsRequest(kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg, &stop_resp_msg,
+                        sizeof stop_resp_msg, kStopTimeoutMs);
     if (!WdsAccepted("QMI_wds_hangup <qmi_client_send_msg_sync>", rc, stop_resp_msg.resp)) return 0;
     std::puts("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.");
     return 1;

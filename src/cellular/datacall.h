@@ -18,23 +18,17 @@
 extern std::atomic<int> net_status;
 // net_status as it was before the current cycle ran (the previous cycle's result).
 extern std::atomic<int> netStat;
+// 1: the data call is up and the tunnel may connect. Raised by the net thread; lowered by the
+// tunnel's link manager when it gives the call up.
+extern std::atomic<int> lirnDialup;
 
-// Library handle and clients, set once by main before thread_net starts.
-extern int qmi_hdl;
-extern qmi_idl_service_object_type srv_nas_obj;  // the object of the client being opened
+// Clients, set once by main before thread_net starts.
 extern qmi_client_type qmi_nas_clnt_hdl;
 extern qmi_client_type qmi_wds_clnt_hdl;
 // Result of the last library call on each client. The WDS one is written by the net thread and
 // by a hang-up on the tunnel's thread.
 extern int nas_rc;
 extern std::atomic<int> wds_rc;
-
-// The last start and stop exchanged with the modem. The start records belong to the net thread,
-// the stop records to the thread that hangs up.
-extern WdsStartNetworkReq start_req_msg;
-extern WdsStartNetworkResp start_resp_msg;
-extern WdsStopNetworkReq stop_req_msg;
-extern WdsStopNetworkResp stop_resp_msg;
 
 // Opening, called once by main in this order. Results are printed and logged, not acted on.
 int QMI_Init();
@@ -55,9 +49,11 @@ int dialup_actions2();
 // Always returns 1.
 int hangup_actions();
 
+// The net thread: net_cycle about once a second, for ever.
+void* thread_net(void* arg);
+
+// ---- Our helpers ----
+
 // One cycle of the net thread without its pause: publish the previous result, dial, raise
 // lirnDialup when the call is up.
 void net_cycle();
-
-// The net thread: net_cycle about once a second, for ever.
-void* thread_net(void* arg);

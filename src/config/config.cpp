@@ -19,6 +19,9 @@ char modem_pwd[32];
 
 namespace {
 
+// Event code of a configuration file that cannot be opened.
+constexpr int kLogConfigOpenFailed = 0;
+
 void ConfigPath(char* out, std::size_t n)
 {
     std::snprintf(out, n, "%s/%s", CONFIG_DIR, CONFIG_FILE);
@@ -59,27 +62,25 @@ struct ConfigKey {
     void* field;     // int32_t* for numbers, char* otherwise
     char* mirror;    // mirror text filled from the field, or nullptr
     unsigned size;   // field size of texts
-    const char* echo;
 };
 
 // Keys in the order they are compared; the first key a line begins with decides.
 const ConfigKey kConfigKeys[] = {
-    {"@LIRNMODE;", ValueKind::Number, &lirnSet.mode, nullptr, 0, "@LIRNMODE;%d\r\n"},
-    {"@LIRNIP;", ValueKind::Address, lirnSet.serverIp, nullptr, sizeof lirnSet.serverIp, "@LIRNIP;%s\r\n"},
-    {"@LIRNPORT;", ValueKind::Number, &lirnSet.port, nullptr, 0, "@LIRNPORT;%d\r\n"},
-    {"@LIRNHB;", ValueKind::Number, &lirnSet.hbInterval, nullptr, 0, "@LIRNHB;%d\r\n"},
-    {"@UARTBR;", ValueKind::Number, &lirnSet.uartBaud, nullptr, 0, "@UARTBR;%d\r\n"},
-    {"@UARTPB;", ValueKind::Parity, &lirnSet.uartParity, nullptr, 0, "@UARTPB;%c\r\n"},
-    {"@UARTDB;", ValueKind::Number, &lirnSet.uartDataBits, nullptr, 0, "@UARTDB;%d\r\n"},
-    {"@UARTSB;", ValueKind::Number, &lirnSet.uartStopBits, nullptr, 0, "@UARTSB;%d\r\n"},
-    {"@PINCODE;", ValueKind::Pin, lirnSet.pinCode, modem_pin_code, sizeof lirnSet.pinCode, "@PINCODE;%s\r\n"},
-    {"@APN;", ValueKind::Text, lirnSet.apn, modem_APN, sizeof lirnSet.apn, "@APN;%s\r\n"},
-    {"@MODEMUSR;", ValueKind::Text, lirnSet.modemUser, modem_usr, sizeof lirnSet.modemUser, "@MODEMUSR;%s\r\n"},
-    {"@MODEMPWD;", ValueKind::Text, lirnSet.modemPassword, modem_pwd, sizeof lirnSet.modemPassword,
-     "@MODEMPWD;%s\r\n"},
+    {"@LIRNMODE;", ValueKind::Number, &lirnSet.mode, nullptr, 0},
+    {"@LIRNIP;", ValueKind::Address, lirnSet.serverIp, nullptr, sizeof lirnSet.serverIp},
+    {"@LIRNPORT;", ValueKind::Number, &lirnSet.port, nullptr, 0},
+    {"@LIRNHB;", ValueKind::Number, &lirnSet.hbInterval, nullptr, 0},
+    {"@UARTBR;", ValueKind::Number, &lirnSet.uartBaud, nullptr, 0},
+    {"@UARTPB;", ValueKind::Parity, &lirnSet.uartParity, nullptr, 0},
+    {"@UARTDB;", ValueKind::Number, &lirnSet.uartDataBits, nullptr, 0},
+    {"@UARTSB;", ValueKind::Number, &lirnSet.uartStopBits, nullptr, 0},
+    {"@PINCODE;", ValueKind::Pin, lirnSet.pinCode, modem_pin_code, sizeof lirnSet.pinCode},
+    {"@APN;", ValueKind::Text, lirnSet.apn, modem_APN, sizeof lirnSet.apn},
+    {"@MODEMUSR;", ValueKind::Text, lirnSet.modemUser, modem_usr, sizeof lirnSet.modemUser},
+    {"@MODEMPWD;", ValueKind::Text, lirnSet.modemPassword, modem_pwd, sizeof lirnSet.modemPassword},
 };
 
-// Stores one key's value and prints its echo line with the stored value. A token-valued key with
+// Stores one key's value and prints its echo line: the key and the stored value. A token-valued key with
 // an empty value keeps the field as it was.
 void TakeConfigValue(const ConfigKey& k, char* value)
 {
@@ -87,7 +88,7 @@ void TakeConfigValue(const ConfigKey& k, char* value)
         // Up to CR, so blanks stay and a bare LF stays as the last character.
         CopyTextValue(static_cast<char*>(k.field), k.size, value);
         TextCopy(k.mirror, k.size, static_cast<char*>(k.field));
-        std::printf(k.echo, static_cast<char*>(k.field));
+        std::printf("%s%s\r\n", k.key, static_cast<char*>(k.field));
         return;
     }
     char* tok = Token(value);
@@ -95,13 +96,13 @@ void TakeConfigValue(const ConfigKey& k, char* value)
     case ValueKind::Number: {
         int32_t* field = static_cast<int32_t*>(k.field);
         if (tok) *field = DecimalValue(tok);
-        std::printf(k.echo, *field);
+        std::printf("%s%d\r\n", k.key, *field);
         return;
     }
     case ValueKind::Parity: {
         char* field = static_cast<char*>(k.field);
         if (tok) *field = tok[0];
-        std::printf(k.echo, *field);
+        std::printf("%s%c\r\n", k.key, *field);
         return;
     }
     case ValueKind::Address:
@@ -113,7 +114,7 @@ void TakeConfigValue(const ConfigKey& k, char* value)
             TextCopy(field, k.size, tok);
             if (k.mirror) TextCopy(k.mirror, k.size, tok);
         }
-        std::printf(k.echo, field);
+        std::printf("%s%s\r\n", k.key, field);
         return;
     }
     }
@@ -167,7 +168,7 @@ int ReadLirnConfig()
     FILE* f = SysFopen(path, "r");
     if (f == nullptr) {
         std::puts("Open Config File Error\r");
-        LogPush(1, 0, 0);
+        LogPush(kLogClassConfig, kLogConfigOpenFailed, nullptr);
         return -1;
     }
     std::puts("Content Of Config File:\r");

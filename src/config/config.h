@@ -43,6 +43,8 @@ int SaveLirnConfig();
 // the count copied) or until limit characters were copied (then returns 0: the value does not fit).
 unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop);
 
+// ---- Our helpers ----
+
 // Writes a whole file the safe way: a temporary file beside it, flushed to storage, then renamed
 // over the old one, so a power cut leaves either the old file or the new one. Returns 0, or -1
 // when the temporary file cannot be opened for writing; -2 when writing, flushing or renaming

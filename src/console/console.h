@@ -10,6 +10,8 @@
 // a descriptor and the actions it asks for).
 #pragma once
 
+#include "serial/uart.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -25,28 +27,15 @@ constexpr std::size_t kUtilityReplySize = 128;
 // only when the port cannot be opened.
 void* ThreadUtility(void* arg);
 
+// ---- Our helpers ----
+
 // Opens /dev/ttyHSL3 at 115200 8N1 (whatever lirnSet says: those settings are the tunnel's),
 // publishes it in uartFd and prints the outcome. Returns the descriptor, or -1.
 int UtilityOpenPort();
 
-// Framing state, kept for the life of the thread.
-struct UtilityFraming {
-    int count;            // pending-byte count at the previous poll that found bytes waiting
-    uint32_t changeTick;  // tick at which that count last changed
-};
-
-void UtilityFramingInit(UtilityFraming* f, uint32_t now);
-
-// What one poll of the port leads to: read readCount bytes now, or (readCount 0) pause pauseMs
-// and poll again.
-struct UtilityPoll {
-    int readCount;
-    unsigned pauseMs;
-};
-
-// Decides one poll that found `waiting` bytes at tick `now`. A negative count (a failed query)
-// counts as nothing waiting.
-UtilityPoll UtilityFramePoll(UtilityFraming* f, int waiting, uint32_t now);
+// How a burst is cut from the port: once its count has been still for the quiet time, or at once
+// (the first 1000 bytes) when more than 1000 wait; exactly 1000 still wait for the quiet time.
+constexpr SerialGatherRule kUtilityGather = {kUtilityQuietMs, kUtilityReadLimit + 1, kUtilityReadLimit};
 
 // The request of a burst of n bytes (n < kUtilityRecvSize): the first line, with leading CR and LF
 // skipped and cut at the next CR or LF, in place. nullptr when the burst holds no line.
@@ -54,7 +43,7 @@ char* UtilityRequestLine(char* burst, std::size_t n);
 
 // One pass of the framing loop on the port fd: poll, and read, print and dispatch a burst once
 // its quiet time has passed.
-void UtilityPass(int fd, UtilityFraming* f);
+void UtilityPass(int fd, SerialGather* g);
 
 // Handles one request line: writes its reply (if any) to fd and carries out its action.
 // Unrecognised lines get no reply.

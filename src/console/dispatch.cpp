@@ -12,7 +12,7 @@
 #include "console/commands.h"
 #include "console/console.h"
 
-#include "app/app.h"
+#include "board/module.h"
 #include "config/config.h"
 #include "platform/text.h"
 #include "serial/uart.h"

@@ -39,32 +39,9 @@ void* ThreadUtility(void*)
 {
     int fd = UtilityOpenPort();
     if (fd < 0) return nullptr;  // no retry: the rest of the system runs on without a console
-    UtilityFraming framing;
-    UtilityFramingInit(&framing, GetTimeTicks());
-    for (;;) UtilityPass(fd, &framing);
-}
-
-void UtilityFramingInit(UtilityFraming* f, uint32_t now)
-{
-    f->count = 0;
-    f->changeTick = now;
-}
-
-UtilityPoll UtilityFramePoll(UtilityFraming* f, int waiting, uint32_t now)
-{
-    if (waiting <= 0) return {0, kIdlePauseMs};
-    if (waiting != f->count) {
-        f->count = waiting;
-        f->changeTick = now;
-    }
-    if (f->count > kUtilityReadLimit) {
-        // A full buffer is read at once; the rest stays in the port for the next burst.
-        f->count = kUtilityReadLimit;
-        return {f->count, 0};
-    }
-    // Bytes are waiting: test again soon, so the quiet time keeps its meaning.
-    if (!TickDue(f->changeTick, now, kUtilityQuietMs)) return {0, kPollPauseMs};
-    return {f->count, 0};
+    SerialGather gather;
+    SerialGatherInit(&gather, GetTimeTicks());
+    for (;;) UtilityPass(fd, &gather);
 }
 
 char* UtilityRequestLine(char* burst, std::size_t n)
@@ -76,15 +53,16 @@ char* UtilityRequestLine(char* burst, std::size_t n)
     return line;
 }
 
-void UtilityPass(int fd, UtilityFraming* f)
+void UtilityPass(int fd, SerialGather* g)
 {
-    UtilityPoll poll = UtilityFramePoll(f, uart_datasize_in_com(fd), GetTimeTicks());
-    if (poll.readCount == 0) {
-        SleepMs(poll.pauseMs);
+    SerialGatherStep step = SerialGatherPoll(g, uart_datasize_in_com(fd), GetTimeTicks(), kUtilityGather);
+    if (step.readCount == 0) {
+        // Bytes are waiting: test again soon, so the quiet time keeps its meaning.
+        SleepMs(step.gapLeftMs > 0 ? kPollPauseMs : kIdlePauseMs);
         return;
     }
     char burst[kUtilityRecvSize];
-    ssize_t n = uart_read(fd, burst, static_cast<std::size_t>(poll.readCount));
+    ssize_t n = uart_read(fd, burst, static_cast<std::size_t>(step.readCount));
     if (n <= 0) {
         SleepMs(kIdlePauseMs);
         return;

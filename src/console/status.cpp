@@ -9,7 +9,7 @@
 #include "console/commands.h"
 #include "console/console.h"
 
-#include "app/app.h"
+#include "board/module.h"
 #include "board/sdcard.h"
 #include "cellular/datacall.h"
 #include "config/config.h"
@@ -66,18 +66,19 @@ FILE* OpenListing(const char* const* names, int count, bool cutExtension)
     if (ShellPath(root, sizeof root, LOG_ROOT_DIR) != 0) return nullptr;
     char cmd[kListingCommandSize];
     std::size_t len = 0;
-    auto append = [&](const char* format, const char* text) {
-        int n = std::snprintf(cmd + len, sizeof cmd - len, format, text);
+    // Appends a fixed piece and a text; false when the command would not fit.
+    auto append = [&](const char* piece, const char* text) {
+        int n = std::snprintf(cmd + len, sizeof cmd - len, "%s%s", piece, text);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof cmd - len) return false;
         len += static_cast<std::size_t>(n);
         return true;
     };
-    bool ok = append("ls -1 %s", root) && append("/%s", USR_LOG);
+    bool ok = append("ls -1 ", root) && append("/", USR_LOG);
     for (int i = 0; ok && i < count; ++i) {
         char word[4 * kListingPieceSize + 3];
-        ok = ShellWordIfNeeded(word, sizeof word, names[i]) == 0 && append("/%s", word);
+        ok = ShellWordIfNeeded(word, sizeof word, names[i]) == 0 && append("/", word);
     }
-    if (ok && cutExtension) ok = append("%s", " | sed -e 's/\\..*$//'");
+    if (ok && cutExtension) ok = append(" | sed -e 's/\\..*$//'", "");
     return ok ? ShellPopen(cmd) : nullptr;
 }
 

@@ -2,15 +2,16 @@
 //
 // The ring is filled by LogPush from several threads; each push claims its slot under one lock.
 // Transcript records go to day files /media/card/<tree>/YYYY/MM/DD.txt, one open-append-close
-// per record, after a "mkdir -p" of the month directory. Each transcript has its own lock, held
-// from formatting the record to closing the file, so records from two threads never mix.
+// per record, after a "mkdir -p" of the month directory. Both transcripts are written by one
+// writer; each has its own lock, held from formatting the record to closing the file, so records
+// from two threads never mix.
 #include "logging/log.h"
 
-#include "modem/modem.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,14 +21,27 @@ std::atomic<int> logEnable{0};
 LogEvent logBuffer[kLogRingSlots];
 std::atomic<int> logInIdx{0};
 std::atomic<int> logOutIdx{0};
-char atCmdLogData[kLogStagingSize];
-char qmiLogData[kLogStagingSize];
 
 namespace {
 
 std::mutex gRingLock;
-std::mutex gAtLogLock;
-std::mutex gQmiLogLock;
+
+// Longest text of either half of a transcript record, and the record sized for two of them.
+constexpr std::size_t kLogTextMax = 1023;
+constexpr std::size_t kLogRecordSize = 2 * kLogTextMax + 64;
+
+// One transcript: its tree on the card, how its record names the request, what stands between
+// "Response=>" and the answer, and the lock that keeps its records whole.
+struct Transcript {
+    const char* tree;
+    const char* requestLabel;
+    const char* answerBreak;
+    std::mutex lock;
+    bool failing;  // the last record did not reach its day file
+};
+
+Transcript gAtTranscript{AT_CMD_LOG, "Cmmand", "\r\n", {}, false};
+Transcript gQmiTranscript{QMI_LOG, "API", "", {}, false};
 
 const char* const kLogTrees[] = {USR_LOG, AT_CMD_LOG, QMI_LOG};
 
@@ -37,11 +51,6 @@ int RingCount()
     int out = logOutIdx.load();
     return in >= out ? in - out : in + kLogRingSlots - out;
 }
-
-// Whether the last record of each transcript failed to reach its day file; guarded by the
-// transcript's lock.
-bool gAtDumpFailing = false;
-bool gQmiDumpFailing = false;
 
 // Appends a staged record to today's day file of a tree. False on any failure: a missing, full or
 // read-only card must never stop the caller.
@@ -85,6 +94,18 @@ void NoteDump(const char* tree, bool ok, bool* failing)
         std::printf("%s transcript cannot be written (card missing or full)\n", tree);
 }
 
+// Formats one record of a transcript and appends it to today's day file, under its lock.
+void WriteTranscript(Transcript& t, const char* request, const char* answer)
+{
+    if (logEnable.load() != 1) return;
+    std::lock_guard<std::mutex> hold(t.lock);
+    char now[9];
+    getTimeStr(now, 't');
+    char record[kLogRecordSize];
+    std::snprintf(record, sizeof record, "Time=>%s\r\n%s=>%.*s\r\nResponse=>%s%.*s\r\n", now, t.requestLabel,
+                  static_cast<int>(kLogTextMax), request, t.answerBreak, static_cast<int>(kLogTextMax), answer);
+    NoteDump(t.tree, DumpRecord(t.tree, record), &t.failing);
+}
 
 }  // namespace
 
@@ -115,8 +136,6 @@ void LogInit()
     logInIdx = 0;
     logOutIdx = 0;
     std::memset(logBuffer, 0, sizeof logBuffer);
-    std::memset(atCmdLogData, 0, sizeof atCmdLogData);
-    std::memset(qmiLogData, 0, sizeof qmiLogData);
     for (const char* tree : kLogTrees) {
         char dir[kSysPathMax];
         char dirArg[kSysPathMax + 16];
@@ -147,7 +166,7 @@ int ReadLogConfig()
     return 0;
 }
 
-void LogPush(int eventClass, int code, int withModem)
+void LogPush(int eventClass, int code, const LogModemState* modem)
 {
     std::lock_guard<std::mutex> hold(gRingLock);
     if (RingCount() > kLogRingSlots - 2) return;  // full: one slot stays free
@@ -155,11 +174,11 @@ void LogPush(int eventClass, int code, int withModem)
     std::snprintf(e.eventClass, sizeof e.eventClass, "%d", eventClass);
     std::snprintf(e.code, sizeof e.code, "%d", code);
     getTimeStr(e.time, 't');
-    if (withModem == 1) {
-        e.creg = modem_creg.load();
-        e.csq = modem_csq.load();
+    if (modem != nullptr) {
+        e.creg = modem->creg;
+        e.csq = modem->csq;
     }
-    e.withModem = withModem;
+    e.withModem = modem != nullptr ? 1 : 0;
     logInIdx = (logInIdx.load() + 1) % kLogRingSlots;
 }
 
@@ -169,46 +188,12 @@ int LogPushIdx()
     return RingCount();
 }
 
-void AtCmdLogPush(const char* cmd, const char* answer)
-{
-    char now[9];
-    getTimeStr(now, 't');
-    std::memset(atCmdLogData, 0, sizeof atCmdLogData);
-    std::snprintf(atCmdLogData, sizeof atCmdLogData, "Time=>%s\r\nCmmand=>%.*s\r\nResponse=>\r\n%.*s\r\n", now,
-                  static_cast<int>(kLogTextMax), cmd, static_cast<int>(kLogTextMax), answer);
-}
-
-void AtCmdLogDump()
-{
-    NoteDump(AT_CMD_LOG, DumpRecord(AT_CMD_LOG, atCmdLogData), &gAtDumpFailing);
-}
-
-void QmiLogPush(const char* api, const char* value)
-{
-    char now[9];
-    getTimeStr(now, 't');
-    std::memset(qmiLogData, 0, sizeof qmiLogData);
-    std::snprintf(qmiLogData, sizeof qmiLogData, "Time=>%s\r\nAPI=>%.*s\r\nResponse=>%.*s\r\n", now,
-                  static_cast<int>(kLogTextMax), api, static_cast<int>(kLogTextMax), value);
-}
-
-void QmiLogDump()
-{
-    NoteDump(QMI_LOG, DumpRecord(QMI_LOG, qmiLogData), &gQmiDumpFailing);
-}
-
 void AtCmdLog(const char* cmd, const char* answer)
 {
-    if (logEnable.load() != 1) return;
-    std::lock_guard<std::mutex> hold(gAtLogLock);
-    AtCmdLogPush(cmd, answer);
-    AtCmdLogDump();
+    WriteTranscript(gAtTranscript, cmd, answer);
 }
 
 void QmiLog(const char* api, const char* value)
 {
-    if (logEnable.load() != 1) return;
-    std::lock_guard<std::mutex> hold(gQmiLogLock);
-    QmiLogPush(api, value);
-    QmiLogDump();
+    WriteTranscript(gQmiTranscript, api, value);
 }

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 
 // Storage layout on the card.
@@ -27,8 +26,8 @@ struct LogEvent {
     char eventClass[3]; // decimal text
     char code[3];       // decimal text
     char phone[21];     // cleared at start; nothing writes it
-    int32_t creg;       // modem_creg at the push, for events with modem state
-    int32_t csq;        // modem_csq at the push, for events with modem state
+    int32_t creg;       // registration status at the push, for events with modem state
+    int32_t csq;        // signal strength at the push, for events with modem state
     int32_t withModem;  // 1 when the two modem fields were filled
 };
 
@@ -38,30 +37,35 @@ extern LogEvent logBuffer[kLogRingSlots];
 extern std::atomic<int> logInIdx;
 extern std::atomic<int> logOutIdx;
 
-// Staging texts of the transcript records. Sized for the longest record our callers can make
-// (a 1023-character command and a 1023-character answer), so a record is always written whole.
-constexpr std::size_t kLogTextMax = 1023;
-constexpr std::size_t kLogStagingSize = 2 * kLogTextMax + 64;
-extern char atCmdLogData[kLogStagingSize];
-extern char qmiLogData[kLogStagingSize];
-
 void LogInit();
 int ReadLogConfig();
 
-void LogPush(int eventClass, int code, int withModem);
+struct LogModemState;
+// Pushes one event; modem, when not null, is the modem state the event carries.
+void LogPush(int eventClass, int code, const LogModemState* modem);
 int LogPushIdx();
 
+// One record of the AT transcript (a command and its answer) and of the QMI transcript (a call
+// and its value); each is cut to 1023 characters per text, so a record is always written whole.
 void AtCmdLog(const char* cmd, const char* answer);
 void QmiLog(const char* api, const char* value);
-
-// The two halves of each transcript write; only AtCmdLog and QmiLog call them.
-void AtCmdLogPush(const char* cmd, const char* answer);
-void AtCmdLogDump();
-void QmiLogPush(const char* api, const char* value);
-void QmiLogDump();
 
 // Current local date ('d': YYYY/MM/DD, 11 bytes) or time ('t': HH:MM:SS, 9 bytes).
 void getTimeStr(char* buf, char mode);
 
 // 0 when "dir/name" can be opened for reading (a directory counts), -1 otherwise.
 int FileExist(const char* dir, const char* name);
+
+// ---- Our helpers ----
+
+// Event classes of the ring, one per pushing module.
+constexpr int kLogClassI2c = 0;
+constexpr int kLogClassConfig = 1;
+constexpr int kLogClassTunnel = 2;
+constexpr int kLogClassQmi = 3;  // the QMI device: code 0 lost, 1 back
+
+// The modem state an event carries, taken by its caller when it happened.
+struct LogModemState {
+    int32_t creg;
+    int32_t csq;
+};

@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
-// Status words (read by the supervisor, the console, the event ring and the LED thread).
+// Status words (read by the LED policy, the console and the tunnel's event records).
 std::atomic<int> modem_cpin_status{0};
 std::atomic<int> modem_creg{0};
 std::atomic<int> modem_csq{0};

@@ -3,8 +3,8 @@
 // thread_modem runs one poll cycle (get_modem_info) about every 1.6 s on the module's AT device
 // "/dev/smd8": the once-per-run commands, the SIM check with PIN entry and radio reset,
 // registration, signal, system mode, the GPS position report and, until one message has been
-// taken, the message storage. It keeps the status words below current; the supervisor, the
-// console, the event ring and the LED thread read them. Every exchange goes to the AT transcript.
+// taken, the message storage. It keeps the status words below current; the LED policy, the
+// console and the tunnel's event records read them. Every exchange goes to the AT transcript.
 #pragma once
 
 #include <atomic>
@@ -20,7 +20,7 @@ extern std::atomic<int> modem_creg;
 extern std::atomic<int> modem_csq;
 // Network system mode of "+CNSMOD:".
 extern std::atomic<int> modem_net_type;
-// GPS LED pattern number: 1 fix, 0 none; 5 or 6 on the firmware-update road.
+// GPS fix: 1 the module reports a position, 0 none (the LED policy shows it).
 extern std::atomic<int> gps_flag;
 
 // ---- Values read by no other thread ----
@@ -58,21 +58,26 @@ void* thread_modem(void* arg);
 // One poll cycle. 0 after a completed cycle, -1 when the AT channel could not be opened.
 int get_modem_info();
 
-// Returns every value of this module to its process-start state. The firmware never needs it
-// (the process starts once); tests do, to run several "runs" in one process.
-void ModemResetState();
-
-// ---- Pieces of the cycle, each a function of the reply text ----
-
 // Copies the text of src before the first occurrence of delimiter into dst, cut to dstSize - 1
 // characters, terminates it and returns 1; returns 0 and leaves dst untouched when the delimiter
 // does not occur.
 int strcpyWithStr(char* dst, std::size_t dstSize, const char* src, const char* delimiter);
+
+// A read-and-delete reply into the record: 1 when it held a header and a PDU, else 0 with the
+// record untouched.
+int gmSMS_getReadMsg(const char* reply, SmsRecord* record);
+
+// ---- Our helpers ----
+
 template <std::size_t N>
 int strcpyWithStr(char (&dst)[N], const char* src, const char* delimiter)
 {
     return strcpyWithStr(dst, N, src, delimiter);
 }
+
+// Returns every value of this module to its process-start state. The firmware never needs it
+// (the process starts once); tests do, to run several "runs" in one process.
+void ModemResetState();
 
 // What a reply is used for.
 enum class ReplyUse { Transcript, Model, Imei, Registration, Signal, SystemMode };
@@ -100,12 +105,8 @@ void SmsStorageOccupancy(const char* reply, int* used, int* size);
 // How many storage indexes one message step reads for a storage of the given size: all of them,
 // but never more than a SIM can hold, whatever a garbled occupancy answer claims.
 int SmsIndexesToRead(int storageSize);
-// A read-and-delete reply into the record: 1 when it held a header and a PDU, else 0 with the
-// record untouched.
-int gmSMS_getReadMsg(const char* reply, SmsRecord* record);
 
-// ---- The AT channel of one cycle ----
-
+// The AT channel of one cycle.
 constexpr std::size_t kAtBufferSize = 1024;
 
 struct AtChannel {

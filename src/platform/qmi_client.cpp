@@ -14,11 +14,11 @@
 // client id for every open client, so the callers' handles stay valid.
 #include "platform/qmi_client.h"
 
-#include "logging/log.h"
 #include "platform/qmux.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -61,10 +61,6 @@ constexpr int kReaderPollMs = 100;
 constexpr int kStalePartialMs = 1000;
 // Least time between two attempts to reopen a device that went away.
 constexpr auto kReopenInterval = std::chrono::milliseconds(1000);
-// Event-ring entries of the device's loss and return (no modem state).
-constexpr int kLogClassQmi = 3;
-constexpr int kLogQmiLost = 0;
-constexpr int kLogQmiBack = 1;
 
 const QmiServiceObject kNasObject{kQmiServiceNas};
 const QmiServiceObject kWdsObject{kQmiServiceWds};
@@ -96,9 +92,9 @@ uint8_t gNextCtlTxn = 0;
 PendingRequest gPending[kQmiRequestSlots];
 QmiClient gClients[kQmiClientSlots];
 QmuxReader gStream;
-// Recovery state, guarded by gOpenLock: the loss was reported and the device is not back yet, and
-// the earliest time of the next reopen attempt.
-bool gLost = false;
+// Recovery state: the device went away and is not back yet (read by QmiDeviceLost from any
+// thread), and the earliest time of the next reopen attempt (guarded by gOpenLock).
+std::atomic<bool> gLost{false};
 std::chrono::steady_clock::time_point gNextReopen;
 
 // ---- Device ----
@@ -457,15 +453,6 @@ bool ConnectionUsable()
     return gFd >= 0 && !gBroken;
 }
 
-// Said once when the device goes away and once when it is back, on the console and in the ring.
-void ReportDevice(bool back)
-{
-    if (gLost != back) return;
-    gLost = !back;
-    std::puts(back ? "QMI device back, clients reopened" : "QMI device lost, reopening it");
-    LogPush(kLogClassQmi, back ? kLogQmiBack : kLogQmiLost, 0);
-}
-
 // A fresh client id for every open client on a reopened connection.
 int ReallocateClients()
 {
@@ -489,7 +476,7 @@ int Recover()
     if (!AnyClientOpen()) return kQmiErrTransport;
     if (gFd >= 0) {
         CloseConnection();
-        ReportDevice(false);
+        gLost = true;
     }
     auto now = std::chrono::steady_clock::now();
     if (now < gNextReopen) return kQmiErrTransport;
@@ -499,11 +486,16 @@ int Recover()
         CloseConnection();
         return kQmiErrTransport;
     }
-    ReportDevice(true);
+    gLost = false;
     return kQmiOk;
 }
 
 }  // namespace
+
+bool QmiDeviceLost()
+{
+    return gLost;
+}
 
 int QmiDevicePath(char* out, std::size_t outLen)
 {

@@ -16,21 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// Result codes of the layer (0 success). A modem that answers but refuses is not a layer failure:
-// qmi_client_send_msg_sync then returns 0 and the response record carries the refusal.
-constexpr int kQmiOk = 0;
-constexpr int kQmiErrInternal = -1;   // the layer could not do its own part
-constexpr int kQmiErrTransport = -2;  // the device could not be written or read, or went away
-constexpr int kQmiErrTimeout = -3;    // no response within the request's time-out
-constexpr int kQmiErrNoDevice = -5;   // the QMI device could not be opened
-constexpr int kQmiErrBadArgs = -6;    // unknown connection, client, message or record size
-constexpr int kQmiErrMalformed = -7;  // a response without the TLVs its message must carry
-constexpr int kQmiErrBusy = -8;       // every request or client slot is taken
-constexpr int kQmiErrRefused = -9;    // the modem refused a client id allocation or release
-
-// The handle qmi_init returns.
-constexpr int kQmiLibraryHandle = 1;
-
 // Opaque service object (which QMI service a client speaks) and client handle.
 struct QmiServiceObject;
 using qmi_idl_service_object_type = const QmiServiceObject*;
@@ -57,8 +42,7 @@ int qmi_client_init(const char* connectionId, qmi_idl_service_object_type servic
 // code of the layer. A request that finds the device gone (read error, end of file, hang-up)
 // reopens it first, at most once a second while it stays missing, and gives every open client a
 // fresh client id behind its unchanged handle; until then requests fail with kQmiErrTransport.
-// The loss and the return are each said once on the console and in the event ring (class 3,
-// codes 0 and 1).
+// QmiDeviceLost tells whether the device is away.
 int qmi_client_send_msg_sync(qmi_client_type client, unsigned msgId, const void* req, unsigned reqLen, void* resp,
                              unsigned respLen, unsigned timeoutMs);
 
@@ -66,11 +50,31 @@ int qmi_client_send_msg_sync(qmi_client_type client, unsigned msgId, const void*
 // afterwards whatever the result.
 int qmi_client_release(qmi_client_type client);
 
+// ---- Our helpers ----
+
+// Result codes of the layer (0 success). A modem that answers but refuses is not a layer failure:
+// qmi_client_send_msg_sync then returns 0 and the response record carries the refusal.
+constexpr int kQmiOk = 0;
+constexpr int kQmiErrInternal = -1;   // the layer could not do its own part
+constexpr int kQmiErrTransport = -2;  // the device could not be written or read, or went away
+constexpr int kQmiErrTimeout = -3;    // no response within the request's time-out
+constexpr int kQmiErrNoDevice = -5;   // the QMI device could not be opened
+constexpr int kQmiErrBadArgs = -6;    // unknown connection, client, message or record size
+constexpr int kQmiErrMalformed = -7;  // a response without the TLVs its message must carry
+constexpr int kQmiErrBusy = -8;       // every request or client slot is taken
+constexpr int kQmiErrRefused = -9;    // the modem refused a client id allocation or release
+
+// The handle qmi_init returns.
+constexpr int kQmiLibraryHandle = 1;
+
+// True from the moment a request finds the device gone until it is reopened.
+bool QmiDeviceLost();
+
 // The device path the connection "rmnet0" uses (LIRN_QMI_DEVICE, else /dev/cdc-wdm0 mapped
 // into the sysroot). Returns 0, or -1 when it does not fit.
 int QmiDevicePath(char* out, std::size_t outLen);
 
-// ---- Records of the WDS messages ----
+// Records of the WDS messages.
 
 // Result TLV of every response: result 0 success, otherwise the modem refused and error says why.
 struct QmiResponseResult {

@@ -1,5 +1,5 @@
 // Serial ports: open in raw mode with a line setting, byte-count reads and writes, the pending
-// byte count, and the AT channel's write-wait-read step.
+// byte count, the AT channel's write-wait-read step, and the gathering of chunks by that count.
 #include "serial/uart.h"
 
 #include "board/ticks.h"
@@ -156,4 +156,27 @@ ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, 
     // A failed wait must not fall into a read that could block the modem thread for ever.
     if (ready < 0) return -1;
     return uart_read(fd, response, kUartResponseSize - 1);
+}
+
+void SerialGatherInit(SerialGather* g, uint32_t now)
+{
+    g->count = 0;
+    g->changeTick = now;
+}
+
+SerialGatherStep SerialGatherPoll(SerialGather* g, int waiting, uint32_t now, const SerialGatherRule& rule)
+{
+    if (waiting <= 0) return {0, 0};
+    if (waiting != g->count) {
+        g->count = waiting;
+        g->changeTick = now;
+    }
+    if (g->count >= rule.readAtOnce) {
+        // A full chunk is read at once; the rest stays in the port for the next one.
+        if (g->count > rule.maxChunk) g->count = rule.maxChunk;
+        return {g->count, 0};
+    }
+    uint32_t elapsed = TickElapsed(g->changeTick, now);
+    if (elapsed < rule.quietGapMs) return {0, rule.quietGapMs - elapsed};
+    return {g->count, 0};
 }

@@ -9,8 +9,10 @@
 #include "tunnel/tunnel.h"
 
 #include "board/ticks.h"
+#include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
+#include "modem/modem.h"
 #include "platform/text.h"
 
 #include <arpa/inet.h>
@@ -27,7 +29,6 @@ TunnelEndpoint lirnData;
 TunnelEndpoint lirnHb;
 
 std::atomic<int> lirnMode{0};
-std::atomic<int> lirnDialup{0};
 std::atomic<int> lirnConnect{0};
 
 std::atomic<int> lirnHbInterval[kLirnChildSlots];
@@ -36,17 +37,9 @@ std::atomic<int> lirnDataChild[kLirnChildSlots];
 std::atomic<int> lirnChildConnect[kLirnChildSlots];
 std::atomic<int> lirnChildIdx[kLirnChildSlots];
 
-char dataRecvBuffer[kLirnBlockSize];
-char dataSendBuffer[kLirnBlockSize];
-char hbRecvBuffer[kLirnBlockSize];
-char hbSendBuffer[kLirnBlockSize];
-char initRecvBuffer[kLirnBlockSize];
-char initSendBuffer[kLirnBlockSize];
-
 namespace {
 
 // Event codes of the tunnel's entries in the event ring.
-constexpr int kLogClassTunnel = 2;
 enum TunnelEvent {
     kEvSocket = 0,       // socket creation failed
     kEvOption = 1,       // setting a socket option failed
@@ -73,9 +66,11 @@ std::mutex gSocketUse;
 // Outcomes of WaitSocket, in the primitives' own order of precedence.
 enum WaitResult { kReady = 1, kTimedOut = 0, kWaitFailed = -1, kExceptional = -2, kNotReady = -3 };
 
+// A tunnel event carries the modem state at the moment it happened.
 void LogTunnelEvent(int code)
 {
-    LogPush(kLogClassTunnel, code, 1);
+    LogModemState modem = {modem_creg.load(), modem_csq.load()};
+    LogPush(kLogClassTunnel, code, &modem);
 }
 
 // Waits up to timeoutMs for fd to become ready for events. A peer's reset or hang-up counts as
@@ -252,18 +247,12 @@ void LirnInit()
     TextCopy(lirnData.ipAddr, sizeof lirnData.ipAddr, lirnSet.serverIp);
     lirnData.port = lirnSet.port;
     lirnData.sock = 0;
-    std::memset(dataRecvBuffer, 0, sizeof dataRecvBuffer);
-    std::memset(dataSendBuffer, 0, sizeof dataSendBuffer);
 
     if (lirnMode != 0) {
         lirnHbInterval[0] = lirnSet.hbInterval;
         TextCopy(lirnHb.ipAddr, sizeof lirnHb.ipAddr, lirnData.ipAddr);
         lirnHb.port = lirnData.port + 1;
         lirnHb.sock = 0;
-        std::memset(hbRecvBuffer, 0, sizeof hbRecvBuffer);
-        std::memset(hbSendBuffer, 0, sizeof hbSendBuffer);
-        std::memset(initRecvBuffer, 0, sizeof initRecvBuffer);
-        std::memset(initSendBuffer, 0, sizeof initSendBuffer);
     }
     if (lirnMode != 0 && lirnMode != 1) {
         // A server learns the interval from its client's initial packet.

@@ -17,6 +17,9 @@ uint32_t gLastHbTick;
 // Mode 2: per child slot, tick of the last heartbeat received (or of the slot's handshake).
 uint32_t gChildHbTick[kLirnChildSlots];
 
+// A client's heartbeat: one block of zero bytes.
+const char kHeartbeatBlock[kLirnBlockSize] = {};
+
 void PassMode1()
 {
     uint32_t due = TickSecondsToMs(lirnHbInterval[0]);
@@ -24,7 +27,7 @@ void PassMode1()
         SleepMs(kIdlePauseMs);  // heartbeats keep their interval within an idle pause
         return;
     }
-    int rc = LirnSend(lirnHb, hbSendBuffer);
+    int rc = LirnSend(lirnHb, kHeartbeatBlock);
     if (rc == kLirnSocketGone) return;  // the link manager is rebuilding
     if (rc != 0) {
         // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
@@ -39,7 +42,8 @@ void PassMode1()
 // Receives the due heartbeat of one supervised slot (waiting up to 5 s).
 void SuperviseSlot(int slot)
 {
-    int got = LirnChildRecv(lirnHbChild[slot], hbRecvBuffer);
+    char block[kLirnBlockSize];  // what a heartbeat holds does not matter, only that it came
+    int got = LirnChildRecv(lirnHbChild[slot], block);
     if (got > 0) {
         gChildHbTick[slot] = GetTimeTicks();
         return;

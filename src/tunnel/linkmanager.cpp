@@ -149,7 +149,8 @@ void PassMode0()
 // and the reply. Returns true when the link is usable.
 bool ExchangeAsClient()
 {
-    int got = LirnRecv(lirnHb, initRecvBuffer);
+    char packet[kLirnBlockSize];
+    int got = LirnRecv(lirnHb, packet);
     if (got <= 0) {
         std::puts("Receive Initial Packet Failed\r");
         return false;
@@ -163,8 +164,9 @@ bool ExchangeAsClient()
     }
     std::puts("Data Connect Successfully\r");
 
-    LirnBuildInitReply(initSendBuffer, initRecvBuffer, got, lirnHbInterval[0]);
-    if (LirnSend(lirnData, initSendBuffer) != 0) {
+    char reply[kLirnBlockSize];
+    LirnBuildInitReply(reply, packet, got, lirnHbInterval[0]);
+    if (LirnSend(lirnData, reply) != 0) {
         std::puts("Send Initial Packet Failed\r");
         return false;
     }
@@ -188,7 +190,7 @@ void PassMode1()
     BuildEnded(ExchangeAsClient());
 }
 
-// Mode 2, step 1: closes everything of the previous link and opens both listeners.
+// Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
 bool RebuildListeners()
 {
     NoteLinkDown();
@@ -278,9 +280,10 @@ bool ParseInitReply(const char* sent, const char* reply, int* interval)
     return true;
 }
 
-// Mode 2, steps 5 to 11: the data connection of the client whose heartbeat connection sits in
-// hbSlot, its reply and the check of it.
-void CompleteHandshake(int hbSlot)
+// Mode 2, after the initial packet went out on the heartbeat connection in hbSlot: waits for the
+// same client's data connection, accepts it, receives its reply and checks it against the packet;
+// a good reply puts the slot under heartbeat supervision with the interval the client announced.
+void CompleteHandshake(int hbSlot, const char* packet)
 {
     int rc = LirnMonitor(lirnData, kRequestWaitSeconds, 0);
     if (rc == 0) {
@@ -296,7 +299,8 @@ void CompleteHandshake(int hbSlot)
     int dataSlot = AcceptIntoSlot(lirnData, lirnDataChild, true);
     if (dataSlot < 0) return;
 
-    int got = LirnChildRecv(lirnDataChild[dataSlot], initRecvBuffer);
+    char received[kLirnBlockSize];
+    int got = LirnChildRecv(lirnDataChild[dataSlot], received);
     if (got <= 0) {
         std::puts("Receive Initial Packet Failed\r");
         lirnConnect = 0;
@@ -306,8 +310,8 @@ void CompleteHandshake(int hbSlot)
 
     char sent[kLirnBlockSize + 1];
     char reply[kLirnBlockSize + 1];
-    LirnLineText(sent, initSendBuffer, static_cast<int>(strnlen(initSendBuffer, kLirnBlockSize)));
-    LirnLineText(reply, initRecvBuffer, got);
+    LirnLineText(sent, packet, static_cast<int>(strnlen(packet, kLirnBlockSize)));
+    LirnLineText(reply, received, got);
     std::printf("InitSendBuffer: \"%s\"\r\n", sent);
     std::printf("InitRecvBuffer: \"%s\"\r\n", reply);
 
@@ -343,14 +347,15 @@ void PassMode2()
     int hbSlot = AcceptIntoSlot(lirnHb, lirnHbChild, false);
     if (hbSlot < 0) return;
 
-    GenInitData(initSendBuffer, kInitPacketChars);
-    if (LirnChildSend(lirnHbChild[hbSlot], initSendBuffer) != 0) {
+    char packet[kInitPacketChars + 1];
+    GenInitData(packet, kInitPacketChars);
+    if (LirnChildSend(lirnHbChild[hbSlot], packet) != 0) {
         std::puts("Send Initial Packet Failed\r");
         lirnConnect = 0;
         return;
     }
     std::puts("Send Initial Packet Successfully\r");
-    CompleteHandshake(hbSlot);
+    CompleteHandshake(hbSlot, packet);
 }
 
 }  // namespace

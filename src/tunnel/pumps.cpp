@@ -5,7 +5,8 @@
 // at most one block (read once 128 bytes wait, or once the waiting count has been still for the
 // quiet gap) and sends each chunk in the mode's wire form. Both act only while the link is up and
 // lower lirnConnect when the data connection fails; the link manager then rebuilds the link.
-// Bytes read from the port while the link is down are dropped, never sent later.
+// Bytes read from the port while the link is down are dropped, never sent later. Each pass reads
+// into a block of its own and hands the chunk (pointer and length) down to the send or write.
 #include "tunnel/tunnel.h"
 
 #include "board/ticks.h"
@@ -18,13 +19,12 @@
 
 namespace {
 
-// A chunk is read once the waiting count has been still this long.
+// A chunk is read once the waiting count has been still this long, or at once when a block waits.
 constexpr uint32_t kQuietGapMs = 100;
+constexpr SerialGatherRule kTunnelGather = {kQuietGapMs, kLirnBlockSize, kLirnBlockSize};
 
-// Gathering state of the send pump, touched by that thread only: the waiting count last seen and
-// the tick at which it last changed.
-int gGatherCount;
-uint32_t gGatherTick;
+// Gathering state of the send pump, touched by that thread only.
+SerialGather gGather;
 
 // The data slot that belongs to a supervised heartbeat slot, or -1.
 int DataSlotOf(int hbSlot)
@@ -41,31 +41,33 @@ bool SlotStillServed(int hbSlot)
     return lirnChildConnect[hbSlot] == 1;
 }
 
-void WriteSerial(int count)
+void WriteSerial(int fd, const char* data, int count)
 {
-    uart_write(uartFd, dataRecvBuffer, static_cast<size_t>(count));
+    uart_write(fd, data, static_cast<size_t>(count));
 }
 
-void RecvMode0()
+void RecvMode0(int fd)
 {
     if (lirnConnect != 1) {
         SleepMs(kIdlePauseMs);
         return;
     }
-    int got = LirnRecv(lirnData, dataRecvBuffer);
+    char block[kLirnBlockSize];
+    int got = LirnRecv(lirnData, block);
     if (got > 0)
-        WriteSerial(got);
+        WriteSerial(fd, block, got);
     else if (LirnLinkFailed(got))
         lirnConnect = 0;
 }
 
-void RecvMode1()
+void RecvMode1(int fd)
 {
     if (lirnConnect != 1) {
         SleepMs(kIdlePauseMs);
         return;
     }
-    int got = LirnRecv(lirnData, dataRecvBuffer);
+    char block[kLirnBlockSize];
+    int got = LirnRecv(lirnData, block);
     if (got == 0) {
         std::puts("Receive No Packet\r");
         return;
@@ -78,19 +80,20 @@ void RecvMode1()
     }
     // The console shows the first line; the port gets the bytes exactly as received.
     char text[kLirnBlockSize + 1];
-    LirnLineText(text, dataRecvBuffer, got);
+    LirnLineText(text, block, got);
     std::printf("Receive Packet Successfully: \"%s\"\r\n", text);
-    WriteSerial(got);
+    WriteSerial(fd, block, got);
 }
 
-void RecvMode2()
+void RecvMode2(int fd)
 {
     bool served = false;
     for (int i = 0; i < kLirnChildSlots; ++i) {
         int data = DataSlotOf(i);
         if (lirnChildConnect[i] != 1 || data < 0) continue;
         served = true;
-        int got = LirnChildRecv(lirnDataChild[data], dataRecvBuffer);
+        char block[kLirnBlockSize];
+        int got = LirnChildRecv(lirnDataChild[data], block);
         if (got <= 0 && !SlotStillServed(i)) continue;
         if (got == 0) {
             std::printf("[%d] Receive No Packet\r\n", i);
@@ -102,20 +105,24 @@ void RecvMode2()
             while (lirnConnect == 0 && lirnChildConnect[i] == 1) SleepMs(kIdlePauseMs);
         } else {
             std::printf("[%d] Receive Packet Successfully\r\n", i);
-            WriteSerial(got);
+            WriteSerial(fd, block, got);
         }
     }
     if (!served) SleepMs(kIdlePauseMs);
 }
 
-void SendChunk()
+// Sends one chunk in the mode's wire form: a block holding the chunk and zero bytes after it, all
+// of it for a client, up to its first zero byte for a server.
+void SendChunk(const char* chunk, int len)
 {
+    char block[kLirnBlockSize] = {};
+    std::memcpy(block, chunk, static_cast<std::size_t>(len));
     switch (lirnMode) {
     case 0:
-        if (LirnLinkFailed(LirnSend(lirnData, dataSendBuffer))) lirnConnect = 0;
+        if (LirnLinkFailed(LirnSend(lirnData, block))) lirnConnect = 0;
         break;
     case 1: {
-        int rc = LirnSend(lirnData, dataSendBuffer);
+        int rc = LirnSend(lirnData, block);
         if (rc == kLirnSocketGone) break;  // the link manager is rebuilding
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
@@ -130,7 +137,7 @@ void SendChunk()
         for (int i = 0; i < kLirnChildSlots; ++i) {
             int data = DataSlotOf(i);
             if (lirnChildConnect[i] != 1 || data < 0) continue;
-            if (LirnChildSend(lirnDataChild[data], dataSendBuffer) < 0) {
+            if (LirnChildSend(lirnDataChild[data], block) < 0) {
                 if (!SlotStillServed(i)) continue;
                 std::printf("[%d] Send Packet Failed\r\n", i);
                 lirnConnect = 0;
@@ -168,10 +175,11 @@ int LirnRecvOpen()
 
 void LirnRecvPass()
 {
+    int fd = uartFd;
     switch (lirnMode) {
-    case 0: RecvMode0(); break;
-    case 1: RecvMode1(); break;
-    case 2: RecvMode2(); break;
+    case 0: RecvMode0(fd); break;
+    case 1: RecvMode1(fd); break;
+    case 2: RecvMode2(fd); break;
     default: SleepMs(kIdlePauseMs); break;
     }
 }
@@ -186,8 +194,7 @@ void* ThreadLirnRecv(void*)
 
 void LirnSendStart()
 {
-    gGatherCount = 0;
-    gGatherTick = GetTimeTicks();
+    SerialGatherInit(&gGather, GetTimeTicks());
 }
 
 void LirnSendPass()
@@ -198,20 +205,14 @@ void LirnSendPass()
         WaitSerialInput(fd);
         return;
     }
-    uint32_t now = GetTimeTicks();
-    if (waiting != gGatherCount) {
-        gGatherCount = waiting;
-        gGatherTick = now;
-    }
-    if (gGatherCount >= kLirnBlockSize) {
-        gGatherCount = kLirnBlockSize;
-    } else if (!TickDue(gGatherTick, now, kQuietGapMs)) {
+    SerialGatherStep step = SerialGatherPoll(&gGather, waiting, GetTimeTicks(), kTunnelGather);
+    if (step.readCount == 0) {
         SleepMs(kPollPauseMs);
         return;
     }
-    std::memset(dataSendBuffer, 0, sizeof dataSendBuffer);
-    ssize_t got = uart_read(fd, dataSendBuffer, static_cast<size_t>(gGatherCount));
-    if (got > 0 && lirnConnect == 1) SendChunk();
+    char chunk[kLirnBlockSize];
+    ssize_t got = uart_read(fd, chunk, static_cast<size_t>(step.readCount));
+    if (got > 0 && lirnConnect == 1) SendChunk(chunk, static_cast<int>(got));
 }
 
 void* ThreadLirnSend(void*)

@@ -33,8 +33,6 @@ extern TunnelEndpoint lirnHb;
 
 // Tunnel mode copied from the configuration at start: 0 client, 1 client with heartbeat, 2 server.
 extern std::atomic<int> lirnMode;
-// 1: the data call is up and the tunnel may connect.
-extern std::atomic<int> lirnDialup;
 // 1: the tunnel link is up.
 extern std::atomic<int> lirnConnect;
 
@@ -47,15 +45,6 @@ extern std::atomic<int> lirnHbChild[kLirnChildSlots];
 extern std::atomic<int> lirnDataChild[kLirnChildSlots];
 extern std::atomic<int> lirnChildConnect[kLirnChildSlots];
 extern std::atomic<int> lirnChildIdx[kLirnChildSlots];
-
-// Transfer blocks, each used by one thread only: the pumps (data), the heartbeat thread (hb) and
-// the link manager (init).
-extern char dataRecvBuffer[kLirnBlockSize];
-extern char dataSendBuffer[kLirnBlockSize];
-extern char hbRecvBuffer[kLirnBlockSize];
-extern char hbSendBuffer[kLirnBlockSize];
-extern char initRecvBuffer[kLirnBlockSize];
-extern char initSendBuffer[kLirnBlockSize];
 
 // Sets the tunnel state up from lirnSet; once, before the tunnel threads start.
 void LirnInit();
@@ -91,18 +80,22 @@ void LirnChildCloseAll(std::atomic<int>* slots);
 // count random characters (upper-case letter, lower-case letter or digit) and a zero byte.
 void GenInitData(char* dst, int count);
 
+void* ThreadLirnSock(void* arg);  // link manager; returns at once for a mode other than 0, 1 or 2
+void* ThreadLirnHb(void* arg);    // heartbeat supervision, modes 1 and 2 (returns at once otherwise)
+void* ThreadLirnRecv(void* arg);  // network-to-serial pump: opens the serial port, then passes
+void* ThreadLirnSend(void* arg);  // serial-to-network pump: waits for uartFd, then gathers and sends
+
+// ---- Our helpers ----
+
 // The text of a received block as the console shows it: the first len bytes of src, terminated,
 // cut at the first carriage return or line feed that follows some other character. Re-entrant;
 // out holds at least kLirnBlockSize + 1 bytes.
 void LirnLineText(char* out, const char* src, int len);
 
-// Link manager. The thread returns at once for a mode other than 0, 1 or 2.
 // The mode-1 reply to a server's initial packet (packetLen bytes received, the text ending there
 // or at a zero byte): the packet text, ten at signs and the interval, zero-filled to one block.
 // The packet text is cut so that the reply and a terminating zero byte fit the block.
 void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interval);
-void* ThreadLirnSock(void* arg);
-void LirnSockPass();
 // Pacing of rebuilds: how long the next build waits after `failures` builds in a row failed or
 // ended early (a good link, up 10 s, resets the count). The first retry goes at once, then 1 s,
 // doubling to a cap of 60 s.
@@ -113,17 +106,11 @@ uint32_t LirnRetryDelayMs(int failures);
 // Forgets the failures (LirnInit calls it).
 void LirnPacingReset();
 
-// Heartbeat supervision, modes 1 and 2 (the thread returns at once in any other mode).
-void* ThreadLirnHb(void* arg);
+// One pass of each thread body, and the set-up each thread does before its first pass.
+void LirnSockPass();
 void LirnHbStart();  // takes the current tick as the last heartbeat
 void LirnHbPass();
-
-// Network-to-serial pump: opens the serial port (publishing uartFd), then passes.
-void* ThreadLirnRecv(void* arg);
-int LirnRecvOpen();
+int LirnRecvOpen();  // opens the serial port and publishes it in uartFd
 void LirnRecvPass();
-
-// Serial-to-network pump: waits for uartFd, then gathers chunks and sends them.
-void* ThreadLirnSend(void* arg);
 void LirnSendStart();  // resets the gathering state: count 0, last change now
 void LirnSendPass();

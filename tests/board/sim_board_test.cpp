@@ -224,7 +224,7 @@ TEST_F(SimBoardTest, ControlShowsAndChangesTheBoard)
     EXPECT_EQ(Control("date 1"), "ok 2022-02-02 02:02:02");
 
     EXPECT_EQ(Control("serial"), "ok to_pc=0 to_board=0");
-    EXPECT_EQ(Control("help"), "ok ping help pids fw reboots init gpio led now date clock adc i2c card serial");
+    EXPECT_EQ(Control("help"), "ok ping help pids fw reboots init gpio led now date clock adc i2c card serial node app");
 }
 
 TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
@@ -301,8 +301,8 @@ const BadRequest kBadRequests[] = {
     {"i2c read zz 0", "err not a number: zz"},
     {"i2c write 0x32 0x10 0x100", "err not a byte: 0x100"},
     {"i2c fault sometimes", "err usage: i2c [fault none|short|missing | read ADDR REG [COUNT] | write ADDR REG BYTE...]"},
-    {"card mount 1G 2G", "err usage: card [mount [SIZE USED AVAIL USE%] | unmount]"},
-    {"fw jump", "err usage: fw [start|stop|restart]"},
+    {"card mount 1G 2G", "err usage: card [mount [SIZE USED AVAIL USE%] | unmount | remove | insert | full on|off]"},
+    {"fw jump", "err usage: fw [start|stop|restart|usage]"},
     {"fw start", "err no firmware to start"},
 };
 

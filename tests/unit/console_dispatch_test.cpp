@@ -1,6 +1,6 @@
 // Console dispatch: the keyword table with its compared lengths, the twelve settings with their
 // cut lengths, ranges and reply texts, the record actions and the status queries.
-#include "app/app.h"
+#include "board/module.h"
 #include "config/config.h"
 #include "console/console.h"
 #include "modem/modem.h"

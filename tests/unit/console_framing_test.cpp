@@ -22,65 +22,70 @@
 
 namespace {
 
-TEST(ConsoleFramePoll, NothingWaitingOrAFailedQueryIsAnIdlePause)
+// The console's rule; the tunnel's differs only in reading a full block at once.
+SerialGatherStep Poll(SerialGather& g, int waiting, uint32_t now)
 {
-    UtilityFraming f;
-    UtilityFramingInit(&f, 1000);
+    return SerialGatherPoll(&g, waiting, now, kUtilityGather);
+}
+
+TEST(SerialGather, NothingWaitingOrAFailedQueryLeavesTheState)
+{
+    SerialGather g{0, 1000};
     for (int waiting : {0, -1, -2}) {
-        UtilityPoll p = UtilityFramePoll(&f, waiting, 5000);
+        SerialGatherStep p = Poll(g, waiting, 5000);
         EXPECT_EQ(p.readCount, 0);
-        EXPECT_EQ(p.pauseMs, 10u);
+        EXPECT_EQ(p.gapLeftMs, 0u);
     }
-    EXPECT_EQ(f.count, 0);
-    EXPECT_EQ(f.changeTick, 1000u);
+    EXPECT_EQ(g.count, 0);
+    EXPECT_EQ(g.changeTick, 1000u);
 }
 
-TEST(ConsoleFramePoll, BurstIsReadOnceItsCountWasStillFor100Ms)
+TEST(SerialGather, BurstIsReadOnceItsCountWasStillForTheGap)
 {
-    UtilityFraming f;
-    UtilityFramingInit(&f, 0);
-    UtilityPoll p = UtilityFramePoll(&f, 5, 1000);
+    SerialGather g{0, 0};
+    SerialGatherStep p = Poll(g, 5, 1000);
     EXPECT_EQ(p.readCount, 0);
-    EXPECT_EQ(p.pauseMs, 1u);  // bytes are waiting: test again soon
-    EXPECT_EQ(UtilityFramePoll(&f, 9, 1050).readCount, 0);  // more came: the quiet time restarts
-    EXPECT_EQ(UtilityFramePoll(&f, 9, 1149).readCount, 0);
-    p = UtilityFramePoll(&f, 9, 1150);
-    EXPECT_EQ(p.readCount, 9);
-    EXPECT_EQ(p.pauseMs, 0u);
+    EXPECT_EQ(p.gapLeftMs, 100u);
+    EXPECT_EQ(Poll(g, 9, 1050).readCount, 0);  // more came: the quiet time restarts
+    p = Poll(g, 9, 1149);
+    EXPECT_EQ(p.readCount, 0);
+    EXPECT_EQ(p.gapLeftMs, 1u);
+    EXPECT_EQ(Poll(g, 9, 1150).readCount, 9);
 }
 
-TEST(ConsoleFramePoll, MoreThan1000BytesAreReadAtOnce)
+TEST(SerialGather, AFullChunkIsReadAtOnce)
 {
-    UtilityFraming f;
-    UtilityFramingInit(&f, 0);
-    EXPECT_EQ(UtilityFramePoll(&f, 1200, 500).readCount, 1000);
-    EXPECT_EQ(f.count, 1000);
+    SerialGather g{0, 0};
+    EXPECT_EQ(Poll(g, 1200, 500).readCount, 1000);
+    EXPECT_EQ(g.count, 1000);
     // The rest is a count of its own and waits for its quiet time.
-    EXPECT_EQ(UtilityFramePoll(&f, 200, 501).readCount, 0);
-    EXPECT_EQ(UtilityFramePoll(&f, 200, 601).readCount, 200);
-    EXPECT_EQ(UtilityFramePoll(&f, 1000, 700).readCount, 0);  // exactly 1000 keeps the quiet time
+    EXPECT_EQ(Poll(g, 200, 501).readCount, 0);
+    EXPECT_EQ(Poll(g, 200, 601).readCount, 200);
+    EXPECT_EQ(Poll(g, 1000, 700).readCount, 0);  // exactly 1000 keeps the console's quiet time
+    const SerialGatherRule block = {100, 128, 128};
+    SerialGather t{0, 0};
+    EXPECT_EQ(SerialGatherPoll(&t, 128, 10, block).readCount, 128);  // a full tunnel block does not
+    EXPECT_EQ(SerialGatherPoll(&t, 300, 11, block).readCount, 128);
 }
 
-TEST(ConsoleFramePoll, RememberedCountOutlivesTheRead)
+TEST(SerialGather, RememberedCountOutlivesTheRead)
 {
-    UtilityFraming f;
-    UtilityFramingInit(&f, 0);
-    UtilityFramePoll(&f, 10, 100);
-    ASSERT_EQ(UtilityFramePoll(&f, 10, 200).readCount, 10);
-    EXPECT_EQ(UtilityFramePoll(&f, 0, 300).readCount, 0);
+    SerialGather g{0, 0};
+    Poll(g, 10, 100);
+    ASSERT_EQ(Poll(g, 10, 200).readCount, 10);
+    EXPECT_EQ(Poll(g, 0, 300).readCount, 0);
     // A new burst whose first poll shows the same count is read at that very poll.
-    EXPECT_EQ(UtilityFramePoll(&f, 10, 5000).readCount, 10);
+    EXPECT_EQ(Poll(g, 10, 5000).readCount, 10);
     // One of another size waits its quiet time.
-    EXPECT_EQ(UtilityFramePoll(&f, 11, 9000).readCount, 0);
+    EXPECT_EQ(Poll(g, 11, 9000).readCount, 0);
 }
 
-TEST(ConsoleFramePoll, QuietTimeIsRightAcrossTheTickWrap)
+TEST(SerialGather, QuietTimeIsRightAcrossTheTickWrap)
 {
-    UtilityFraming f;
-    UtilityFramingInit(&f, 0);
-    EXPECT_EQ(UtilityFramePoll(&f, 4, 0xFFFFFFF0u).readCount, 0);
-    EXPECT_EQ(UtilityFramePoll(&f, 4, 0x00000053u).readCount, 0);  // 99 ms later
-    EXPECT_EQ(UtilityFramePoll(&f, 4, 0x00000054u).readCount, 4);
+    SerialGather g{0, 0};
+    EXPECT_EQ(Poll(g, 4, 0xFFFFFFF0u).readCount, 0);
+    EXPECT_EQ(Poll(g, 4, 0x00000053u).readCount, 0);  // 99 ms later
+    EXPECT_EQ(Poll(g, 4, 0x00000054u).readCount, 4);
 }
 
 std::string Line(std::string burst)
@@ -125,9 +130,9 @@ protected:
         opened = Printed([&] { fd = UtilityOpenPort(); });
         ASSERT_GE(fd, 0) << opened;
         loop = std::thread([this] {
-            UtilityFraming f;
-            UtilityFramingInit(&f, GetTimeTicks());
-            while (!stop) UtilityPass(fd, &f);
+            SerialGather g;
+            SerialGatherInit(&g, GetTimeTicks());
+            while (!stop) UtilityPass(fd, &g);
         });
     }
     void Send(const std::string& bytes) { ASSERT_TRUE(pty.Write(bytes)); }

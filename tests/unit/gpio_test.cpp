@@ -3,6 +3,7 @@
 // (e2e LedPatterns, SdUpdate).
 #include "board/gpio.h"
 #include "board/ticks.h"
+#include "leds/leds.h"
 #include "modem/modem.h"
 #include "support/temp_sysroot.h"
 

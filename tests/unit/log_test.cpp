@@ -57,7 +57,7 @@ TEST_F(LogTest, SwitchFileSetsLogEnableLastLineWins)
 
 TEST_F(LogTest, RingHoldsTwentyNineEventsThenDrops)
 {
-    for (int i = 0; i < 40; ++i) LogPush(2, i % 10, 0);
+    for (int i = 0; i < 40; ++i) LogPush(2, i % 10, nullptr);
     EXPECT_EQ(LogPushIdx(), 29);
     EXPECT_STREQ(logBuffer[28].code, "8");
     EXPECT_STREQ(logBuffer[29].code, "");  // the free slot is never filled
@@ -65,10 +65,9 @@ TEST_F(LogTest, RingHoldsTwentyNineEventsThenDrops)
 
 TEST_F(LogTest, EventWithModemStateCopiesRegistrationAndSignal)
 {
-    modem_creg = 5;
-    modem_csq = 23;
-    LogPush(2, 7, 1);
-    LogPush(0, 3, 0);
+    LogModemState modem = {5, 23};
+    LogPush(2, 7, &modem);
+    LogPush(0, 3, nullptr);
     EXPECT_STREQ(logBuffer[0].eventClass, "2");
     EXPECT_STREQ(logBuffer[0].code, "7");
     EXPECT_EQ(logBuffer[0].creg, 5);
@@ -85,7 +84,7 @@ TEST_F(LogTest, ConcurrentPushesEachTakeTheirOwnSlot)
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 6; ++i) LogPush(t, i, 0);
+            for (int i = 0; i < 6; ++i) LogPush(t, i, nullptr);
         });
     for (auto& th : threads) th.join();
     ASSERT_EQ(LogPushIdx(), 24);

@@ -1,6 +1,7 @@
 // Start-up decisions: the supervisor's pattern choice, the command line and the road.
 #include "app/app.h"
 #include "config/config.h"
+#include "leds/leds.h"
 #include "logging/log.h"
 #include "platform/shell.h"
 #include "support/temp_sysroot.h"

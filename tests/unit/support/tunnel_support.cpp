@@ -1,6 +1,7 @@
 // Test helpers for the tunnel (see tunnel_support.h).
 #include "support/tunnel_support.h"
 
+#include "cellular/datacall.h"
 #include "config/config.h"
 #include "logging/log.h"
 #include "serial/uart.h"

@@ -1,0 +1,39 @@
+// LED policy: which pattern each of the two LEDs shows, and the thread that blinks them.
+//
+// The status LED shows the SIM, data-call and registration state (chosen by the supervisor every
+// 2 s) or, on the firmware-update road, the update's result; the GPS LED shows whether the modem
+// has a position fix, or blinks together with the status LED on the update road. board/gpio does
+// the line writes and the timing of one blink; this module decides what blinks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Status LED pattern number, written by the supervisor (0 to 4) or the update road (5, 6).
+extern std::atomic<int> sta_led_step;
+// GPS LED pattern number, taken once per LED pass, so that one pass tests one value.
+extern std::atomic<int> gps_led_step;
+
+void* thread_led(void* arg);
+
+// ---- Our helpers ----
+
+// The status LED pattern for the current state: PIN wanted (4), else data call down (2), else
+// registered at home or roaming (1), else 0 (steadily on).
+int SupervisorPattern(int cpinStatus, int netStatus, int creg);
+
+// One supervisor step: the status LED pattern from the modem and data-call status words.
+void LedShowModemState();
+
+// The update road's result on both LEDs: pattern 6 when the update failed, else 5.
+void LedShowUpdateResult(bool failed);
+
+// Period starts of the two LEDs, carried from one pass of the LED thread to the next.
+struct LedState {
+    uint32_t staStart;
+    uint32_t gpsStart;
+};
+
+// One pass of the LED thread: the status part, then the GPS part. Returns how long the thread may
+// pause before the next pass (until the next phase switch is due, at most an idle pause).
+unsigned LedPass(LedState& state);
