@@ -8,7 +8,7 @@
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
 #include "control_client.h"
-#include "../tests/common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <atomic>
 #include <csignal>

@@ -8,7 +8,7 @@
 #include "board.h"
 #include "board_util.h"
 #include "control_client.h"
-#include "../tests/common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <algorithm>
 #include <atomic>

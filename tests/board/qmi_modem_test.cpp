@@ -58,14 +58,6 @@ protected:
     uint16_t txn_ = 0;
 };
 
-TEST_F(QmiModemTest, StartWhileTheCallIsUpHasNoEffect)
-{
-    uint8_t cid = Allocate(kQmiServiceWds);
-    ASSERT_NE(cid, 0);
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "0/0");
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsStartNetwork)), "1/" + std::to_string(kQmiErrorNoEffect));
-}
-
 TEST_F(QmiModemTest, RequestsFromUnknownClientsAndUnknownMessagesAreRefused)
 {
     EXPECT_EQ(Result(Send(kQmiServiceWds, 9, kQmiWdsGetPacketServiceStatus)),
@@ -78,12 +70,6 @@ TEST_F(QmiModemTest, RequestsFromUnknownClientsAndUnknownMessagesAreRefused)
     EXPECT_EQ(Ctl("last svc1:0x0055").rfind("ok #2 svc1:0x0055 svc=1 cid=1", 0), 0u);
 }
 
-TEST_F(QmiModemTest, ReleasingAnUnknownClientIdIsRefused)
-{
-    std::string ids = std::string(1, '\x01') + '\x01' + '\x07';
-    EXPECT_EQ(Result(Send(kQmiServiceCtl, 0, kQmiCtlReleaseCid, ids)), "1/" + std::to_string(kQmiErrorInvalidClientId));
-}
-
 TEST_F(QmiModemTest, GarbageIsCountedAndTheNextRequestAnswered)
 {
     std::string noise = "\x7e\x02garbage";
@@ -91,46 +77,6 @@ TEST_F(QmiModemTest, GarbageIsCountedAndTheNextRequestAnswered)
     uint8_t cid = Allocate(kQmiServiceWds);
     EXPECT_NE(cid, 0);
     EXPECT_EQ(ControlField(Ctl("state"), "garbage"), "9");
-}
-
-TEST_F(QmiModemTest, DelayedAndSilentResponses)
-{
-    uint8_t cid = Allocate(kQmiServiceWds);
-    EXPECT_EQ(Ctl("delay status 250"), "ok delay status 250");
-    EXPECT_EQ(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus, "", 1000), "");
-    EXPECT_EQ(modem_.NextDue(), 1250);
-    std::string out;
-    modem_.Output(out, 1249);
-    EXPECT_EQ(out, "");
-    modem_.Output(out, 1250);
-    EXPECT_EQ(Result(out), "0/0");
-    EXPECT_EQ(Ctl("silent all on"), "ok silent all on");
-    EXPECT_EQ(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus, "", 5000), "");
-    EXPECT_EQ(modem_.NextDue(), -1);
-}
-
-TEST_F(QmiModemTest, StatusRefusalsCountDown)
-{
-    uint8_t cid = Allocate(kQmiServiceWds);
-    EXPECT_EQ(Ctl("status refuse 71 2"), "ok status refuse 71 2");
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/71");
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
-    EXPECT_EQ(Ctl("status refuse 3"), "ok status refuse 3");
-    for (int i = 0; i < 5; i++) EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "1/3");
-    EXPECT_EQ(Ctl("status accept"), "ok status accept");
-    EXPECT_EQ(Result(Send(kQmiServiceWds, cid, kQmiWdsGetPacketServiceStatus)), "0/0");
-}
-
-TEST_F(QmiModemTest, ControlVerbsRefuseWhatTheyCannotUse)
-{
-    for (const char* bad : {"", "dance", "call sideways", "connect after -1", "connect after x", "start refuse",
-                            "start refuse 70000", "delay status -5", "delay status 86400001",
-                            "delay status 99999999999999999999", "delay nothing 5", "silent stop maybe",
-                            "handle -1", "request 0", "last start", "status refuse", "status refuse 71 0"})
-        EXPECT_EQ(Ctl(bad).rfind("err", 0), 0u) << bad;
-    EXPECT_EQ(Ctl("start refuse 0x0E 2"), "ok start refuse 14 2");
-    EXPECT_EQ(Ctl("connect after 3").rfind("ok call=down", 0), 0u);
 }
 
 }  // namespace

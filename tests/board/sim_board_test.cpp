@@ -1,6 +1,6 @@
-// The assembled board: its tree, reboots and firmware that ends, the control channel's answers and
-// refusals. Booting into an installed update, the first start's arguments, fw restart and the
-// settings in place before the first exchange are shown end to end (tests/e2e).
+// The assembled board: its tree, reboots and firmware that ends, and a control channel that stays
+// bounded. The control verbs, booting into an installed update, the first start's arguments, fw
+// restart and the settings in place before the first exchange are used end to end (tests/e2e).
 #include "sim_board.h"
 
 #include "board_test_support.h"
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <poll.h>
@@ -25,36 +24,6 @@ const char kFirstFirmware[] =
     "echo \"root=$LIRN_SYSROOT path=${PATH%%:*}\"\n"
     "if [ ! -e \"$LIRN_SYSROOT/once\" ]; then touch \"$LIRN_SYSROOT/once\"; init 6; fi\n"
     "sleep 1000\n";  // a child in the firmware's process group
-
-// A device as the table plugs them in: answers each byte in upper case, and says what the control
-// channel asks it to.
-class ShoutingDevice : public SimDevice {
-public:
-    void Input(const char* data, std::size_t len, int64_t) override
-    {
-        for (std::size_t i = 0; i < len; ++i) pending_ += static_cast<char>(std::toupper(static_cast<unsigned char>(data[i])));
-    }
-    void Output(std::string& out, int64_t) override
-    {
-        out += pending_;
-        pending_.clear();
-    }
-    int64_t NextDue() const override { return pending_.empty() ? -1 : 0; }
-    std::string Control(const std::vector<std::string>& words) override
-    {
-        if (words.size() != 2 || words[0] != "say") return "err usage: shout say WORD";
-        pending_ += words[1];
-        return "ok said";
-    }
-
-private:
-    std::string pending_;
-};
-
-std::unique_ptr<SimDevice> MakeShoutingDevice()
-{
-    return std::make_unique<ShoutingDevice>();
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix)
 {
@@ -187,131 +156,6 @@ TEST_F(SimBoardTest, FirmwareThatEndsIsReportedNotRestarted)
     EXPECT_EQ(Control("reboots"), "ok 0");
     EXPECT_TRUE(StartsWith(Control("fw start"), "ok running "));
     EXPECT_TRUE(WaitForOutput("bye\n", 2));
-}
-
-TEST_F(SimBoardTest, ControlShowsAndChangesTheBoard)
-{
-    BoardOptions o = Bare();
-    o.exported = true;
-    o.init = PinLevel::High;
-    Start(o);
-    EXPECT_EQ(Control("ping"), "ok pong");
-    EXPECT_EQ(Control("init"), "ok high");
-    EXPECT_EQ(Control("gpio 5"), "ok direction=in active_low=0 value=1");
-    EXPECT_EQ(Control("init low"), "ok low");
-    EXPECT_EQ(Control("gpio 5"), "ok direction=in active_low=0 value=0");
-    EXPECT_EQ(Control("init missing"), "ok missing");
-    EXPECT_EQ(Control("gpio 5"), "ok direction=in active_low=0 value=none");
-    EXPECT_EQ(Control("led status"), "ok 0 1");
-    EXPECT_TRUE(StartsWith(Control("led gps history"), "ok ")) << Control("led gps history");
-
-    EXPECT_EQ(Control("card"), "ok mounted 7.4G 1.2G 6.2G 17%");
-    EXPECT_EQ(Control("card mount 32G 1G 31G 3%"), "ok mounted 32G 1G 31G 3%");
-    EXPECT_EQ(Control("card unmount"), "ok unmounted");
-
-    EXPECT_EQ(Control("clock set 2023-11-12 13:14:15"), "ok 2023-11-12 13:14:15 0");
-    EXPECT_EQ(Control("i2c read 0x32 0x13 4"), "ok 0x01 0x12 0x11 0x23");
-    EXPECT_EQ(Control("i2c write 0x32 0x10 0x00 0x30 0x08 0x02 0x01 0x01 0x30"), "ok");
-    EXPECT_EQ(Control("clock writes"), "ok 1 2030-01-01 08:30:00");
-    EXPECT_EQ(Control("adc result 0x0abc"), "ok result=0x0ABC config=none writes=0");
-    EXPECT_EQ(Control("i2c fault short"), "ok fault=short");
-    EXPECT_EQ(Control("i2c"), "ok fault=short");
-    EXPECT_EQ(Control("i2c fault none"), "ok fault=none");
-
-    EXPECT_EQ(Control("date"), "ok 0");
-    ASSERT_EQ(RunShell(ShellWord(dir / "bin/date") + " -s '2022-02-02 02:02:02' >/dev/null").status, 0);
-    EXPECT_EQ(Control("date"), "ok 1 2022-02-02 02:02:02");
-    EXPECT_EQ(Control("date 1"), "ok 2022-02-02 02:02:02");
-
-    EXPECT_EQ(Control("serial"), "ok to_pc=0 to_board=0");
-    EXPECT_EQ(Control("help"), "ok ping help pids fw reboots init gpio led now date clock adc i2c card serial node app");
-}
-
-TEST_F(SimBoardTest, DeviceTableEntriesGetANodeAndTheirControlRequests)
-{
-    BoardOptions o = Bare();
-    o.devices = {{"shout", "dev/shout0", MakeShoutingDevice}};
-    Start(o);
-    int fd = OpenRaw(dir / "dev/shout0");
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "hello", 5), 5);
-    EXPECT_EQ(ReadUpTo(fd, 5, Millis(5000)), "HELLO");
-    EXPECT_EQ(Control("shout say hi"), "ok said");
-    EXPECT_EQ(ReadUpTo(fd, 2, Millis(5000)), "hi");
-    EXPECT_EQ(Control("shout"), "err usage: shout say WORD");
-    EXPECT_EQ(Control("help").substr(Control("help").size() - 6), " shout");
-    close(fd);
-    Stop();
-    EXPECT_FALSE(PathExists(dir / "dev/shout0"));
-}
-
-TEST_F(SimBoardTest, RefusedSettingStopsTheBoardBeforeItStarts)
-{
-    struct Refused {
-        std::vector<std::string> settings;
-        const char* why;
-    };
-    const Refused kRefused[] = {
-        {{"init high", "at sim sideways"}, "--set \"at sim sideways\": err usage: sim "},
-        {{"bogus"}, "--set \"bogus\": err unknown request \"bogus\""},
-        {{"fw start"}, "--set \"fw start\": fw is not a setting"},
-    };
-    for (const Refused& r : kRefused) {
-        BoardOptions o = Bare();
-        o.devices = DeviceTable();
-        o.root = dir.Path();
-        o.settings = r.settings;
-        try {
-            SimBoard refused(o);
-            ADD_FAILURE() << "built with " << r.settings.back();
-        } catch (const std::runtime_error& e) {
-            EXPECT_TRUE(StartsWith(e.what(), r.why)) << e.what();
-        }
-        EXPECT_FALSE(PathExists(dir / "board.sock"));
-        EXPECT_FALSE(PathExists(dir / "dev/smd8"));
-    }
-}
-
-struct BadRequest {
-    const char* request;
-    const char* reply;
-};
-
-// Every refusal names what was wrong; none changes the board.
-const BadRequest kBadRequests[] = {
-    {"", "err empty request"},
-    {"   ", "err empty request"},
-    {"bogus", "err unknown request \"bogus\" (try help)"},
-    {"at AT+CSQ", "err unknown request \"at\" (try help)"},
-    {"ping me", "err usage: ping"},
-    {"init sideways", "err usage: init [low|high|missing]"},
-    {"gpio x", "err usage: gpio [N]"},
-    {"gpio 3", "err gpio 3 not exported"},
-    {"led blue", "err usage: led status|gps [history [SINCE_MS]]"},
-    {"led status history soon", "err usage: led status|gps [history [SINCE_MS]]"},
-    {"date 0", "err no date setting 0"},
-    {"date x", "err usage: date [N]"},
-    {"clock set 2024-13-01 00:00:00", "err not a time: 2024-13-01 00:00:00"},
-    {"clock set 2023-02-29 00:00:00", "err not a time: 2023-02-29 00:00:00"},
-    {"clock stop", "err usage: clock [set YYYY-MM-DD HH:MM:SS | writes]"},
-    {"adc result 70000", "err result must be 0 to 65535"},
-    {"adc result -1", "err result must be 0 to 65535"},
-    {"i2c read 0x32 0x10 999", "err no such registers in the image"},
-    {"i2c read 0x80 0 1", "err no such registers in the image"},
-    {"i2c read zz 0", "err not a number: zz"},
-    {"i2c write 0x32 0x10 0x100", "err not a byte: 0x100"},
-    {"i2c fault sometimes", "err usage: i2c [fault none|short|missing | read ADDR REG [COUNT] | write ADDR REG BYTE...]"},
-    {"card mount 1G 2G", "err usage: card [mount [SIZE USED AVAIL USE%] | unmount | remove | insert | full on|off]"},
-    {"fw jump", "err usage: fw [start|stop|restart|usage]"},
-    {"fw start", "err no firmware to start"},
-};
-
-TEST_F(SimBoardTest, ControlRefusesBadRequests)
-{
-    Start(Bare());
-    for (const BadRequest& b : kBadRequests) EXPECT_EQ(Control(b.request), b.reply) << "request: " << b.request;
-    EXPECT_EQ(Control("init"), "ok low");
-    EXPECT_EQ(Control("i2c"), "ok fault=none");
 }
 
 // A raw connection to the board's control socket; -1 when it cannot be made.

@@ -1,6 +1,6 @@
 // The firmware starting on the simulated board: banner, line set-up, the console road chosen by
 // the INIT pin, the configuration reset of the command line. The tunnel road (pin asserted) starts
-// in tunnel_test.cpp; the LED patterns and the date road are in board_support_test.cpp.
+// in tunnel_test.cpp; the first LED pattern and the date road are in board_support_test.cpp.
 #include "board.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +30,7 @@ bool StartsWith(const std::string& text, const std::string& prefix)
 TEST(BoardStart, ConsoleRoadWithInitHighAndEveryLineSetUp)
 {
     Board board;
-    ASSERT_TRUE(board.Start({"--init", "high"}));
+    ASSERT_TRUE(board.Run({}));
     EXPECT_TRUE(board.WaitForOutput("-- LIRN_V1.00_2020-12-18 --\r\n", kStartTimeout));
     ASSERT_TRUE(board.WaitForOutput("===== Utility\r\n", kStartTimeout));
     EXPECT_TRUE(board.OutputHasLinesInOrder(
@@ -49,7 +49,7 @@ TEST(BoardStart, ConsoleRoadWithInitHighAndEveryLineSetUp)
 TEST(BoardStart, MissingInitPinTakesTheConsoleRoad)
 {
     Board board;
-    ASSERT_TRUE(board.Start({"--init", "missing"}));
+    ASSERT_TRUE(board.Run({.init = "missing"}));
     EXPECT_TRUE(board.WaitForOutput("[5]gpio init error\r\n", kStartTimeout));
     EXPECT_TRUE(board.WaitForOutput("===== Utility\r\n", kStartTimeout));
 }
@@ -57,8 +57,8 @@ TEST(BoardStart, MissingInitPinTakesTheConsoleRoad)
 TEST(BoardStart, ResetConfigWritesTheDefaults)
 {
     Board board;
-    board.WriteFile("APP/config.ini", "@LIRNMODE;2\r\n@LIRNPORT;9999\r\n");
-    ASSERT_TRUE(board.Start({"--init", "high"}, {"-resetconfig"}));
+    ASSERT_TRUE(board.Run({.files = {{"APP/config.ini", "@LIRNMODE;2\r\n@LIRNPORT;9999\r\n"}},
+                           .firmwareArgs = {"-resetconfig"}}));
     ASSERT_TRUE(board.WaitForOutput("Reset Config And Save\r\n", kStartTimeout));
     ASSERT_TRUE(WaitUntil([&] { return board.ReadFile("APP/config.ini").find("@LIRNPORT;8080\r\n") != std::string::npos; },
                           Millis(5000)))

@@ -1,6 +1,8 @@
-// Board support on the simulated board: the status and GPS LED patterns measured from the board's
-// record of LED levels, the real-time clock at start-up and on the date road, and the SD card
-// update with the firmware-update road and the reboot into the installed firmware.
+// Board support on the simulated board: the status LED's pattern from the start until the first
+// evaluation (the patterns of the modem's and the data call's states are read in their own
+// end-to-end tests), the real-time clock at start-up and on the date road, and the SD card
+// update with the firmware-update road and the reboot into the installed firmware. Which files
+// an update moves, keeps and backs up, with and without a card, is the unit tests' (sdcard_test).
 // Blink phases are checked with the tolerance of led_history.h.
 #include "board.h"
 #include "led_history.h"
@@ -13,7 +15,6 @@
 namespace {
 
 const Millis kStartTimeout(20000);
-const Millis kSettleTimeout(20000);
 
 const char kBanner[] = "-- LIRN_V1.00_2020-12-18 --\r\n";
 const char kConsoleRoad[] = "===== Utility\r\n";
@@ -22,51 +23,8 @@ constexpr long long kFirstEvaluationMs = 2000;
 // The update road shows its result this long before it reboots.
 constexpr long long kUpdateRebootMs = 10000;
 
-// A fix as the receiver reports it.
-const char kFix[] = "at fix 3113.343286 N 12121.234064 E 250120 021436.0 30.0 0.0 0.0";
-
-// Waits until the LED shows the pattern (its last four whole phases match), then checks a fresh
-// window of six whole phases against it.
-void ExpectBlink(Board& board, const std::string& led, long long onMs, long long offMs)
-{
-    long long since = BoardNowMs(board);
-    std::string why;
-    bool settled = WaitUntil(
-        [&] {
-            std::vector<LedPhase> p = LedPhases(LedHistory(board, led, since));
-            if (p.size() < 4) return false;
-            p.erase(p.begin(), p.end() - 4);
-            return PhasesMatch(p, onMs, offMs, &why);
-        },
-        kSettleTimeout, Millis(50));
-    ASSERT_TRUE(settled) << led << " LED never blinked " << onMs << "/" << offMs << ": " << why;
-
-    long long fresh = BoardNowMs(board);
-    std::vector<LedPhase> phases;
-    WaitUntil(
-        [&] {
-            phases = LedPhases(LedHistory(board, led, fresh));
-            return phases.size() >= 6;
-        },
-        Millis(6 * (onMs + offMs) + 5000), Millis(50));
-    ASSERT_GE(phases.size(), 6u) << LedPhasesText(phases);
-    EXPECT_TRUE(PhasesMatch(phases, onMs, offMs, &why)) << led << ": " << why;
-}
-
-// Waits until the LED has been lit, unchanged, for a whole five seconds: no pattern stays lit so long.
-void ExpectSteadyOn(Board& board, const std::string& led)
-{
-    EXPECT_TRUE(WaitUntil([&] { return SteadilyLit(board, led, 5000); }, kSettleTimeout + Millis(5000), Millis(100)))
-        << board.Control("led " + led + " history");
-}
-
-// Starts the board on the console road with no configuration file (so no PIN is entered).
-void StartConsole(Board& board, std::vector<std::string> options = {}, std::vector<std::string> args = {})
-{
-    options.insert(options.begin(), {"--init", "high"});
-    ASSERT_TRUE(board.Start(options, args));
-    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
-}
+// The console road with no configuration file (so no PIN is entered), up to the console.
+const Scenario kConsole{.ready = kConsoleRoad};
 
 // Keeps the data call down from now on.
 void NoDataCall(Board& board)
@@ -107,7 +65,7 @@ int Reboots(Board& board)
 TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
 {
     Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
     // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
     ASSERT_TRUE(ControlOk(board.Control("at creg 3")));
     ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
@@ -136,38 +94,12 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
     EXPECT_LE(h.back().atMs, evaluation + kPhaseLongSlackMs) << "last change " << h.back().atMs << ", evaluation " << evaluation;
 }
 
-TEST(LedPatterns, PatternFourWhileTheSimWaitsForItsPin)
-{
-    Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
-    ASSERT_TRUE(ControlOk(board.Control("at sim pin")));
-    ExpectBlink(board, "status", 100, 900);
-}
-
-TEST(LedPatterns, DataCallUpIsPatternTwoAndRegistrationAloneIsPatternOne)
-{
-    Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));  // the call comes up at the first start request
-    ExpectBlink(board, "status", 500, 500);
-    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
-    ExpectBlink(board, "status", 900, 100);
-}
-
-TEST(LedPatterns, GpsLedSteadyWithoutFixAndBlinkingWithOne)
-{
-    Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
-    ExpectSteadyOn(board, "gps");
-    ASSERT_TRUE(ControlOk(board.Control(kFix)));
-    ExpectBlink(board, "gps", 900, 100);
-}
-
 // ---- Real-time clock and converter
 
 TEST(Clock, StartUpGivesTheClockToTheDateStandInAndConfiguresTheConverter)
 {
     Board board;
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board, {"--clock", "2031-07-09 14:05:33"}));
+    ASSERT_TRUE(board.Run({.options = {"--clock", "2031-07-09 14:05:33"}, .ready = kConsoleRoad}));
     std::string reply = board.WaitForControl(
         "date", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, kStartTimeout);
     ASSERT_EQ(reply.size(), 24u) << reply;
@@ -188,7 +120,8 @@ TEST(Clock, DateRoadSetsTheDateWritesTheClockAndReadsItBack)
     Board board;
     // The clock starts far from the host's time, so that the board can tell the write from its
     // own running of the clock.
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board, {"--clock", "2031-07-09 14:05:33"}, {"2024-05-06", "07:08:09"}));
+    ASSERT_TRUE(board.Run(
+        {.options = {"--clock", "2031-07-09 14:05:33"}, .firmwareArgs = {"2024-05-06", "07:08:09"}, .ready = kConsoleRoad}));
     std::string out = board.Output();
     EXPECT_TRUE(board.OutputHasLinesInOrder({"CMD: date -s \"2024-05-06 07:08:09\"", "Had Set System Time: 0"})) << out;
     // The setting of the command line comes after the one from the real-time clock.
@@ -274,7 +207,7 @@ TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
 {
     board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
     board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
+    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
     std::string out = board.Output();
     EXPECT_NE(out.find("///////////////SD///////////////\r\nGot the new config.ini!!\r\n"
                        "///////////////SD OVER///////////////\r\n"),
@@ -315,24 +248,6 @@ TEST_F(SdUpdate, OnlyFirmwareIsInstalledAndRunsOnTheDefaults)
     EXPECT_EQ(second.find("Got the new"), std::string::npos) << second;  // not installed twice
 }
 
-TEST_F(SdUpdate, BothInstallTheFirmwareWithTheNewConfiguration)
-{
-    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
-    board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
-    InstallableFirmware("media/card/update/fw");
-    ASSERT_TRUE(board.Start({"--init", "high"}));
-    ASSERT_NO_FATAL_FAILURE(WaitForUpdateRoad());
-    ASSERT_NO_FATAL_FAILURE(ExpectRebootAfterTenSeconds());
-    EXPECT_NE(OutputOfStart(board, 1).find("Got the new config.ini!!\r\nGot the new fw!!\r\n"), std::string::npos)
-        << board.Output();
-    EXPECT_EQ(board.ReadFile("APP/config.ini"), "@LIRNPORT;9001\r\n");
-    EXPECT_EQ(board.ReadFile("media/card/update/config.ini.bck"), "@LIRNPORT;7000\r\n");
-    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout)) << board.Output();
-    std::string second = OutputOfStart(board, 2);
-    EXPECT_NE(second.find("Content Of Config File:\r\n@LIRNPORT;9001\r\n"), std::string::npos) << second;
-    EXPECT_NE(board.Control("fw").find(" " + board.Path("APP/fw")), std::string::npos);
-}
-
 TEST_F(SdUpdate, FailingMoveShowsPatternSixAndTriesAgainAfterTheReboot)
 {
     // Tests run as root, so a read-only APP cannot be made with permissions. APP/fw is a directory
@@ -346,19 +261,6 @@ TEST_F(SdUpdate, FailingMoveShowsPatternSixAndTriesAgainAfterTheReboot)
     // The card still holds fw, so the board's own firmware finds it again.
     EXPECT_TRUE(board.WaitForOutput("Got the new fw!!\r\n", kStartTimeout, 2)) << board.Output();
     EXPECT_TRUE(board.FileExists("media/card/update/fw"));
-}
-
-TEST_F(SdUpdate, CardWithoutUpdatesStartsNormally)
-{
-    board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
-    board.WriteFile("media/card/update/fw.bck", "old");
-    board.WriteFile("media/card/update/config.ini.bck", "old");
-    ASSERT_NO_FATAL_FAILURE(StartConsole(board));
-    EXPECT_NE(board.Output().find("///////////////SD///////////////\r\n///////////////SD OVER///////////////\r\n"),
-              std::string::npos)
-        << board.Output();
-    EXPECT_EQ(board.ReadFile("APP/config.ini"), "@LIRNPORT;7000\r\n");
-    EXPECT_EQ(Reboots(board), 0);
 }
 
 }  // namespace

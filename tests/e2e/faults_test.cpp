@@ -4,7 +4,7 @@
 // LIRN_FAULTS_FULL=1 runs the long scenarios at full length (a minute of silence, 100 kills).
 #include "board.h"
 #include "control_client.h"
-#include "../common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 

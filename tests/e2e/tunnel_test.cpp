@@ -3,7 +3,7 @@
 // the test on loopback ports, or by a second board.
 #include "board.h"
 #include "control_client.h"
-#include "../common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -227,9 +227,10 @@ TEST(Tunnel, FiveFailedConnectsHangUpTheCallWhichIsDialledAgainAndTheLinkComesBa
 }
 
 // Two gateways, one a client with heartbeat and one a server, carry bytes between their ports
-// both ways for a minute. The client sends whole blocks, so no zero fill reaches the server's
-// port; the server sends text, so its chunks stop at no zero byte.
-TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
+// both ways for longer than the server's heartbeat time-out (interval plus 5 s): the heartbeats
+// hold the link. The client sends whole blocks, so no zero fill reaches the server's port; the
+// server sends text, so its chunks stop at no zero byte. Each round waits for its bytes to arrive.
+TEST(Tunnel, TwoGatewaysCarryBytesBothWaysPastTheHeartbeatTimeOut)
 {
     int port = tl::FreePortRun(2);
     Board server, client;
@@ -244,7 +245,7 @@ TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
     std::uniform_int_distribution<int> byte('!', '~');
     std::string sentToServer, sentToClient, gotAtServer, gotAtClient;
     auto start = std::chrono::steady_clock::now();
-    while (MsSince(start) < 62000) {
+    while (MsSince(start) < 12000) {
         std::string up(kBlock * (1 + rng() % 2), ' '), down(1 + rng() % 200, ' ');
         for (char& c : up) c = static_cast<char>(byte(rng));
         for (char& c : down) c = static_cast<char>(byte(rng));
@@ -256,9 +257,8 @@ TEST(Tunnel, TwoGatewaysCarryBytesBothWaysForAMinute)
         gotAtClient += client.PcRead(down.size(), Millis(3000));
         ASSERT_EQ(gotAtServer, sentToServer);
         ASSERT_EQ(gotAtClient, sentToClient);
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    EXPECT_GE(client.CountOutput("Send HB Successfully\r\n"), 25);
+    EXPECT_GE(client.CountOutput("Send HB Successfully\r\n"), 4);
     EXPECT_EQ(server.CountOutput("Receive HB Timeout"), 0);
     EXPECT_EQ(server.CountOutput("Receive HB Error"), 0);
     EXPECT_EQ(client.CountOutput("Start Connect To Server\r\n"), connects);

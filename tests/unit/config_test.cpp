@@ -1,9 +1,9 @@
 // Configuration record: defaults, reading, writing, and the safe rewrite of the file.
 #include "config/config.h"
 #include "logging/log.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstring>

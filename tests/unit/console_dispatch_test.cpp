@@ -5,10 +5,10 @@
 #include "console/console.h"
 #include "modem/modem.h"
 #include "platform/shell.h"
-#include "support/console_sink.h"
-#include "support/temp_sysroot.h"
+#include "console_sink.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>
@@ -196,10 +196,14 @@ TEST_F(ConsoleDispatch, SaveFailsWhenTheFileCannotBeWritten)
     EXPECT_EQ(lirnSet.port, 1234);
 }
 
-// The defaults written to the file are shown end to end (e2e Console); here the reset still
+// The reset saves the defaults (their twelve lines are the configuration test's), and still
 // answers OK and restores memory when the file cannot be written.
 TEST_F(ConsoleDispatch, ResetAnswersOkAndRestoresDefaultsEvenWithoutTheDirectory)
 {
+    Ask("@LIRNPORT;1234");
+    Printed([&] { EXPECT_EQ(Ask("@RESET"), "!QRV-715M;RESET;OK\r\n"); });
+    EXPECT_NE(root.ReadFile("/APP/config.ini").find("@LIRNPORT;8080\r\n"), std::string::npos);
+
     std::filesystem::remove_all(root.Path("/APP"));
     Ask("@LIRNPORT;1234");
     Ask("@APN;private.apn");

@@ -5,9 +5,9 @@
 #include "config/config.h"
 #include "console/console.h"
 #include "serial/uart.h"
-#include "support/temp_sysroot.h"
-#include "../common/output_capture.h"
-#include "../common/test_pty.h"
+#include "temp_sysroot.h"
+#include "output_capture.h"
+#include "test_pty.h"
 
 #include <gtest/gtest.h>
 #include <atomic>

@@ -6,8 +6,8 @@
 #include "console/console.h"
 #include "logging/log.h"
 #include "platform/shell.h"
-#include "support/console_sink.h"
-#include "support/temp_sysroot.h"
+#include "console_sink.h"
+#include "temp_sysroot.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>

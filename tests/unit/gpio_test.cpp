@@ -1,13 +1,13 @@
 // GPIO lines on a temporary sysfs tree, and single passes of the LED pattern thread. The GPS LED
 // with a fix and the two update patterns switching both LEDs together are measured end to end
-// (e2e LedPatterns, SdUpdate).
+// (e2e Modem, SdUpdate).
 #include "board/gpio.h"
 #include "board/ticks.h"
 #include "leds/leds.h"
 #include "modem/modem.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <filesystem>

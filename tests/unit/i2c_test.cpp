@@ -5,8 +5,8 @@
 #include "board/i2c.h"
 #include "logging/log.h"
 #include "platform/shell.h"
-#include "support/temp_sysroot.h"
-#include "../common/output_capture.h"
+#include "temp_sysroot.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdio>
@@ -82,25 +82,6 @@ protected:
     TempSysroot root;
     std::string savedPath;
 };
-
-TEST(Bcd, PacksAndUnpacksTwoDigits)
-{
-    EXPECT_EQ(bin2bcd(45), 0x45);
-    EXPECT_EQ(bcd2bin(0x45), 45);
-    EXPECT_EQ(bin2bcd(0), 0x00);
-    EXPECT_EQ(bin2bcd(99), 0x99);
-    EXPECT_EQ(bcd2bin(0x99), 99);
-    EXPECT_EQ(bin2bcd(256 + 7), 0x07);  // only the low 8 bits count
-}
-
-TEST(Weekday, LowestSetBitOfTheLowSevenWins)
-{
-    EXPECT_EQ(wday_rtc2sys(0x00), 0);
-    EXPECT_EQ(wday_rtc2sys(0x48), 3);
-    EXPECT_EQ(wday_rtc2sys(0x80), 0);  // bit 7 is not a weekday
-    EXPECT_EQ(wday_rtc2sys(0x40), 6);
-    EXPECT_EQ(wday_rtc2sys(0x02), 1);
-}
 
 TEST(Tm2rtc, TakesLocalTimeFieldsWithYearAndMonthOffsets)
 {
@@ -255,14 +236,6 @@ TEST_F(I2cTest, UnreadableClockSetsTheSystemClockTo2000)
     DateStandIn();
     Printed(RTC_Read2sys);
     EXPECT_EQ(root.ReadFile("/date.args"), "-s|2000-01-01 00:00:00|");
-}
-
-TEST_F(I2cTest, WithoutTheBoardsDateStandInNothingRuns)
-{
-    Image();
-    std::string out = Printed(RTC_Read2sys);
-    EXPECT_NE(out.find("Not running \"date -s \"2000-00-00 00:00:00\"\""), std::string::npos) << out;
-    EXPECT_FALSE(root.Exists("/date.args"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Event ring and transcript day files.
 #include "logging/log.h"
 #include "modem/modem.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
 #include <gtest/gtest.h>
 #include <cstring>
@@ -131,28 +131,6 @@ TEST_F(LogTest, MissingCardDirectoryDoesNotStopTheCaller)
     root.WriteFile("/media/card/QMI_LOG", "not a directory");
     QmiLog("api", "value");
     EXPECT_EQ(root.ReadFile("/media/card/QMI_LOG"), "not a directory");
-}
-
-TEST_F(LogTest, TimeAndDateTextsHaveTheirFixedForms)
-{
-    char date[11];
-    char now[9];
-    getTimeStr(date, 'd');
-    getTimeStr(now, 't');
-    ASSERT_EQ(std::strlen(date), 10u);
-    EXPECT_EQ(date[4], '/');
-    EXPECT_EQ(date[7], '/');
-    ASSERT_EQ(std::strlen(now), 8u);
-    EXPECT_EQ(now[2], ':');
-    EXPECT_EQ(now[5], ':');
-}
-
-TEST_F(LogTest, FileExistAcceptsFilesAndDirectories)
-{
-    root.WriteFile("/media/card/USR_LOG/2024/03/15.txt", "x");
-    EXPECT_EQ(FileExist("/media/card", "USR_LOG"), 0);
-    EXPECT_EQ(FileExist("/media/card/USR_LOG/2024/03", "15.txt"), 0);
-    EXPECT_EQ(FileExist("/media/card", "NOPE"), -1);
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include "modem/modem.h"
 #include "platform/sysroot.h"
 
-#include "support/modem_at_responder.h"
-#include "support/temp_sysroot.h"
+#include "modem_at_responder.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -31,14 +31,8 @@ const std::vector<std::string> kEveryCycle = {
     "AT+CPIN?\r\n", "AT+CREG?\r\n", "AT+CSQ\r\n", "AT+CNSMOD?\r\n", "AT+CGPSINFO\r\n", "AT+CPMS?\r\n",
 };
 
-// A sleep shorter than asked never happens; the margin only covers where the responder's thread
-// stamps the arrival.
+// A sleep shorter than asked never happens; the margin only covers clock granularity.
 constexpr long kStampSlackMs = 15;
-
-long GapMs(const AtResponder::Received& a, const AtResponder::Received& b)
-{
-    return static_cast<long>(std::chrono::duration_cast<milliseconds>(b.at - a.at).count());
-}
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b)
 {
@@ -76,13 +70,23 @@ protected:
 
     int Cycle()
     {
+        cycleStart = Clock::now();
         int rc = 0;
         printed = Printed([&] { rc = get_modem_info(); });
         return rc;
     }
 
+    // When a command reached the responder, counted from the start of the last cycle. The
+    // responder's stamp is never early but may be late (its thread stalled on a busy machine), so
+    // the firmware's waits are checked as lower bounds from the cycle's start, not as gaps.
+    long SinceCycleStart(const AtResponder::Received& r) const
+    {
+        return static_cast<long>(std::chrono::duration_cast<milliseconds>(r.at - cycleStart).count());
+    }
+
     TempSysroot root;  // the sysroot of this test, removed with it
     std::string printed;
+    Clock::time_point cycleStart;
 };
 
 }  // namespace
@@ -93,8 +97,10 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
     ReadyModem(at);
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+    // Each command after the first waits 100 ms for the one before.
     std::vector<AtResponder::Received> got = at.Commands();
-    for (std::size_t i = 1; i < got.size(); ++i) EXPECT_GE(GapMs(got[i - 1], got[i]), 100 - kStampSlackMs) << i;
+    ASSERT_FALSE(got.empty());
+    EXPECT_GE(SinceCycleStart(got.back()), static_cast<long>(got.size() - 1) * 100 - kStampSlackMs);
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
     EXPECT_EQ(modem_cpin_status, 0);
     EXPECT_EQ(modem_creg, 1);
@@ -123,16 +129,7 @@ TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
     EXPECT_EQ(modem_csq, 99);
     EXPECT_EQ(modem_net_type, 4);
     EXPECT_EQ(gps_flag, 1);
-    EXPECT_EQ(at.FirmwareOpenCount(), 0);
-
-    // Answers without their markers leave every value as it was.
-    for (const std::string& c : kEveryCycle) at.Forget(c);
-    at.Answer("AT+CPIN?\r\n", "+CPIN: READY");
-    ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(modem_creg, 5);
-    EXPECT_EQ(modem_csq, 99);
-    EXPECT_EQ(modem_net_type, 4);
-    EXPECT_EQ(gps_flag, 1);
+    EXPECT_EQ(at.FirmwareOpenCount(), 0);  // answers without their markers: modem_replies_test
 }
 
 TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
@@ -166,7 +163,7 @@ TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
         if (cycle <= 2) {
             EXPECT_EQ(got[cpin + 1].command, "AT+CPIN=1234\r\n") << cycle;
             EXPECT_EQ(got[cpin + 2].command, "AT+CREG?\r\n");
-            EXPECT_GE(GapMs(got[cpin + 1], got[cpin + 2]), 3000 - kStampSlackMs);
+            EXPECT_GE(SinceCycleStart(got[cpin + 2]), 3000 - kStampSlackMs);
         } else {
             EXPECT_EQ(got[cpin + 1].command, "AT+CREG?\r\n");
         }
@@ -201,8 +198,8 @@ TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
     EXPECT_EQ(got[1].command, "AT+CFUN=0\r\n");
     EXPECT_EQ(got[2].command, "AT+CFUN=1\r\n");
     EXPECT_EQ(got[3].command, "AT+CREG?\r\n");
-    EXPECT_GE(GapMs(got[1], got[2]), 500 + 2000 - kStampSlackMs);
-    EXPECT_GE(GapMs(got[2], got[3]), 2000 - kStampSlackMs);
+    EXPECT_GE(SinceCycleStart(got[2]), 500 + 2000 - kStampSlackMs);
+    EXPECT_GE(SinceCycleStart(got[3]), 500 + 2000 + 2000 - kStampSlackMs);
     EXPECT_EQ(modem_count4reset, 0u);
     EXPECT_EQ(printed, "send: AT+CFUN=0\r\n\nrecv:\nAT+CFUN=0\r\n\r\nERROR\r\n\n"
                        "send: AT+CFUN=1\r\n\nrecv:\nAT+CFUN=1\r\n\r\nERROR\r\n\n");
@@ -247,10 +244,5 @@ TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(modem_creg, 1);
     EXPECT_EQ(modem_csq, 7);
-    // A model reply of 1023 characters and more is cut to its 99.
-    ModemResetState();
-    at.AnswerRaw("AT+GMM\r\n", std::string(3000, 'g'));
-    ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(std::string(str_gmm), std::string(99, 'g'));
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
 }

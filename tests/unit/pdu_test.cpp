@@ -2,7 +2,7 @@
 // whose lengths lie or whose text ends early.
 #include "modem/pdu.h"
 
-#include "support/sms_pdu_builder.h"
+#include "sms_pdu_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -278,43 +278,6 @@ TEST(PduDecode, TextEndingAtEveryPointIsSafe)
     EXPECT_STREQ(p.address, "49817263");
     EXPECT_STREQ(p.timeStamp, "");
     EXPECT_EQ(p.userDataLength, 0);
-}
-
-TEST(PduDecode, OddCharactersAreTakenWithoutHarm)
-{
-    std::string odd = "0A\xFF\x80zz\r\n\x01GGGGggggXXXX~~~~";
-    for (std::size_t len = 0; len <= odd.size(); ++len) {
-        SmsPduParams p;
-        int n = Decode(odd.substr(0, len), &p);
-        EXPECT_GE(n, 0);
-        EXPECT_LE(n, kPduUserDataMax);
-        ExpectTerminatedWithin(p.address, sizeof p.address);
-    }
-}
-
-TEST(PduHelpers, String2Bytes)
-{
-    unsigned char out[4] = {};
-    EXPECT_EQ(gsmString2Bytes("E8329B", out, 6), 3);
-    EXPECT_EQ(out[0], 0xE8);
-    EXPECT_EQ(out[1], 0x32);
-    EXPECT_EQ(out[2], 0x9B);
-    EXPECT_EQ(gsmString2Bytes("0F1", out, 3), 1);  // an unpaired last character is not converted
-    EXPECT_EQ(out[0], 0x0F);
-}
-
-TEST(PduHelpers, SerializeNumbers)
-{
-    char out[16];
-    EXPECT_EQ(gsmSerializeNumbers("2143", out, 4), 4);
-    EXPECT_STREQ(out, "1234");
-    EXPECT_EQ(gsmSerializeNumbers("21F3", out, 4), 3);
-    EXPECT_STREQ(out, "123");
-    std::memset(out, 'x', sizeof out);
-    EXPECT_EQ(gsmSerializeNumbers("", out, 0), 0);  // nothing before the output is looked at
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(gsmSerializeNumbers("214", out, 3), 2);
-    EXPECT_STREQ(out, "12");
 }
 
 TEST(PduHelpers, TableDiffersFromIdentityInExactly32Places)

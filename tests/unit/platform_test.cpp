@@ -4,9 +4,9 @@
 #include "platform/shell.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <climits>

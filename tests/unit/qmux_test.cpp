@@ -90,26 +90,6 @@ TEST(QmuxWriter, CtlFramesHaveAOneByteTransactionId)
     EXPECT_EQ(service, kQmiServiceWds);
 }
 
-TEST(QmuxWriter, EmptyTlvIsKeptAsLengthZero)
-{
-    uint8_t buf[64];
-    QmuxWriter w;
-    QmuxBegin(&w, buf, sizeof buf, kQmuxFromHost, kQmiServiceWds, 1, kQmiSvcRequest, 9, kQmiWdsStartNetwork);
-    QmuxPutTlv(&w, 0x14, "", 0);
-    QmuxPutTlv(&w, 0x17, "bob", 3);
-    int n = QmuxFinish(&w);
-    ASSERT_GT(n, 0);
-    QmuxFrame p;
-    ASSERT_EQ(QmuxParse(buf, static_cast<std::size_t>(n), &p), 0);
-    const uint8_t* v = nullptr;
-    std::size_t len = 99;
-    ASSERT_EQ(QmuxTlvFind(p.tlv, p.tlvLen, 0x14, &v, &len), 0);
-    EXPECT_EQ(len, 0u);
-    ASSERT_EQ(QmuxTlvFind(p.tlv, p.tlvLen, 0x17, &v, &len), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v), len), "bob");
-    EXPECT_NE(QmuxTlvFind(p.tlv, p.tlvLen, 0x18, &v, &len), 0);
-}
-
 TEST(QmuxWriter, AFrameThatDoesNotFitIsRefusedNotCut)
 {
     uint8_t buf[20];

@@ -1,14 +1,14 @@
 // SD card update in a temporary sysroot: a df stand-in says whether the card is mounted, and thin
 // wrappers around ls, cp, mv and rm record every command the update runs before running the real
-// one, so each test sees both the files that result and the commands that made them. A card
-// without updates, only a new configuration, both updates and a failing firmware move are shown
-// end to end with their files and messages (e2e SdUpdate).
+// one, so each test sees both the files that result and the commands that made them. Only a new
+// configuration, only a new firmware with its reboot, and a failing firmware move are shown end to
+// end with their messages and LED patterns (e2e SdUpdate).
 #include "board/sdcard.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>
@@ -140,6 +140,20 @@ TEST_F(SdCardTest, OnlyFirmwareIsInstalledAndTheConfigurationRemoved)
                               R("/media/card/update/fw.bck") + "\nmv " + R("/media/card/update/fw") + " " + R("/APP/fw") +
                               "\ncp " + R("/APP/config.ini") + " " + R("/media/card/update/config.ini.bck") + "\nrm " +
                               R("/APP/config.ini") + "\n" + ls);
+}
+
+// With both updates the new configuration is the one the new firmware starts on.
+TEST_F(SdCardTest, BothInstallTheFirmwareWithTheNewConfiguration)
+{
+    CardMounted();
+    root.WriteFile("/APP/config.ini", "oldcfg");
+    root.WriteFile("/media/card/update/config.ini", "newcfg");
+    root.WriteFile("/media/card/update/fw", "newfw");
+    EXPECT_EQ(RunUpdate(), "Got the new config.ini!!\r\nGot the new fw!!\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"), "newcfg");
+    EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "oldcfg");
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_FALSE(root.Exists("/media/card/update/config.ini"));
 }
 
 TEST_F(SdCardTest, ConfigurationIsKeptWhenItsBackupFails)

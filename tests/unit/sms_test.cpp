@@ -1,9 +1,9 @@
 // The message step's parsers: storage occupancy and the read-and-delete reply into the record.
 #include "modem/modem.h"
 
-#include "support/sms_pdu_builder.h"
+#include "sms_pdu_builder.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 

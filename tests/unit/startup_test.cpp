@@ -4,9 +4,9 @@
 #include "leds/leds.h"
 #include "logging/log.h"
 #include "platform/shell.h"
-#include "support/temp_sysroot.h"
+#include "temp_sysroot.h"
 
-#include "../common/output_capture.h"
+#include "output_capture.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -33,16 +33,6 @@ TEST(Road, OnlyExactlyOneSelectsTheTunnel)
     EXPECT_EQ(ChooseRoad(0), Road::Console);
     EXPECT_EQ(ChooseRoad(-1), Road::Console);  // unreadable pin
     EXPECT_EQ(ChooseRoad(2), Road::Console);
-}
-
-TEST(CommandLine, DateCommandFitsItsBufferOrIsRefused)
-{
-    char cmd[kDateCommandSize];
-    ASSERT_EQ(BuildDateCommand(cmd, "2024-03-15", "08:30:05"), 0);
-    EXPECT_STREQ(cmd, "date -s \"2024-03-15 08:30:05\"");
-    std::string longDate(60, '1');
-    EXPECT_EQ(BuildDateCommand(cmd, longDate.c_str(), "08:30:05"), -1);
-    EXPECT_STREQ(cmd, "");
 }
 
 class CommandLineTest : public testing::Test {

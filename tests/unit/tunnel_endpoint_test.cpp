@@ -2,7 +2,7 @@
 // entries, the wire form of each send, and the state LirnInit builds from the configuration. A
 // good connect, the client's zero-filled block and the heartbeat port (port + 1) with the
 // configured interval in the reply are shown end to end (e2e/tunnel_test.cpp).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "config/config.h"
 #include "logging/log.h"

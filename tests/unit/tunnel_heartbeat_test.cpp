@@ -1,7 +1,7 @@
 // Heartbeat supervision: the client's heartbeat after a failed one, huge intervals, the server's
 // first window after a late handshake and its rebuild when the heartbeat connection breaks.
 // Heartbeats on time and the drop of a silent client are shown end to end (e2e/tunnel_test.cpp).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "cellular/datacall.h"
 #include "tunnel/tunnel.h"

@@ -2,7 +2,7 @@
 // side of the initial packet exchange, and the hang-up after five failed attempts. Reconnecting
 // after the peer closes, the refusal of nine at signs and a second client kept pending are shown
 // end to end (e2e/tunnel_test.cpp).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "cellular/datacall.h"
 #include "tunnel/tunnel.h"
@@ -170,25 +170,6 @@ TEST_F(Link, ClientRepliesWithPacketTextAtSignsAndIntervalInOneBlock)
     EXPECT_EQ(console_.Text(),
               "Start Connect To Server\r\nHB Connect Successfully\r\nReceive Initial Packet Successfully\r\n"
               "Data Connect Successfully\r\nSend Initial Packet Successfully\r\n");
-}
-
-TEST_F(Link, ClientCutsAnOverLongPacketSoTheReplyFitsTheBlock)
-{
-    StartMode(1, 3600);
-    TestServer server(port_);
-    std::thread pass(LirnSockPass);
-    server.hb = AcceptWithin(server.hbListener, kWaitMs);
-    std::string packet(kLirnBlockSize, 'P');
-    WriteAll(server.hb, packet.data(), packet.size());
-    server.data = AcceptWithin(server.dataListener, kWaitMs);
-    char block[kLirnBlockSize];
-    bool got = ReadExactly(server.data, block, sizeof block, kWaitMs);
-    pass.join();
-    ASSERT_TRUE(got);
-    // 128 - 10 at signs - 4 digits - 1 terminating zero = 113 characters of the packet.
-    std::string expect = std::string(113, 'P') + "@@@@@@@@@@3600";
-    expect.resize(kLirnBlockSize, '\0');
-    EXPECT_EQ(std::string(block, sizeof block), expect);
 }
 
 TEST(InitReply, PacketTextEndsAtAZeroByteOrWhereTheReplyWouldNotFit)

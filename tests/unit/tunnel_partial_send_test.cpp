@@ -1,7 +1,7 @@
 // A send that the kernel takes only in part. Loopback TCP hardly ever does that on its own, so this
 // test binary puts its own send in front of the C library's: while short sends are switched on,
 // every call hands at most a few bytes to the kernel, as a congested link would.
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "tunnel/tunnel.h"
 

@@ -2,10 +2,10 @@
 // the pending-byte count, complete writes and the AT channel's write-wait-read step.
 #include "serial/uart.h"
 
-#include "../common/output_capture.h"
-#include "../common/temp_dir.h"
-#include "../common/test_pty.h"
-#include "../common/wait_until.h"
+#include "output_capture.h"
+#include "temp_dir.h"
+#include "test_pty.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 #include <chrono>
@@ -97,24 +97,6 @@ TEST(Uart, ParityStopAndDataBitsAsBuilt)
     EXPECT_FALSE(t.c_cflag & CSTOPB);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 30);
-}
-
-TEST(Uart, ParityCheckingAndStopBitsReachTheDevice)
-{
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 9600, 7, 'O', 2);
-    ASSERT_GE(fd, 0);
-    struct termios t = Attributes(fd);
-    EXPECT_TRUE(t.c_iflag & INPCK);
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
-    uart_close(fd);
-
-    fd = uart_open(pty.SlavePath().c_str(), 9600, 8, 'n', 1);
-    t = Attributes(fd);
-    EXPECT_FALSE(t.c_iflag & INPCK);
-    EXPECT_FALSE(t.c_cflag & CSTOPB);
-    uart_close(fd);
 }
 
 TEST(Uart, OpenFailureAndNotATerminal)

@@ -21,10 +21,6 @@ constexpr int kCmeSimPuk = 12;
 constexpr int kCmeWrongPassword = 16;
 constexpr int kCmsInvalidIndex = 321;
 
-// Location and cell reported by "+CREG: 2,..." while registered.
-const char kLac[] = "\"1A2B\"";
-const char kCellId[] = "\"0B3C4D5E\"";
-
 // Registration statuses with service: home network and roaming.
 bool Registered(int stat)
 {
@@ -77,18 +73,6 @@ bool Number(const std::string& s, int lo, int hi, int& value)
     return true;
 }
 
-// The command line without blanks outside quoted strings, as the module reads it.
-std::string WithoutBlanks(const std::string& s)
-{
-    std::string out;
-    bool quoted = false;
-    for (char c : s) {
-        if (c == '"') quoted = !quoted;
-        if (quoted || c != ' ') out += c;
-    }
-    return out;
-}
-
 // Splits at separators outside quoted strings.
 std::vector<std::string> SplitOutsideQuotes(const std::string& s, char separator)
 {
@@ -110,16 +94,6 @@ std::vector<std::string> Parameters(const std::string& s)
     for (std::string& a : args)
         if (a.size() >= 2 && a.front() == '"' && a.back() == '"') a = a.substr(1, a.size() - 2);
     return args;
-}
-
-// Where the "AT" prefix starts; characters before it are line noise the module skips.
-std::size_t PrefixAt(const std::string& line)
-{
-    for (std::size_t i = 0; i + 1 < line.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(line[i])) == 'A' &&
-            std::toupper(static_cast<unsigned char>(line[i + 1])) == 'T')
-            return i;
-    return std::string::npos;
 }
 
 // Bytes as one word of a control reply: printable characters as they are, the rest as \xHH.
@@ -202,13 +176,10 @@ void AtModem::Input(const char* data, std::size_t len, int64_t nowMs)
         if (lineFeedAfterCr) continue;  // "\r\n" ends one line, not two
         if (c == '\r') {
             echo += c;
-            if (state_.echo) Emit(echo, nowMs);
+            Emit(echo, nowMs);
             echo.clear();
             EndOfLine(nowMs);
             afterCr_ = true;
-        } else if (c == '\b') {
-            if (!line_.empty()) line_.pop_back();
-            echo += c;
         } else if (line_.size() < kMaxLineBytes) {
             line_ += c;
             echo += c;
@@ -216,7 +187,7 @@ void AtModem::Input(const char* data, std::size_t len, int64_t nowMs)
             lineOverflow_ = true;  // the module's line buffer is full: the byte is lost
         }
     }
-    if (state_.echo && !echo.empty()) Emit(echo, nowMs);
+    if (!echo.empty()) Emit(echo, nowMs);
 }
 
 void AtModem::Output(std::string& out, int64_t nowMs)
@@ -260,24 +231,22 @@ void AtModem::EndOfLine(int64_t nowMs)
     Emit(answer, nowMs + state_.delayMs);
 }
 
-// Runs one command line: every command of it in turn, up to the first that fails. A line without
-// the "AT" prefix gets no answer at all.
+// Runs one command line: one command, as the firmware writes them. Characters before the "AT"
+// prefix are line noise the module skips; a line without it gets no answer at all.
 std::string AtModem::Execute(const std::string& line, int64_t nowMs)
 {
-    std::size_t at = PrefixAt(line);
+    std::size_t at = line.find("AT");
     if (at == std::string::npos) return "";
+    std::string command = line.substr(at + 2);
+    if (command.empty()) return Final("OK");
+    Result r = RunOne(command, nowMs);
     std::string answer;
-    for (const std::string& command : SplitOutsideQuotes(WithoutBlanks(line.substr(at + 2)), ';')) {
-        if (command.empty()) continue;
-        Result r = RunOne(command, nowMs);
-        if (!r.lines.empty()) {
-            answer += "\r\n";
-            for (std::size_t i = 0; i < r.lines.size(); ++i) answer += (i > 0 ? "\r\n" : "") + r.lines[i];
-            answer += "\r\n";
-        }
-        if (!r.error.empty()) return answer + Final(r.error);
+    if (!r.lines.empty()) {
+        answer += "\r\n";
+        for (std::size_t i = 0; i < r.lines.size(); ++i) answer += (i > 0 ? "\r\n" : "") + r.lines[i];
+        answer += "\r\n";
     }
-    return answer + Final("OK");
+    return answer + Final(r.error.empty() ? "OK" : r.error);
 }
 
 AtModem::Result AtModem::RunOne(const std::string& command, int64_t nowMs)
@@ -288,7 +257,7 @@ AtModem::Result AtModem::RunOne(const std::string& command, int64_t nowMs)
         Handler run;
     };
     static const Entry kCommands[] = {
-        {"I", &AtModem::Ati},          {"E", &AtModem::Ate},           {"+GMM", &AtModem::Gmm},
+        {"I", &AtModem::Ati},          {"+GMM", &AtModem::Gmm},
         {"+CGMM", &AtModem::Gmm},      {"+SIMEI", &AtModem::Simei},    {"+CGPS", &AtModem::Cgps},
         {"+CGPSINFO", &AtModem::Cgpsinfo}, {"+CPIN", &AtModem::Cpin},  {"+CFUN", &AtModem::Cfun},
         {"+CREG", &AtModem::Creg},     {"+CSQ", &AtModem::Csq},        {"+CNSMOD", &AtModem::Cnsmod},
@@ -300,7 +269,7 @@ AtModem::Result AtModem::RunOne(const std::string& command, int64_t nowMs)
     if (command[0] == '+') {
         std::size_t end = 1;
         while (end < command.size() && std::isalnum(static_cast<unsigned char>(command[end]))) ++end;
-        name = Upper(command.substr(0, end));
+        name = command.substr(0, end);
         rest = command.substr(end);
         if (rest == "?") {
             call.form = Form::Read;
@@ -314,7 +283,7 @@ AtModem::Result AtModem::RunOne(const std::string& command, int64_t nowMs)
         }
     } else if (std::isalpha(static_cast<unsigned char>(command[0]))) {
         // A basic command: one letter and an optional number.
-        name = Upper(command.substr(0, 1));
+        name = command.substr(0, 1);
         rest = command.substr(1);
         int unused = 0;
         if (!rest.empty() && !Number(rest, 0, 255, unused)) return Fail();
@@ -335,16 +304,6 @@ AtModem::Result AtModem::Ati(const Call& c)
     if (c.form != Form::Exec && !(c.form == Form::Set && c.args[0] == "0")) return Fail();
     return Ok({"Manufacturer: " + state_.manufacturer, "Model: " + state_.model, "Revision: " + state_.revision,
                "IMEI: " + state_.imei, "+GCAP: +CGSM,+DS,+ES"});
-}
-
-AtModem::Result AtModem::Ate(const Call& c)
-{
-    // ATE alone means ATE0.
-    if (c.form == Form::Exec || (c.form == Form::Set && (c.args[0] == "0" || c.args[0] == "1"))) {
-        state_.echo = c.form == Form::Set && c.args[0] == "1";
-        return Ok();
-    }
-    return Fail();
 }
 
 AtModem::Result AtModem::Gmm(const Call& c)
@@ -462,15 +421,8 @@ AtModem::Result AtModem::Cfun(const Call& c)
 
 AtModem::Result AtModem::Creg(const Call& c)
 {
-    if (c.form == Form::Set) {
-        if (c.args.size() != 1 || !Number(c.args[0], 0, 2, state_.cregMode)) return Fail();
-        return Ok();
-    }
     if (c.form != Form::Read) return Fail();
-    int stat = RegistrationNow(c.nowMs);
-    std::string answer = "+CREG: " + std::to_string(state_.cregMode) + "," + std::to_string(stat);
-    if (state_.cregMode == 2 && Registered(stat)) answer += std::string(",") + kLac + "," + kCellId;
-    return Ok({answer});
+    return Ok({"+CREG: 0," + std::to_string(RegistrationNow(c.nowMs))});
 }
 
 AtModem::Result AtModem::Csq(const Call& c)
@@ -482,13 +434,9 @@ AtModem::Result AtModem::Csq(const Call& c)
 
 AtModem::Result AtModem::Cnsmod(const Call& c)
 {
-    if (c.form == Form::Set) {
-        if (c.args.size() != 1 || !Number(c.args[0], 0, 1, state_.cnsmodMode)) return Fail();
-        return Ok();
-    }
     if (c.form != Form::Read) return Fail();
     int mode = Registered(RegistrationNow(c.nowMs)) ? state_.netMode : 0;  // 0: no service
-    return Ok({"+CNSMOD: " + std::to_string(state_.cnsmodMode) + "," + std::to_string(mode)});
+    return Ok({"+CNSMOD: 0," + std::to_string(mode)});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -502,15 +450,9 @@ int AtModem::UsedSlots() const
 AtModem::Result AtModem::Cpms(const Call& c)
 {
     std::string counts = std::to_string(UsedSlots()) + "," + std::to_string(state_.sms.size());
-    if (c.form == Form::Read) {
-        if (!SimError().empty()) return Fail(SimError());
-        return Ok({"+CPMS: \"SM\"," + counts + ",\"SM\"," + counts + ",\"SM\"," + counts});
-    }
-    if (c.form != Form::Set || c.args.size() > 3) return Fail();
-    for (const std::string& a : c.args)
-        if (Upper(a) != "SM") return Fail();  // the SIM is the only storage
+    if (c.form != Form::Read) return Fail();
     if (!SimError().empty()) return Fail(SimError());
-    return Ok({"+CPMS: " + counts + "," + counts + "," + counts});
+    return Ok({"+CPMS: \"SM\"," + counts + ",\"SM\"," + counts + ",\"SM\"," + counts});
 }
 
 AtModem::Result AtModem::Cmgd(const Call& c)
@@ -571,7 +513,7 @@ std::string AtModem::Control(const std::vector<std::string>& w)
         bool AtModemState::*field;
     };
     static const BoolSetting kBools[] = {
-        {"mute", &AtModemState::mute}, {"echo", &AtModemState::echo}, {"gps", &AtModemState::gpsOn}};
+        {"mute", &AtModemState::mute}, {"gps", &AtModemState::gpsOn}};
 
     if (w.empty()) return "err no verb";
     const std::string& verb = w[0];
@@ -625,7 +567,7 @@ std::string AtModem::CtlState() const
            " gps=" + (s.gpsOn ? "1" : "0") + " fix=" + (s.hasFix ? "1" : "0") + " sms=" + std::to_string(UsedSlots()) +
            "/" + std::to_string(s.sms.size()) + " delay=" + std::to_string(s.delayMs) +
            " regdelay=" + std::to_string(s.registerDelayMs) + " mute=" + (s.mute ? "1" : "0") +
-           " echo=" + (s.echo ? "1" : "0") + " lines=" + std::to_string(linesReceived_);
+           " lines=" + std::to_string(linesReceived_);
 }
 
 std::string AtModem::CtlSim(const std::vector<std::string>& w)
@@ -747,10 +689,7 @@ std::string AtModem::CtlRestart()
     line_.clear();
     lineOverflow_ = false;
     afterCr_ = false;
-    state_.echo = true;
     state_.gpsOn = false;
-    state_.cregMode = 0;
-    state_.cnsmodMode = 0;
     state_.cfun = 0;
     SetCfun(1, nowMs_);
     if (state_.sim == SimCard::Ready && state_.pinLock) state_.sim = SimCard::Pin;

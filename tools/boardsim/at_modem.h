@@ -62,11 +62,9 @@ struct AtModemState {
     // Radio and network. cfun is 1 (full), 0 (minimum) or 4 (radio off); only 1 has the radio on.
     int cfun = 1;
     int registerDelayMs = 0;  // after the radio comes on, time spent searching before registering
-    int cregMode = 0;         // <n> of AT+CREG
     int cregStat = 1;         // registration while the radio is on and the SIM ready (1 home)
     int rssi = 20;
     int ber = 99;
-    int cnsmodMode = 0;  // <n> of AT+CNSMOD
     int netMode = 8;     // system mode while registered (8 LTE)
 
     // GPS session (AT+CGPS) and the receiver's fix.
@@ -78,8 +76,7 @@ struct AtModemState {
     // Message storage "SM": one slot per index, from 0.
     std::vector<std::optional<AtStoredSms>> sms = std::vector<std::optional<AtStoredSms>>(kSmsSlots);
 
-    // The line: echo (ATE), answer delay applied to every answer, mute (no bytes at all).
-    bool echo = true;
+    // The line: answer delay applied to every answer, mute (no bytes at all).
     int delayMs = 0;
     bool mute = false;
 };
@@ -132,7 +129,6 @@ private:
 
     // Command handlers.
     Result Ati(const Call& c);
-    Result Ate(const Call& c);
     Result Gmm(const Call& c);
     Result Simei(const Call& c);
     Result Cgps(const Call& c);

@@ -1,5 +1,5 @@
 // Test helpers for the tunnel (see tunnel_support.h).
-#include "support/tunnel_support.h"
+#include "tunnel_support.h"
 
 #include "cellular/datacall.h"
 #include "config/config.h"

@@ -3,7 +3,7 @@
 // own ("/APP/config.ini").
 #pragma once
 
-#include "../common/temp_dir.h"
+#include "temp_dir.h"
 
 #include "platform/sysroot.h"
 

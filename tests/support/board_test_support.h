@@ -3,9 +3,9 @@
 // opening, shell commands, and the board's QMI modem served on a pty.
 #pragma once
 
-#include "../common/output_capture.h"
-#include "../common/temp_dir.h"
-#include "../common/wait_until.h"
+#include "output_capture.h"
+#include "temp_dir.h"
+#include "wait_until.h"
 
 #include "board_util.h"
 #include "platform/sysroot.h"

@@ -9,14 +9,26 @@
 // after a failure it prints what the firmware and the board said.
 #pragma once
 
-#include "../../common/temp_dir.h"
-#include "../../common/wait_until.h"
+#include "temp_dir.h"
+#include "wait_until.h"
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
+
+// An end-to-end scenario as data: what one test changes from the defaults of a start (the INIT pin
+// high, so the console road; no files, settings, options or arguments; nothing awaited).
+struct Scenario {
+    std::string init = "high";                                // --init: high, low or missing
+    std::vector<std::pair<std::string, std::string>> files{}; // sysroot files (path, content) written first
+    std::vector<std::string> settings{};                      // control requests before the first start
+    std::vector<std::string> options{};                       // further boardsim options ("--clock", ...)
+    std::vector<std::string> firmwareArgs{};                  // the first start's arguments
+    std::string ready{};                                      // output that ends the start ("" none)
+};
 
 // True when the board accepted a control request: its reply starts with "ok".
 inline bool ControlOk(const std::string& reply)
@@ -39,14 +51,14 @@ public:
     std::string ReadFile(const std::string& relative) const { return root_.ReadFile(relative); }  // "" when missing
     bool FileExists(const std::string& relative) const { return root_.Exists(relative); }
 
-    // Control requests ("at sim pin 1234", "qmi connect never") that the board applies before
-    // the firmware's first start (boardsim --set), so that its very first AT or QMI exchange
-    // already meets them. They go with every later Start.
-    void SetBeforeStart(const std::vector<std::string>& requests) { settings_ = requests; }
-
     // Starts the board with boardsim options (e.g. {"--init", "high"}) and the firmware's
     // arguments for its first start. True once the board answers on its control channel.
     bool Start(const std::vector<std::string>& options = {}, const std::vector<std::string>& firmwareArgs = {});
+    // Starts the board on a scenario: its files written, its settings applied by the board before
+    // the firmware's first start (boardsim --set, so the very first AT or QMI exchange already
+    // meets them; they go with every later Start). True once the board answers and, when the
+    // scenario names one, its ready text has appeared.
+    bool Run(const Scenario& scenario);
     // Stops the board (and with it the firmware). Safe to call twice.
     void Stop();
 

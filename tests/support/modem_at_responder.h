@@ -6,7 +6,7 @@
 // It records each command with the time it arrived, so tests can check order and waits.
 #pragma once
 
-#include "../common/test_pty.h"
+#include "test_pty.h"
 
 #include <atomic>
 #include <chrono>

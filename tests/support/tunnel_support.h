@@ -2,10 +2,10 @@
 // state set up and torn down per test; loopback peers come from tunnel_loopback.h.
 #pragma once
 
-#include "support/temp_sysroot.h"
-#include "../common/output_capture.h"
-#include "../common/test_pty.h"
-#include "../common/tunnel_loopback.h"
+#include "temp_sysroot.h"
+#include "output_capture.h"
+#include "test_pty.h"
+#include "tunnel_loopback.h"
 
 #include <atomic>
 #include <chrono>

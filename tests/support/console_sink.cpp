@@ -1,4 +1,4 @@
-#include "support/console_sink.h"
+#include "console_sink.h"
 
 #include "console/console.h"
 

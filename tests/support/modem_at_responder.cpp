@@ -1,5 +1,5 @@
 // Scripted AT device on a pty, for the modem poll's tests.
-#include "support/modem_at_responder.h"
+#include "modem_at_responder.h"
 
 #include <cerrno>
 #include <cstdlib>

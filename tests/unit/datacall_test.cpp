@@ -7,7 +7,7 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "board_test_support.h"
-#include "../common/transcripts.h"
+#include "transcripts.h"
 #include "tunnel/tunnel.h"
 
 #include <gtest/gtest.h>

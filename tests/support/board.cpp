@@ -1,8 +1,8 @@
 // The simulated board for end-to-end tests (see board.h).
 #include "board.h"
 
-#include "../../common/output_capture.h"
-#include "../../common/tunnel_loopback.h"
+#include "output_capture.h"
+#include "tunnel_loopback.h"
 #include "control_client.h"
 #include "pty_link.h"
 
@@ -23,6 +23,8 @@ namespace {
 // How long the board gets to come up (answer on its socket) and to stop after TERM.
 constexpr Millis kBoardStartTimeout(15000);
 constexpr Millis kBoardStopTimeout(10000);
+// How long a scenario's ready text may take after the board is up (the firmware's whole start).
+constexpr Millis kReadyTimeout(20000);
 // Where the board's standard output (the firmware's) and its standard error go, in the sysroot.
 const char kOutFile[] = "boardsim.out";
 const char kErrFile[] = "boardsim.err";
@@ -108,6 +110,15 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
         return false;
     }
     return up;
+}
+
+bool Board::Run(const Scenario& s)
+{
+    for (const auto& [path, content] : s.files) WriteFile(path, content);
+    settings_ = s.settings;
+    std::vector<std::string> options{"--init", s.init};
+    options.insert(options.end(), s.options.begin(), s.options.end());
+    return Start(options, s.firmwareArgs) && (s.ready.empty() || WaitForOutput(s.ready, kReadyTimeout));
 }
 
 void Board::Stop()
