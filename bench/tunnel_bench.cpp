@@ -8,6 +8,7 @@
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
+#include "board_util.h"
 #include "control_client.h"
 #include "tunnel_loopback.h"
 
@@ -238,7 +239,7 @@ Figures Measure(pid_t relay, int pc, int peer, bool blocks)
     }
     f.serialToPeerP50 = Percentile(samples, 0.5);
     f.serialToPeerP99 = Percentile(samples, 0.99);
-    f.rssKb = RssKb(relay);
+    f.rssKb = ReadProcessUsage(relay).rssKb;
     return f;
 }
 

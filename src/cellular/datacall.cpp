@@ -53,12 +53,31 @@ constexpr unsigned kNetCyclePauseMs = 1000;   // between two cycles
 // The packet data handle of start_resp_msg as the stop on another thread reads it: one word,
 // published whole whenever the net thread changes the response.
 std::atomic<uint32_t> gStartHandle{0};
+// Layer result of the net thread's last start request.
+int gStartRc = 0;
 
 void QmiLogNumber(const char* api, int value)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%d", value);
     QmiLog(api, text);
+}
+
+// Whether the loss of the QMI device has been said; the net thread and a hang-up on the tunnel's
+// thread both look after their requests.
+std::atomic<bool> gQmiLostSaid{false};
+
+// One WDS request on the client. The device's loss and its return are each said once, on the
+// console and in the event ring, by whichever request notices them.
+int WdsRequest(unsigned msgId, const void* req, unsigned reqLen, void* resp, unsigned respLen, unsigned timeoutMs)
+{
+    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, msgId, req, reqLen, resp, respLen, timeoutMs);
+    bool lost = QmiDeviceLost();
+    if (gQmiLostSaid.exchange(lost) != lost) {
+        std::puts(lost ? "QMI device lost, reopening it" : "QMI device back, clients reopened");
+        LogPush(kLogClassQmi, lost ? 0 : 1, nullptr);
+    }
+    return rc;
 }
 
 // Opens one client the way both opening steps do. Returns 0, or -1 after printing and logging.
@@ -129,8 +148,7 @@ int QMI_wds_CheckDialupStatus()
 {
     WdsPacketServiceStatusResp resp;
     std::memset(&resp, 0, sizeof resp);
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp,
-                                      kStatusTimeoutMs);
+    int rc = WdsRequest(kQmiWdsGetPacketServiceStatus, nullptr, 0, &resp, sizeof resp, kStatusTimeoutMs);
     wds_rc = rc;
     QmiLogNumber("QMI_wds_CheckDialupStatus <qmi_client_send_msg_sync>", rc);
     if (rc != 0) {
@@ -164,9 +182,10 @@ int QMI_wds_dialup(const char* apn, const char* user, const char* password)
     std::printf("Username: %s\n", user);
     std::printf("Password: %s\n", password);
 
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg,
-                                      &start_resp_msg, sizeof start_resp_msg, kStartTimeoutMs);
+    int rc = WdsRequest(kQmiWdsStartNetwork, &start_req_msg, sizeof start_req_msg, &start_resp_msg,
+                        sizeof start_resp_msg, kStartTimeoutMs);
     gStartHandle = start_resp_msg.pkt_data_handle;
+    gStartRc = rc;
     return WdsAccepted("QMI_wds_dialup <qmi_client_send_msg_sync>", rc, start_resp_msg.resp);
 }
 
@@ -176,8 +195,8 @@ int QMI_wds_hangup()
     std::memset(&stop_resp_msg, 0, sizeof stop_resp_msg);
     stop_req_msg.pkt_data_handle = gStartHandle.load();
 
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg,
-                                      &stop_resp_msg, sizeof stop_resp_msg, kStopTimeoutMs);
+    int rc = WdsRequest(kQmiWdsStopNetwork, &stop_req_msg, sizeof stop_req_msg, &stop_resp_msg,
+                        sizeof stop_resp_msg, kStopTimeoutMs);
     if (!WdsAccepted("QMI_wds_hangup <qmi_client_send_msg_sync>", rc, stop_resp_msg.resp)) return 0;
     std::puts("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.");
     return 1;
@@ -196,6 +215,9 @@ int dialup_actions2()
     // A refused start does not end the cycle: the call may come up anyway (or already be up
     // when the status query itself failed), and the polls below tell.
     std::printf("Dialup result=%d\r\n", QMI_wds_dialup(modem_APN, modem_usr, modem_pwd));
+    // With the device away the start never reached the modem and no poll can see a call: the
+    // next cycle (a second later) dials again, soon after the device is back.
+    if (gStartRc == kQmiErrTransport) return -1;
     SleepMs(kDialupSettleMs);
     for (int n = 0; n < kDialupPolls; n++) {
         SleepMs(kDialupPollPauseMs);

@@ -37,10 +37,11 @@ struct Transcript {
     const char* requestLabel;
     const char* answerBreak;
     std::mutex lock;
+    bool failing;  // the last record did not reach its day file
 };
 
-Transcript gAtTranscript{AT_CMD_LOG, "Cmmand", "\r\n", {}};
-Transcript gQmiTranscript{QMI_LOG, "API", "", {}};
+Transcript gAtTranscript{AT_CMD_LOG, "Cmmand", "\r\n", {}, false};
+Transcript gQmiTranscript{QMI_LOG, "API", "", {}, false};
 
 const char* const kLogTrees[] = {USR_LOG, AT_CMD_LOG, QMI_LOG};
 
@@ -51,35 +52,46 @@ int RingCount()
     return in >= out ? in - out : in + kLogRingSlots - out;
 }
 
-// Appends a staged record to today's day file of a tree. Returns quietly on any failure: a
-// missing or read-only card must never stop the caller.
-void DumpRecord(const char* tree, const char* record)
+// Appends a staged record to today's day file of a tree. False on any failure: a missing, full or
+// read-only card must never stop the caller.
+bool DumpRecord(const char* tree, const char* record)
 {
     char date[11];
     getTimeStr(date, 'd');
     // "YYYY/MM/DD": the part before the last slash is the month directory, the rest the file.
     char* slash = std::strrchr(date, '/');
-    if (slash == nullptr) return;
+    if (slash == nullptr) return false;
     char filePart[16];
     std::snprintf(filePart, sizeof filePart, "%s.txt", slash);
     *slash = '\0';
 
     char dir[kSysPathMax];
-    if (std::snprintf(dir, sizeof dir, "%s/%s/%s", LOG_ROOT_DIR, tree, date) >= static_cast<int>(sizeof dir)) return;
+    if (std::snprintf(dir, sizeof dir, "%s/%s/%s", LOG_ROOT_DIR, tree, date) >= static_cast<int>(sizeof dir)) return false;
     char dirArg[kSysPathMax + 16];
     char cmd[kSysPathMax + 32];
-    if (ShellPath(dirArg, sizeof dirArg, dir) != 0) return;
+    if (ShellPath(dirArg, sizeof dirArg, dir) != 0) return false;
     std::snprintf(cmd, sizeof cmd, "mkdir -p %s", dirArg);
     FILE* p = ShellPopen(cmd);
-    if (p == nullptr) return;
+    if (p == nullptr) return false;
     ShellPclose(p);
 
     char path[kSysPathMax];
-    if (std::snprintf(path, sizeof path, "%s%s", dir, filePart) >= static_cast<int>(sizeof path)) return;
+    if (std::snprintf(path, sizeof path, "%s%s", dir, filePart) >= static_cast<int>(sizeof path)) return false;
     FILE* f = SysFopen(path, "a+");
-    if (f == nullptr) return;
-    std::fputs(record, f);
-    std::fclose(f);
+    if (f == nullptr) return false;
+    bool ok = std::fputs(record, f) >= 0;
+    return std::fclose(f) == 0 && ok;  // a full card fails when the record is flushed
+}
+
+// Says once when a transcript stops reaching its day file and once when it reaches it again.
+void NoteDump(const char* tree, bool ok, bool* failing)
+{
+    if (ok != *failing) return;
+    *failing = !ok;
+    if (ok)
+        std::printf("%s transcript written again\n", tree);
+    else
+        std::printf("%s transcript cannot be written (card missing or full)\n", tree);
 }
 
 // Formats one record of a transcript and appends it to today's day file, under its lock.
@@ -92,7 +104,7 @@ void WriteTranscript(Transcript& t, const char* request, const char* answer)
     char record[kLogRecordSize];
     std::snprintf(record, sizeof record, "Time=>%s\r\n%s=>%.*s\r\nResponse=>%s%.*s\r\n", now, t.requestLabel,
                   static_cast<int>(kLogTextMax), request, t.answerBreak, static_cast<int>(kLogTextMax), answer);
-    DumpRecord(t.tree, record);
+    NoteDump(t.tree, DumpRecord(t.tree, record), &t.failing);
 }
 
 }  // namespace

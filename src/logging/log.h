@@ -66,6 +66,7 @@ int FileExist(const char* dir, const char* name);
 constexpr int kLogClassI2c = 0;
 constexpr int kLogClassConfig = 1;
 constexpr int kLogClassTunnel = 2;
+constexpr int kLogClassQmi = 3;  // the QMI device: code 0 lost, 1 back
 
 // The modem state an event carries, taken by its caller when it happened.
 struct LogModemState {

@@ -7,12 +7,18 @@
 // so two threads can each have one in flight on the same client and nothing is allocated per
 // request. A request that times out frees its slot; a response arriving after that finds no
 // taker and is dropped.
+//
+// The device may go away and come back (a USB modem resetting, the modem's QMI service
+// restarting). A request that finds the connection broken closes what is left and reopens the
+// device, at most once a second while it stays missing; the reopened connection gets a fresh
+// client id for every open client, so the callers' handles stay valid.
 #include "platform/qmi_client.h"
 
 #include "platform/qmux.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +28,7 @@
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -52,6 +59,8 @@ constexpr int kReaderPollMs = 100;
 // A frame start that has waited this long for the rest of its bytes was garbage with a
 // plausible length; a modem writes a frame in one go.
 constexpr int kStalePartialMs = 1000;
+// Least time between two attempts to reopen a device that went away.
+constexpr auto kReopenInterval = std::chrono::milliseconds(1000);
 
 const QmiServiceObject kNasObject{kQmiServiceNas};
 const QmiServiceObject kWdsObject{kQmiServiceWds};
@@ -83,6 +92,10 @@ uint8_t gNextCtlTxn = 0;
 PendingRequest gPending[kQmiRequestSlots];
 QmiClient gClients[kQmiClientSlots];
 QmuxReader gStream;
+// Recovery state: the device went away and is not back yet (read by QmiDeviceLost from any
+// thread), and the earliest time of the next reopen attempt (guarded by gOpenLock).
+std::atomic<bool> gLost{false};
+std::chrono::steady_clock::time_point gNextReopen;
 
 // ---- Device ----
 
@@ -93,6 +106,12 @@ int OpenDevice()
     // Never become the controlling terminal of a pty: a hang-up would then signal the firmware.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        // A plain file or a pipe left at the path is no modem.
+        close(fd);
+        return -1;
+    }
     struct termios t;
     if (isatty(fd) && tcgetattr(fd, &t) == 0) {
         // QMUX is binary: no byte may be translated, echoed or taken as a control character.
@@ -224,6 +243,7 @@ int OpenConnection()
 
 void CloseConnection()
 {
+    if (gFd < 0) return;  // closed already after a failed reopen
     {
         // Whoever still waits gets a transport failure instead of a closed descriptor.
         std::lock_guard<std::mutex> hold(gLock);
@@ -304,6 +324,7 @@ int Transact(uint8_t* frame, std::size_t len, unsigned timeoutMs, PendingRequest
     rc = WriteFrame(fd, frame, len, deadline);
     if (rc != kQmiOk) {
         FreeSlot(p);
+        if (rc == kQmiErrTransport) MarkBroken();  // the next request reopens the device
         return rc;
     }
 
@@ -425,7 +446,57 @@ QmiClient* ClientOf(qmi_client_type handle)
     return nullptr;
 }
 
+// ---- Recovery ----
+
+bool ConnectionUsable()
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    return gFd >= 0 && !gBroken;
+}
+
+// A fresh client id for every open client on a reopened connection.
+int ReallocateClients()
+{
+    for (QmiClient& c : gClients) {
+        if (!c.used) continue;
+        uint8_t id = 0;
+        int rc = CtlClientId(kQmiCtlAllocateCid, c.service, 0, &id);
+        if (rc != kQmiOk) return rc;
+        std::lock_guard<std::mutex> hold(gLock);
+        c.clientId = id;
+    }
+    return kQmiOk;
+}
+
+// Makes the connection usable again after the device failed: closes what is left and, when the
+// last attempt is a second old, reopens the device and reallocates the client ids. Callers
+// serialise on gOpenLock. Returns 0 when the connection is usable, else kQmiErrTransport.
+int Recover()
+{
+    if (ConnectionUsable()) return kQmiOk;
+    if (!AnyClientOpen()) return kQmiErrTransport;
+    if (gFd >= 0) {
+        CloseConnection();
+        gLost = true;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now < gNextReopen) return kQmiErrTransport;
+    gNextReopen = now + kReopenInterval;
+    if (OpenConnection() != kQmiOk) return kQmiErrTransport;
+    if (ReallocateClients() != kQmiOk) {
+        CloseConnection();
+        return kQmiErrTransport;
+    }
+    gLost = false;
+    return kQmiOk;
+}
+
 }  // namespace
+
+bool QmiDeviceLost()
+{
+    return gLost;
+}
 
 int QmiDevicePath(char* out, std::size_t outLen)
 {
@@ -470,12 +541,10 @@ int qmi_client_init(const char* connectionId, qmi_idl_service_object_type servic
             break;
         }
     if (slot == nullptr) return kQmiErrBusy;
-    if (!AnyClientOpen()) {
-        int rc = OpenConnection();
-        if (rc != kQmiOk) return rc;
-    }
+    int rc = AnyClientOpen() ? Recover() : OpenConnection();
+    if (rc != kQmiOk) return rc;
     uint8_t clientId = 0;
-    int rc = CtlClientId(kQmiCtlAllocateCid, service->service, 0, &clientId);
+    rc = CtlClientId(kQmiCtlAllocateCid, service->service, 0, &clientId);
     if (rc != kQmiOk) {
         if (!AnyClientOpen()) CloseConnection();
         return rc;
@@ -508,11 +577,13 @@ int qmi_client_send_msg_sync(qmi_client_type handle, unsigned msgId, const void*
 {
     uint8_t service = 0, clientId = 0;
     {
-        std::lock_guard<std::mutex> hold(gLock);
-        QmiClient* c = ClientOf(handle);
-        if (c == nullptr) return kQmiErrBadArgs;
-        service = c->service;
-        clientId = c->clientId;
+        std::lock_guard<std::mutex> hold(gOpenLock);
+        if (ClientOf(handle) == nullptr) return kQmiErrBadArgs;
+        int rc = Recover();
+        if (rc != kQmiOk) return rc;
+        std::lock_guard<std::mutex> holdState(gLock);
+        service = handle->service;
+        clientId = handle->clientId;
     }
     if (service != kQmiServiceWds || resp == nullptr || respLen == 0 || respLen != WdsResponseSize(msgId))
         return kQmiErrBadArgs;

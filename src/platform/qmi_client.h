@@ -39,7 +39,10 @@ int qmi_client_init(const char* connectionId, qmi_idl_service_object_type servic
 // Sends one request and waits up to timeoutMs for its response. req and resp are the message's
 // records below (req may be null with length 0 for a message without request fields). Returns 0
 // when the response arrived (resp.result then tells whether the modem refused), or a negative
-// code of the layer.
+// code of the layer. A request that finds the device gone (read error, end of file, hang-up)
+// reopens it first, at most once a second while it stays missing, and gives every open client a
+// fresh client id behind its unchanged handle; until then requests fail with kQmiErrTransport.
+// QmiDeviceLost tells whether the device is away.
 int qmi_client_send_msg_sync(qmi_client_type client, unsigned msgId, const void* req, unsigned reqLen, void* resp,
                              unsigned respLen, unsigned timeoutMs);
 
@@ -63,6 +66,9 @@ constexpr int kQmiErrRefused = -9;    // the modem refused a client id allocatio
 
 // The handle qmi_init returns.
 constexpr int kQmiLibraryHandle = 1;
+
+// True from the moment a request finds the device gone until it is reopened.
+bool QmiDeviceLost();
 
 // The device path the connection "rmnet0" uses (LIRN_QMI_DEVICE, else /dev/cdc-wdm0 mapped
 // into the sysroot). Returns 0, or -1 when it does not fit.

@@ -90,8 +90,9 @@ int set_opt(int fd, int baud, char dataBits, char parity, char stopBits)
 {
     struct termios old;
     if (tcgetattr(fd, &old) != 0) {
+        int err = errno;  // before any print can change it
         std::puts("setupserial 1");
-        std::printf("errno=%d\n", errno);
+        std::printf("errno=%d\n", err);
         return -1;
     }
     struct termios t;
@@ -153,6 +154,8 @@ ssize_t uart_write_read(int fd, const char* cmd, size_t cmdLen, char* response, 
     while ((ready = poll(&p, 1, kUartFirstByteWaitMs)) < 0 && errno == EINTR) {
     }
     if (ready == 0) return 0;
+    // A failed wait must not fall into a read that could block the modem thread for ever.
+    if (ready < 0) return -1;
     return uart_read(fd, response, kUartResponseSize - 1);
 }
 

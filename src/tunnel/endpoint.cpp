@@ -51,6 +51,7 @@ enum TunnelEvent {
     kEvRecv = 7,           // receive failed or the peer closed
     kEvSend = 8,           // send failed
     kEvOutageDropped = 9,  // the outage ring dropped bytes (the event carries their count)
+    kEvGone = 10,          // another thread closed or replaced the socket during a wait
 };
 
 // Socket buffers sized for 128-byte blocks.
@@ -160,10 +161,19 @@ bool ParseAddress(TunnelEndpoint& ep)
     return inet_pton(AF_INET, text, &ep.sockAddr.sin_addr) == 1;
 }
 
+// The socket a wait was on is no longer the one the word holds: closed or replaced meanwhile.
+int SocketGone()
+{
+    LogTunnelEvent(kEvGone);
+    return kLirnSocketGone;
+}
+
 int RecvOn(std::atomic<int>& sock, char* buf)
 {
     int fd = sock;
-    switch (WaitSocket(fd, POLLIN, kSocketWaitMs)) {
+    int ready = WaitSocket(fd, POLLIN, kSocketWaitMs);
+    if (fd > 0 && sock != fd) return SocketGone();
+    switch (ready) {
     case kTimedOut: return 0;
     case kWaitFailed: LogTunnelEvent(kEvWait); return -1;
     case kExceptional: LogTunnelEvent(kEvExceptional); return -2;
@@ -172,10 +182,11 @@ int RecvOn(std::atomic<int>& sock, char* buf)
     }
     ssize_t n;
     {
-        std::lock_guard<std::mutex> use(gSocketUse);
-        // Closed (or replaced) by another thread during the wait: as a wait that ended empty;
-        // the next call uses the socket the endpoint holds then.
-        if (sock != fd) return 0;
+        std::unique_lock<std::mutex> use(gSocketUse);
+        if (sock != fd) {
+            use.unlock();
+            return SocketGone();
+        }
         n = recv(fd, buf, kLirnBlockSize, MSG_DONTWAIT);
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
@@ -196,7 +207,9 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
     for (;;) {
         uint32_t elapsed = TickElapsed(start, GetTimeTicks());
         uint32_t left = elapsed >= kSocketWaitMs ? 0 : kSocketWaitMs - elapsed;
-        switch (WaitSocket(fd, POLLOUT, left)) {
+        int ready = WaitSocket(fd, POLLOUT, left);
+        if (fd > 0 && sock != fd) return SocketGone();
+        switch (ready) {
         case kTimedOut:
         case kWaitFailed: LogTunnelEvent(kEvWait); return -1;
         case kExceptional: LogTunnelEvent(kEvExceptional); return -2;
@@ -206,8 +219,11 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
         if (done == len) return 0;
         ssize_t n;
         {
-            std::lock_guard<std::mutex> use(gSocketUse);
-            if (sock != fd) return -3;  // closed by another thread during the wait
+            std::unique_lock<std::mutex> use(gSocketUse);
+            if (sock != fd) {
+                use.unlock();
+                return SocketGone();
+            }
             // Never the broken-pipe signal: a peer that went away is a failed send.
             n = send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
@@ -228,6 +244,7 @@ void LirnInit()
     lirnMode = lirnSet.mode;
     SharedSet(lirnDialup, 0);
     SharedSet(lirnConnect, 0);
+    LirnPacingReset();
 
     TextCopy(lirnData.ipAddr, sizeof lirnData.ipAddr, lirnSet.serverIp);
     lirnData.port = lirnSet.port;

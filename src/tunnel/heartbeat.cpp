@@ -35,7 +35,9 @@ void PassMode1()
         SharedWait(seen, due - elapsed);  // until the heartbeat is due, or the link drops
         return;
     }
-    if (LirnSend(lirnHb, kHeartbeatBlock) != 0) {
+    int rc = LirnSend(lirnHb, kHeartbeatBlock);
+    if (rc == kLirnSocketGone) return;  // the link manager is rebuilding
+    if (rc != 0) {
         // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
         std::puts("Send HB Failed\r");
         SharedSet(lirnConnect, 0);
@@ -54,6 +56,7 @@ void SuperviseSlot(int slot)
         gChildHbTick[slot] = GetTimeTicks();
         return;
     }
+    if (got == kLirnSocketGone) return;  // the slot was closed meanwhile
     if (got == 0) {
         // The listeners stay open: the link manager takes the next client.
         std::printf("[%d] Receive HB Timeout\r\n", slot);

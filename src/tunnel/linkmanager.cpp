@@ -6,6 +6,10 @@
 // they meet a failure; the next pass here closes what is left and builds the link afresh. A peer
 // that cannot be reached five times in a row gets the data call hung up, so that the dial-up
 // thread makes a fresh call before the next try.
+//
+// Rebuilds are paced (LirnRetryDelayMs): a build that fails, or a link that ends soon after it was
+// built, makes the next build wait longer, so a peer that accepts and closes at once, or a server
+// whose listeners cannot be set up, is not flooded with connects.
 #include "tunnel/tunnel.h"
 
 #include "board/ticks.h"
@@ -25,6 +29,49 @@ constexpr int kInitPacketChars = 10;         // characters of the server's initi
 constexpr char kInitSeparator[] = "@@@@@@@@@@";
 constexpr int kSeparatorChars = sizeof kInitSeparator - 1;
 constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client knocks at a full slot
+// A link (in mode 2: the listeners) that stayed up this long was good: its end is no failure.
+constexpr uint32_t kGoodLinkMs = 10000;
+
+// Pacing of rebuilds. Touched by the link manager's thread only.
+struct RebuildPacing {
+    int failures;      // builds failed, or links that ended early, since the last good link
+    bool up;           // a link built here is (as far as this thread has seen) up
+    uint32_t upTick;   // when it came up
+    uint32_t endTick;  // when the last build failed or the last link ended
+};
+RebuildPacing gPacing;
+
+void NoteLinkUp()
+{
+    gPacing.up = true;
+    gPacing.upTick = GetTimeTicks();
+}
+
+void NoteBuildFailed()
+{
+    gPacing.failures++;
+    gPacing.endTick = GetTimeTicks();
+}
+
+// The link is down again: a good link's end starts the count afresh (its rebuild goes at once).
+void NoteLinkDown()
+{
+    if (!gPacing.up) return;
+    gPacing.up = false;
+    uint32_t now = GetTimeTicks();
+    if (TickElapsed(gPacing.upTick, now) >= kGoodLinkMs) gPacing.failures = 0;
+    gPacing.failures++;
+    gPacing.endTick = now;
+}
+
+// Waits until the next build is due. The wait ends at a time computed from the failures; nothing
+// else this thread could do meanwhile.
+void WaitForRebuild()
+{
+    uint32_t delay = LirnRetryDelayMs(gPacing.failures);
+    uint32_t elapsed = TickElapsed(gPacing.endTick, GetTimeTicks());
+    if (elapsed < delay) SleepMs(delay - elapsed);
+}
 
 // Waits out one look at a data call that is down. Returns true when the tunnel may connect.
 bool DialupReady(int mode)
@@ -57,22 +104,35 @@ bool ListenWithRetries(TunnelEndpoint& ep)
     return false;
 }
 
-// Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not).
+// Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not),
+// once its paced time has come.
 bool LinkToBuild(int mode)
 {
     if (!DialupReady(mode)) return false;
-    return lirnConnect != 1;
+    if (lirnConnect == 1) return false;
+    NoteLinkDown();
+    WaitForRebuild();
+    return true;
+}
+
+// Ends a build: the link is up, or the build failed and the next one waits longer.
+void BuildEnded(bool up)
+{
+    if (!up) {
+        NoteBuildFailed();
+        return;
+    }
+    SharedSet(lirnConnect, 1);
+    NoteLinkUp();
 }
 
 void PassMode0()
 {
     if (!LinkToBuild(0)) return;
     LirnClose(lirnData);
-    if (ConnectWithRetries(lirnData)) {
-        SharedSet(lirnConnect, 1);
-        return;
-    }
-    HangUp(false);
+    bool up = ConnectWithRetries(lirnData);
+    BuildEnded(up);
+    if (!up) HangUp(false);
 }
 
 // Mode 1, steps after the heartbeat connection is up: the initial packet, the data connection
@@ -112,28 +172,32 @@ void PassMode1()
     std::puts("Start Connect To Server\r");
     if (!ConnectWithRetries(lirnHb)) {
         std::puts("HB Connect Failed\r");
+        BuildEnded(false);
         HangUp(true);
         return;
     }
     std::puts("HB Connect Successfully\r");
-    if (ExchangeAsClient()) SharedSet(lirnConnect, 1);
+    BuildEnded(ExchangeAsClient());
 }
 
 // Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
 bool RebuildListeners()
 {
+    NoteLinkDown();
+    WaitForRebuild();
     std::puts("Start Bind And Listen\r");
     LirnChildCloseAll(lirnHbChild);
     LirnChildCloseAll(lirnDataChild);
     LirnClose(lirnHb);
     LirnClose(lirnData);
     for (int i = 0; i < kLirnChildSlots; ++i) SharedSet(lirnChildConnect[i], 0);
-    if (!ListenWithRetries(lirnHb) || !ListenWithRetries(lirnData)) {
+    bool up = ListenWithRetries(lirnHb) && ListenWithRetries(lirnData);
+    BuildEnded(up);
+    if (!up) {
         std::puts("Bind And Listen Failed\r");
         HangUp(true);
         return false;
     }
-    SharedSet(lirnConnect, 1);
     std::puts("Bind And Listen Successfully\r");
     return true;
 }
@@ -282,6 +346,19 @@ void PassMode2()
 }
 
 }  // namespace
+
+uint32_t LirnRetryDelayMs(int failures)
+{
+    if (failures <= 1) return 0;
+    if (failures - 2 >= kRetryDoublings) return kRetryCapMs;
+    uint32_t delay = kRetryFirstDelayMs << (failures - 2);
+    return delay < kRetryCapMs ? delay : kRetryCapMs;
+}
+
+void LirnPacingReset()
+{
+    gPacing = RebuildPacing{};
+}
 
 void LirnSockPass()
 {

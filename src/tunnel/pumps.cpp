@@ -73,7 +73,7 @@ void RecvMode0(int fd)
     int got = LirnRecv(lirnData, block);
     if (got > 0)
         WriteSerial(fd, block, got);
-    else if (got < 0)
+    else if (LirnLinkFailed(got))
         SharedSet(lirnConnect, 0);
 }
 
@@ -90,6 +90,7 @@ void RecvMode1(int fd)
         std::puts("Receive No Packet\r");
         return;
     }
+    if (got == kLirnSocketGone) return;  // the link manager is rebuilding
     if (got < 0) {
         std::puts("Receive Packet Failed\r");
         SharedSet(lirnConnect, 0);
@@ -157,13 +158,16 @@ bool SendChunk(const char* chunk, int len)
 {
     bool sent = false;
     switch (lirnMode) {
-    case 0:
-        sent = SendClientChunk(chunk, len) >= 0;
-        if (!sent) SharedSet(lirnConnect, 0);
+    case 0: {
+        int rc = SendClientChunk(chunk, len);
+        sent = rc >= 0;
+        if (LirnLinkFailed(rc)) SharedSet(lirnConnect, 0);
         break;
+    }
     case 1: {
         int rc = SendClientChunk(chunk, len);
         sent = rc >= 0;
+        if (rc == kLirnSocketGone) break;  // the link manager is rebuilding
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");

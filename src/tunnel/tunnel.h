@@ -57,12 +57,20 @@ int LirnClient(TunnelEndpoint& ep);
 int LirnServer(TunnelEndpoint& ep);
 // 1 a connection request is pending; 0 time-out; -1 wait failed; -2 exceptional condition.
 int LirnMonitor(TunnelEndpoint& ep, long seconds, long microseconds);
+// Result of a receive or send whose socket another thread closed or replaced during its wait
+// (logged as tunnel event 10). It is no failure of the link the endpoint holds now, so callers do
+// not lower lirnConnect for it (LirnLinkFailed).
+constexpr int kLirnSocketGone = -5;
+inline bool LirnLinkFailed(int rc)
+{
+    return rc < 0 && rc != kLirnSocketGone;
+}
 // Bytes received (> 0, at most one block, not terminated); 0 nothing within 5 s; -1 wait failed;
-// -2 exceptional condition; -3 not readable; -4 receive failed or peer closed.
+// -2 exceptional condition; -3 not readable; -4 receive failed or peer closed; kLirnSocketGone.
 int LirnRecv(TunnelEndpoint& ep, char* buf);
 int LirnChildRecv(std::atomic<int>& slot, char* buf);
 // 0 sent; -1 not writable within 5 s or wait failed; -2 exceptional condition; -3 not writable;
-// -4 send failed. LirnSend always sends the whole block; LirnChildSend the text up to its first
+// -4 send failed; kLirnSocketGone. LirnSend always sends the whole block; LirnChildSend the text up to its first
 // zero byte (at most one block).
 int LirnSend(TunnelEndpoint& ep, const char* buf);
 int LirnChildSend(std::atomic<int>& slot, const char* text);
@@ -99,6 +107,15 @@ int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len);
 int LirnChildSendBytes(std::atomic<int>& slot, const char* data, int len);
 // Event class 2, code 9: the outage ring dropped this many bytes (held at the largest int32).
 void LirnLogOutageDropped(std::uint64_t bytes);
+// Pacing of rebuilds: how long the next build waits after `failures` builds in a row failed or
+// ended early (a good link, up 10 s, resets the count). The first retry goes at once, then 1 s,
+// doubling to a cap of 60 s.
+constexpr uint32_t kRetryFirstDelayMs = 1000;
+constexpr uint32_t kRetryCapMs = 60000;
+constexpr int kRetryDoublings = 6;  // 1 s doubled six times passes the cap
+uint32_t LirnRetryDelayMs(int failures);
+// Forgets the failures (LirnInit calls it).
+void LirnPacingReset();
 
 // One pass of each thread body, and the set-up each thread does before its first pass.
 void LirnSockPass();

@@ -126,6 +126,32 @@ TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
     EXPECT_EQ(buf[kLirnBlockSize], '#');  // nothing past the block
 }
 
+// Another thread closes the slot while a receive waits on it (a dropped client): that is no
+// time-out and no failure of the link; it has its own code and event 10.
+TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
+{
+    auto [near, far] = ConnectedPair();
+    lirnDataChild[0] = near;
+    Keep(far);
+    std::atomic<pid_t> tid{0};
+    int got = 1;
+    std::thread receiver([&] {
+        char buf[kLirnBlockSize];
+        tid = gettid();
+        got = LirnChildRecv(lirnDataChild[0], buf);
+    });
+    // Closed once the receiving thread sleeps in its wait.
+    EXPECT_TRUE(WaitUntil([&] {
+        std::string stat = ReadWholeFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+        return tid != 0 && stat.find(") S ") != std::string::npos;
+    }, Millis(3000), Millis(1)));
+    LirnChildClose(lirnDataChild, 0);
+    receiver.join();
+    EXPECT_EQ(got, kLirnSocketGone);
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{9});
+    EXPECT_FALSE(LirnLinkFailed(kLirnSocketGone));
+}
+
 TEST_F(Endpoint, UrgentDataIsAnExceptionalConditionWithCode6)
 {
     auto [near, far] = ConnectedPair();

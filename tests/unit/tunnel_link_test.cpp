@@ -96,6 +96,13 @@ TEST_F(Link, WaitsForTheDataCallBeforeAnyConnect)
     EXPECT_EQ(AcceptWithin(listener, 0), -1);
 }
 
+TEST(LinkPacing, FirstRetryAtOnceThenDoublingFromOneSecondToTheCap)
+{
+    const uint32_t expected[] = {0, 0, 1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+    for (int failures = 0; failures < 10; failures++) EXPECT_EQ(LirnRetryDelayMs(failures), expected[failures]);
+    EXPECT_EQ(LirnRetryDelayMs(INT_MAX), kRetryCapMs);
+}
+
 TEST(LinkModes, ThreadsWithoutWorkInTheModeEndAtOnce)
 {
     for (int mode : {-1, 3, 7}) {

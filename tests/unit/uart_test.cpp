@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -184,6 +185,52 @@ TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
     EXPECT_GE(waited, std::chrono::milliseconds(kUartFirstByteWaitMs));
     EXPECT_EQ(pty.Read(4), "AT\r\n");
     uart_close(fd);
+}
+
+// A wait that fails (here: a descriptor limit below one) must not become a read that could block:
+// the step reports -1 and the answer stays in the device.
+TEST(Uart, WriteReadReportsAFailedWaitWithoutReading)
+{
+    TestPty pty;
+    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(pty.Master(), "OK\r\n", 4), 4);
+    ASSERT_TRUE(WaitUntil([&] { return uart_datasize_in_com(fd) == 4; }, Millis(2000), Millis(1)));
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit none = {0, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    char response[kUartResponseSize];
+    ssize_t n = uart_write_read(fd, "AT\r\n", 4, response, 0);
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(uart_datasize_in_com(fd), 4);
+    uart_close(fd);
+}
+
+// Standard output whose first write fails with EIO: the number set_opt reports must still be the
+// one of its failed attribute read (ENOTTY for a plain file).
+TEST(Uart, SetOptReportsTheErrorOfTheFailedStepNotOfAFailedPrint)
+{
+    static std::string printed;
+    static int writes = 0;
+    cookie_io_functions_t io = {};
+    io.write = [](void*, const char* buf, size_t n) -> ssize_t {
+        if (writes++ == 0) return errno = EIO, -1;
+        printed.append(buf, n);
+        return static_cast<ssize_t>(n);
+    };
+    TempDir dir;
+    int fd = open((dir.Path() + "/plain").c_str(), O_RDWR | O_CREAT, 0644);
+    FILE* saved = stdout;
+    stdout = fopencookie(nullptr, "w", io);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    int rc = set_opt(fd, 115200, 8, 'N', 1);
+    fclose(stdout);
+    stdout = saved;
+    close(fd);
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(printed.find("errno=" + std::to_string(ENOTTY)), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -98,6 +98,8 @@ public:
     void Output(std::string& out, int64_t nowMs) override;
     int64_t NextDue() const override;
     std::string Control(const std::vector<std::string>& words) override;
+    // As "at restart": the module powers up again when its node comes back.
+    void PowerLost() override { CtlRestart(); }
 
     // Longest command line kept; the rest of a longer line is dropped and the line fails.
     static constexpr std::size_t kMaxLineBytes = 1024;

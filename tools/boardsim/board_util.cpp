@@ -166,3 +166,20 @@ int64_t HostLocalCalendarNow()
     localtime_r(&now, &tm);
     return static_cast<int64_t>(timegm(&tm));
 }
+
+ProcessUsage ReadProcessUsage(pid_t pid)
+{
+    ProcessUsage u;
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::optional<std::string> stat = ReadTextFile(proc + "/stat");
+    std::optional<std::string> status = ReadTextFile(proc + "/status");
+    if (!stat || !status || stat->rfind(')') == std::string::npos) return u;
+    // Fields after the command's closing parenthesis start with the third, the state; utime and
+    // stime are the 14th and 15th.
+    std::vector<std::string> f = SplitWords(stat->substr(stat->rfind(')') + 1));
+    std::size_t rss = status->find("VmRSS:");
+    if (f.size() < 13 || rss == std::string::npos) return u;
+    u.cpuMs = (std::stoll(f[11]) + std::stoll(f[12])) * 1000 / sysconf(_SC_CLK_TCK);
+    u.rssKb = std::atol(status->c_str() + rss + 6);
+    return u;
+}

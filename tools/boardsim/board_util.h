@@ -47,3 +47,11 @@ std::string ShellWord(const std::string& text);
 std::string FormatCalendar(int64_t calendarSeconds);          // "YYYY-MM-DD HH:MM:SS"
 std::optional<int64_t> ParseCalendar(const std::string& text);  // the same form, checked
 int64_t HostLocalCalendarNow();
+
+// What a process has used so far, from /proc: user and system time in milliseconds and resident
+// memory in kB; -1 when the process is not there.
+struct ProcessUsage {
+    long long cpuMs = -1;
+    long rssKb = -1;
+};
+ProcessUsage ReadProcessUsage(pid_t pid);

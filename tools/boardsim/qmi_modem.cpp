@@ -331,6 +331,14 @@ void QmiModem::CallDown()
     owner_ = 0;
 }
 
+void QmiModem::PowerLost()
+{
+    clients_.clear();
+    if (up_ || connecting_) CallDown();
+    outgoing_.clear();
+    QmuxReaderReset(reader_.get());
+}
+
 // ---- Control side ----
 
 std::string QmiModem::Control(const std::vector<std::string>& words)

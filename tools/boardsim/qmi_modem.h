@@ -49,6 +49,8 @@ public:
     void Output(std::string& out, int64_t nowMs) override;
     int64_t NextDue() const override;
     std::string Control(const std::vector<std::string>& words) override;
+    // Client ids, the call and any response not yet sent are lost.
+    void PowerLost() override;
 
     // One line describing a request, as "request" and "last" reply it.
     static std::string Describe(const Request& r, std::size_t index);

@@ -103,6 +103,7 @@ struct SimBoard::Verb {
 
 struct SimBoard::Device {
     std::string prefix;
+    std::string path;  // the node, relative to the root
     std::unique_ptr<SimDevice> device;
     std::unique_ptr<DevicePty> pty;  // declared after the device: it goes first
 };
@@ -117,7 +118,7 @@ const SimBoard::Verb SimBoard::kVerbs[] = {
     {"ping", &SimBoard::Ping, "ping"},
     {"help", &SimBoard::Help, "help"},
     {"pids", &SimBoard::Pids, "pids"},
-    {"fw", &SimBoard::Fw, "fw [start|stop|restart]"},
+    {"fw", &SimBoard::Fw, "fw [start|stop|restart|usage]"},
     {"reboots", &SimBoard::Reboots, "reboots"},
     {"init", &SimBoard::Init, "init [low|high|missing]"},
     {"gpio", &SimBoard::Gpio, "gpio [N]"},
@@ -127,8 +128,10 @@ const SimBoard::Verb SimBoard::kVerbs[] = {
     {"clock", &SimBoard::Clock, "clock [set YYYY-MM-DD HH:MM:SS | writes]"},
     {"adc", &SimBoard::Adc, "adc [result VALUE]"},
     {"i2c", &SimBoard::I2c, "i2c [fault none|short|missing | read ADDR REG [COUNT] | write ADDR REG BYTE...]"},
-    {"card", &SimBoard::Card, "card [mount [SIZE USED AVAIL USE%] | unmount]"},
+    {"card", &SimBoard::Card, "card [mount [SIZE USED AVAIL USE%] | unmount | remove | insert | full on|off]"},
     {"serial", &SimBoard::Serial, "serial"},
+    {"node", &SimBoard::Node, "node [remove|restore|opens PATH]"},
+    {"app", &SimBoard::App, "app [writable|readonly]"},
 };
 
 SimBoard::SimBoard(const BoardOptions& options)
@@ -142,10 +145,12 @@ SimBoard::SimBoard(const BoardOptions& options)
                                        kBoardGpioLines, std::vector<int>{kStatusLedGpio, kGpsLedGpio});
     i2c_ = std::make_unique<I2cImage>(root_ + "/dev/i2c-0", options.clock ? *options.clock : HostLocalCalendarNow());
     standIns_ = std::make_unique<StandIns>(root_);
+    faults_ = std::make_unique<BoardFaults>(root_);
     standIns_->SetCard(options.cardMounted ? std::optional<CardSizes>(options.card) : std::nullopt);
     for (const DeviceEntry& entry : options.devices) {
         auto d = std::make_unique<Device>();
         d->prefix = entry.prefix;
+        d->path = entry.path;
         d->device = entry.make();
         d->pty = std::make_unique<DevicePty>(*d->device, root_ + "/" + entry.path);
         devices_.push_back(std::move(d));
@@ -246,8 +251,12 @@ void SimBoard::Run()
             std::lock_guard<std::mutex> hold(lock_);
             exitFd = firmware_.ExitFd();  // -1 (ignored by poll) while nothing runs
         }
-        std::vector<struct pollfd> pfd = {
-            {loop_.WakeFd(), POLLIN, 0}, {listen_, POLLIN, 0}, {standIns_->InitFd(), POLLIN, 0}, {exitFd, POLLIN, 0}};
+        std::vector<struct pollfd> pfd = {{loop_.WakeFd(), POLLIN, 0},
+                                          {listen_, POLLIN, 0},
+                                          {standIns_->InitFd(), POLLIN, 0},
+                                          {exitFd, POLLIN, 0},
+                                          {faults_->WatchFd(), POLLIN, 0}};
+        constexpr std::size_t kClientsFrom = 5;
         for (const Client& c : clients) pfd.push_back({c.fd, POLLIN, 0});
         if (poll(pfd.data(), pfd.size(), -1) < 0) {
             if (errno == EINTR) continue;
@@ -263,8 +272,12 @@ void SimBoard::Run()
             std::lock_guard<std::mutex> hold(lock_);
             OnFirmwareExit();
         }
+        if (pfd[4].revents & POLLIN) {
+            std::lock_guard<std::mutex> hold(lock_);
+            faults_->TakeEvents();
+        }
         for (std::size_t i = 0; i < clients.size(); ++i)
-            if (pfd[4 + i].revents & (POLLIN | POLLHUP | POLLERR)) ServeClient(clients[i]);
+            if (pfd[kClientsFrom + i].revents & (POLLIN | POLLHUP | POLLERR)) ServeClient(clients[i]);
         std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
         if (pfd[1].revents & POLLIN) {
             int fd;
@@ -364,6 +377,11 @@ std::string SimBoard::Fw(const std::vector<std::string>& a)
         return Ok(firmware_.LastStatus() < 0 ? "stopped" : StatusText(firmware_.LastStatus()));
     }
     if (a.size() != 1) return "";
+    if (a[0] == "usage") {
+        if (!firmware_.Running()) return Err("no firmware running");
+        ProcessUsage u = ReadProcessUsage(firmware_.Pid());
+        return Ok("cpu_ms=" + std::to_string(u.cpuMs) + " rss_kb=" + std::to_string(u.rssKb));
+    }
     if (a[0] == "stop") {
         firmware_.Stop();
         return Ok();
@@ -509,6 +527,11 @@ std::string SimBoard::I2c(const std::vector<std::string>& a)
 
 std::string SimBoard::Card(const std::vector<std::string>& a)
 {
+    if (!a.empty() && (a[0] == "remove" || a[0] == "insert" || a[0] == "full")) {
+        std::string failed = CardFault(a);
+        if (!failed.empty()) return failed == "usage" ? "" : Err(failed);
+        return Ok(std::string(faults_->CardRemoved() ? "removed" : "in") + (faults_->CardFull() ? " full" : ""));
+    }
     if (a.size() == 1 && a[0] == "unmount") {
         standIns_->SetCard(std::nullopt);
     } else if (!a.empty() && a[0] == "mount") {
@@ -531,4 +554,72 @@ std::string SimBoard::Serial(const std::vector<std::string>& a)
 {
     if (!a.empty()) return "";
     return Ok("to_pc=" + std::to_string(serial_->BytesToPc()) + " to_board=" + std::to_string(serial_->BytesToBoard()));
+}
+
+// The card's faults: "" when done, "usage" when the words do not fit, else why it failed.
+std::string SimBoard::CardFault(const std::vector<std::string>& a)
+{
+    if (a.size() == 1 && a[0] == "remove") {
+        if (!faults_->RemoveCard()) return "cannot take the card's tree aside";
+        standIns_->SetCard(std::nullopt);
+        return "";
+    }
+    if (a.size() == 1 && a[0] == "insert") {
+        if (!faults_->InsertCard()) return "cannot put the card's tree back";
+        standIns_->SetCard(options_.card);
+        return "";
+    }
+    if (a.size() != 2 || (a[1] != "on" && a[1] != "off")) return "usage";
+    if (!faults_->SetCardFull(a[1] == "on")) return "cannot make the card full (is it removed?)";
+    return "";
+}
+
+SimBoard::Device* SimBoard::DeviceAt(const std::string& path)
+{
+    for (auto& d : devices_)
+        if (d->path == path) return d.get();
+    return nullptr;
+}
+
+std::string SimBoard::Node(const std::vector<std::string>& a)
+{
+    if (a.empty()) {
+        std::string nodes;
+        for (auto& d : devices_) nodes += (nodes.empty() ? "" : " ") + d->path + (d->pty->Plugged() ? ":present" : ":removed");
+        return Ok(nodes);
+    }
+    if (a.size() != 2) return "";
+    Device* d = DeviceAt(a[1]);
+    if (d == nullptr) return Err("no device node " + a[1]);
+    if (a[0] == "opens") {
+        std::string times;
+        std::vector<int64_t> opens = faults_->NodeOpens(d->path);
+        for (int64_t t : opens) times += " " + std::to_string(t);
+        return Ok(std::to_string(opens.size()) + times);
+    }
+    if (a[0] == "remove") {
+        if (!d->pty->Plugged()) return Err(d->path + " is removed already");
+        d->pty->Unplug();
+        if (!faults_->PlaceNodePlaceholder(d->path)) return Err("cannot place a file at " + d->path);
+        return Ok("removed");
+    }
+    if (a[0] != "restore") return "";
+    if (d->pty->Plugged()) return Err(d->path + " is present");
+    faults_->ForgetNodePlaceholder(d->path);
+    try {
+        d->pty->Plug();
+    } catch (const std::exception& e) {
+        return Err(e.what());
+    }
+    return Ok("present");
+}
+
+std::string SimBoard::App(const std::vector<std::string>& a)
+{
+    if (a.size() > 1) return "";
+    if (a.size() == 1) {
+        if (a[0] != "writable" && a[0] != "readonly") return "";
+        if (!faults_->SetAppWritable(a[0] == "writable")) return Err("cannot change APP");
+    }
+    return Ok(faults_->AppWritable() ? "writable" : "readonly");
 }

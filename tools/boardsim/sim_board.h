@@ -9,6 +9,7 @@
 
 #include "board_loop.h"
 
+#include "board_faults.h"
 #include "devices.h"
 #include "firmware.h"
 #include "gpio_bank.h"
@@ -92,6 +93,10 @@ private:
     std::string I2c(const std::vector<std::string>& a);
     std::string Card(const std::vector<std::string>& a);
     std::string Serial(const std::vector<std::string>& a);
+    std::string Node(const std::vector<std::string>& a);
+    std::string App(const std::vector<std::string>& a);
+    std::string CardFault(const std::vector<std::string>& a);
+    Device* DeviceAt(const std::string& path);
 
     static const Verb kVerbs[];
 
@@ -102,6 +107,7 @@ private:
     std::unique_ptr<I2cImage> i2c_;
     std::unique_ptr<StandIns> standIns_;
     std::vector<std::unique_ptr<Device>> devices_;
+    std::unique_ptr<BoardFaults> faults_;
     Firmware firmware_;
     int listen_ = -1;
     BoardLoop loop_;  // runs on the caller's thread (Run); woken by requests and RequestStop

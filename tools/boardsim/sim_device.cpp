@@ -61,6 +61,28 @@ void DevicePty::Stop()
     loop_.Stop();
 }
 
+void DevicePty::Unplug()
+{
+    if (!Plugged()) return;
+    Stop();
+    close(master_);
+    close(slaveKeep_);
+    master_ = slaveKeep_ = -1;
+    unlink(linkPath_.c_str());
+    std::lock_guard<std::mutex> hold(lock_);
+    device_.PowerLost();
+}
+
+void DevicePty::Plug()
+{
+    if (Plugged()) return;
+    LinkedPty pty = OpenLinkedPty(linkPath_);
+    master_ = pty.master;
+    slaveKeep_ = pty.slaveKeep;
+    slavePath_ = pty.slavePath;
+    Start();
+}
+
 std::string DevicePty::Control(const std::vector<std::string>& words)
 {
     std::string reply;

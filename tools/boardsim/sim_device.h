@@ -29,6 +29,9 @@ public:
     // A control request for this device: the words after the device's prefix ("at", "qmi").
     // Returns one reply line without its line end: "ok ..." or "err ...".
     virtual std::string Control(const std::vector<std::string>& words) = 0;
+    // The device's node was removed (the device lost power, as a USB modem that resets): it
+    // forgets whatever its users had set up with it.
+    virtual void PowerLost() {}
 };
 
 // A pty whose slave is linked at a path and whose master is served by a SimDevice on a thread
@@ -44,6 +47,12 @@ public:
 
     void Start();
     void Stop();
+    // The node goes away: the pty is closed, so whoever holds it open meets a hang-up, the link is
+    // removed and the device loses power. Plug puts a new pty behind the link. The control
+    // channel keeps working meanwhile. Plug throws std::runtime_error when no pty can be made.
+    void Unplug();
+    void Plug();
+    bool Plugged() const { return master_ >= 0; }
 
     // Serialises Control calls with the device's Input/Output.
     std::string Control(const std::vector<std::string>& words);
