@@ -148,7 +148,7 @@ TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
     LirnChildClose(lirnDataChild, 0);
     receiver.join();
     EXPECT_EQ(got, kLirnSocketGone);
-    EXPECT_EQ(TunnelEvents(), std::vector<int>{9});
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{10});
     EXPECT_FALSE(LirnLinkFailed(kLirnSocketGone));
 }
 
