@@ -161,8 +161,9 @@ TEST(QmuxReader, FramesWithImpossibleLengthsAreSkipped)
     QmuxFrame p;
     EXPECT_EQ(QmuxParse(tlvPastEnd.data(), tlvPastEnd.size(), &p), -1);
     Stream s;
-    s.Feed(Join({tooLong, tooShort, badFlags, WdsResponse(2, 9, 3), tlvTooShort, tlvPastEnd, WdsResponse(1, 12, 12)}));
-    EXPECT_EQ(s.txns, (std::vector<uint16_t>{9, 12}));
+    s.Feed(Join({tooLong, tooShort, badFlags, WdsResponse(2, 9, 3), CtlRequest(10, 1), tlvTooShort, tlvPastEnd,
+                 WdsResponse(1, 12, 12)}));
+    EXPECT_EQ(s.txns, (std::vector<uint16_t>{9, 10, 12}));  // a control frame among service frames too
 }
 
 TEST(QmuxReader, TruncatedFrameIsGivenUpWhenTheStreamGoesQuiet)
