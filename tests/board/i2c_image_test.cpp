@@ -1,4 +1,4 @@
-// The I2C register image: BCD clock registers and the running clock. The firmware's clock write,
+// The I2C register image: the running clock in its BCD registers. The firmware's clock write,
 // the converter's configuration and a clock set before the start are shown end to end (e2e Clock).
 #include "i2c_image.h"
 
@@ -29,17 +29,6 @@ std::vector<uint8_t> Registers(int64_t t)
 {
     RtcRegisters r = RtcEncode(t);
     return std::vector<uint8_t>(r.begin(), r.end());
-}
-
-TEST(RtcRegisters, EncodeAsBcdWithOneHotWeekday)
-{
-    EXPECT_EQ(Registers(kLeapEvening), (std::vector<uint8_t>{0x58, 0x59, 0x23, 0x10, 0x29, 0x02, 0x24}));
-    EXPECT_EQ(Registers(*ParseCalendar("2000-01-01 00:00:00")),
-              (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x40, 0x01, 0x01, 0x00}));  // a Saturday
-    EXPECT_EQ(Registers(*ParseCalendar("2099-12-31 12:34:56")),
-              (std::vector<uint8_t>{0x56, 0x34, 0x12, 0x10, 0x31, 0x12, 0x99}));  // a Thursday
-    EXPECT_EQ(ToBcd(45), 0x45);
-    EXPECT_EQ(FromBcd(0x45), 45);
 }
 
 class I2cImageTest : public ::testing::Test {

@@ -77,13 +77,6 @@ bool BlinksLately(const std::vector<LedChange>& changes, Blink pattern)
     return false;
 }
 
-bool BlinkedOnce(const std::vector<LedChange>& changes, Blink pattern)
-{
-    for (std::size_t fall = 1; fall + 1 < changes.size(); ++fall)
-        if (MatchesAt(changes, fall, pattern)) return true;
-    return false;
-}
-
 bool SteadilyLit(Board& board, const std::string& led, long long quietMs)
 {
     std::vector<LedChange> changes = LedHistory(board, led);

@@ -55,7 +55,5 @@ struct Blink {
 // True when the last complete lit phase of the changes, and the dark phase after it, last as long
 // as the pattern's (within the phase slack).
 bool BlinksLately(const std::vector<LedChange>& changes, Blink pattern);
-// True when any lit phase of the changes, with the dark phase after it, has the pattern's lengths.
-bool BlinkedOnce(const std::vector<LedChange>& changes, Blink pattern);
 // True when the LED is lit now and has not changed for quietMs: no blink pattern stays lit that long.
 bool SteadilyLit(Board& board, const std::string& led, long long quietMs = 2000);

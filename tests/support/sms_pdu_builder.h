@@ -1,6 +1,9 @@
-// Builds SMS-DELIVER PDU texts for tests of the decoder and the message step: semi-octet
-// addresses with their filler, 7-bit packing, and the header fields in order.
+// Builds SMS-DELIVER PDU texts for tests of the decoder and the message step field by field, so
+// that any field can lie (lengths, codings, raw addresses): semi-octet addresses with their
+// filler and the header fields in order.
 #pragma once
+
+#include "sms_deliver.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -33,23 +36,10 @@ inline std::string SemiOctets(std::string digits)
     return digits;
 }
 
-// GSM 7-bit packing, least significant bit first.
+// GSM 7-bit packing: the simulated module's, written apart from the decoder.
 inline std::string Pack7(const std::vector<uint8_t>& septets)
 {
-    std::vector<uint8_t> out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (uint8_t s : septets) {
-        acc |= static_cast<uint32_t>(s & 0x7F) << bits;
-        bits += 7;
-        while (bits >= 8) {
-            out.push_back(static_cast<uint8_t>(acc & 0xFF));
-            acc >>= 8;
-            bits -= 8;
-        }
-    }
-    if (bits > 0) out.push_back(static_cast<uint8_t>(acc & 0xFF));
-    return Hex(out);
+    return Hex(GsmPackSeptets(septets));
 }
 
 inline std::vector<uint8_t> Septets(const std::string& ascii)

@@ -1,4 +1,4 @@
-// One poll cycle against a scripted AT device on a real pty: command order, waits, PIN entry,
+// One poll cycle against the simulated module on a real pty: command order, waits, PIN entry,
 // radio reset, the message step and the close at the end of every cycle. The transcript's records
 // are pinned in log_test.cpp, and that every exchange reaches it end to end in e2e/modem_test.cpp,
 // as does a stored message read once with the latch ending the storage queries.
@@ -7,29 +7,28 @@
 #include "modem/modem.h"
 #include "platform/sysroot.h"
 
-#include "modem_at_responder.h"
+#include "at_modem.h"
+#include "board_util.h"
+#include "sim_device.h"
 #include "temp_sysroot.h"
 
 #include "output_capture.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 namespace {
 
-const std::vector<std::string> kOncePerRun = {
-    "ATI\r\n", "AT+GMM\r\n", "AT+SIMEI?\r\n", "AT+CGPS?\r\n", "AT+CGPS=1\r\n", "AT+CMGD=4,4\r\n",
-};
-const std::vector<std::string> kEveryCycle = {
-    "AT+CPIN?\r\n", "AT+CREG?\r\n", "AT+CSQ\r\n", "AT+CNSMOD?\r\n", "AT+CGPSINFO\r\n", "AT+CPMS?\r\n",
-};
+const std::vector<std::string> kOncePerRun = {"ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1", "AT+CMGD=4,4"};
+const std::vector<std::string> kEveryCycle = {"AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO", "AT+CPMS?"};
 
 // A sleep shorter than asked never happens; the margin only covers clock granularity.
 constexpr long kStampSlackMs = 15;
@@ -39,6 +38,62 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+
+// One command line the module received, and when (board milliseconds).
+struct Received {
+    int64_t atMs;
+    std::string line;
+};
+
+// The simulated module (registered, no fix, an empty storage) on dev/smd8 of the sysroot.
+class Module {
+public:
+    explicit Module(TempSysroot& root) : pty_(modem_, (root.MakeDirs("/dev"), root.Path("/dev/smd8")))
+    {
+        pty_.Start();
+        baseline_ = OpenOnSlave();
+    }
+    void Set(const std::string& request) { ASSERT_EQ(pty_.Control(SplitWords(request)), "ok") << request; }
+    std::vector<Received> Lines()
+    {
+        std::istringstream in(pty_.Control({"log"}));
+        std::vector<Received> lines;
+        std::string word;
+        in >> word >> word;  // "ok" and the count
+        while (in >> word) lines.push_back({std::atoll(word.c_str()), word.substr(word.find(':') + 1)});
+        return lines;
+    }
+    std::vector<std::string> Texts()
+    {
+        std::vector<std::string> texts;
+        for (const Received& r : Lines()) texts.push_back(r.line);
+        return texts;
+    }
+    void Clear() { Set("log clear"); }
+    // Descriptors of this process open on the pty's slave beyond the simulator's own.
+    int FirmwareOpenCount() const { return OpenOnSlave() - baseline_; }
+
+private:
+    int OpenOnSlave() const
+    {
+        int count = 0;
+        DIR* d = opendir("/proc/self/fd");
+        if (d == nullptr) return -1;
+        while (struct dirent* e = readdir(d)) {
+            char target[256];
+            ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            if (pty_.SlavePath() == target) ++count;
+        }
+        closedir(d);
+        return count;
+    }
+
+    AtModem modem_;
+    DevicePty pty_;
+    int baseline_ = 0;
+};
 
 class ModemPoll : public ::testing::Test {
 protected:
@@ -54,60 +109,42 @@ protected:
         logEnable = 0;
     }
 
-    // A module with a ready SIM, registered, no fix, an empty storage.
-    void ReadyModem(AtResponder& at)
-    {
-        const std::pair<const char*, const char*> answers[] = {
-            {"ATI\r\n", "Manufacturer: SIMCOM INCORPORATED"}, {"AT+GMM\r\n", "SIMCOM_SIM7100E"},
-            {"AT+SIMEI?\r\n", "+SIMEI: 356789012345678"}, {"AT+CGPS?\r\n", "+CGPS: 1,1"},
-            {"AT+CGPS=1\r\n", ""}, {"AT+CMGD=4,4\r\n", ""}, {"AT+CPIN?\r\n", "+CPIN: READY"},
-            {"AT+CREG?\r\n", "+CREG: 0,1"}, {"AT+CSQ\r\n", "+CSQ: 21,99"}, {"AT+CNSMOD?\r\n", "+CNSMOD: 0,8"},
-            {"AT+CGPSINFO\r\n", "+CGPSINFO: ,,,,,,,,"},
-            {"AT+CPMS?\r\n", "+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30"},
-        };
-        for (const auto& [command, answer] : answers) at.Answer(command, answer);
-    }
-
     int Cycle()
     {
-        cycleStart = Clock::now();
+        cycleStartMs = BoardNowMs();
         int rc = 0;
         printed = Printed([&] { rc = get_modem_info(); });
         return rc;
     }
 
-    // When a command reached the responder, counted from the start of the last cycle. The
-    // responder's stamp is never early but may be late (its thread stalled on a busy machine), so
-    // the firmware's waits are checked as lower bounds from the cycle's start, not as gaps.
-    long SinceCycleStart(const AtResponder::Received& r) const
-    {
-        return static_cast<long>(std::chrono::duration_cast<milliseconds>(r.at - cycleStart).count());
-    }
+    // When a command reached the module, counted from the start of the last cycle. The stamp is
+    // never early but may be late (the simulator's thread stalled on a busy machine), so the
+    // firmware's waits are checked as lower bounds from the cycle's start, not as gaps.
+    long SinceCycleStart(const Received& r) const { return static_cast<long>(r.atMs - cycleStartMs); }
 
     TempSysroot root;  // the sysroot of this test, removed with it
     std::string printed;
-    Clock::time_point cycleStart;
+    int64_t cycleStartMs = 0;
 };
 
 }  // namespace
 
 TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
+    Module at(root);
     ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+    EXPECT_EQ(at.Texts(), Concat(kOncePerRun, kEveryCycle));
     // Each command after the first waits 100 ms for the one before.
-    std::vector<AtResponder::Received> got = at.Commands();
+    std::vector<Received> got = at.Lines();
     ASSERT_FALSE(got.empty());
     EXPECT_GE(SinceCycleStart(got.back()), static_cast<long>(got.size() - 1) * 100 - kStampSlackMs);
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
     EXPECT_EQ(modem_cpin_status, 0);
     EXPECT_EQ(modem_creg, 1);
-    EXPECT_EQ(modem_csq, 21);
+    EXPECT_EQ(modem_csq, 20);
     EXPECT_EQ(modem_net_type, 8);
-    EXPECT_STREQ(modem_imei, "356789012345678");
-    EXPECT_STREQ(str_gmm, "AT+GMM\r\n\r\nSIMCOM_SIM7100E\r\n\r\nOK\r\n");
+    EXPECT_STREQ(modem_imei, "862631039274815");
+    EXPECT_STREQ(str_gmm, "AT+GMM\r\r\nSIMCOM_SIM7100E\r\n\r\nOK\r\n");
     EXPECT_STREQ(str_gprmc, "$GPRMC,,V,,,,,,,,,W*70");
     EXPECT_EQ(is_do_first_time_cmd, 1);
     EXPECT_EQ(printed, "");  // a quiet cycle prints nothing
@@ -115,16 +152,15 @@ TEST_F(ModemPoll, FirstCycleOrderWaitsValuesAndClose)
 
 TEST_F(ModemPoll, LaterCyclesTrackChangesAndSkipTheOncePerRunCommands)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
+    Module at(root);
     ASSERT_EQ(Cycle(), 0);
-    at.ClearCommands();
-    at.Answer("AT+CREG?\r\n", "+CREG: 0,5");
-    at.Answer("AT+CSQ\r\n", "+CSQ: 99,99");
-    at.Answer("AT+CNSMOD?\r\n", "+CNSMOD: 0,4");
-    at.Answer("AT+CGPSINFO\r\n", "+CGPSINFO: 4807.038,N,01131.000,E,010120,120000.0,520.0,0.0,0.0");
+    at.Clear();
+    at.Set("creg 5");
+    at.Set("csq 99");
+    at.Set("cnsmod 4");
+    at.Set("fix 4807.038 N 01131.000 E 010120 120000.0 520.0 0.0 0.0");
     ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(at.CommandTexts(), kEveryCycle);
+    EXPECT_EQ(at.Texts(), kEveryCycle);
     EXPECT_EQ(modem_creg, 5);
     EXPECT_EQ(modem_csq, 99);
     EXPECT_EQ(modem_net_type, 4);
@@ -141,106 +177,91 @@ TEST_F(ModemPoll, FailedOpensLeaveTheOncePerRunCommandsForTheFirstOpen)
     }
     EXPECT_EQ(is_do_first_time_cmd, 0);
     EXPECT_EQ(modem_creg, 5);
-    AtResponder at(root.Path());
-    ReadyModem(at);
+    Module at(root);
     ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(at.CommandTexts(), Concat(kOncePerRun, kEveryCycle));
+    EXPECT_EQ(at.Texts(), Concat(kOncePerRun, kEveryCycle));
 }
 
+// A short PIN goes out as configured, not padded; the SIM wants another, so it keeps asking.
 TEST_F(ModemPoll, PinEnteredTwicePerRunWithItsWait)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
+    std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
+    Module at(root);
+    at.Set("sim pin 4321");
     for (int cycle = 1; cycle <= 3; ++cycle) {
-        at.ClearCommands();
+        at.Clear();
         ASSERT_EQ(Cycle(), 0);
         EXPECT_EQ(modem_cpin_status, 1);
-        std::vector<AtResponder::Received> got = at.Commands();
+        std::vector<Received> got = at.Lines();
         std::size_t cpin = 0;
-        while (cpin < got.size() && got[cpin].command != "AT+CPIN?\r\n") ++cpin;
+        while (cpin < got.size() && got[cpin].line != "AT+CPIN?") ++cpin;
         ASSERT_LT(cpin + 2, got.size());
         if (cycle <= 2) {
-            EXPECT_EQ(got[cpin + 1].command, "AT+CPIN=1234\r\n") << cycle;
-            EXPECT_EQ(got[cpin + 2].command, "AT+CREG?\r\n");
+            EXPECT_EQ(got[cpin + 1].line, "AT+CPIN=12") << cycle;
+            EXPECT_EQ(got[cpin + 2].line, "AT+CREG?");
             EXPECT_GE(SinceCycleStart(got[cpin + 2]), 3000 - kStampSlackMs);
         } else {
-            EXPECT_EQ(got[cpin + 1].command, "AT+CREG?\r\n");
+            EXPECT_EQ(got[cpin + 1].line, "AT+CREG?");
         }
     }
 }
 
-TEST_F(ModemPoll, ShortPinIsSentAsConfigured)
-{
-    std::snprintf(modem_pin_code, sizeof modem_pin_code, "%s", "12");
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    at.Answer("AT+CPIN?\r\n", "+CPIN: SIM PIN");
-    ASSERT_EQ(Cycle(), 0);
-    std::vector<std::string> got = at.CommandTexts();
-    EXPECT_NE(std::find(got.begin(), got.end(), "AT+CPIN=12\r\n"), got.end());
-}
-
 TEST_F(ModemPoll, RadioResetOnTheFifthOtherAnswer)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    at.Forget("AT+CPIN?\r\n");  // answered with ERROR only
+    Module at(root);
+    at.Set("sim absent");  // answered with an error only
     for (int cycle = 1; cycle <= 4; ++cycle) {
         ASSERT_EQ(Cycle(), 0);
         EXPECT_EQ(modem_cpin_status, 2);
     }
-    at.ClearCommands();
+    at.Clear();
     ASSERT_EQ(Cycle(), 0);
-    std::vector<AtResponder::Received> got = at.Commands();
+    std::vector<Received> got = at.Lines();
     ASSERT_GE(got.size(), 4u);
-    EXPECT_EQ(got[0].command, "AT+CPIN?\r\n");
-    EXPECT_EQ(got[1].command, "AT+CFUN=0\r\n");
-    EXPECT_EQ(got[2].command, "AT+CFUN=1\r\n");
-    EXPECT_EQ(got[3].command, "AT+CREG?\r\n");
+    EXPECT_EQ(got[0].line, "AT+CPIN?");
+    EXPECT_EQ(got[1].line, "AT+CFUN=0");
+    EXPECT_EQ(got[2].line, "AT+CFUN=1");
+    EXPECT_EQ(got[3].line, "AT+CREG?");
     EXPECT_GE(SinceCycleStart(got[2]), 500 + 2000 - kStampSlackMs);
     EXPECT_GE(SinceCycleStart(got[3]), 500 + 2000 + 2000 - kStampSlackMs);
     EXPECT_EQ(modem_count4reset, 0u);
-    EXPECT_EQ(printed, "send: AT+CFUN=0\r\n\nrecv:\nAT+CFUN=0\r\n\r\nERROR\r\n\n"
-                       "send: AT+CFUN=1\r\n\nrecv:\nAT+CFUN=1\r\n\r\nERROR\r\n\n");
+    EXPECT_EQ(printed, "send: AT+CFUN=0\r\n\nrecv:\nAT+CFUN=0\r\r\nOK\r\n\n"
+                       "send: AT+CFUN=1\r\n\nrecv:\nAT+CFUN=1\r\r\nOK\r\n\n");
     EXPECT_EQ(at.FirmwareOpenCount(), 0);
 }
 
 TEST_F(ModemPoll, NothingParseableReadsEveryIndexEachCycle)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3");
+    Module at(root);
+    at.Set("script AT+CPMS? \\r\\n+CPMS: \"SM\",1,3,\"SM\",1,3,\"SM\",1,3\\r\\n\\r\\nOK\\r\\n");
     for (int cycle = 0; cycle < 2; ++cycle) {
-        at.ClearCommands();
+        at.Clear();
         ASSERT_EQ(Cycle(), 0);
-        std::vector<std::string> got = at.CommandTexts();
+        std::vector<std::string> got = at.Texts();
         ASSERT_GE(got.size(), 3u);
         EXPECT_EQ(std::vector<std::string>(got.end() - 3, got.end()),
-                  (std::vector<std::string>{"AT+CMGRD=0\r\n", "AT+CMGRD=1\r\n", "AT+CMGRD=2\r\n"}));
+                  (std::vector<std::string>{"AT+CMGRD=0", "AT+CMGRD=1", "AT+CMGRD=2"}));
     }
     EXPECT_EQ(is_new_sms, 0);
 }
 
 TEST_F(ModemPoll, StorageSizeZeroPrintsTheNoticeAndReadsNothing)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
-    at.Answer("AT+CPMS?\r\n", "+CPMS: \"SM\",2,30");
+    Module at(root);
+    at.Set("script AT+CPMS? \\r\\n+CPMS: \"SM\",2,30\\r\\n\\r\\nOK\\r\\n");
     ASSERT_EQ(Cycle(), 0);
-    EXPECT_EQ(at.CommandTexts().back(), "AT+CPMS?\r\n");
+    EXPECT_EQ(at.Texts().back(), "AT+CPMS?");
     EXPECT_EQ(printed, "--> new SMS coming (2/0)\n");
 }
 
 TEST_F(ModemPoll, ReplyFillingTheWholeAreaStaysATerminatedText)
 {
-    AtResponder at(root.Path());
-    ReadyModem(at);
+    Module at(root);
     ASSERT_EQ(Cycle(), 0);
     // 1023 bytes of the registration reply are read in its exchange; the marker lies beyond them
     // and arrives at the front of the next exchange's reply, where nobody looks for it.
-    at.AnswerRaw("AT+CREG?\r\n", std::string(1500, 'x') + "\r\n+CREG: 0,5\r\n");
-    at.AnswerRaw("AT+CSQ\r\n", "\r\n+CSQ: 7,99\r\n");
+    at.Set("script AT+CREG? " + std::string(1500, 'x') + "\\r\\n+CREG: 0,5\\r\\n");
+    at.Set("script AT+CSQ \\r\\n+CSQ: 7,99\\r\\n");
     ASSERT_EQ(Cycle(), 0);
     EXPECT_EQ(modem_creg, 1);
     EXPECT_EQ(modem_csq, 7);

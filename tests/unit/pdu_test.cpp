@@ -220,40 +220,27 @@ TEST(PduDecode, LongAlphanumericOriginatorIsCutAndTheRestStaysInPlace)
     EXPECT_STREQ(p.userData, "ok");
 }
 
-TEST(PduDecode, UserDataLongerThanTheRecordIsCut)
+// A length beyond the record is cut to it; one beyond the text to what the text holds.
+TEST(PduDecode, LengthsThatLieAreBounded)
 {
     Pdu eight;
     eight.dcs = 4;
     eight.udl = 200;
     eight.ud = std::string(400, '4');  // 200 octets of 0x44
-    SmsPduParams p;
-    EXPECT_EQ(Decode(Build(eight), &p), kPduUserDataMax);
-    EXPECT_EQ(p.userDataLength, kPduUserDataMax);
-    EXPECT_EQ(Bytes(p.userData, 161), std::string(160, 'D') + std::string(1, '\0'));
-
-    std::vector<uint8_t> septets(255, 'z');
-    Pdu seven = Text7(septets);
-    EXPECT_EQ(seven.udl, 255);
-    EXPECT_EQ(Decode(Build(seven), &p), kPduUserDataMax);
-    EXPECT_EQ(p.userDataLength, kPduUserDataMax);
-    EXPECT_EQ(Bytes(p.userData, 161), std::string(160, 'z') + std::string(1, '\0'));
-}
-
-TEST(PduDecode, LengthThatLiesAboutAShortText)
-{
-    Pdu pdu;
-    pdu.dcs = 4;
-    pdu.udl = 50;
-    pdu.ud = "414243";
-    SmsPduParams p;
-    EXPECT_EQ(Decode(Build(pdu), &p), 3);
-    EXPECT_EQ(p.userDataLength, 3);
-    EXPECT_EQ(Bytes(p.userData, 4), std::string("ABC\0", 4));
-
-    Pdu seven = Text7(Septets("abcdefghij"));  // 10 septets in 9 octets
-    seven.udl = 120;
-    EXPECT_EQ(Decode(Build(seven), &p), 10);
-    EXPECT_EQ(std::string(p.userData), "abcdefghij");
+    Pdu seven = Text7(std::vector<uint8_t>(255, 'z'));
+    Pdu shortEight = eight;
+    shortEight.udl = 50;
+    shortEight.ud = "414243";
+    Pdu shortSeven = Text7(Septets("abcdefghij"));  // 10 septets in 9 octets
+    shortSeven.udl = 120;
+    const std::pair<Pdu, std::string> cases[] = {
+        {eight, std::string(160, 'D')}, {seven, std::string(160, 'z')}, {shortEight, "ABC"}, {shortSeven, "abcdefghij"}};
+    for (const auto& [pdu, want] : cases) {
+        SmsPduParams p;
+        EXPECT_EQ(Decode(Build(pdu), &p), static_cast<int>(want.size())) << want;
+        EXPECT_EQ(p.userDataLength, static_cast<int>(want.size()));
+        EXPECT_EQ(Bytes(p.userData, want.size() + 1), want + std::string(1, '\0'));
+    }
 }
 
 TEST(PduDecode, TextEndingAtEveryPointIsSafe)

@@ -227,7 +227,10 @@ void AtModem::EndOfLine(int64_t nowMs)
     if (log_.size() > kMaxLogEntries) log_.pop_front();
     ++linesReceived_;
     if (state_.mute) return;  // a hung module runs nothing
-    std::string answer = overflow ? Final("ERROR") : Execute(line, nowMs);
+    auto scripted = state_.scripted.find(line);
+    std::string answer = overflow                             ? Final("ERROR")
+                         : scripted != state_.scripted.end() ? scripted->second
+                                                              : Execute(line, nowMs);
     Emit(answer, nowMs + state_.delayMs);
 }
 
@@ -547,6 +550,12 @@ std::string AtModem::Control(const std::vector<std::string>& w)
         if (!ok) return "err usage: csq <0..31|99> [<0..7|99>]";
         state_.rssi = rssi;
         state_.ber = ber;
+        return "ok";
+    }
+    if (verb == "script") {
+        if (w.size() < 2) return "err usage: script <command line> [<answer>]";
+        if (w.size() == 2) state_.scripted.erase(w[1]);
+        else state_.scripted[w[1]] = Unescaped(Joined(w, 2));
         return "ok";
     }
     if (verb == "urc" || verb == "raw") {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,6 +80,9 @@ struct AtModemState {
     // The line: answer delay applied to every answer, mute (no bytes at all).
     int delayMs = 0;
     bool mute = false;
+    // Command lines answered with these exact bytes (after the echo) instead of by the module:
+    // the malformed and over-long answers a test needs.
+    std::map<std::string, std::string> scripted;
 };
 
 // One received command line and when it came, in board milliseconds.
