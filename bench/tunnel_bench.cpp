@@ -53,21 +53,6 @@ struct Figures {
     long rssKb = 0;
 };
 
-// utime + stime of a process (and its threads), in clock ticks.
-long long CpuTicks(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string f;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i == 14) utime = std::stoll(f);
-        if (i == 15) stime = std::stoll(f);
-    }
-    return utime + stime;
-}
-
 void WriteAllWaiting(int fd, const char* p, std::size_t n)
 {
     while (n > 0) {
@@ -109,10 +94,10 @@ std::map<std::string, long long> ThreadSwitches(pid_t pid)
 // CPU (% of a core) and per-thread wake-ups a second of a process over a quiet window.
 void MeasureIdle(pid_t pid, Figures& f)
 {
-    long long before = CpuTicks(pid);
+    long long before = ReadProcessUsage(pid).cpuMs;
     auto switches = ThreadSwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-    f.idleCpuPercent = 100.0 * static_cast<double>(CpuTicks(pid) - before) / sysconf(_SC_CLK_TCK) / kIdleSeconds;
+    f.idleCpuPercent = 100.0 * static_cast<double>(ReadProcessUsage(pid).cpuMs - before) / 1000 / kIdleSeconds;
     for (const auto& [name, n] : ThreadSwitches(pid))
         f.idleWakeups[name] = static_cast<double>(n - switches[name]) / kIdleSeconds;
 }
@@ -131,7 +116,7 @@ double MeasureLineRate(pid_t pid, int pc, int peer)
     };
     std::thread d1(drain, pc), d2(drain, peer);
     const std::string slice(kLineRateBytes / 100, 'r');
-    long long before = CpuTicks(pid);
+    long long before = ReadProcessUsage(pid).cpuMs;
     auto start = Clock::now();
     for (int i = 0; i < kLineRateSeconds * 100; ++i) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
@@ -139,20 +124,12 @@ double MeasureLineRate(pid_t pid, int pc, int peer)
         WriteAllWaiting(peer, slice.data(), slice.size());
     }
     double seconds = static_cast<double>(MsSince(start)) / 1000.0;
-    double cpu = 100.0 * static_cast<double>(CpuTicks(pid) - before) / sysconf(_SC_CLK_TCK) / seconds;
+    double cpu = 100.0 * static_cast<double>(ReadProcessUsage(pid).cpuMs - before) / 1000 / seconds;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last chunks
     done = true;
     d1.join();
     d2.join();
     return cpu;
-}
-
-long RssKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 // Reads until n payload bytes have come (zero fill of blocks dropped when strip), or timeout.
