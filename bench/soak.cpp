@@ -20,7 +20,7 @@
 // seed first, a line per fault and per loss, then one summary line; exits non-zero on any violation.
 #include "board.h"
 #include "control_client.h"
-#include "../tests/common/tunnel_loopback.h"
+#include "tunnel_loopback.h"
 
 #include <algorithm>
 #include <atomic>
