@@ -34,9 +34,9 @@ bool SleepUntilWallTime(const struct timespec& due)
 {
     int fd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
     if (fd < 0) return false;
-    struct itimerspec spec = {};
-    spec.it_value = due;
-    bool ok = timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) == 0;
+    struct itimerspec when = {};
+    when.it_value = due;
+    bool ok = timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr) == 0;
     if (ok) {
         uint64_t expirations;
         while (read(fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {

@@ -121,7 +121,9 @@ ssize_t uart_write(int fd, const void* data, size_t count)
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                SleepMs(kPollPauseMs);
+                // A full device: sleep until it takes bytes again instead of re-trying on the clock.
+                struct pollfd room = {fd, POLLOUT, 0};
+                poll(&room, 1, -1);
                 continue;
             }
             return done > 0 ? static_cast<ssize_t>(done) : n;
