@@ -58,10 +58,8 @@ void NoteLinkDown()
 {
     if (!gPacing.up) return;
     gPacing.up = false;
-    uint32_t now = GetTimeTicks();
-    if (TickElapsed(gPacing.upTick, now) >= kGoodLinkMs) gPacing.failures = 0;
-    gPacing.failures++;
-    gPacing.endTick = now;
+    if (TickElapsed(gPacing.upTick, GetTimeTicks()) >= kGoodLinkMs) gPacing.failures = 0;
+    NoteBuildFailed();
 }
 
 // Waits until the next build is due. The wait ends at a time computed from the failures; nothing
