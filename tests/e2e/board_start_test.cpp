@@ -30,7 +30,7 @@ bool StartsWith(const std::string& text, const std::string& prefix)
 TEST(BoardStart, ConsoleRoadWithInitHighAndEveryLineSetUp)
 {
     Board board;
-    ASSERT_TRUE(board.Run({}));
+    ASSERT_TRUE(board.Run({.exported = false}));
     EXPECT_TRUE(board.WaitForOutput("-- LIRN_V1.00_2020-12-18 --\r\n", kStartTimeout));
     ASSERT_TRUE(board.WaitForOutput("===== Utility\r\n", kStartTimeout));
     EXPECT_TRUE(board.OutputHasLinesInOrder(

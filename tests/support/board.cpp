@@ -68,6 +68,7 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
     if (board_ > 0) return false;
     std::vector<std::string> args{LIRN_BUILD_DIR "/boardsim", Root()};
     args.insert(args.end(), options.begin(), options.end());
+    if (exported_) args.push_back("--exported");
     for (const std::string& request : settings_) args.insert(args.end(), {"--set", request});
     if (!firmwareArgs.empty()) {
         args.push_back("--");
@@ -116,6 +117,7 @@ bool Board::Run(const Scenario& s)
 {
     for (const auto& [path, content] : s.files) WriteFile(path, content);
     settings_ = s.settings;
+    exported_ = s.exported;
     std::vector<std::string> options{"--init", s.init};
     options.insert(options.end(), s.options.begin(), s.options.end());
     return Start(options, s.firmwareArgs) && (s.ready.empty() || WaitForOutput(s.ready, kReadyTimeout));

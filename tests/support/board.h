@@ -28,6 +28,10 @@ struct Scenario {
     std::vector<std::string> options{};                       // further boardsim options ("--clock", ...)
     std::vector<std::string> firmwareArgs{};                  // the first start's arguments
     std::string ready{};                                      // output that ends the start ("" none)
+    // GPIO lines already exported, as after an earlier run on the module. The board emulates an
+    // export in a thread that must answer within the firmware's 1 ms look, which a loaded machine
+    // cannot always give; only the tests of the export itself take that road.
+    bool exported = true;
 };
 
 // True when the board accepted a control request: its reply starts with "ok".
@@ -102,6 +106,7 @@ private:
 
     TempDir root_{"lirn-e2e"};
     std::vector<std::string> settings_;
+    bool exported_ = true;  // see Scenario::exported
     pid_t board_ = -1;
     int pc_ = -1;
 };

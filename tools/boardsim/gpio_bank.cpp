@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <climits>
+#include <cstdio>
 #include <filesystem>
+#include <future>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -62,6 +65,15 @@ void RaiseExportPriority()
 
 }  // namespace
 
+InheritingMutex::InheritingMutex()
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&m_, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
 const char* PinLevelName(PinLevel level)
 {
     switch (level) {
@@ -105,11 +117,12 @@ GpioBank::GpioBank(const std::string& dir, const std::string& staging, PinLevel 
     exportFd_ = open(exportPath.c_str(), O_RDWR | O_CLOEXEC);
     inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (exportFd_ < 0 || inotify_ < 0) throw std::runtime_error("cannot set up the gpio export of " + dir);
-    std::lock_guard<std::mutex> hold(lock_);
-    for (int gpio : lines) {
-        Stage(gpio);
-        if (preExported) Export(gpio);
+    {
+        std::lock_guard<InheritingMutex> hold(lock_);
+        for (int gpio : lines) Stage(gpio);
     }
+    if (preExported)
+        for (int gpio : lines) Export(gpio);
 }
 
 GpioBank::~GpioBank()
@@ -126,7 +139,15 @@ GpioBank::~GpioBank()
 
 void GpioBank::Start()
 {
-    export_.Start([this] { RunExport(); });
+    // The firmware starts right after this, and its first export must find the thread waiting.
+    std::promise<void> ready;
+    std::future<void> started = ready.get_future();
+    export_.Start([this, &ready] {
+        RaiseExportPriority();
+        ready.set_value();
+        RunExport();
+    });
+    started.wait();
     watch_.Start([this] { RunWatch(); });
 }
 
@@ -171,12 +192,23 @@ bool GpioBank::Stage(int gpio)
 
 void GpioBank::Export(int gpio)
 {
-    std::string path = LinePath(gpio);
-    if (access(path.c_str(), F_OK) == 0) return;
-    if (!Stage(gpio)) return;
-    if (rename(StagePath(gpio).c_str(), path.c_str()) != 0) {
-        BoardLog("cannot export gpio %d: %s", gpio, std::strerror(errno));
-        return;
+    // A prepared line is one rename, done before anything that allocates or waits for lock_: an
+    // ordinary thread holding the lock may have been set aside by the scheduler for longer than
+    // the millisecond the firmware gives an export.
+    char staged[PATH_MAX];
+    char line[PATH_MAX];
+    std::snprintf(staged, sizeof staged, "%s/gpio%d", staging_.c_str(), gpio);
+    std::snprintf(line, sizeof line, "%s/gpio%d", dir_.c_str(), gpio);
+    bool moved = rename(staged, line) == 0;
+    if (moved && !IsObserved(gpio)) return;
+    std::lock_guard<InheritingMutex> hold(lock_);
+    if (!moved) {
+        if (access(line, F_OK) == 0) return;  // exported already
+        if (!Stage(gpio)) return;
+        if (rename(staged, line) != 0) {
+            BoardLog("cannot export gpio %d: %s", gpio, std::strerror(errno));
+            return;
+        }
     }
     if (IsObserved(gpio)) history_[gpio].push_back({BoardNowMs(), 0});
 }
@@ -186,21 +218,24 @@ bool GpioBank::IsObserved(int gpio) const
     return std::find(observed_.begin(), observed_.end(), gpio) != observed_.end();
 }
 
-void GpioBank::ExportRequests(const std::string& text)
+void GpioBank::ExportRequests(const char* text, std::size_t size)
 {
     // A line number is written as its digits, with or without a line end ("echo 5 > export").
-    std::size_t i = 0;
-    while ((i = text.find_first_of("0123456789", i)) != std::string::npos) {
-        std::size_t end = text.find_first_not_of("0123456789", i);
-        if (end == std::string::npos) end = text.size();
-        std::string digits = text.substr(i, end - i);
-        i = end;
-        if (digits.size() > 4 || std::stoi(digits) > kMaxGpio) {
-            BoardLog("export of \"%s\" refused: no such line", digits.c_str());
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (std::size_t i = 0; i < size;) {
+        if (!digit(text[i])) {
+            ++i;
             continue;
         }
-        std::lock_guard<std::mutex> hold(lock_);
-        Export(std::stoi(digits));
+        std::size_t end = i;
+        int gpio = 0;
+        for (; end < size && digit(text[end]); ++end)
+            if (end - i < 5) gpio = gpio * 10 + (text[end] - '0');
+        if (end - i > 4 || gpio > kMaxGpio)
+            BoardLog("export of \"%.*s\" refused: no such line", static_cast<int>(end - i), text + i);
+        else
+            Export(gpio);
+        i = end;
     }
 }
 
@@ -219,20 +254,22 @@ void GpioBank::ApplyInitValue(const std::string& lineDir)
 
 void GpioBank::WriteInitValue()
 {
-    ApplyInitValue(LinePath(kInitPin));
+    // Staged copy first: an export renames it without lock_, and whichever side of the rename
+    // the line is on when the second write comes, the level lands in it.
     ApplyInitValue(StagePath(kInitPin));
+    ApplyInitValue(LinePath(kInitPin));
 }
 
 void GpioBank::SetInitLevel(PinLevel level)
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<InheritingMutex> hold(lock_);
     init_ = level;
     WriteInitValue();
 }
 
 PinLevel GpioBank::InitLevel() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<InheritingMutex> hold(lock_);
     return init_;
 }
 
@@ -261,14 +298,14 @@ std::vector<int> GpioBank::Exported() const
 
 int GpioBank::Level(int gpio) const
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<InheritingMutex> hold(lock_);
     auto it = history_.find(gpio);
     return it == history_.end() || it->second.empty() ? -1 : it->second.back().level;
 }
 
 std::vector<LevelChange> GpioBank::History(int gpio, int64_t sinceMs) const
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<InheritingMutex> hold(lock_);
     std::vector<LevelChange> out;
     auto it = history_.find(gpio);
     if (it == history_.end()) return out;
@@ -283,7 +320,7 @@ void GpioBank::Observe(int gpio)
     if (!value || value->empty()) return;
     int level = (*value)[0] == '1' ? 1 : 0;
     int64_t now = BoardNowMs();
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<InheritingMutex> hold(lock_);
     std::deque<LevelChange>& h = history_[gpio];
     if (!h.empty() && h.back().level == level) return;
     h.push_back({now, level});
@@ -292,7 +329,6 @@ void GpioBank::Observe(int gpio)
 
 void GpioBank::RunExport()
 {
-    RaiseExportPriority();
     char buf[256];
     while (!export_.Stopping()) {
         struct pollfd pfd[2] = {{exportFd_, POLLIN, 0}, {export_.WakeFd(), POLLIN, 0}};
@@ -302,7 +338,7 @@ void GpioBank::RunExport()
         ssize_t n = read(exportFd_, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        ExportRequests(std::string(buf, static_cast<std::size_t>(n)));
+        ExportRequests(buf, static_cast<std::size_t>(n));
     }
 }
 
@@ -325,7 +361,7 @@ void GpioBank::RunWatch()
             std::string name = ev->name;
             int gpio = -1;
             {
-                std::lock_guard<std::mutex> hold(lock_);
+                std::lock_guard<InheritingMutex> hold(lock_);
                 auto it = watchToGpio_.find(ev->wd);
                 if (it != watchToGpio_.end()) gpio = it->second;
             }
@@ -333,7 +369,7 @@ void GpioBank::RunWatch()
             if (gpio >= 0 && name == "value" && IsObserved(gpio)) touched.insert(gpio);
         }
         if (initAttribute) {
-            std::lock_guard<std::mutex> hold(lock_);
+            std::lock_guard<InheritingMutex> hold(lock_);
             WriteInitValue();
         }
         for (int gpio : touched) Observe(gpio);

@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,21 @@ struct GpioLine {
 struct LevelChange {
     int64_t atMs;  // BoardNowMs
     int level;
+};
+
+// A mutex that lends its waiter's priority to its holder: the real-time export thread then never
+// waits behind an ordinary thread the scheduler has set aside while it held the lock.
+class InheritingMutex {
+public:
+    InheritingMutex();
+    ~InheritingMutex() { pthread_mutex_destroy(&m_); }
+    InheritingMutex(const InheritingMutex&) = delete;
+    InheritingMutex& operator=(const InheritingMutex&) = delete;
+    void lock() { pthread_mutex_lock(&m_); }
+    void unlock() { pthread_mutex_unlock(&m_); }
+
+private:
+    pthread_mutex_t m_;
 };
 
 class GpioBank {
@@ -76,10 +92,11 @@ private:
     bool IsObserved(int gpio) const;
     // Under lock_:
     bool Stage(int gpio);
-    void Export(int gpio);
     void ApplyInitValue(const std::string& lineDir);
     void WriteInitValue();
-    void ExportRequests(const std::string& text);
+    // Take lock_ themselves:
+    void Export(int gpio);
+    void ExportRequests(const char* text, std::size_t size);
     void Observe(int gpio);
     void RunExport();
     void RunWatch();
@@ -92,7 +109,7 @@ private:
     BoardLoop export_;
     BoardLoop watch_;
 
-    mutable std::mutex lock_;
+    mutable InheritingMutex lock_;
     PinLevel init_;
     std::map<int, int> watchToGpio_;
     std::map<int, std::deque<LevelChange>> history_;
