@@ -34,7 +34,7 @@ namespace {
 constexpr int kIdleSeconds = 10;
 constexpr std::size_t kThroughputBytes = 4u << 20;  // each way
 constexpr int kPeerLatencySamples = 500;
-constexpr int kSerialLatencySamples = 40;
+constexpr int kSerialLatencySamples = 200;
 // The port's top line rate (460,800 baud) in bytes a second, and how long it is carried.
 constexpr int kLineRateBytes = 46000;
 constexpr int kLineRateSeconds = 10;

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <random>
 #include <sstream>
@@ -110,6 +112,98 @@ protected:
         close(listener);
     }
 
+    // The test's end of the tunnel in a mode: it accepts the gateway's connections (mode 1 also
+    // plays the heartbeat exchange) or, against a mode-2 gateway, knocks as its client. Next()
+    // returns the data connection of a new link, -1 when none comes.
+    struct PeerEnd {
+        int mode, port, dataListener = -1, hbListener = -1;
+        std::unique_ptr<tl::ExchangeClient> client;
+        int hb = -1;
+        int Next()
+        {
+            if (mode == 0) return tl::AcceptWithin(dataListener, 20000);
+            if (mode == 1) {
+                if (hb >= 0) close(hb);
+                hb = tl::AcceptWithin(hbListener, 20000);
+                if (hb < 0) return -1;
+                tl::WriteAll(hb, "Qw3rTy9uIo", 10);
+                int data = tl::AcceptWithin(dataListener, 5000);
+                char reply[128];
+                return data >= 0 && tl::ReadExactly(data, reply, sizeof reply, 5000) ? data : -1;
+            }
+            client = std::make_unique<tl::ExchangeClient>();
+            if (!WaitUntil([&] { return client->Knock(port); }, Millis(20000), Millis(500))) return -1;
+            client->Reply(port, client->packet + "@@@@@@@@@@60");  // no heartbeat due in the test
+            return std::exchange(client->data, -1);
+        }
+    };
+    static void Reset(int fd)
+    {
+        struct linger reset = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    // The record numbers a block carries ("R7" and zero fill; two records if two ran together).
+    static std::vector<int> Records(const std::string& block)
+    {
+        std::vector<int> out;
+        for (std::size_t at = block.find('R'); at != std::string::npos; at = block.find('R', at + 1))
+            out.push_back(std::atoi(block.c_str() + at + 1));
+        return out;
+    }
+    // Records go from the serial port to the peer one block at a time while the peer pours bytes
+    // the other way; the peer resets in the middle of both. The link is rebuilt; the peer gets no
+    // record twice or out of order and misses only those written around the reset, and the serial
+    // port gets a leading part of what the peer poured, in order, with nothing repeated.
+    void ResetMidTransfer(int mode)
+    {
+        int port = tl::FreePortRun(2);
+        PeerEnd end{mode, port, -1, -1, nullptr};
+        if (mode != 2) end.dataListener = tl::ListenOn(port);
+        if (mode == 1) end.hbListener = tl::ListenOn(port + 1);
+        Start({.mode = mode, .port = port});
+        int peer = end.Next();
+        ASSERT_GE(peer, 0);
+        std::vector<int> got;
+        int record = 1;
+        auto send = [&](int waitMs) {
+            std::string text = "R" + std::to_string(record++);
+            EXPECT_TRUE(board.PcWrite(text));
+            // A block of 128 bytes, or in mode 2 the bytes themselves.
+            std::size_t size = mode == 2 ? text.size() : 128;
+            std::string b = ReadUpTo(peer, size, Millis(waitMs));
+            for (int r : Records(b)) got.push_back(r);
+            return b.size() == size;
+        };
+        // Five records in a row once the first has come through: the gateway may mark a link up a
+        // moment after the peer sees it, and drops serial input until then.
+        auto fiveRecords = [&] {
+            int first = record;
+            while (!send(1500) && record < first + 10) {
+            }
+            int resumed = record - 1;
+            for (int i = 0; i < 4; i++) EXPECT_TRUE(send(5000)) << "record " << record - 1;
+            EXPECT_EQ(std::count_if(got.begin(), got.end(), [&](int r) { return r >= resumed; }), 5) << resumed;
+        };
+        fiveRecords();
+        std::string poured;
+        for (int i = 0; poured.size() < 8192; i++) poured += "<" + std::to_string(i) + ">";
+        tl::WriteAll(peer, poured.data(), poured.size());
+        ASSERT_TRUE(board.PcWrite("R" + std::to_string(record++)));
+        Reset(peer);
+        peer = end.Next();
+        ASSERT_GE(peer, 0);
+        fiveRecords();
+        for (std::size_t i = 1; i < got.size(); i++) EXPECT_LT(got[i - 1], got[i]) << "records in order, none twice";
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), record - 1);
+        std::string serial = board.PcReadUntil("\x01", Millis(500));  // whatever of the pour came through
+        EXPECT_EQ(poured.compare(0, serial.size(), serial), 0) << "serial port got " << serial.size() << " bytes";
+        close(peer);
+        for (int fd : {end.dataListener, end.hbListener, end.hb})
+            if (fd >= 0) close(fd);
+    }
+
     Board board;
 };
 
@@ -162,6 +256,10 @@ TEST_F(Faults, ModemSilentForAWhileIsPolledAgainWithoutARestart)
     }, "at mute off");
 }
 
+TEST_F(Faults, PeerResetMidTransferPlainClient) { ResetMidTransfer(0); }
+TEST_F(Faults, PeerResetMidTransferClientWithHeartbeat) { ResetMidTransfer(1); }
+TEST_F(Faults, PeerResetMidTransferServer) { ResetMidTransfer(2); }
+
 TEST_F(Faults, PlainClientAgainstAPeerThatAcceptsAndClosesIsPaced) { StormThenGoodLink(0); }
 TEST_F(Faults, HeartbeatClientAgainstAServerThatAcceptsAndClosesIsPaced) { StormThenGoodLink(1); }
 
@@ -183,9 +281,7 @@ TEST_F(Faults, ServerReadsAPouringClientAtItsPaceAndServesTheNextOne)
     ASSERT_TRUE(WaitUntil([&] { return write(pour.hb, chunk.data(), chunk.size()) > 0 ? (refused = 0) : ++refused >= 50; },
                           Millis(20000)));
     EXPECT_LT(rssKb() - rssBefore, 1024);  // what was poured waits in the client's socket, not here
-    struct linger reset = {1, 0};
-    setsockopt(pour.hb, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(std::exchange(pour.hb, -1));
+    Reset(std::exchange(pour.hb, -1));
     ASSERT_TRUE(WaitUntil([&] { return next.Knock(port); }, Millis(20000), Millis(500)));
     next.Reply(port, next.packet + "@@@@@@@@@@7");
     EXPECT_TRUE(board.WaitForOutput("HB Interval: 7\r\n", Millis(5000)));
