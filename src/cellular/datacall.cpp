@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 
 qmi_client_type qmi_nas_clnt_hdl = nullptr;
@@ -49,6 +50,7 @@ constexpr unsigned kDialupSettleMs = 3000;  // after a start, before the first p
 constexpr int kDialupPolls = 50;
 constexpr unsigned kDialupPollPauseMs = 100;  // before each poll
 constexpr unsigned kNetCyclePauseMs = 1000;   // between two cycles
+constexpr uint32_t kLateOpenIntervalMs = 1000;  // between two opens of a client missed at start-up
 
 // The packet data handle of start_resp_msg as the stop on another thread reads it: one word,
 // published whole whenever the net thread changes the response.
@@ -67,12 +69,34 @@ void QmiLogNumber(const char* api, int value)
 // thread both look after their requests.
 std::atomic<bool> gQmiLostSaid{false};
 
+// The WDS client as requests use it. One that could not be opened at start-up (the device was
+// not there yet) is opened by a later request, at most once a second; until then requests fail as
+// they do on a device that went away. Guarded: the net thread and a hang-up both ask.
+std::mutex gWdsClientLock;
+bool gWdsLateTried = false;
+uint32_t gWdsLateTick = 0;
+
+qmi_client_type WdsClient()
+{
+    std::lock_guard<std::mutex> hold(gWdsClientLock);
+    if (qmi_wds_clnt_hdl != nullptr) return qmi_wds_clnt_hdl;
+    uint32_t now = GetTimeTicks();
+    if (gWdsLateTried && TickElapsed(gWdsLateTick, now) < kLateOpenIntervalMs) return nullptr;
+    gWdsLateTried = true;
+    gWdsLateTick = now;
+    qmi_idl_service_object_type wds = wds_get_service_object_internal_v01(kWdsIdlMajor, kWdsIdlMinor, kQmiToolVersion);
+    qmi_client_type client = nullptr;
+    if (wds != nullptr && qmi_client_init(kQmiConnection, wds, nullptr, wds, &client) == 0) qmi_wds_clnt_hdl = client;
+    return qmi_wds_clnt_hdl;
+}
+
 // One WDS request on the client. The device's loss and its return are each said once, on the
 // console and in the event ring, by whichever request notices them.
 int WdsRequest(unsigned msgId, const void* req, unsigned reqLen, void* resp, unsigned respLen, unsigned timeoutMs)
 {
-    int rc = qmi_client_send_msg_sync(qmi_wds_clnt_hdl, msgId, req, reqLen, resp, respLen, timeoutMs);
-    bool lost = QmiDeviceLost();
+    qmi_client_type client = WdsClient();
+    int rc = qmi_client_send_msg_sync(client, msgId, req, reqLen, resp, respLen, timeoutMs);
+    bool lost = QmiDeviceLost() || client == nullptr;
     if (gQmiLostSaid.exchange(lost) != lost) {
         std::puts(lost ? "QMI device lost, reopening it" : "QMI device back, clients reopened");
         LogPush(kLogClassQmi, lost ? 0 : 1, nullptr);
@@ -138,6 +162,7 @@ int QMI_wds_getObj()
         return -1;
     }
     int rc = 0;
+    std::lock_guard<std::mutex> hold(gWdsClientLock);
     int result = OpenClient(&qmi_wds_clnt_hdl, &rc, "QMI_wds_getObj <qmi_client_init>",
                             "wds_rc", "QMI_wds_getObj <qmi_client_release>");
     wds_rc = rc;

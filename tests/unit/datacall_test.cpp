@@ -149,8 +149,7 @@ TEST_F(DatacallTest, HangupReturnsOneWhenTheLibraryFails)
 {
     StartModem();
     Open();
-    qmi_client_release(qmi_wds_clnt_hdl);
-    qmi_wds_clnt_hdl = nullptr;
+    qmi_client_release(qmi_wds_clnt_hdl);  // the handle stays, stale: the library refuses it
     EXPECT_EQ(hangup_actions(), 1);
     EXPECT_EQ(Out(), "main(): qmi_client_send_msg_sync() failed. wds_rc=-6.\nQMI_wds_hangup() : 0\n");
     EXPECT_EQ(wds_rc.load(), kQmiErrBadArgs);
@@ -197,8 +196,7 @@ TEST_F(DatacallTest, TranscriptHoldsEveryRecordInOrder)
     Ctl("start refuse 14");
     QMI_wds_dialup("apn", "", "");
     hangup_actions();
-    qmi_client_release(qmi_wds_clnt_hdl);
-    qmi_wds_clnt_hdl = nullptr;
+    qmi_client_release(qmi_wds_clnt_hdl);  // the handle stays, stale: the library refuses it
     QMI_wds_CheckDialupStatus();
 
     std::vector<std::pair<std::string, std::string>> want = {
@@ -243,8 +241,9 @@ TEST_F(DatacallTest, MissingDeviceFailsTheOpeningAndEveryCycle)
     EXPECT_EQ(net_status.load(), -1);
     EXPECT_EQ(lirnDialup.load(), 0);
     std::string failedQuery = "main(): qmi_client_send_msg_sync() failed. rc=-6.\n";
+    // The client missed at start-up is opened again by the requests, at most once a second.
     std::string want2 = "main(): qmi_client_init() failed. nas_rc=-5.\nmain(): qmi_client_init() failed. wds_rc=-5.\n" +
-                        failedQuery + kStartLines + "APN: \nUsername: \nPassword: \n" +
+                        std::string("QMI device lost, reopening it\n") + failedQuery + kStartLines + "APN: \nUsername: \nPassword: \n" +
                         "main(): qmi_client_send_msg_sync() failed. wds_rc=-6.\nDialup result=0\r\n";
     for (int n = 0; n < 50; n++) want2 += failedQuery + "[" + std::to_string(n) + ":0]\n";
     EXPECT_EQ(Out(), want2);
