@@ -1,7 +1,8 @@
 // Tunnel endpoints and socket primitives against real loopback sockets: result codes, event-log
-// entries, the wire form of each send, and the state LirnInit builds from the configuration. A
-// good connect, the client's zero-filled block and the heartbeat port (port + 1) with the
-// configured interval in the reply are shown end to end (e2e/tunnel_test.cpp).
+// entries, bounds and waits of each receive and send, and the state LirnInit builds from the
+// configuration. A failed connect (event 2) is the link tests', a peer that closes (event 7) and
+// a server's chunk cut at its zero byte the pump tests'; a good connect, the client's zero-filled
+// block and the heartbeat port (port + 1) are shown end to end (e2e/tunnel_test.cpp).
 #include "tunnel_support.h"
 
 #include "config/config.h"
@@ -23,25 +24,14 @@ using namespace tunneltest;
 
 namespace {
 
-class Endpoint : public ::testing::Test {
+class Endpoint : public TunnelTest {
 protected:
     void SetUp() override
     {
         port_ = FreePortRun(2);
         TunnelSetUp(0, port_);
     }
-    void TearDown() override
-    {
-        TunnelTearDown();
-        for (int fd : fds_) close(fd);
-    }
-    int Keep(int fd)
-    {
-        fds_.push_back(fd);
-        return fd;
-    }
     int port_ = 0;
-    std::vector<int> fds_;
 };
 
 TEST(LirnInitTest, ServerWaitsForTheIntervalItsClientAnnounces)
@@ -68,44 +58,12 @@ TEST_F(Endpoint, AddressThatIsNotDottedFailsConnectAndBind)
     EXPECT_EQ(logBuffer[0].withModem, 1);
 }
 
-TEST_F(Endpoint, ConnectToAClosedPortFailsWithCode2)
-{
-    EXPECT_EQ(LirnClient(lirnData), -3);
-    EXPECT_EQ(lirnData.sock, 0);
-    EXPECT_EQ(TunnelEvents(), std::vector<int>{2});
-}
-
 TEST_F(Endpoint, BindToAPortInUseFailsWithCode3)
 {
     Keep(ListenOn(port_));
     EXPECT_EQ(LirnServer(lirnData), -3);
     EXPECT_EQ(lirnData.sock, 0);
     EXPECT_EQ(TunnelEvents(), std::vector<int>{3});
-}
-
-TEST_F(Endpoint, MonitorReportsAPendingRequestOrItsTimeOut)
-{
-    ASSERT_EQ(LirnServer(lirnData), 0);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(LirnMonitor(lirnData, 0, 200000), 0);
-    EXPECT_GE(MsSince(start), 150);
-    Keep(ConnectTo(port_));
-    EXPECT_EQ(LirnMonitor(lirnData, 5, 0), 1);
-    EXPECT_TRUE(TunnelEvents().empty());
-}
-
-TEST_F(Endpoint, ReceiveGetsTheBytesThenCode7WhenThePeerCloses)
-{
-    int listener = Keep(ListenOn(port_));
-    ASSERT_EQ(LirnClient(lirnData), 0);
-    int peer = AcceptWithin(listener, 2000);
-    WriteAll(peer, "abc", 3);
-    char buf[kLirnBlockSize];
-    EXPECT_EQ(LirnRecv(lirnData, buf), 3);
-    EXPECT_EQ(std::string(buf, 3), "abc");
-    close(peer);
-    EXPECT_EQ(LirnRecv(lirnData, buf), -4);
-    EXPECT_EQ(TunnelEvents(), std::vector<int>{7});
 }
 
 TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
@@ -141,10 +99,7 @@ TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
         got = LirnChildRecv(lirnDataChild[0], buf);
     });
     // Closed once the receiving thread sleeps in its wait.
-    EXPECT_TRUE(WaitUntil([&] {
-        std::string stat = ReadWholeFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-        return tid != 0 && stat.find(") S ") != std::string::npos;
-    }, Millis(3000), Millis(1)));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadAsleep(tid); }, Millis(3000), Millis(1)));
     LirnChildClose(lirnDataChild, 0);
     receiver.join();
     EXPECT_EQ(got, kLirnSocketGone);
@@ -184,17 +139,13 @@ TEST_F(Endpoint, ReceiveWaitsFiveSecondsThenReportsNothingWithoutLogging)
     EXPECT_TRUE(TunnelEvents().empty());
 }
 
-TEST_F(Endpoint, ChildSendStopsAtTheZeroByteAndNeverReadsPastTheBlock)
+// A full block without a zero byte goes out whole, and nothing after it.
+TEST_F(Endpoint, ChildSendNeverReadsPastTheBlock)
 {
     auto [near, far] = ConnectedPair();
     lirnDataChild[0] = near;
     Keep(far);
     char block[kLirnBlockSize + 1];
-    std::memset(block, 0, sizeof block);
-    std::memcpy(block, "abc", 3);
-    EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
-    EXPECT_EQ(ReadFor(far, 300), "abc");
-    // A full block without a zero byte goes out whole, and nothing after it.
     std::memset(block, 'z', sizeof block);
     EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
     EXPECT_EQ(ReadFor(far, 300), std::string(kLirnBlockSize, 'z'));

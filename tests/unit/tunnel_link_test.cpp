@@ -1,9 +1,11 @@
-// Link manager against test peers on loopback: the plain client, the client side and the server
-// side of the initial packet exchange, and the hang-up after five failed attempts. Reconnecting
-// after the peer closes, the refusal of nine at signs and a second client kept pending are shown
-// end to end (e2e/tunnel_test.cpp).
+// Link manager and heartbeat supervision against test peers on loopback: each mode's connect,
+// initial packet exchange and hang-up, the pacing of rebuilds, and the heartbeat's timing faults.
+// Carrying data, reconnecting after the peer closes, the refusal of nine at signs, a second client
+// kept pending, heartbeats on time, the drop of a silent client and the rebuild after a broken
+// heartbeat connection are shown end to end (e2e/tunnel_test.cpp, e2e/faults_test.cpp).
 #include "tunnel_support.h"
 
+#include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "tunnel/tunnel.h"
 
@@ -12,6 +14,8 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -29,7 +33,7 @@ namespace {
 
 constexpr int kWaitMs = 3000;  // generous bound for what should happen at once
 
-class Link : public ::testing::Test {
+class Link : public TunnelTest {
 protected:
     void StartMode(int mode, int hbInterval = 10)
     {
@@ -38,50 +42,27 @@ protected:
         gHangups = 0;
         lirnDialup = 1;
     }
-    void TearDown() override
-    {
-        loop_.reset();
-        TunnelTearDown();
-        for (int fd : fds_) close(fd);
-    }
-    int Keep(int fd)
-    {
-        fds_.push_back(fd);
-        return fd;
-    }
-    void RunLoop() { loop_ = std::make_unique<PassLoop>(LirnSockPass, ShutDownListeners); }
-
     int port_ = 0;
-    OutputCapture console_;
-    std::unique_ptr<PassLoop> loop_;
-    std::vector<int> fds_;
 };
 
-// --- mode 0 -------------------------------------------------------------------------------------
+// --- modes 0 and 1 ------------------------------------------------------------------------------
 
-TEST_F(Link, PlainClientConnectsThenIdlesWhileTheLinkIsUp)
+// Five failed connects (tunnel event 2 each) hang the call up: silently in mode 0, after the
+// exchange's messages in mode 1.
+TEST_F(Link, UnreachablePeerHangsUpAfterFiveFailedConnects)
 {
-    StartMode(0);
-    int listener = Keep(ListenOn(port_));
-    LirnSockPass();
-    EXPECT_EQ(lirnConnect, 1);
-    int sock = lirnData.sock;
-    EXPECT_GE(Keep(AcceptWithin(listener, kWaitMs)), 0);
-    LirnSockPass();  // nothing to do while the link is up
-    EXPECT_EQ(lirnData.sock, sock);
-    EXPECT_EQ(AcceptWithin(listener, 100), -1);
-    EXPECT_EQ(console_.Text(), "");
-}
-
-TEST_F(Link, PlainClientHangsUpSilentlyAfterFiveFailedConnects)
-{
-    StartMode(0);
-    LirnSockPass();
-    EXPECT_EQ(lirnDialup, 0);
-    EXPECT_EQ(lirnConnect, 0);
-    EXPECT_EQ(gHangups, 1);
-    EXPECT_EQ(TunnelEvents(), std::vector<int>(5, 2));
-    EXPECT_EQ(console_.Text(), "");
+    const std::pair<int, std::string> cases[] = {{0, ""},
+                                                 {1, "Start Connect To Server\r\nHB Connect Failed\r\nHangup\r\n"}};
+    for (const auto& [mode, printed] : cases) {
+        OutputCapture out;
+        StartMode(mode);
+        LirnSockPass();
+        EXPECT_EQ(out.Text(), printed) << mode;
+        EXPECT_EQ(lirnDialup, 0);
+        EXPECT_EQ(lirnConnect, 0);
+        EXPECT_EQ(gHangups, 1);
+        EXPECT_EQ(TunnelEvents(), std::vector<int>(5, 2));
+    }
 }
 
 TEST_F(Link, WaitsForTheDataCallBeforeAnyConnect)
@@ -103,73 +84,26 @@ TEST(LinkPacing, FirstRetryAtOnceThenDoublingFromOneSecondToTheCap)
     EXPECT_EQ(LirnRetryDelayMs(INT_MAX), kRetryCapMs);
 }
 
+// True when the thread function returns within ms; one that does not is left behind.
+bool EndsWithin(void* (*thread)(void*), int ms)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([thread, done] {
+        thread(nullptr);
+        *done = true;
+    }).detach();
+    return WaitUntil([&] { return done->load(); }, Millis(ms));
+}
+
 TEST(LinkModes, ThreadsWithoutWorkInTheModeEndAtOnce)
 {
     for (int mode : {-1, 3, 7}) {
         lirnMode = mode;
-        std::atomic<bool> sockDone{false}, hbDone{false};
-        std::thread sock([&] {
-            ThreadLirnSock(nullptr);
-            sockDone = true;
-        });
-        std::thread hb([&] {
-            ThreadLirnHb(nullptr);
-            hbDone = true;
-        });
-        bool ended = WaitUntil([&] { return sockDone && hbDone; }, Millis(kWaitMs));
-        if (!ended) {
-            sock.detach();
-            hb.detach();
-            FAIL() << "a tunnel thread kept running in mode " << mode;
-        }
-        sock.join();
-        hb.join();
+        EXPECT_TRUE(EndsWithin(ThreadLirnSock, kWaitMs)) << mode;
+        EXPECT_TRUE(EndsWithin(ThreadLirnHb, kWaitMs)) << mode;
     }
     lirnMode = 0;
-    std::atomic<bool> hbDone{false};
-    std::thread hb([&] {
-        ThreadLirnHb(nullptr);
-        hbDone = true;
-    });
-    bool ended = WaitUntil([&] { return hbDone.load(); }, Millis(kWaitMs));
-    if (!ended) hb.detach();
-    ASSERT_TRUE(ended) << "heartbeat thread ran in mode 0";
-    hb.join();
-}
-
-// --- mode 1 -------------------------------------------------------------------------------------
-
-// The server side of the exchange, played by the test: listeners on port and port + 1.
-struct TestServer {
-    explicit TestServer(int port) : hbListener(ListenOn(port + 1)), dataListener(ListenOn(port)) {}
-    ~TestServer()
-    {
-        for (int fd : {hbListener, dataListener, hb, data})
-            if (fd >= 0) close(fd);
-    }
-    int hbListener, dataListener;
-    int hb = -1, data = -1;
-};
-
-TEST_F(Link, ClientRepliesWithPacketTextAtSignsAndIntervalInOneBlock)
-{
-    StartMode(1, 10);
-    TestServer server(port_);
-    std::thread pass(LirnSockPass);
-    server.hb = AcceptWithin(server.hbListener, kWaitMs);
-    WriteAll(server.hb, "AbCdEfGhIj", 10);
-    server.data = AcceptWithin(server.dataListener, kWaitMs);
-    char block[kLirnBlockSize];
-    bool got = ReadExactly(server.data, block, sizeof block, kWaitMs);
-    pass.join();
-    ASSERT_TRUE(got);
-    std::string expect = "AbCdEfGhIj@@@@@@@@@@10";
-    expect.resize(kLirnBlockSize, '\0');
-    EXPECT_EQ(std::string(block, sizeof block), expect);
-    EXPECT_EQ(lirnConnect, 1);
-    EXPECT_EQ(console_.Text(),
-              "Start Connect To Server\r\nHB Connect Successfully\r\nReceive Initial Packet Successfully\r\n"
-              "Data Connect Successfully\r\nSend Initial Packet Successfully\r\n");
+    EXPECT_TRUE(EndsWithin(ThreadLirnHb, kWaitMs)) << "heartbeat thread ran in mode 0";
 }
 
 TEST(InitReply, PacketTextEndsAtAZeroByteOrWhereTheReplyWouldNotFit)
@@ -194,38 +128,32 @@ TEST(InitReply, ServerLooksForTheAtSignsRightAfterThePacketTextAsSent)
     EXPECT_EQ(interval, 25);
 }
 
+// A server that sends no packet within 5 s: the client starts over without hanging up; at the
+// next knock it replies and shows each step of the exchange.
 TEST_F(Link, ClientWhoseServerSendsNoPacketStartsOverWithoutHangingUp)
 {
     StartMode(1);
-    TestServer server(port_);
+    int hbListener = Keep(ListenOn(port_ + 1)), dataListener = Keep(ListenOn(port_));
     std::thread pass(LirnSockPass);
-    server.hb = AcceptWithin(server.hbListener, kWaitMs);
+    int hb = AcceptWithin(hbListener, kWaitMs);
     pass.join();  // the initial packet wait ends after 5 s
     EXPECT_EQ(console_.Count("Receive Initial Packet Failed\r\n"), 1);
     EXPECT_EQ(gHangups, 0);
     EXPECT_EQ(lirnDialup, 1);
     EXPECT_EQ(lirnConnect, 0);
-    EXPECT_EQ(AcceptWithin(server.dataListener, 0), -1);
+    EXPECT_EQ(AcceptWithin(dataListener, 0), -1);
     // The next pass closes the heartbeat connection and knocks again at once.
     std::thread again(LirnSockPass);
-    EXPECT_TRUE(WaitClosed(server.hb, kWaitMs));
-    int second = AcceptWithin(server.hbListener, kWaitMs);
-    EXPECT_GE(second, 0);
+    EXPECT_TRUE(WaitClosed(Keep(hb), kWaitMs));
+    int second = Keep(AcceptWithin(hbListener, kWaitMs));
     WriteAll(second, "0123456789", 10);
-    server.data = AcceptWithin(server.dataListener, kWaitMs);
+    Keep(AcceptWithin(dataListener, kWaitMs));
     again.join();
-    close(second);
     EXPECT_EQ(lirnConnect, 1);
-}
-
-TEST_F(Link, ClientHangsUpWhenTheHeartbeatPortCannotBeReached)
-{
-    StartMode(1);
-    LirnSockPass();
-    EXPECT_EQ(console_.Text(), "Start Connect To Server\r\nHB Connect Failed\r\nHangup\r\n");
-    EXPECT_EQ(lirnDialup, 0);
-    EXPECT_EQ(gHangups, 1);
-    EXPECT_EQ(TunnelEvents(), std::vector<int>(5, 2));
+    EXPECT_EQ(gHangups, 0);
+    EXPECT_NE(console_.Text().find("Start Connect To Server\r\nHB Connect Successfully\r\nReceive Initial Packet "
+                                   "Successfully\r\nData Connect Successfully\r\nSend Initial Packet Successfully\r\n"),
+              std::string::npos);
 }
 
 TEST_F(Link, ClientHangsUpWhenTheDataPortCannotBeReached)
@@ -250,52 +178,46 @@ protected:
     void SetUp() override
     {
         StartMode(2);
-        RunLoop();
+        Run(LirnSockPass, ShutDownListeners);
         ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", Millis(kWaitMs)));
     }
     bool Accepted() { return WaitUntil([] { return lirnChildConnect[0] == 1; }, Millis(kWaitMs)); }
 };
 
-TEST_F(Server, AcceptsAReplyWithThePacketTheAtSignsAndTheInterval)
+// A reply the server accepts: the packet anywhere in the first line, then ten at signs and the
+// interval (none reads as 0); what follows the line does not count.
+struct GoodReply {
+    std::string before, after, rest;
+    int interval;
+};
+class ServerReply : public Server, public ::testing::WithParamInterface<GoodReply> {};
+
+TEST_P(ServerReply, IsAcceptedWithItsIntervalAndItsFirstLineShown)
 {
+    const GoodReply& r = GetParam();
     ExchangeClient c;
     ASSERT_TRUE(c.Knock(port_));
     for (char ch : c.packet) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(ch)));
     EXPECT_EQ(ReadFor(c.hb, 100), "");  // exactly 10 characters, no terminator or line end
-    c.Reply(port_, c.packet + "@@@@@@@@@@30");
+    std::string line = r.before + c.packet + r.after;
+    c.Reply(port_, line + r.rest);
     ASSERT_TRUE(Accepted());
-    EXPECT_EQ(lirnHbInterval[0], 30);
+    EXPECT_EQ(lirnHbInterval[0], r.interval);
     EXPECT_EQ(lirnChildIdx[0], 0);
     EXPECT_GT(lirnDataChild[0], 0);
-    ASSERT_TRUE(console_.WaitFor("HB Interval: 30\r\n", Millis(kWaitMs)));
-    EXPECT_NE(console_.Text().find("Get Connection Request\r\nConnect Successfully\r\n"
-                                   "Send Initial Packet Successfully\r\nConnect Successfully\r\n"
-                                   "Receive Initial Packet Successfully\r\nInitSendBuffer: \"" +
-                                   c.packet + "\"\r\nInitRecvBuffer: \"" + c.packet +
-                                   "@@@@@@@@@@30\"\r\nHB Interval: 30\r\n"),
-              std::string::npos)
-        << console_.Text();
+    std::string shown = "HB Interval: " + std::to_string(r.interval) + "\r\n";
+    ASSERT_TRUE(console_.WaitFor(shown, Millis(kWaitMs)));
+    EXPECT_NE(console_.Text().find("Get Connection Request\r\nConnect Successfully\r\nSend Initial Packet "
+                                   "Successfully\r\nConnect Successfully\r\nReceive Initial Packet Successfully\r\n"
+                                   "InitSendBuffer: \"" +
+                                   c.packet + "\"\r\nInitRecvBuffer: \"" + line + "\"\r\n" + shown),
+              std::string::npos);
 }
 
-TEST_F(Server, AcceptsOtherCharactersAroundThePacketWithinTheFirstLine)
-{
-    ExchangeClient c;
-    ASSERT_TRUE(c.Knock(port_));
-    c.Reply(port_, "xx" + c.packet + "yy@@@@@@@@@@ 15\r\nmore");
-    ASSERT_TRUE(Accepted());
-    EXPECT_EQ(lirnHbInterval[0], 15);
-    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"xx" + c.packet + "yy@@@@@@@@@@ 15\"\r\n", Millis(kWaitMs)));
-}
-
-TEST_F(Server, AcceptsAReplyWithoutIntervalAsIntervalZero)
-{
-    ExchangeClient c;
-    ASSERT_TRUE(c.Knock(port_));
-    c.Reply(port_, c.packet + "@@@@@@@@@@");
-    ASSERT_TRUE(Accepted());
-    EXPECT_EQ(lirnHbInterval[0], 0);
-    EXPECT_TRUE(console_.WaitFor("HB Interval: 0\r\n", Millis(kWaitMs)));
-}
+INSTANTIATE_TEST_SUITE_P(Replies, ServerReply,
+                         ::testing::Values(GoodReply{"", "@@@@@@@@@@30", "", 30},
+                                           GoodReply{"xx", "yy@@@@@@@@@@ 15", "\r\nmore", 15},
+                                           GoodReply{"", "@@@@@@@@@@", "", 0}));
 
 TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacket)
 {
@@ -326,6 +248,74 @@ TEST_F(Server, DropsAClientThatOpensOnlyTheHeartbeatConnection)
     EXPECT_EQ(lirnHbChild[0], 0);
     EXPECT_EQ(lirnConnect, 1);
     EXPECT_EQ(console_.Count("Start Bind And Listen\r\n"), 1);
+}
+
+// --- heartbeat ----------------------------------------------------------------------------------
+
+// Mode 1 with the heartbeat connection up and the heartbeat thread's clock started; returns the
+// server's end.
+int ClientLinkUp(int interval)
+{
+    TunnelSetUp(1, 4000, interval);
+    auto [near, far] = ConnectedPair();
+    lirnHb.sock = near;
+    SharedSet(lirnConnect, 1);
+    LirnHbStart();
+    return far;
+}
+
+using Heartbeat = Link;
+
+TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
+{
+    Keep(ClientLinkUp(2));
+    shutdown(lirnHb.sock, SHUT_WR);  // the next heartbeat on it fails
+    PassLoop& hb = Run(LirnHbPass);
+    ASSERT_TRUE(console_.WaitFor("Send HB Failed\r\n", Millis(4000)));
+    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
+    // The link manager builds a new link; the heartbeat thread waits for it meanwhile.
+    LirnClose(lirnHb);
+    auto [near, far] = ConnectedPair();
+    Keep(far);
+    lirnHb.sock = near;
+    ASSERT_TRUE(hb.WaitAsleep(Millis(kWaitMs)));
+    auto restored = std::chrono::steady_clock::now();
+    SharedSet(lirnConnect, 1);
+    char block[kLirnBlockSize];
+    ASSERT_TRUE(ReadExactly(far, block, sizeof block, 3000));
+    EXPECT_LT(MsSince(restored), 700);  // not a whole interval after the restore
+    EXPECT_EQ(console_.Count("Send HB Failed\r\n"), 1);
+}
+
+TEST_F(Heartbeat, HugeIntervalsNeverWrapIntoShortOnes)
+{
+    // 4294968 s in milliseconds wraps a 32-bit product to 704 ms.
+    int far = Keep(ClientLinkUp(4294968));
+    Run(LirnHbPass);
+    EXPECT_EQ(ReadFor(far, 1500), "");
+    EXPECT_EQ(console_.Text(), "");
+}
+
+// The window of interval + 5 s opens with the handshake, not with the listeners: a client that
+// comes 2 s after them is not dropped before 6 s have passed since its handshake.
+TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
+{
+    TunnelSetUp(2, 4000);
+    SharedSet(lirnConnect, 1);  // listening, nobody connected
+    LirnHbStart();
+    Run(LirnHbPass);
+    EXPECT_FALSE(console_.WaitFor("Receive HB", Millis(2000)));  // no slot, nothing supervised
+    auto [hbNear, hbFar] = ConnectedPair();
+    auto [dataNear, dataFar] = ConnectedPair();
+    Keep(hbFar);
+    Keep(dataFar);
+    lirnHbChild[0] = hbNear;
+    lirnDataChild[0] = dataNear;
+    lirnChildIdx[0] = 0;
+    lirnHbInterval[0] = 1;
+    SharedSet(lirnChildConnect[0], 1);
+    EXPECT_FALSE(console_.WaitFor("Receive HB Timeout", Millis(5500)));
+    EXPECT_EQ(lirnChildConnect[0], 1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Data pumps between a pty standing in for the RS-232 port and a loopback peer: chunking by the
-// quiet gap and the block size, the wire form per mode, input dropped while the link is down, and
-// failures that lower the link. The peer's bytes reaching the port unchanged in each mode, with
-// the client's first-line console text, are shown end to end (e2e/tunnel_test.cpp).
+// block size, the wire form per mode, the server's outage ring, and failures that lower the link.
+// The peer's bytes reaching the port unchanged in each mode, with the client's first-line console
+// text, and input dropped while the link is down are shown end to end (e2e/tunnel_test.cpp).
 #include "tunnel_support.h"
 
 #include "config/config.h"
@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class Pumps : public ::testing::Test {
+class Pumps : public TunnelTest {
 protected:
     void Start(int mode)
     {
@@ -39,18 +39,26 @@ protected:
     }
     void TearDown() override
     {
-        loops_.clear();
-        TunnelTearDown();
+        TunnelTest::TearDown();
         if (far_ >= 0) close(far_);
     }
     // A receive pump in its 5-second wait is woken by shutting the connection down; a server's
     // pump waiting for the rebuild after that failure, by freeing the slot as the rebuild does.
-    void Run(std::function<void()> pass)
+    PassLoop& Pump(std::function<void()> pass)
     {
-        loops_.push_back(std::make_unique<PassLoop>(std::move(pass), [this] {
+        return Run(std::move(pass), [this] {
             if (near_ >= 0) shutdown(near_, SHUT_RDWR);
             lirnChildConnect[0] = 0;
-        }));
+        });
+    }
+    // One burst from the port: what the peer receives and the console line that says so.
+    void ExpectSent(int mode, const std::string& burst, const std::string& wire, const std::string& line)
+    {
+        Start(mode);
+        Pump(LirnSendPass);
+        pty_.Write(burst);
+        EXPECT_EQ(ReadFor(far_, 1000), wire);
+        EXPECT_TRUE(console_.WaitFor(line, Millis(1000)));
     }
     // Resets the connection from the peer's side, so the firmware's next use of it fails.
     void ResetPeer()
@@ -61,11 +69,9 @@ protected:
         far_ = -1;
     }
 
-    OutputCapture console_;
     TempSysroot root_;
     TestPty pty_{root_.Path(UART_TUNNEL_DEV)};
     int near_ = -1, far_ = -1;
-    std::vector<std::unique_ptr<PassLoop>> loops_;
 };
 
 std::string Block(const std::string& bytes)
@@ -77,35 +83,22 @@ std::string Block(const std::string& bytes)
 
 // --- serial to network --------------------------------------------------------------------------
 
-TEST_F(Pumps, ClientSendsABurstAsOneZeroFilledBlockAfterTheQuietGap)
+// A client sends a zero-filled block; a server the bytes up to the first zero byte. The quiet gap
+// itself is the gathering's (console_framing_test.cpp).
+TEST_F(Pumps, ClientSendsABurstAsOneZeroFilledBlock)
 {
-    Start(1);
-    Run(LirnSendPass);
-    auto written = Clock::now();
-    pty_.Write("hello");
-    char block[kLirnBlockSize];
-    ASSERT_TRUE(ReadExactly(far_, block, sizeof block, 2000));
-    EXPECT_GE(MsSince(written), 95);
-    EXPECT_EQ(std::string(block, sizeof block), Block("hello"));
-    EXPECT_EQ(ReadFor(far_, 300), "");
-    EXPECT_TRUE(console_.WaitFor("Send Packet Successfully\r\n", Millis(1000)));
+    ExpectSent(1, "hello", Block("hello"), "Send Packet Successfully\r\n");
 }
 
 TEST_F(Pumps, ServerSendsTheChunkUpToItsFirstZeroByte)
 {
-    Start(2);
-    Run(LirnSendPass);
-    pty_.Write("hello");
-    EXPECT_EQ(ReadFor(far_, 500), "hello");
-    pty_.Write(std::string("ab\0cd", 5));
-    EXPECT_EQ(ReadFor(far_, 500), "ab");
-    EXPECT_EQ(console_.Count("[0] Send Packet Successfully\r\n"), 2);
+    ExpectSent(2, std::string("ab\0cd", 5), "ab", "[0] Send Packet Successfully\r\n");
 }
 
 TEST_F(Pumps, ALongBurstGoesOutAsFullBlocksAtOnceThenTheRestAfterTheGap)
 {
     Start(0);
-    Run(LirnSendPass);
+    Pump(LirnSendPass);
     std::string burst;
     for (int i = 0; i < 300; ++i) burst += static_cast<char>('A' + i % 26);
     pty_.Write(burst);
@@ -118,19 +111,6 @@ TEST_F(Pumps, ALongBurstGoesOutAsFullBlocksAtOnceThenTheRestAfterTheGap)
     EXPECT_EQ(first, burst.substr(0, 2 * kLirnBlockSize));
     EXPECT_EQ(last, Block(burst.substr(2 * kLirnBlockSize)));
     EXPECT_EQ(console_.Text(), "");  // mode 0 prints nothing
-}
-
-TEST_F(Pumps, InputWhileTheLinkIsDownIsDroppedNeverSentLater)
-{
-    Start(1);
-    lirnConnect = 0;
-    Run(LirnSendPass);
-    pty_.Write("stale");
-    ASSERT_TRUE(WaitUntil([] { return uart_datasize_in_com(uartFd) == 0; }, Millis(2000)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    lirnConnect = 1;
-    pty_.Write("fresh");
-    EXPECT_EQ(ReadFor(far_, 600), Block("fresh"));
 }
 
 // A server's link carries once a client has completed its exchange: until then input waits in
@@ -162,7 +142,7 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
 {
     Start(1);
     ResetPeer();
-    Run(LirnSendPass);
+    Pump(LirnSendPass);
     pty_.Write("x");
     EXPECT_TRUE(console_.WaitFor("res: -4\r\nSend Packet Failed\r\n", Millis(2000)));
     // The message comes first, the link word right after it.
@@ -174,39 +154,37 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
 TEST_F(Pumps, PeerClosingTheDataConnectionLowersTheLink)
 {
     Start(1);
-    Run(LirnRecvPass);
+    Pump(LirnRecvPass);
     close(far_);
     far_ = -1;
     EXPECT_TRUE(console_.WaitFor("Receive Packet Failed\r\n", Millis(2000)));
     EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
+    EXPECT_EQ(TunnelEvents(), std::vector<int>{7});
 }
 
 TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
 {
     Start(2);
-    Run(LirnRecvPass);
+    Pump(LirnRecvPass);
     close(far_);
     far_ = -1;
     EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Failed\r\n", Millis(2000)));
     EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
     // Until the link manager rebuilds, the broken slot is not tried again and again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(console_.Count("[0] Receive Packet Failed\r\n"), 1);
+    EXPECT_FALSE(WaitUntil([&] { return console_.Count("[0] Receive Packet Failed\r\n") > 1; }, Millis(300)));
     lirnChildConnect[0] = 0;  // the rebuild frees the slot
 }
 
 TEST_F(Pumps, ServerDroppingASilentClientClosesItAtOnceAndKeepsTheLink)
 {
     Start(2);
-    Run(LirnRecvPass);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the pump waits on the slot
+    ASSERT_TRUE(Pump(LirnRecvPass).WaitAsleep(Millis(2000)));  // the pump waits on the slot
     // What the heartbeat thread does with a client that fell silent.
     lirnChildConnect[0] = 0;
     LirnChildClose(lirnDataChild, 0);
     EXPECT_TRUE(WaitClosed(far_, 1000));  // not only when the pump's 5-second wait ends
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(lirnConnect, 1);  // the listeners stay for the next client
-    EXPECT_EQ(console_.Count("Receive Packet Failed"), 0);
+    // The listeners stay for the next client.
+    EXPECT_FALSE(WaitUntil([&] { return lirnConnect == 0 || console_.Count("Receive Packet Failed") > 0; }, Millis(200)));
 }
 
 TEST(PumpPort, ReceivePumpEndsWhenThePortCannotBeOpened)
