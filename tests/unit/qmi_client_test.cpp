@@ -372,19 +372,6 @@ TEST_F(QmiClientBadModemTest, AnswersForOthersAndGarbageAreSkipped)
     EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
 }
 
-TEST_F(QmiClientBadModemTest, OnlyWrongAnswersMeanATimeOut)
-{
-    WdsPacketServiceStatusResp resp;
-    int rc = RunStatus(
-        [](const QmuxFrame& req) {
-            Answer otherClient;
-            otherClient.clientId = 6;
-            return std::vector<std::string>{otherClient.Build(req)};
-        },
-        &resp, 400);
-    EXPECT_EQ(rc, kQmiErrTimeout);
-}
-
 // A marker whose headers agree but whose frame never completes takes the answer behind it for its
 // own body; once the stream has been quiet a while it is given up and the answer found after all.
 TEST_F(QmiClientBadModemTest, CutFrameBeforeTheAnswerIsGivenUpWhenTheStreamGoesQuiet)
