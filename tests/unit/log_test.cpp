@@ -1,5 +1,6 @@
-// Event ring and transcript day files. A card that cannot be written stops no caller, and the
-// transcripts resume once it can (e2e faults_test CardRemovedOrFull).
+// Event ring and transcript day files. The switch file's last line wins (log_switch_fuzz); a
+// card that cannot be written stops no caller, and the transcripts resume once it can (e2e
+// faults_test CardRemovedOrFull).
 #include "logging/log.h"
 #include "modem/modem.h"
 #include "temp_sysroot.h"
@@ -38,21 +39,6 @@ TEST_F(LogTest, InitCreatesTheThreeTreesAndClearsState)
     EXPECT_TRUE(root.Exists("/media/card/QMI_LOG"));
     EXPECT_EQ(logEnable, 0);
     EXPECT_EQ(LogPushIdx(), 0);
-}
-
-TEST_F(LogTest, SwitchFileSetsLogEnableLastLineWins)
-{
-    EXPECT_EQ(ReadLogConfig(), -1);
-    EXPECT_EQ(logEnable, 0);
-    root.WriteFile("/APP/log.ini", "# comment\r\n@LOGEN;1\r\n@LOGEN;2\r\n");
-    ReadLogConfig();
-    EXPECT_EQ(logEnable, 2);
-    root.WriteFile("/APP/log.ini", "@LOGEN;1\r\n");
-    ReadLogConfig();
-    EXPECT_EQ(logEnable, 1);
-    root.WriteFile("/APP/log.ini", "@LOGEN;\r\n");
-    ReadLogConfig();
-    EXPECT_EQ(logEnable, 0);
 }
 
 TEST_F(LogTest, RingHoldsTwentyNineEventsThenDrops)
