@@ -2,15 +2,14 @@
 // pc/ttyS0 with one request of each family (every keyword byte for byte, the cut lengths, ranges,
 // prefixes and refusals are the unit tests' of the dispatch and the card listing; the day files and
 // the status words through lirnctl are tool/lirnctl_test's): the network status that follows the
-// data call, settings that survive a reboot and reach the data call and the tunnel, the reboot
-// command, and the card queries without a card.
+// data call, settings that survive a reboot and reach the data call, the reboot command, and the
+// card queries without a card. The tunnel reads the same file at its start (tunnel_test) and the
+// INIT pin chooses its road (tunnel_test AssertedInitPinStartsTheFourThreadsInOrder).
 #include "board.h"
-#include "tunnel_loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -116,29 +115,6 @@ TEST_F(Console, SavedSettingsSurviveARebootAndReachTheDataCall)
         kStatusTimeout);
     EXPECT_NE(start.find("apn=\"internet.example\" user=\"user\" password=\"secret\""), std::string::npos)
         << start;
-}
-
-TEST_F(Console, SavedSettingsReachTheTunnelAtTheNextStart)
-{
-    int port = tunneltest::FreePortRun();
-    int listener = tunneltest::ListenOn(port);
-    ASSERT_GE(listener, 0);
-    StartConsole();
-    CheckSession({
-        {"@LIRNMODE;0", "!QRV-715M;LIRNMODE;OK\r\n"},
-        {"@LIRNIP;127.0.0.1", "!QRV-715M;LIRNIP;OK\r\n"},
-        {"@LIRNPORT;" + std::to_string(port), "!QRV-715M;LIRNPORT;OK\r\n"},
-        {"@SAVE", "!QRV-715M;SAVE;OK\r\n"},
-    });
-    // The next start finds the INIT pin asserted and takes the tunnel road with the saved peer.
-    Ctl("init low");
-    EXPECT_EQ(Ask("@REBOOT"), "!QRV-715M;REBOOT;OK\r\n");
-    ASSERT_TRUE(board.WaitForOutput("Create ThreadLirnHb Successfully\r\n", kStartTimeout)) << board.Output();
-    int peer = tunneltest::AcceptWithin(listener, static_cast<int>(kStatusTimeout.count()));
-    ASSERT_GE(peer, 0) << board.Output();
-    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", 128).substr(0, 5), "hello");
-    close(peer);
-    close(listener);
 }
 
 // With a card, space and presence end to end are lirnctl_test's (status).
