@@ -26,21 +26,6 @@ constexpr long long kUpdateRebootMs = 10000;
 // The console road with no configuration file (so no PIN is entered), up to the console.
 const Scenario kConsole{.ready = kConsoleRoad};
 
-// Keeps the data call down from now on.
-void NoDataCall(Board& board)
-{
-    ASSERT_TRUE(ControlOk(board.Control("qmi connect never")));
-    ASSERT_TRUE(ControlOk(board.Control("qmi call down")));
-}
-
-// Restarts the firmware (not a reboot) once the board state for its start has been set.
-void RestartFirmware(Board& board, int startsSoFar)
-{
-    std::string reply = board.Control("fw restart");
-    ASSERT_EQ(reply.compare(0, 10, "ok running"), 0) << reply;
-    ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, startsSoFar + 1)) << board.Output();
-}
-
 // What the firmware printed after its n-th start (from 1).
 std::string OutputOfStart(const Board& board, int n)
 {
@@ -65,18 +50,14 @@ int Reboots(Board& board)
 TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
 {
     Board board;
-    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
-    // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
-    ASSERT_TRUE(ControlOk(board.Control("at creg 3")));
-    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
-    ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
-    long long start = BoardNowMs(board);  // the first start's firmware has ended
-    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
+    // Not registered, no PIN wanted, no data call from the first exchange on: the first evaluation
+    // chooses pattern 0.
+    ASSERT_TRUE(board.Run({.settings = {"at creg 3", "qmi connect never"}, .ready = kConsoleRoad})) << board.Output();
     long long entry = BoardNowMs(board);
     long long evaluation = entry + kFirstEvaluationMs;
     ASSERT_TRUE(WaitUntil([&] { return BoardNowMs(board) > evaluation + 3000; }, Millis(10000)));
 
-    std::vector<LedChange> h = LedHistory(board, "status", start);
+    std::vector<LedChange> h = LedHistory(board, "status");
     // From the LED thread's first switch on to the evaluation: 900 ms on, 100 ms off. The phase the
     // evaluation cuts short is left out (the estimate of its time is a little late).
     std::size_t rise = 0;
