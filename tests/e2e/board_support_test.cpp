@@ -1,6 +1,6 @@
 // Board support on the simulated board: the status LED's pattern from the start until the first
 // evaluation (the patterns of the modem's and the data call's states are read in their own
-// end-to-end tests), the real-time clock at start-up and on the date road, and the SD card
+// end-to-end tests), the real-time clock at start-up before the date road, and the SD card
 // update with the firmware-update road and the reboot into the installed firmware. Which files
 // an update moves, keeps and backs up, with and without a card, is the unit tests' (sdcard_test).
 // Blink phases are checked with the tolerance of led_history.h.
@@ -77,52 +77,27 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
 
 // ---- Real-time clock and converter
 
-TEST(Clock, StartUpGivesTheClockToTheDateStandInAndConfiguresTheConverter)
+// Start-up gives the clock's time to the date stand-in and configures the converter; the date
+// road's setting comes after it. Its write of the clock and the read-back are startup_test's.
+TEST(Clock, StartUpGivesTheClockToTheDateStandInThenTheDateRoadsSettingFollows)
 {
     Board board;
-    ASSERT_TRUE(board.Run({.options = {"--clock", "2031-07-09 14:05:33"}, .ready = kConsoleRoad}));
-    std::string reply = board.WaitForControl(
-        "date", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, kStartTimeout);
-    ASSERT_EQ(reply.size(), 24u) << reply;
-    EXPECT_EQ(reply.substr(5, 17), "2031-07-09 14:05:") << reply;
-    int second = std::stoi(reply.substr(22));
+    ASSERT_TRUE(board.Run(
+        {.options = {"--clock", "2031-07-09 14:05:33"}, .firmwareArgs = {"2024-05-06", "07:08:09"}, .ready = kConsoleRoad}));
+    std::string last = board.WaitForControl(
+        "date", [](const std::string& r) { return r.compare(0, 5, "ok 2 ") == 0; }, kStartTimeout);
+    EXPECT_EQ(last, "ok 2 2024-05-06 07:08:09");
+    std::string reply = board.Control("date 1");
+    ASSERT_EQ(reply.size(), 22u) << reply;
+    EXPECT_EQ(reply.substr(3, 17), "2031-07-09 14:05:") << reply;
+    int second = std::stoi(reply.substr(20));
     EXPECT_GE(second, 33) << reply;  // the clock runs on from its setting while the firmware starts
     EXPECT_LE(second, 50) << reply;
+    EXPECT_TRUE(board.OutputHasLinesInOrder({"CMD: date -s \"2024-05-06 07:08:09\"", "Had Set System Time: 0"}));
     std::string adc = board.Control("adc");
     EXPECT_NE(adc.find(" config=0x0473 writes=1"), std::string::npos) << adc;
     EXPECT_EQ(board.CountOutput("I2C_"), 0) << board.Output();
     EXPECT_EQ(board.CountOutput("ADC"), 0) << board.Output();
-}
-
-// The date road: the command line's time goes through the shell to the date stand-in, then the
-// clock is written and read back.
-TEST(Clock, DateRoadSetsTheDateWritesTheClockAndReadsItBack)
-{
-    Board board;
-    // The clock starts far from the host's time, so that the board can tell the write from its
-    // own running of the clock.
-    ASSERT_TRUE(board.Run(
-        {.options = {"--clock", "2031-07-09 14:05:33"}, .firmwareArgs = {"2024-05-06", "07:08:09"}, .ready = kConsoleRoad}));
-    std::string out = board.Output();
-    EXPECT_TRUE(board.OutputHasLinesInOrder({"CMD: date -s \"2024-05-06 07:08:09\"", "Had Set System Time: 0"})) << out;
-    // The setting of the command line comes after the one from the real-time clock.
-    std::string date = board.Control("date");
-    EXPECT_EQ(date.substr(date.size() - 19), "2024-05-06 07:08:09") << date;
-    std::size_t before = out.find("before RTC Time= ");
-    std::size_t after = out.find("\nRTC Time= ");
-    ASSERT_NE(before, std::string::npos) << out;
-    ASSERT_NE(after, std::string::npos) << out;
-    std::string written = out.substr(before + 17, out.find('\n', before) - before - 17);
-    std::string readBack = out.substr(after + 11, out.find('\n', after + 1) - after - 11);
-    EXPECT_EQ(written, readBack);
-    ASSERT_EQ(written.size(), 23u) << written;  // "YYYY-MM-DD hh:mm:ss [w]"
-    // The date stand-in leaves the host clock alone, so the clock takes the host's local time.
-    std::string writes = board.WaitForControl(
-        "clock writes", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, Millis(5000));
-    EXPECT_EQ(writes, "ok 1 " + written.substr(0, 19));
-    std::string clock = board.Control("clock");
-    EXPECT_EQ(clock.substr(3, 10), written.substr(0, 10)) << clock;
-    EXPECT_EQ(clock.substr(clock.size() - 1), written.substr(21, 1)) << clock;  // the weekday came back
 }
 
 // ---- SD card update

@@ -127,6 +127,7 @@ TEST_F(QmiClientTest, EnvironmentNamesARealDeviceOutsideTheSysroot)
     EXPECT_EQ(std::string(mapped), DevicePath());
 }
 
+// A refused stop (handle unknown, error 9) is datacall_test's hang-up of handle 0.
 TEST_F(QmiClientTest, RefusalsArriveAsResponses)
 {
     QmiModemOnPty modem(DevicePath());
@@ -139,11 +140,6 @@ TEST_F(QmiClientTest, RefusalsArriveAsResponses)
     EXPECT_EQ(resp.call_end_reason_valid, 1);
     EXPECT_EQ(resp.call_end_reason, 1005);
     EXPECT_EQ(resp.pkt_data_handle, 0u);
-
-    WdsStopNetworkResp stop;
-    ASSERT_EQ(Stop(0, &stop), kQmiOk);
-    EXPECT_EQ(stop.resp.result, 1);
-    EXPECT_EQ(stop.resp.error, kQmiErrorInvalidHandle);
 }
 
 TEST_F(QmiClientTest, SilentModemTimesOutAtTheRequestsOwnTimeout)

@@ -1,5 +1,6 @@
 // Start-up decisions: the supervisor's pattern choice, the command line and the road.
 #include "app/app.h"
+#include "board/i2c.h"
 #include "config/config.h"
 #include "leds/leds.h"
 #include "logging/log.h"
@@ -55,12 +56,23 @@ protected:
     TempSysroot root;
 };
 
-TEST_F(CommandLineTest, DateRoadRunsTheDateCommandAndPrintsItsResult)
+// The date road: the date command with its result, then the real-time clock written from the
+// system clock (which the stand-in leaves alone) and read back from the register image.
+TEST_F(CommandLineTest, DateRoadRunsTheDateCommandThenWritesTheClockAndReadsItBack)
 {
+    root.WriteFile("/dev/i2c-0", std::string(kI2cImageDevices * kI2cImageRegisters, '\0'));
     std::string out = Run({"lirn", "2024-03-15", "08:30:05"});
     EXPECT_EQ(out.rfind("CMD: date -s \"2024-03-15 08:30:05\"\n", 0), 0u) << out;
     EXPECT_NE(out.find("Had Set System Time: 768\n"), std::string::npos) << out;  // exit 3, as system() reports it
     EXPECT_EQ(root.ReadFile("/date.args"), "-s|2024-03-15 08:30:05|");
+    char now[kRtcTextSize];
+    RtcTime local = {};
+    tm2rtc(nullptr, &local);
+    RtcTimeText(now, sizeof now, local);
+    std::size_t written = out.find("before RTC Time= "), read = out.find("\nRTC Time= ");
+    ASSERT_NE(read, std::string::npos) << out;
+    EXPECT_EQ(out.substr(written + 17, 14), std::string(now, 14)) << out;  // the host's local time, to the hour
+    EXPECT_EQ(out.substr(read + 11, 23), out.substr(written + 17, 23)) << out;
 }
 
 TEST_F(CommandLineTest, OverlongDateIsRefusedAndNothingRuns)
