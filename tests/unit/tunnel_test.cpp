@@ -562,6 +562,16 @@ protected:
             lirnChildConnect[0] = 0;
         });
     }
+    // The peer closes the data connection: the receive pump says so, logs event 7 and lowers the link.
+    void PeerCloses(int mode, const std::string& failed)
+    {
+        Start(mode);
+        Pump(LirnRecvPass);
+        close(std::exchange(far_, -1));
+        EXPECT_TRUE(console_.WaitFor(failed, Millis(2000)));
+        EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
+        EXPECT_EQ(TunnelEvents(), std::vector<int>{7});
+    }
     // One burst from the port: what the peer receives and the console line that says so.
     void ExpectSent(int mode, const std::string& burst, const std::string& wire, const std::string& line)
     {
@@ -656,23 +666,12 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
 
 TEST_F(Pumps, PeerClosingTheDataConnectionLowersTheLink)
 {
-    Start(1);
-    Pump(LirnRecvPass);
-    close(far_);
-    far_ = -1;
-    EXPECT_TRUE(console_.WaitFor("Receive Packet Failed\r\n", Millis(2000)));
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
-    EXPECT_EQ(TunnelEvents(), std::vector<int>{7});
+    PeerCloses(1, "Receive Packet Failed\r\n");
 }
 
 TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
 {
-    Start(2);
-    Pump(LirnRecvPass);
-    close(far_);
-    far_ = -1;
-    EXPECT_TRUE(console_.WaitFor("[0] Receive Packet Failed\r\n", Millis(2000)));
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(1000)));
+    PeerCloses(2, "[0] Receive Packet Failed\r\n");
     // Until the link manager rebuilds, the broken slot is not tried again and again.
     EXPECT_FALSE(WaitUntil([&] { return console_.Count("[0] Receive Packet Failed\r\n") > 1; }, Millis(300)));
     lirnChildConnect[0] = 0;  // the rebuild frees the slot
