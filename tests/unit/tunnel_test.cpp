@@ -497,7 +497,8 @@ TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
     LirnChildClose(lirnHbChild, 5);  // no such slot: nothing happens
 }
 
-// The ten characters a server sends are alphanumeric (link_test); over many, every class shows up.
+// The ten characters a server sends are alphanumeric (ServerReply above); over many, every class
+// shows up.
 TEST(GenInitDataTest, CharactersOfTheThreeClassesThenAZeroByte)
 {
     static char many[3001];
