@@ -5,9 +5,10 @@
 // for the RS-232 port and the peer: chunking by the block size, the wire form per mode, the
 // server's outage ring, failures that lower the link. Carrying data both ways in every mode,
 // reconnecting after the peer closes, the refusal of nine at signs, a second client kept pending,
-// heartbeats on time, the drop of a silent client, input dropped while the link is down and the
-// heartbeat port (port + 1) are shown end to end (e2e/tunnel_test.cpp), the rebuild after a
-// broken heartbeat connection in e2e/faults_test.cpp.
+// heartbeats on time, the drop of a silent client, input dropped while the link is down, the
+// outage ring's newest bytes delivered once in order with the dropped count, and the heartbeat
+// port (port + 1) are shown end to end (e2e/tunnel_test.cpp), the rebuild after a broken
+// heartbeat connection in e2e/faults_test.cpp.
 #include "tunnel_support.h"
 
 #include "board/ticks.h"
