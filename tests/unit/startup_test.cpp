@@ -1,4 +1,6 @@
-// Start-up decisions: the supervisor's pattern choice, the command line and the road.
+// Start-up decisions: the supervisor's pattern choice and the command line. The road taken for an
+// INIT pin asserted, not asserted or unreadable is shown end to end (tunnel_test, console_test,
+// board_start_test).
 #include "app/app.h"
 #include "board/i2c.h"
 #include "config/config.h"
@@ -27,14 +29,6 @@ TEST(Supervisor, PriorityIsPinThenDataCallThenRegistration)
     EXPECT_EQ(SupervisorPattern(0, -1, 5), 1);
     for (int creg : {0, 2, 3, 4, 99}) EXPECT_EQ(SupervisorPattern(0, -1, creg), 0) << creg;
     EXPECT_EQ(SupervisorPattern(2, -1, 0), 0);
-}
-
-TEST(Road, OnlyExactlyOneSelectsTheTunnel)
-{
-    EXPECT_EQ(ChooseRoad(1), Road::Tunnel);
-    EXPECT_EQ(ChooseRoad(0), Road::Console);
-    EXPECT_EQ(ChooseRoad(-1), Road::Console);  // unreadable pin
-    EXPECT_EQ(ChooseRoad(2), Road::Console);
 }
 
 class CommandLineTest : public testing::Test {
