@@ -122,9 +122,6 @@ TEST_F(QmiClientTest, EnvironmentNamesARealDeviceOutsideTheSysroot)
     OpenWds();
     WdsPacketServiceStatusResp resp;
     EXPECT_EQ(Status(2000, &resp), kQmiOk);
-    unsetenv("LIRN_QMI_DEVICE");
-    ASSERT_EQ(QmiDevicePath(mapped, sizeof mapped), 0);
-    EXPECT_EQ(std::string(mapped), DevicePath());
 }
 
 // A refused stop (handle unknown, error 9) is datacall_test's hang-up of handle 0.
