@@ -1,5 +1,6 @@
 // The QMI client layer against a modem on a real pty: client ids, the three WDS messages, time-outs,
-// two requests in flight at once, a pty left in cooked mode, and a modem that answers badly.
+// two requests in flight at once, a pty left in cooked mode, and a modem that answers badly. A
+// device that goes away (requests failed, reopened at most once a second) is faults_test's.
 #include "platform/qmi_client.h"
 #include "platform/qmux.h"
 #include "board_test_support.h"
@@ -228,19 +229,6 @@ TEST_F(QmiClientTest, CookedPtyIsMadeRawSoBinaryBytesCrossUnchanged)
     EXPECT_EQ(ControlField(start, "user"), "\"\\x15\\x04\"");
     EXPECT_EQ(ControlField(start, "password"), "-");  // not valid: not sent
     // A valid empty text (length 0) and the stop's handle are datacall_test's.
-}
-
-TEST_F(QmiClientTest, ModemGoingAwayFailsRequestsAtOnce)
-{
-    auto modem = std::make_unique<QmiModemOnPty>(DevicePath());
-    OpenWds();
-    modem.reset();
-    WdsPacketServiceStatusResp resp;
-    auto t0 = Clock::now();
-    EXPECT_EQ(Status(10000, &resp), kQmiErrTransport);
-    EXPECT_LT(MsSince(t0), 5000);
-    EXPECT_EQ(qmi_client_release(client_), kQmiErrTransport);
-    client_ = nullptr;
 }
 
 // ---- A modem that answers badly ----
