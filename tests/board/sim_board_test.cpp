@@ -1,7 +1,7 @@
-// The assembled board: its tree, reboots that end the old process group, and a control channel
-// that stays bounded. The control verbs, booting into an installed update, the first start's
-// arguments, fw restart, a firmware killed and started again and the settings in place before the
-// first exchange are used end to end (tests/e2e).
+// The assembled board: reboots that end the old process group, and a control channel that stays
+// bounded. Its tree (every e2e test starts on one), the control verbs, booting into an installed
+// update, the first start's arguments, fw restart, a firmware killed and started again and the
+// settings in place before the first exchange are used end to end (tests/e2e).
 #include "sim_board.h"
 
 #include "board_test_support.h"
@@ -94,19 +94,6 @@ protected:
     std::thread loop;
     int out_ = -1;
 };
-
-TEST_F(SimBoardTest, BuildsTheSysrootTree)
-{
-    Start(Bare());
-    for (const char* path : {"APP", "media/card", "sys/class/gpio/export", "dev/ttyHSL3", "dev/i2c-0", "pc/ttyS0",
-                             "bin/date", "bin/init", "bin/df", "board.sock"})
-        EXPECT_TRUE(PathExists(dir / path)) << path;
-    EXPECT_FALSE(PathExists(dir / "dev/smd8")) << "a node without a device must not exist";
-    EXPECT_EQ(Control("fw"), "ok stopped");
-    Stop();
-    for (const char* path : {"board.sock", "dev/ttyHSL3", "pc/ttyS0", "sys/class/gpio/export", "board/init"})
-        EXPECT_FALSE(PathExists(dir / path)) << path;
-}
 
 TEST_F(SimBoardTest, RebootWithoutAnUpdateRestartsTheFirmwareAndEndsTheOldGroup)
 {
