@@ -23,9 +23,6 @@ constexpr long long kFirstEvaluationMs = 2000;
 // The update road shows its result this long before it reboots.
 constexpr long long kUpdateRebootMs = 10000;
 
-// The console road with no configuration file (so no PIN is entered), up to the console.
-const Scenario kConsole{.ready = kConsoleRoad};
-
 // What the firmware printed after its n-th start (from 1).
 std::string OutputOfStart(const Board& board, int n)
 {
@@ -37,12 +34,6 @@ std::string OutputOfStart(const Board& board, int n)
     }
     std::size_t next = out.find(kBanner, at + 1);
     return out.substr(at, next == std::string::npos ? std::string::npos : next - at);
-}
-
-int Reboots(Board& board)
-{
-    std::string reply = board.Control("reboots");
-    return reply.compare(0, 3, "ok ") == 0 ? std::stoi(reply.substr(3)) : -1;
 }
 
 // ---- LED patterns driven through the board
@@ -117,7 +108,7 @@ protected:
     // Waits for the update road to end in a reboot into the next start; checks the 10 seconds.
     void ExpectRebootAfterTenSeconds()
     {
-        ASSERT_TRUE(WaitUntil([&] { return Reboots(board) == 1; }, Millis(kUpdateRebootMs + 10000)));
+        ASSERT_TRUE(WaitUntil([&] { return board.Control("reboots") == "ok 1"; }, Millis(kUpdateRebootMs + 10000)));
         auto waited = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - roadSeen).count();
         EXPECT_GE(waited, kUpdateRebootMs - 500);
         ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, 2)) << board.Output();
@@ -163,7 +154,7 @@ TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
 {
     board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
     board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
-    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
+    ASSERT_TRUE(board.Run({.ready = kConsoleRoad})) << board.Output();
     std::string out = board.Output();
     EXPECT_NE(out.find("///////////////SD///////////////\r\nGot the new config.ini!!\r\n"
                        "///////////////SD OVER///////////////\r\n"),
@@ -171,7 +162,7 @@ TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
         << out;
     EXPECT_NE(out.find("Content Of Config File:\r\n@LIRNPORT;9001\r\n"), std::string::npos) << out;
     EXPECT_EQ(board.CountOutput("FW Update"), 0);
-    EXPECT_EQ(Reboots(board), 0);
+    EXPECT_EQ(board.Control("reboots"), "ok 0");
 }
 
 TEST_F(SdUpdate, OnlyFirmwareIsInstalledAndRunsOnTheDefaults)
