@@ -1,16 +1,14 @@
 // The simulated module's AT interpreter: every command the firmware sends answered byte for byte,
-// the SMS-DELIVER builder against a PDU taken apart by hand, and a late answer as the firmware's own
-// serial layer reads it through a pty. The module's states (SIM, registration, messages) are
-// exercised end to end by the modem tests.
+// and a late answer as the firmware's own serial layer reads it through a pty. The module's states
+// (SIM, registration, messages) are exercised end to end by the modem tests; the firmware's PDU
+// decoder is checked against PDUs of its own test builder and the worked example (pdu_test).
 #include "at_modem.h"
 #include "board_test_support.h"
-#include "sms_deliver.h"
 
 #include "platform/sysroot.h"
 #include "serial/uart.h"
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -70,50 +68,6 @@ TEST(AtModemAnswers, EveryFirmwareCommandByteForByteOnAReadyModule)
     EXPECT_EQ(x.Ask("AT+CMGRD=0\r\n"), Echoed("AT+CMGRD=0", kOk));
     EXPECT_EQ(x.Ask("AT+CFUN=0\r\n", 500), Echoed("AT+CFUN=0", kOk));
     EXPECT_EQ(x.Ask("AT+CFUN=1\r\n", 2000), Echoed("AT+CFUN=1", kOk));
-}
-
-// The builder, checked against PDUs taken apart by hand here.
-
-std::vector<int> Octets(const std::string& hex)
-{
-    std::vector<int> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// Septets read bit by bit from the packed octets, least significant bit first.
-std::vector<int> Unpack(const std::vector<int>& octets, std::size_t from, std::size_t count)
-{
-    std::vector<int> septets;
-    for (std::size_t s = 0; s < count; ++s) {
-        int v = 0;
-        for (int b = 0; b < 7; ++b) {
-            std::size_t bit = s * 7 + b;
-            v |= ((octets[from + bit / 8] >> (bit % 8)) & 1) << b;
-        }
-        septets.push_back(v);
-    }
-    return septets;
-}
-
-TEST(SmsDeliverBuilder, WholePduTakenApartByHand)
-{
-    std::string error;
-    std::string pdu = BuildDeliverPdu(SmsDeliver{"+8613800200500", "123456789", "24123123595908", "Hi {x}"}, error);
-    ASSERT_FALSE(pdu.empty()) << error;
-    std::vector<int> o = Octets(pdu);
-    // Service centre: 8 octets follow: international type and 13 digits swapped, F-padded.
-    EXPECT_EQ(pdu.substr(0, 18), "0891683108200005F0");
-    EXPECT_EQ(o[9], 0x04) << "SMS-DELIVER, no more messages";
-    // Originator: 9 digits, unknown type, odd count padded with F.
-    EXPECT_EQ(pdu.substr(20, 14), "098121436587F9");
-    EXPECT_EQ(pdu.substr(34, 4), "0000") << "protocol identifier, 7-bit coding";
-    EXPECT_EQ(pdu.substr(38, 14), "42211332959580") << "time stamp, pairs swapped";
-    std::size_t udl = static_cast<std::size_t>(o[26]);
-    EXPECT_EQ(udl, 8u) << "two extension characters count two septets each";
-    EXPECT_EQ(o.size(), 27 + (udl * 7 + 7) / 8);
-    EXPECT_EQ(Unpack(o, 27, udl), (std::vector<int>{'H', 'i', ' ', 0x1B, 0x28, 'x', 0x1B, 0x29}));
-    EXPECT_EQ(PduTransferLength(pdu), static_cast<int>(o.size()) - 9);
 }
 
 // Through a real pty, read by the firmware's own serial layer: an answer later than the wait

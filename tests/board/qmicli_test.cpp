@@ -92,18 +92,6 @@ TEST_F(QmicliTest, StartsAndStopsACallOnOneClient)
     EXPECT_EQ(ControlField(modem_->Ctl("state"), "clients"), "-");
 }
 
-TEST_F(QmicliTest, StartWithOnlyAnApnSendsNoCredentials)
-{
-    std::string out = Qmicli("--wds-start-network=apn=web");
-    EXPECT_NE(out.find("Network started"), std::string::npos) << out;
-    std::string start = modem_->Ctl("last start");
-    EXPECT_EQ(ControlField(start, "apn"), "\"web\"");
-    EXPECT_EQ(ControlField(start, "user"), "-");
-    EXPECT_EQ(ControlField(start, "password"), "-");
-    // qmicli released its client on exit, and the call went with it.
-    EXPECT_EQ(ControlField(modem_->Ctl("state"), "call"), "down");
-}
-
 TEST_F(QmicliTest, RefusedStartAndStopOfAnUnknownHandleShowTheModemsErrors)
 {
     modem_->Ctl("start refuse 14 2");

@@ -1,6 +1,6 @@
 // Board support on the simulated board: the status LED's pattern from the start until the first
 // evaluation (the patterns of the modem's and the data call's states are read in their own
-// end-to-end tests), the real-time clock at start-up and on the date road, and the SD card
+// end-to-end tests), the real-time clock at start-up before the date road, and the SD card
 // update with the firmware-update road and the reboot into the installed firmware. Which files
 // an update moves, keeps and backs up, with and without a card, is the unit tests' (sdcard_test).
 // Blink phases are checked with the tolerance of led_history.h.
@@ -23,24 +23,6 @@ constexpr long long kFirstEvaluationMs = 2000;
 // The update road shows its result this long before it reboots.
 constexpr long long kUpdateRebootMs = 10000;
 
-// The console road with no configuration file (so no PIN is entered), up to the console.
-const Scenario kConsole{.ready = kConsoleRoad};
-
-// Keeps the data call down from now on.
-void NoDataCall(Board& board)
-{
-    ASSERT_TRUE(ControlOk(board.Control("qmi connect never")));
-    ASSERT_TRUE(ControlOk(board.Control("qmi call down")));
-}
-
-// Restarts the firmware (not a reboot) once the board state for its start has been set.
-void RestartFirmware(Board& board, int startsSoFar)
-{
-    std::string reply = board.Control("fw restart");
-    ASSERT_EQ(reply.compare(0, 10, "ok running"), 0) << reply;
-    ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, startsSoFar + 1)) << board.Output();
-}
-
 // What the firmware printed after its n-th start (from 1).
 std::string OutputOfStart(const Board& board, int n)
 {
@@ -54,29 +36,19 @@ std::string OutputOfStart(const Board& board, int n)
     return out.substr(at, next == std::string::npos ? std::string::npos : next - at);
 }
 
-int Reboots(Board& board)
-{
-    std::string reply = board.Control("reboots");
-    return reply.compare(0, 3, "ok ") == 0 ? std::stoi(reply.substr(3)) : -1;
-}
-
 // ---- LED patterns driven through the board
 
 TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
 {
     Board board;
-    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
-    // Not registered, no PIN wanted, no data call: the first evaluation chooses pattern 0.
-    ASSERT_TRUE(ControlOk(board.Control("at creg 3")));
-    ASSERT_NO_FATAL_FAILURE(NoDataCall(board));
-    ASSERT_NO_FATAL_FAILURE(RestartFirmware(board, 1));
-    long long start = BoardNowMs(board);  // the first start's firmware has ended
-    ASSERT_TRUE(board.WaitForOutput(kConsoleRoad, kStartTimeout, 2));
+    // Not registered, no PIN wanted, no data call from the first exchange on: the first evaluation
+    // chooses pattern 0.
+    ASSERT_TRUE(board.Run({.settings = {"at creg 3", "qmi connect never"}, .ready = kConsoleRoad})) << board.Output();
     long long entry = BoardNowMs(board);
     long long evaluation = entry + kFirstEvaluationMs;
     ASSERT_TRUE(WaitUntil([&] { return BoardNowMs(board) > evaluation + 3000; }, Millis(10000)));
 
-    std::vector<LedChange> h = LedHistory(board, "status", start);
+    std::vector<LedChange> h = LedHistory(board, "status");
     // From the LED thread's first switch on to the evaluation: 900 ms on, 100 ms off. The phase the
     // evaluation cuts short is left out (the estimate of its time is a little late).
     std::size_t rise = 0;
@@ -96,52 +68,27 @@ TEST(LedPatterns, PatternOneFromStartUntilTheFirstEvaluation)
 
 // ---- Real-time clock and converter
 
-TEST(Clock, StartUpGivesTheClockToTheDateStandInAndConfiguresTheConverter)
+// Start-up gives the clock's time to the date stand-in and configures the converter; the date
+// road's setting comes after it. Its write of the clock and the read-back are startup_test's.
+TEST(Clock, StartUpGivesTheClockToTheDateStandInThenTheDateRoadsSettingFollows)
 {
     Board board;
-    ASSERT_TRUE(board.Run({.options = {"--clock", "2031-07-09 14:05:33"}, .ready = kConsoleRoad}));
-    std::string reply = board.WaitForControl(
-        "date", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, kStartTimeout);
-    ASSERT_EQ(reply.size(), 24u) << reply;
-    EXPECT_EQ(reply.substr(5, 17), "2031-07-09 14:05:") << reply;
-    int second = std::stoi(reply.substr(22));
+    ASSERT_TRUE(board.Run(
+        {.options = {"--clock", "2031-07-09 14:05:33"}, .firmwareArgs = {"2024-05-06", "07:08:09"}, .ready = kConsoleRoad}));
+    std::string last = board.WaitForControl(
+        "date", [](const std::string& r) { return r.compare(0, 5, "ok 2 ") == 0; }, kStartTimeout);
+    EXPECT_EQ(last, "ok 2 2024-05-06 07:08:09");
+    std::string reply = board.Control("date 1");
+    ASSERT_EQ(reply.size(), 22u) << reply;
+    EXPECT_EQ(reply.substr(3, 17), "2031-07-09 14:05:") << reply;
+    int second = std::stoi(reply.substr(20));
     EXPECT_GE(second, 33) << reply;  // the clock runs on from its setting while the firmware starts
     EXPECT_LE(second, 50) << reply;
+    EXPECT_TRUE(board.OutputHasLinesInOrder({"CMD: date -s \"2024-05-06 07:08:09\"", "Had Set System Time: 0"}));
     std::string adc = board.Control("adc");
     EXPECT_NE(adc.find(" config=0x0473 writes=1"), std::string::npos) << adc;
     EXPECT_EQ(board.CountOutput("I2C_"), 0) << board.Output();
     EXPECT_EQ(board.CountOutput("ADC"), 0) << board.Output();
-}
-
-// The date road: the command line's time goes through the shell to the date stand-in, then the
-// clock is written and read back.
-TEST(Clock, DateRoadSetsTheDateWritesTheClockAndReadsItBack)
-{
-    Board board;
-    // The clock starts far from the host's time, so that the board can tell the write from its
-    // own running of the clock.
-    ASSERT_TRUE(board.Run(
-        {.options = {"--clock", "2031-07-09 14:05:33"}, .firmwareArgs = {"2024-05-06", "07:08:09"}, .ready = kConsoleRoad}));
-    std::string out = board.Output();
-    EXPECT_TRUE(board.OutputHasLinesInOrder({"CMD: date -s \"2024-05-06 07:08:09\"", "Had Set System Time: 0"})) << out;
-    // The setting of the command line comes after the one from the real-time clock.
-    std::string date = board.Control("date");
-    EXPECT_EQ(date.substr(date.size() - 19), "2024-05-06 07:08:09") << date;
-    std::size_t before = out.find("before RTC Time= ");
-    std::size_t after = out.find("\nRTC Time= ");
-    ASSERT_NE(before, std::string::npos) << out;
-    ASSERT_NE(after, std::string::npos) << out;
-    std::string written = out.substr(before + 17, out.find('\n', before) - before - 17);
-    std::string readBack = out.substr(after + 11, out.find('\n', after + 1) - after - 11);
-    EXPECT_EQ(written, readBack);
-    ASSERT_EQ(written.size(), 23u) << written;  // "YYYY-MM-DD hh:mm:ss [w]"
-    // The date stand-in leaves the host clock alone, so the clock takes the host's local time.
-    std::string writes = board.WaitForControl(
-        "clock writes", [](const std::string& r) { return r.compare(0, 5, "ok 1 ") == 0; }, Millis(5000));
-    EXPECT_EQ(writes, "ok 1 " + written.substr(0, 19));
-    std::string clock = board.Control("clock");
-    EXPECT_EQ(clock.substr(3, 10), written.substr(0, 10)) << clock;
-    EXPECT_EQ(clock.substr(clock.size() - 1), written.substr(21, 1)) << clock;  // the weekday came back
 }
 
 // ---- SD card update
@@ -161,7 +108,7 @@ protected:
     // Waits for the update road to end in a reboot into the next start; checks the 10 seconds.
     void ExpectRebootAfterTenSeconds()
     {
-        ASSERT_TRUE(WaitUntil([&] { return Reboots(board) == 1; }, Millis(kUpdateRebootMs + 10000)));
+        ASSERT_TRUE(WaitUntil([&] { return board.Control("reboots") == "ok 1"; }, Millis(kUpdateRebootMs + 10000)));
         auto waited = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - roadSeen).count();
         EXPECT_GE(waited, kUpdateRebootMs - 500);
         ASSERT_TRUE(board.WaitForOutput(kBanner, kStartTimeout, 2)) << board.Output();
@@ -207,7 +154,7 @@ TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
 {
     board.WriteFile("APP/config.ini", "@LIRNPORT;7000\r\n");
     board.WriteFile("media/card/update/config.ini", "@LIRNPORT;9001\r\n");
-    ASSERT_TRUE(board.Run(kConsole)) << board.Output();
+    ASSERT_TRUE(board.Run({.ready = kConsoleRoad})) << board.Output();
     std::string out = board.Output();
     EXPECT_NE(out.find("///////////////SD///////////////\r\nGot the new config.ini!!\r\n"
                        "///////////////SD OVER///////////////\r\n"),
@@ -215,7 +162,7 @@ TEST_F(SdUpdate, OnlyConfigIsInstalledAndTheStartGoesOn)
         << out;
     EXPECT_NE(out.find("Content Of Config File:\r\n@LIRNPORT;9001\r\n"), std::string::npos) << out;
     EXPECT_EQ(board.CountOutput("FW Update"), 0);
-    EXPECT_EQ(Reboots(board), 0);
+    EXPECT_EQ(board.Control("reboots"), "ok 0");
 }
 
 TEST_F(SdUpdate, OnlyFirmwareIsInstalledAndRunsOnTheDefaults)

@@ -168,13 +168,9 @@ TEST(Modem, StoredMessageIsReadOnceAndTheLatchEndsTheStorageQueries)
     ExpectTranscriptHoldsEveryExchange(board);
     std::vector<std::string> reads = AnswersTo(Transcript(board), "AT+CMGRD=0");
     ASSERT_EQ(reads.size(), 1u);
+    // The parse's markers and the header's length field printed are sms_test's.
     std::string pdu = stored.substr(stored.rfind(' ') + 1);
     EXPECT_NE(reads[0].find("\r\n" + pdu + "\r\n"), std::string::npos) << reads[0];
-    // The markers of the parse and the length field of the header, on one line.
-    std::size_t header = reads[0].find("+CMGRD: 0,,");
-    ASSERT_NE(header, std::string::npos) << reads[0];
-    std::string length = reads[0].substr(header + 11, reads[0].find('\r', header) - header - 11);
-    EXPECT_NE(board.Output().find("1>2>3>4>5>len=" + length + "\n"), std::string::npos) << board.Output();
 }
 
 }  // namespace

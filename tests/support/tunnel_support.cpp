@@ -12,14 +12,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace tunneltest {
 
+bool ThreadAsleep(pid_t tid)
+{
+    std::string stat = ReadWholeFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    return tid != 0 && stat.find(") S ") != std::string::npos;
+}
+
 PassLoop::PassLoop(std::function<void()> pass, std::function<void()> wake)
     : wake_(std::move(wake)), thread_([this, pass = std::move(pass)] {
+          tid_ = gettid();
           while (!stop_) pass();
       })
 {
+}
+
+bool PassLoop::WaitAsleep(Millis timeout) const
+{
+    return WaitUntil([this] { return ThreadAsleep(tid_); }, timeout, Millis(1));
 }
 
 PassLoop::~PassLoop()
@@ -63,6 +76,25 @@ void TunnelTearDown()
     LirnChildCloseAll(lirnDataChild);
     int fd = uartFd.exchange(0);
     if (fd > 0) close(fd);
+}
+
+void TunnelTest::TearDown()
+{
+    loops_.clear();
+    TunnelTearDown();
+    for (int fd : fds_) close(fd);
+}
+
+int TunnelTest::Keep(int fd)
+{
+    fds_.push_back(fd);
+    return fd;
+}
+
+PassLoop& TunnelTest::Run(std::function<void()> pass, std::function<void()> wake)
+{
+    loops_.push_back(std::make_unique<PassLoop>(std::move(pass), std::move(wake)));
+    return *loops_.back();
 }
 
 std::vector<int> TunnelEvents()

@@ -19,6 +19,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -40,52 +41,49 @@ TEST(SerialGather, NothingWaitingOrAFailedQueryLeavesTheState)
     EXPECT_EQ(g.changeTick, 1000u);
 }
 
-TEST(SerialGather, BurstIsReadOnceItsCountWasStillForTheGap)
+// Polls of one gathering in order: bytes waiting, the tick, the read due and (where not kAny) the
+// time left to the gap's end. Each run starts from nothing counted at tick 0.
+constexpr uint32_t kAny = 0xFFFFFFFFu;
+struct GatherPoll {
+    int waiting;
+    uint32_t now;
+    int readCount;
+    uint32_t gapLeftMs;
+};
+
+TEST(SerialGather, QuietGapReadLimitAndRememberedCount)
 {
-    SerialGather g{0, 0};
-    SerialGatherStep p = Poll(g, 5, 1000);
-    EXPECT_EQ(p.readCount, 0);
-    EXPECT_EQ(p.gapLeftMs, 100u);
-    EXPECT_EQ(Poll(g, 9, 1050).readCount, 0);  // more came: the quiet time restarts
-    p = Poll(g, 9, 1149);
-    EXPECT_EQ(p.readCount, 0);
-    EXPECT_EQ(p.gapLeftMs, 1u);
-    EXPECT_EQ(Poll(g, 9, 1150).readCount, 9);
+    const std::vector<std::vector<GatherPoll>> runs = {
+        // A burst is read once its count was still for the gap; more bytes restart the quiet time.
+        {{5, 1000, 0, 100}, {9, 1050, 0, kAny}, {9, 1149, 0, 1}, {9, 1150, 9, kAny}},
+        // A full chunk is read at once; the rest is a count of its own and waits for the gap;
+        // exactly 1000 keeps the console's quiet time.
+        {{1200, 500, 1000, kAny}, {200, 501, 0, kAny}, {200, 601, 200, kAny}, {1000, 700, 0, kAny}},
+        // The remembered count outlives the read: a new burst whose first poll shows the same
+        // count is read at that very poll; one of another size waits its quiet time.
+        {{10, 100, 0, kAny}, {10, 200, 10, kAny}, {0, 300, 0, kAny}, {10, 5000, 10, kAny}, {11, 9000, 0, kAny}},
+        // The quiet time is right across the tick wrap (99 ms, then 100 ms later).
+        {{4, 0xFFFFFFF0u, 0, kAny}, {4, 0x00000053u, 0, kAny}, {4, 0x00000054u, 4, kAny}},
+    };
+    for (std::size_t run = 0; run < std::size(runs); ++run) {
+        SerialGather g{0, 0};
+        for (const GatherPoll& p : runs[run]) {
+            SerialGatherStep step = Poll(g, p.waiting, p.now);
+            EXPECT_EQ(step.readCount, p.readCount) << "run " << run << " at " << p.now;
+            if (p.gapLeftMs != kAny) {
+                EXPECT_EQ(step.gapLeftMs, p.gapLeftMs) << "run " << run << " at " << p.now;
+            }
+        }
+    }
 }
 
-TEST(SerialGather, AFullChunkIsReadAtOnce)
+// A full tunnel block does not wait for the gap.
+TEST(SerialGather, AFullTunnelBlockIsReadAtOnce)
 {
-    SerialGather g{0, 0};
-    EXPECT_EQ(Poll(g, 1200, 500).readCount, 1000);
-    EXPECT_EQ(g.count, 1000);
-    // The rest is a count of its own and waits for its quiet time.
-    EXPECT_EQ(Poll(g, 200, 501).readCount, 0);
-    EXPECT_EQ(Poll(g, 200, 601).readCount, 200);
-    EXPECT_EQ(Poll(g, 1000, 700).readCount, 0);  // exactly 1000 keeps the console's quiet time
     const SerialGatherRule block = {100, 128, 128};
     SerialGather t{0, 0};
-    EXPECT_EQ(SerialGatherPoll(&t, 128, 10, block).readCount, 128);  // a full tunnel block does not
+    EXPECT_EQ(SerialGatherPoll(&t, 128, 10, block).readCount, 128);
     EXPECT_EQ(SerialGatherPoll(&t, 300, 11, block).readCount, 128);
-}
-
-TEST(SerialGather, RememberedCountOutlivesTheRead)
-{
-    SerialGather g{0, 0};
-    Poll(g, 10, 100);
-    ASSERT_EQ(Poll(g, 10, 200).readCount, 10);
-    EXPECT_EQ(Poll(g, 0, 300).readCount, 0);
-    // A new burst whose first poll shows the same count is read at that very poll.
-    EXPECT_EQ(Poll(g, 10, 5000).readCount, 10);
-    // One of another size waits its quiet time.
-    EXPECT_EQ(Poll(g, 11, 9000).readCount, 0);
-}
-
-TEST(SerialGather, QuietTimeIsRightAcrossTheTickWrap)
-{
-    SerialGather g{0, 0};
-    EXPECT_EQ(Poll(g, 4, 0xFFFFFFF0u).readCount, 0);
-    EXPECT_EQ(Poll(g, 4, 0x00000053u).readCount, 0);  // 99 ms later
-    EXPECT_EQ(Poll(g, 4, 0x00000054u).readCount, 4);
 }
 
 std::string Line(std::string burst)

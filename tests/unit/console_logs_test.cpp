@@ -1,8 +1,8 @@
 // Console log and storage commands: the transcript switch and its file, card space and presence,
 // and the day files under /media/card: listing (also with hostile names on the card), sending and
-// deleting, with good dates and with requests that try to name other files. The plain listing,
-// the deletion across the three trees, card presence and the listing without a card are shown
-// end to end (e2e Console).
+// deleting, with good dates and with requests that try to name other files. Listing, sending and
+// deleting through lirnctl (tool/lirnctl_test), card presence and the listing without a card are
+// shown end to end.
 #include "console/console.h"
 #include "logging/log.h"
 #include "platform/shell.h"
@@ -161,7 +161,8 @@ TEST_F(ConsoleLogs, DayFileRequestsNameNothingOutsideTheTrees)
     EXPECT_TRUE(root.Exists("/media/card/USR_LOG/2024/3;/05.txt"));
 }
 
-TEST_F(ConsoleLogs, DeletingADayWithoutAUserFileKeepsItsTranscripts)
+// A day is deleted from the three trees, but only when it has a user file.
+TEST_F(ConsoleLogs, DeletingADayTakesItsTranscriptsOnlyWithItsUserFile)
 {
     DayFile("AT_CMD_LOG", "2024/03/05");
     DayFile("QMI_LOG", "2024/03/05");
@@ -169,6 +170,10 @@ TEST_F(ConsoleLogs, DeletingADayWithoutAUserFileKeepsItsTranscripts)
     EXPECT_TRUE(root.Exists("/media/card/AT_CMD_LOG/2024/03/05.txt"));
     EXPECT_TRUE(root.Exists("/media/card/QMI_LOG/2024/03/05.txt"));
     EXPECT_EQ(Ask("@LOGDEL;2024;03"), "");  // too few ";": no reply at all
+    DayFile("USR_LOG", "2024/03/05");
+    EXPECT_EQ(Ask("@LOGDEL;2024;03;05"), "!QRV-715M;LOGDEL;OK\r\n");
+    for (const char* tree : {"USR_LOG", "AT_CMD_LOG", "QMI_LOG"})
+        EXPECT_FALSE(root.Exists(std::string("/media/card/") + tree + "/2024/03/05.txt")) << tree;
 }
 
 }  // namespace

@@ -100,18 +100,6 @@ TEST(PduDecode, TrailingEscapeNeverPairsWithTheFiller)
     EXPECT_EQ(Bytes(p.userData, 8), std::string("abcdef\x1B\0", 8));
 }
 
-TEST(PduDecode, FullSevenBitMessageFillsTheRecord)
-{
-    std::vector<uint8_t> septets;
-    for (int i = 0; i < 160; ++i) septets.push_back(static_cast<uint8_t>('A' + i % 26));
-    std::string text(septets.begin(), septets.end());
-    SmsPduParams p;
-    std::memset(&p, 0x55, sizeof p);
-    EXPECT_EQ(Decode(Build(Text7(septets)), &p), 160);
-    EXPECT_EQ(p.userDataLength, 160);
-    EXPECT_EQ(Bytes(p.userData, 161), text + std::string(1, '\0'));
-}
-
 TEST(PduDecode, SeptetCountsReadWholeOctetsOnly)
 {
     // 8 septets take exactly 7 octets and 9 take 8; what follows them is never read as text.

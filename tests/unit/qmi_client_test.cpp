@@ -1,5 +1,6 @@
 // The QMI client layer against a modem on a real pty: client ids, the three WDS messages, time-outs,
-// two requests in flight at once, a pty left in cooked mode, and a modem that answers badly.
+// two requests in flight at once, a pty left in cooked mode, and a modem that answers badly. A
+// device that goes away (requests failed, reopened at most once a second) is faults_test's.
 #include "platform/qmi_client.h"
 #include "platform/qmux.h"
 #include "board_test_support.h"
@@ -122,32 +123,9 @@ TEST_F(QmiClientTest, EnvironmentNamesARealDeviceOutsideTheSysroot)
     OpenWds();
     WdsPacketServiceStatusResp resp;
     EXPECT_EQ(Status(2000, &resp), kQmiOk);
-    unsetenv("LIRN_QMI_DEVICE");
-    ASSERT_EQ(QmiDevicePath(mapped, sizeof mapped), 0);
-    EXPECT_EQ(std::string(mapped), DevicePath());
 }
 
-TEST_F(QmiClientTest, StartSendsTheValidTextsExactlyAndGetsTheHandle)
-{
-    QmiModemOnPty modem(DevicePath());
-    OpenWds();
-    modem.Ctl("handle 0x12345678");
-    WdsStartNetworkResp resp;
-    ASSERT_EQ(Start(StartReq("internet.example", "", nullptr), &resp), kQmiOk);
-    EXPECT_EQ(resp.resp.result, 0);
-    EXPECT_EQ(resp.pkt_data_handle, 0x12345678u);
-    std::string start = modem.Ctl("last start");
-    EXPECT_EQ(ControlField(start, "apn"), "\"internet.example\"");
-    EXPECT_EQ(ControlField(start, "user"), "\"\"");  // valid and empty: sent with length 0
-    EXPECT_EQ(ControlField(start, "password"), "-");  // not valid: not sent
-
-    WdsStopNetworkResp stop;
-    ASSERT_EQ(Stop(0x12345678, &stop), kQmiOk);
-    EXPECT_EQ(stop.resp.result, 0);
-    EXPECT_EQ(ControlField(modem.Ctl("last stop"), "handle"), std::to_string(0x12345678));
-    EXPECT_EQ(ControlField(modem.Ctl("state"), "call"), "down");
-}
-
+// A refused stop (handle unknown, error 9) is datacall_test's hang-up of handle 0.
 TEST_F(QmiClientTest, RefusalsArriveAsResponses)
 {
     QmiModemOnPty modem(DevicePath());
@@ -160,11 +138,6 @@ TEST_F(QmiClientTest, RefusalsArriveAsResponses)
     EXPECT_EQ(resp.call_end_reason_valid, 1);
     EXPECT_EQ(resp.call_end_reason, 1005);
     EXPECT_EQ(resp.pkt_data_handle, 0u);
-
-    WdsStopNetworkResp stop;
-    ASSERT_EQ(Stop(0, &stop), kQmiOk);
-    EXPECT_EQ(stop.resp.result, 1);
-    EXPECT_EQ(stop.resp.error, kQmiErrorInvalidHandle);
 }
 
 TEST_F(QmiClientTest, SilentModemTimesOutAtTheRequestsOwnTimeout)
@@ -220,7 +193,8 @@ TEST_F(QmiClientTest, StatusInFlightWhileAStopOvertakesIt)
 }
 
 // A pty left in cooked mode would turn CR into LF, eat control characters and echo: the layer
-// puts the device into raw mode, so every byte crosses unchanged both ways.
+// puts the device into raw mode, so every byte crosses unchanged both ways. Only the valid texts
+// of a start are sent.
 TEST_F(QmiClientTest, CookedPtyIsMadeRawSoBinaryBytesCrossUnchanged)
 {
     QmiModemOnPty modem(DevicePath());
@@ -247,25 +221,14 @@ TEST_F(QmiClientTest, CookedPtyIsMadeRawSoBinaryBytesCrossUnchanged)
 
     modem.Ctl("handle 0x0A0D130A");
     WdsStartNetworkResp resp;
-    ASSERT_EQ(Start(StartReq("a\r\nb\x03\x11\x13\x7f", "\x15\x04", "\n"), &resp), kQmiOk);
+    ASSERT_EQ(Start(StartReq("a\r\nb\x03\x11\x13\x7f\n", "\x15\x04", nullptr), &resp), kQmiOk);
+    EXPECT_EQ(resp.resp.result, 0);
     EXPECT_EQ(resp.pkt_data_handle, 0x0A0D130Au);
     std::string start = modem.Ctl("last start");
-    EXPECT_EQ(ControlField(start, "apn"), "\"a\\x0D\\x0Ab\\x03\\x11\\x13\\x7F\"");
+    EXPECT_EQ(ControlField(start, "apn"), "\"a\\x0D\\x0Ab\\x03\\x11\\x13\\x7F\\x0A\"");
     EXPECT_EQ(ControlField(start, "user"), "\"\\x15\\x04\"");
-    EXPECT_EQ(ControlField(start, "password"), "\"\\x0A\"");
-}
-
-TEST_F(QmiClientTest, ModemGoingAwayFailsRequestsAtOnce)
-{
-    auto modem = std::make_unique<QmiModemOnPty>(DevicePath());
-    OpenWds();
-    modem.reset();
-    WdsPacketServiceStatusResp resp;
-    auto t0 = Clock::now();
-    EXPECT_EQ(Status(10000, &resp), kQmiErrTransport);
-    EXPECT_LT(MsSince(t0), 5000);
-    EXPECT_EQ(qmi_client_release(client_), kQmiErrTransport);
-    client_ = nullptr;
+    EXPECT_EQ(ControlField(start, "password"), "-");  // not valid: not sent
+    // A valid empty text (length 0) and the stop's handle are datacall_test's.
 }
 
 // ---- A modem that answers badly ----
@@ -388,19 +351,6 @@ TEST_F(QmiClientBadModemTest, AnswersForOthersAndGarbageAreSkipped)
         &resp);
     EXPECT_EQ(rc, kQmiOk);
     EXPECT_EQ(resp.connection_status, kWdsConnectionConnected);
-}
-
-TEST_F(QmiClientBadModemTest, OnlyWrongAnswersMeanATimeOut)
-{
-    WdsPacketServiceStatusResp resp;
-    int rc = RunStatus(
-        [](const QmuxFrame& req) {
-            Answer otherClient;
-            otherClient.clientId = 6;
-            return std::vector<std::string>{otherClient.Build(req)};
-        },
-        &resp, 400);
-    EXPECT_EQ(rc, kQmiErrTimeout);
 }
 
 // A marker whose headers agree but whose frame never completes takes the answer behind it for its

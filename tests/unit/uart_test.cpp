@@ -1,5 +1,6 @@
 // Serial layer on real ptys: raw attributes read back from the device, the baud and parity tables,
-// the pending-byte count, complete writes and the AT channel's write-wait-read step.
+// the pending-byte count, complete writes and the AT channel's write-wait-read step. An answer cut
+// to the area and terminated is at_channel_fuzz's, the rest kept for the next read modem_poll's.
 #include "serial/uart.h"
 
 #include "output_capture.h"
@@ -18,6 +19,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 
 namespace {
@@ -29,11 +31,20 @@ struct termios Attributes(int fd)
     return t;
 }
 
-TEST(Uart, OpenSetsRawEightNoneOneWithReadTimers)
-{
+// A port opened at 115200 8N1 on a pty whose master the test holds.
+class UartPty : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_GE(fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1), 0); }
+    void TearDown() override
+    {
+        if (fd >= 0) uart_close(fd);
+    }
     TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
+    int fd = -1;
+};
+
+TEST_F(UartPty, OpenSetsRawEightNoneOneWithReadTimers)
+{
     struct termios t = Attributes(fd);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_TRUE(t.c_cflag & CLOCAL);
@@ -48,7 +59,6 @@ TEST(Uart, OpenSetsRawEightNoneOneWithReadTimers)
     EXPECT_EQ(t.c_cc[VTIME], 30);
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    uart_close(fd);
 }
 
 TEST(Uart, BaudTableFallsBackTo115200)
@@ -114,11 +124,8 @@ TEST(Uart, OpenFailureAndNotATerminal)
     EXPECT_NE(out.find("set opt error: -1\n"), std::string::npos);
 }
 
-TEST(Uart, PendingByteCount)
+TEST_F(UartPty, PendingByteCount)
 {
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
     EXPECT_EQ(uart_datasize_in_com(fd), 0);
     ASSERT_EQ(write(pty.Master(), "hello", 5), 5);
     EXPECT_TRUE(WaitUntil([&] { return uart_datasize_in_com(fd) == 5; }, Millis(2000), Millis(1)));
@@ -127,14 +134,11 @@ TEST(Uart, PendingByteCount)
     EXPECT_STREQ(buf, "hello");
     EXPECT_EQ(uart_datasize_in_com(-1), -1);
     uart_close(fd);
-    EXPECT_EQ(uart_datasize_in_com(fd), -2);
+    EXPECT_EQ(uart_datasize_in_com(std::exchange(fd, -1)), -2);
 }
 
-TEST(Uart, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
+TEST_F(UartPty, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
 {
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
     // Non-blocking, so the device accepts only what fits and the writer must come back for the rest.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string data;
@@ -145,37 +149,10 @@ TEST(Uart, WriteDeliversEveryByteEvenWhenTheDeviceTakesThemInPieces)
     reader.join();
     EXPECT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data);
-    uart_close(fd);
 }
 
-TEST(Uart, WriteReadSendsWaitsAndKeepsTheAnswerTerminated)
+TEST_F(UartPty, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
 {
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
-    std::thread modem([&] {
-        std::string cmd = pty.Read(8);
-        EXPECT_EQ(cmd, "AT+CSQ\r\n");
-        std::string answer = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n" + std::string(1500, 'x');
-        ASSERT_EQ(write(pty.Master(), answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-    });
-    char response[kUartResponseSize];
-    std::memset(response, 'z', sizeof response);
-    ssize_t n = uart_write_read(fd, "AT+CSQ\r\n", 8, response, 200);
-    modem.join();
-    ASSERT_EQ(n, static_cast<ssize_t>(kUartResponseSize - 1));
-    EXPECT_EQ(response[kUartResponseSize - 1], '\0');
-    EXPECT_EQ(std::string(response).rfind("\r\n+CSQ: 20,99\r\n", 0), 0u);
-    // The rest stays in the device for the next read.
-    EXPECT_GT(uart_datasize_in_com(fd), 0);
-    uart_close(fd);
-}
-
-TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
-{
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
     char response[kUartResponseSize];
     std::memset(response, 'z', sizeof response);
     auto start = std::chrono::steady_clock::now();
@@ -184,16 +161,12 @@ TEST(Uart, WriteReadGivesAnEmptyAnswerWhenTheDeviceStaysSilent)
     EXPECT_STREQ(response, "");
     EXPECT_GE(waited, std::chrono::milliseconds(kUartFirstByteWaitMs));
     EXPECT_EQ(pty.Read(4), "AT\r\n");
-    uart_close(fd);
 }
 
 // A wait that fails (here: a descriptor limit below one) must not become a read that could block:
 // the step reports -1 and the answer stays in the device.
-TEST(Uart, WriteReadReportsAFailedWaitWithoutReading)
+TEST_F(UartPty, WriteReadReportsAFailedWaitWithoutReading)
 {
-    TestPty pty;
-    int fd = uart_open(pty.SlavePath().c_str(), 115200, 8, 'N', 1);
-    ASSERT_GE(fd, 0);
     ASSERT_EQ(write(pty.Master(), "OK\r\n", 4), 4);
     ASSERT_TRUE(WaitUntil([&] { return uart_datasize_in_com(fd) == 4; }, Millis(2000), Millis(1)));
     struct rlimit old;
@@ -205,7 +178,6 @@ TEST(Uart, WriteReadReportsAFailedWaitWithoutReading)
     setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_EQ(n, -1);
     EXPECT_EQ(uart_datasize_in_com(fd), 4);
-    uart_close(fd);
 }
 
 // Standard output whose first write fails with EIO: the number set_opt reports must still be the
