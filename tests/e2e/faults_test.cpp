@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <memory>
 #include <fcntl.h>
 #include <random>
 #include <sstream>
@@ -112,31 +111,6 @@ protected:
         close(listener);
     }
 
-    // The test's end of the tunnel in a mode: it accepts the gateway's connections (mode 1 also
-    // plays the heartbeat exchange) or, against a mode-2 gateway, knocks as its client. Next()
-    // returns the data connection of a new link, -1 when none comes.
-    struct PeerEnd {
-        int mode, port, dataListener = -1, hbListener = -1;
-        std::unique_ptr<tl::ExchangeClient> client;
-        int hb = -1;
-        int Next()
-        {
-            if (mode == 0) return tl::AcceptWithin(dataListener, 20000);
-            if (mode == 1) {
-                if (hb >= 0) close(hb);
-                hb = tl::AcceptWithin(hbListener, 20000);
-                if (hb < 0) return -1;
-                tl::WriteAll(hb, "Qw3rTy9uIo", 10);
-                int data = tl::AcceptWithin(dataListener, 5000);
-                char reply[128];
-                return data >= 0 && tl::ReadExactly(data, reply, sizeof reply, 5000) ? data : -1;
-            }
-            client = std::make_unique<tl::ExchangeClient>();
-            if (!WaitUntil([&] { return client->Knock(port); }, Millis(20000), Millis(500))) return -1;
-            client->Reply(port, client->packet + "@@@@@@@@@@60");  // no heartbeat due in the test
-            return std::exchange(client->data, -1);
-        }
-    };
     static void Reset(int fd)
     {
         struct linger reset = {1, 0};
@@ -157,12 +131,12 @@ protected:
     // port gets a leading part of what the peer poured, in order, with nothing repeated.
     void ResetMidTransfer(int mode)
     {
-        int port = tl::FreePortRun(2);
-        PeerEnd end{mode, port, -1, -1, nullptr};
-        if (mode != 2) end.dataListener = tl::ListenOn(port);
-        if (mode == 1) end.hbListener = tl::ListenOn(port + 1);
-        Start({.mode = mode, .port = port});
-        int peer = end.Next();
+        tl::TunnelPeer end(mode);
+        Start({.mode = mode, .port = end.port});
+        if (mode == 2) {
+            ASSERT_TRUE(board.WaitForOutput("Bind And Listen Successfully\r\n", kStartTimeout));
+        }
+        int peer = end.Next(20000);
         ASSERT_GE(peer, 0);
         std::vector<int> got;
         int record = 1;
@@ -191,7 +165,7 @@ protected:
         tl::WriteAll(peer, poured.data(), poured.size());
         ASSERT_TRUE(board.PcWrite("R" + std::to_string(record++)));
         Reset(peer);
-        peer = end.Next();
+        peer = end.Next(20000);
         ASSERT_GE(peer, 0);
         fiveRecords();
         for (std::size_t i = 1; i < got.size(); i++) EXPECT_LT(got[i - 1], got[i]) << "records in order, none twice";
@@ -200,8 +174,6 @@ protected:
         std::string serial = board.PcReadUntil("\x01", Millis(500));  // whatever of the pour came through
         EXPECT_EQ(poured.compare(0, serial.size(), serial), 0) << "serial port got " << serial.size() << " bytes";
         close(peer);
-        for (int fd : {end.dataListener, end.hbListener, end.hb})
-            if (fd >= 0) close(fd);
     }
 
     Board board;

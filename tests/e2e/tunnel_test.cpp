@@ -87,29 +87,6 @@ TEST(Tunnel, AssertedInitPinStartsTheFourThreadsInOrder)
     EXPECT_EQ(board.CountOutput("===== Utility"), 0) << board.Output();
 }
 
-TEST(Tunnel, PlainClientCarriesBlocksBothWaysAndReconnectsWhenThePeerCloses)
-{
-    int port = tl::FreePortRun(1);
-    int listener = tl::ListenOn(port);
-    Board board;
-    StartGateway(board, 0, port);
-    int peer = tl::AcceptWithin(listener, kFirstLinkMs);
-    ASSERT_GE(peer, 0);
-
-    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "hello", kBlock), Block("hello"));
-
-    std::string toSerial("\0ab\r\ncd\0\0ef\ngh\r\0\0ij\0k", 20);
-    tl::WriteAll(peer, toSerial.data(), toSerial.size());
-    EXPECT_EQ(board.PcRead(toSerial.size(), Millis(3000)), toSerial);
-
-    close(peer);
-    peer = tl::AcceptWithin(listener, 10000);
-    ASSERT_GE(peer, 0);
-    EXPECT_EQ(board.PcSendUntilPeerReads(peer, "again", kBlock), Block("again"));
-    close(peer);
-    close(listener);
-}
-
 // The server side of the exchange, played by the test.
 TEST(Tunnel, ClientWithHeartbeatRepliesExactlyThenSendsHeartbeatsAndCarriesData)
 {
@@ -304,34 +281,19 @@ TEST(Tunnel, RawChunksCarryBinaryBytesExactlyInEveryMode)
     for (int i = 1; i < 256; ++i) blob += static_cast<char>(i);
     blob += std::string(2, '\0');
     for (int mode : {0, 1, 2}) {
-        int port = tl::FreePortRun(2);
-        int dataListener = mode == 2 ? -1 : tl::ListenOn(port);
-        int hbListener = mode == 1 ? tl::ListenOn(port + 1) : -1;
+        tl::TunnelPeer end(mode);
         Board board;
-        StartGateway(board, mode, port, 2, true, kRawFast);
-        tl::ExchangeClient client;
-        int peer = -1;
+        StartGateway(board, mode, end.port, 2, true, kRawFast);
         if (mode == 2) {
-            ASSERT_TRUE(KnockWhenListening(board, client, port));
-            client.Reply(port, client.packet + "@@@@@@@@@@30");
-            ASSERT_TRUE(board.WaitForOutput("HB Interval: 30\r\n", Millis(5000)));
-            peer = client.data;
-        } else if (mode == 1) {
-            client.hb = tl::AcceptWithin(hbListener, kFirstLinkMs);
-            tl::WriteAll(client.hb, "Qw3rTy9uIo", 10);
-            client.data = peer = tl::AcceptWithin(dataListener, 5000);
-            char reply[kBlock];
-            ASSERT_TRUE(tl::ReadExactly(peer, reply, kBlock, 3000));
-        } else {
-            client.data = peer = tl::AcceptWithin(dataListener, kFirstLinkMs);
+            ASSERT_TRUE(board.WaitForOutput("Bind And Listen Successfully\r\n", Millis(kFirstLinkMs)));
         }
+        int peer = end.Next(kFirstLinkMs);
         ASSERT_GE(peer, 0) << mode;
         EXPECT_EQ(board.PcSendUntilPeerReads(peer, blob, blob.size()), blob) << mode;
         EXPECT_EQ(tl::ReadFor(peer, 300), "") << mode;  // no zero fill after the bytes
         tl::WriteAll(peer, blob.data(), blob.size());
         EXPECT_EQ(board.PcRead(blob.size(), Millis(3000)), blob) << mode;
-        for (int fd : {dataListener, hbListener})
-            if (fd >= 0) close(fd);
+        close(peer);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -182,6 +183,44 @@ struct ExchangeClient {
     }
     int hb = -1, data = -1;
     std::string packet;
+};
+
+// The test's end of a gateway's tunnel in a mode, on two free ports: it accepts the gateway's
+// connections (mode 1 also plays the server's side of the heartbeat exchange and reads the reply
+// block) or knocks as a mode-2 gateway's client, with a heartbeat interval none of a test reaches.
+// Knock at a mode-2 gateway once it listens: a knock at a closed port of the ephemeral range could
+// connect a socket to itself and hold the port.
+struct TunnelPeer {
+    explicit TunnelPeer(int m) : mode(m), port(FreePortRun(2))
+    {
+        if (mode != 2) dataListener = ListenOn(port);
+        if (mode == 1) hbListener = ListenOn(port + 1);
+    }
+    ~TunnelPeer()
+    {
+        for (int fd : {dataListener, hbListener, hb})
+            if (fd >= 0) close(fd);
+    }
+    // The data connection of a new link (the caller's to close), or -1 when none comes within ms.
+    int Next(int ms)
+    {
+        if (mode == 0) return AcceptWithin(dataListener, ms);
+        if (mode == 1) {
+            if (hb >= 0) close(hb);
+            hb = AcceptWithin(hbListener, ms);
+            if (hb < 0) return -1;
+            WriteAll(hb, "Qw3rTy9uIo", 10);
+            int data = AcceptWithin(dataListener, 5000);
+            char reply[128];
+            return data >= 0 && ReadExactly(data, reply, sizeof reply, 5000) ? data : -1;
+        }
+        client = std::make_unique<ExchangeClient>();
+        if (!WaitUntil([&] { return client->Knock(port); }, Millis(ms), Millis(500))) return -1;
+        client->Reply(port, client->packet + "@@@@@@@@@@60");
+        return std::exchange(client->data, -1);
+    }
+    int mode, port, dataListener = -1, hbListener = -1, hb = -1;
+    std::unique_ptr<ExchangeClient> client;
 };
 
 }  // namespace tunneltest
