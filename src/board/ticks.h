@@ -56,3 +56,8 @@ int SharedChangeFd();
 
 // Names the calling thread (as top -H and ps -L show it): at most 15 characters.
 void ThreadName(const char* name);
+// Asks the scheduler for a short time slice for the calling thread. A thread that mostly sleeps
+// and must act at once when woken (the serial pumps) then takes the processor from a busy
+// neighbour on its wake-up instead of waiting for the neighbour's slice to end. Kernels without
+// custom slices, or that refuse one, leave the thread as it was.
+void ThreadShortSlice();

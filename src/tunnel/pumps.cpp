@@ -246,6 +246,7 @@ void LirnRecvPass()
 void* ThreadLirnRecv(void*)
 {
     ThreadName("lirn-recv");
+    ThreadShortSlice();
     if (LirnRecvOpen() < 0) return nullptr;  // no port: the tunnel carries nothing
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
@@ -299,6 +300,7 @@ void LirnSendPass()
 void* ThreadLirnSend(void*)
 {
     ThreadName("lirn-send");
+    ThreadShortSlice();
     LirnSendStart();
     for (;;) {  // until the receive pump publishes the port
         uint32_t seen = SharedSeq();

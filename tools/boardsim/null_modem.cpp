@@ -1,6 +1,8 @@
 // The null-modem relay between the board's serial port and the PC side (see null_modem.h).
 #include "null_modem.h"
 
+#include "board/ticks.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <string>
@@ -71,6 +73,7 @@ void NullModem::Stop()
 
 void NullModem::Run()
 {
+    ThreadShortSlice();  // a cable has no scheduling delay: hand bytes on at once when they come
     Lane toPc{board_.master, pc_.master, {}, &toPc_};
     Lane toBoard{pc_.master, board_.master, {}, &toBoard_};
     while (!loop_.Stopping()) {
