@@ -26,11 +26,7 @@
 
 namespace {
 
-// A chunk is read once the waiting count has been still for the quiet gap, or at once when a
-// block waits. With raw chunks and a gap shorter than the described one a chunk may grow to
-// kRawChunkMax: with 40 bytes of IPv4 and TCP headers it fits a 1400-byte MTU, the smallest common
-// on cellular bearers, so a chunk is never split into two IP packets.
-constexpr int kRawChunkMax = 1360;
+constexpr int kRawChunkMax = kLirnChunkMax;
 constexpr uint32_t kLongChunkGapBelowMs = 100;
 
 // Send pump state, touched by that thread only and set by LirnSendStart: the gathering state and
@@ -259,13 +255,23 @@ void LirnSendStart()
     // The record holds only values in range (the reader and the console refuse others); a
     // record set up otherwise still gets the described behaviour, never an overrun.
     gRawChunks = lirnSet.rawChunks == 1;
+    gGatherRule = LirnChunkRule(gRawChunks);
+    OutageRingInit(&gOutage, gOutageStore, LirnOutageBytes(0));
+}
+
+SerialGatherRule LirnChunkRule(bool raw)
+{
     int32_t gap = lirnSet.quietGapMs;
     if (gap < kQuietGapMinMs || gap > kQuietGapMaxMs) gap = kQuietGapDefaultMs;
-    int most = gRawChunks && static_cast<uint32_t>(gap) < kLongChunkGapBelowMs ? kRawChunkMax : kLirnBlockSize;
-    gGatherRule = {static_cast<uint32_t>(gap), most, most};
+    int most = raw && static_cast<uint32_t>(gap) < kLongChunkGapBelowMs ? kRawChunkMax : kLirnBlockSize;
+    return {static_cast<uint32_t>(gap), most, most};
+}
+
+std::size_t LirnOutageBytes(std::size_t whenOff)
+{
     int32_t keep = lirnSet.outageBytes;
     if (keep < 0 || keep > kOutageBytesMax) keep = 0;
-    OutageRingInit(&gOutage, keep > 0 ? gOutageStore : nullptr, static_cast<std::size_t>(keep));
+    return keep > 0 ? static_cast<std::size_t>(keep) : whenOff;
 }
 
 void LirnSendPass()
