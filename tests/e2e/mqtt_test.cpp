@@ -1,0 +1,161 @@
+// The MQTT mode end to end: build/lirn on the simulated board with a broker address set, against a
+// mosquitto the test starts on free loopback ports; the broker's side watched with libmosquitto.
+#include "board.h"
+#include "mqtt_broker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+const char kImei[] = "862631039274815";  // the simulated module's
+const std::string kTree = std::string("lirn/") + kImei + "/";
+const Millis kConnectTimeout(30000);
+
+std::string Config(int port, const std::string& extra = "")
+{
+    return "@LIRNMODE;0\r\n@MQTTHOST;127.0.0.1\r\n@MQTTPORT;" + std::to_string(port) + "\r\n" + extra;
+}
+
+// The tunnel road with the data call up and a GPS fix; the PC end of the port opened.
+void StartGateway(Board& board, const std::string& config, const std::vector<std::pair<std::string, std::string>>& files = {})
+{
+    Scenario s;
+    s.init = "low";
+    s.files = files;
+    s.files.push_back({"APP/config.ini", config});
+    s.settings = {"qmi call up", "at fix 3113.3433 N 12121.2341 E 061226 101500.0 30.0 0.0 0.0"};
+    s.ready = "Create ThreadMqtt Successfully\r\n";
+    ASSERT_TRUE(board.Run(s)) << board.Output();
+    board.OpenPc();
+}
+
+bool Has(const std::vector<std::string>& payloads, const std::string& text)
+{
+    for (const std::string& p : payloads)
+        if (p.find(text) != std::string::npos) return true;
+    return false;
+}
+
+std::string Joined(const std::vector<std::string>& parts)
+{
+    std::string all;
+    for (const std::string& p : parts) all += p;
+    return all;
+}
+
+}  // namespace
+
+TEST(Mqtt, BinaryCrossesBothWaysStateFollowsTheModemAndTheWillSaysOffline)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttWatcher watch(broker.Port(), "watch", "lirn/#");
+    Board board;
+    StartGateway(board, Config(broker.Port()));
+    ASSERT_TRUE(watch.WaitFor([](auto& m) { return Has(PayloadsOn(m, kTree + "status"), "online"); }, kConnectTimeout))
+        << board.Output();
+
+    std::string up("\0\x01up\r\n\xff\0\0tail\0", 14);
+    ASSERT_TRUE(board.PcWrite(up));
+    EXPECT_TRUE(watch.WaitFor([&](auto& m) { return Joined(PayloadsOn(m, kTree + "up")) == up; }, Millis(5000)))
+        << Joined(PayloadsOn(watch.Messages(), kTree + "up"));
+
+    std::string down("\0down\0\r\n\x80\0", 11);
+    ASSERT_TRUE(watch.Publish(kTree + "down", down));
+    EXPECT_EQ(board.PcRead(down.size(), Millis(5000)), down);
+
+    EXPECT_TRUE(watch.WaitFor([](auto& m) { return Has(PayloadsOn(m, kTree + "state"), "\"lat\":31.2223"); }, Millis(10000)));
+    std::vector<std::string> states = PayloadsOn(watch.Messages(), kTree + "state");
+    EXPECT_TRUE(Has(states, "\"signal\":20,\"registration\":1")) << Joined(states);
+    EXPECT_TRUE(Has(states, "\"lon\":121.3539")) << Joined(states);
+    // A change of the signal is published without waiting for the minute.
+    ASSERT_TRUE(ControlOk(board.Control("at csq 27")));
+    EXPECT_TRUE(watch.WaitFor([](auto& m) { return Has(PayloadsOn(m, kTree + "state"), "\"signal\":27"); }, Millis(10000)));
+
+    ASSERT_TRUE(ControlOk(board.Control("fw stop")));
+    EXPECT_TRUE(watch.WaitFor([](auto& m) { return PayloadsOn(m, kTree + "status").back() == "offline"; }, Millis(10000)));
+    ASSERT_TRUE(ControlOk(board.Control("fw start")));
+    EXPECT_TRUE(watch.WaitFor([](auto& m) { return PayloadsOn(m, kTree + "status").back() == "online"; }, kConnectTimeout));
+}
+
+// Numbered chunks flow before, during and after a 20 s broker stop. The queue holds 600 bytes:
+// the outage overflows it, so the oldest chunks of the outage go and their bytes are reported.
+TEST(Mqtt, BrokerStoppedMidStreamLosesOnlyWhatTheQueueCannotHoldAndSaysHowMuch)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttWatcher watch(broker.Port(), "watch", kTree + "up");
+    Board board;
+    StartGateway(board, Config(broker.Port(), "@LIRNBUF;600\r\n"));
+    ASSERT_TRUE(board.WaitForOutput("MQTT Connected", kConnectTimeout));
+
+    std::vector<std::string> sent;
+    auto sendFor = [&](Millis span) {
+        auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            char chunk[32];
+            std::snprintf(chunk, sizeof chunk, "chunk %05zu\n", sent.size());
+            sent.push_back(chunk);
+            ASSERT_TRUE(board.PcWrite(chunk));
+            // Apart by more than the quiet gap, so each write is a chunk of its own.
+            std::this_thread::sleep_for(Millis(200));
+        }
+    };
+    sendFor(Millis(3000));
+    broker.Stop();
+    sendFor(Millis(20000));
+    std::size_t beforeRestart = sent.size();
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(board.WaitForOutput("MQTT Connected", Millis(60000), 2)) << board.Output();
+    sendFor(Millis(2000));
+
+    ASSERT_TRUE(watch.WaitFor([&](auto& m) { return !m.empty() && m.back().payload == sent.back(); }, Millis(20000)));
+    // In order; a chunk may come twice (QoS 1 after the reconnect), never out of turn.
+    std::vector<std::string> got;
+    for (const std::string& p : PayloadsOn(watch.Messages(), kTree + "up"))
+        if (got.empty() || p > got.back()) got.push_back(p);
+        else EXPECT_TRUE(std::find(got.begin(), got.end(), p) != got.end()) << "out of order: " << p;
+    // What is missing is one run of the outage's oldest chunks, its bytes the reported count.
+    std::size_t first = 0;
+    while (first < got.size() && got[first] == sent[first]) ++first;
+    ASSERT_LT(first, got.size());
+    std::size_t resume = first;
+    while (resume < sent.size() && sent[resume] != got[first]) ++resume;
+    ASSERT_LT(resume, beforeRestart);
+    EXPECT_GT(resume, first);
+    EXPECT_TRUE(std::equal(got.begin() + static_cast<long>(first), got.end(), sent.begin() + static_cast<long>(resume), sent.end()));
+    std::size_t lost = (resume - first) * sent[0].size();
+    EXPECT_TRUE(board.WaitForOutput("Outage Ring Dropped " + std::to_string(lost) + " Bytes", Millis(1000)))
+        << board.Output();
+}
+
+// The CA file missing, then a wrong one, then the right one: each refusal says why, the tries are
+// paced, and the gateway connects once the CA verifies the broker.
+TEST(Mqtt, TlsVerifiesTheBrokerAgainstTheCaFile)
+{
+    MqttBroker broker(true);
+    ASSERT_TRUE(broker.Start());
+    ASSERT_FALSE(broker.CaPem().empty()) << "openssl could not make the test CA";
+    MqttWatcher watch(broker.Port(), "watch", kTree + "status");
+    Board board;
+    StartGateway(board, Config(broker.TlsPort(), "@MQTTTLS;1\r\n"), {{"APP/ca.pem", broker.OtherCaPem()}});
+    const std::string refused = "MQTT TLS Broker Not Verified";
+    ASSERT_TRUE(board.WaitForOutput(refused, kConnectTimeout)) << board.Output();
+    auto first = std::chrono::steady_clock::now();
+    // The next three wait 0, 1 and 2 s before their tries (the pacing of failed builds).
+    ASSERT_TRUE(board.WaitForOutput(refused, Millis(30000), 4)) << board.Output();
+    EXPECT_GE(MsSince(first), 2000);
+    EXPECT_EQ(board.CountOutput("MQTT Connected"), 0);
+    EXPECT_EQ(board.CountOutput("MQTT Broker Connect Failed"), 0);  // the broker answered: no hang-up
+
+    std::remove(board.Path("APP/ca.pem").c_str());
+    ASSERT_TRUE(board.WaitForOutput("MQTT TLS CA File Missing: /APP/ca.pem\r\n", Millis(30000))) << board.Output();
+    board.WriteFile("APP/ca.pem", broker.CaPem());
+    EXPECT_TRUE(watch.WaitFor([](auto& m) { return Has(PayloadsOn(m, kTree + "status"), "online"); }, Millis(60000)))
+        << board.Output();
+}
