@@ -97,11 +97,11 @@ int FixedHeader(const uint8_t* in, std::size_t len, std::size_t* headerLen, std:
     return kMqttMalformed;
 }
 
-// PUBLISH variable header from body (bodyLen bytes present of remaining in all).
+// The PUBLISH variable header of a packet whose fixed header took headerLen of the len bytes present.
 int PublishHead(const uint8_t* in, std::size_t len, std::size_t headerLen, std::size_t remaining, MqttPacket* p)
 {
     int qos = (p->flags >> 1) & 3;
-    if (qos == 3) return kMqttMalformed;
+    if (qos > 1) return kMqttMalformed;  // the session subscribes with QoS 1: a broker never sends 2
     std::size_t need = 2 + (qos > 0 ? 2 : 0);
     if (remaining < need) return kMqttMalformed;
     if (len < headerLen + 2) return kMqttIncomplete;

@@ -77,7 +77,7 @@ constexpr int kMqttMalformed = -1;
 
 // Parses the packet at the start of in (len bytes). Returns its length (> 0) with packet filled,
 // kMqttIncomplete while it has not all come, or kMqttMalformed: a remaining length over four
-// bytes, a QoS 3 or packet id 0 publish, lengths that run past the packet, a packet of a type or
+// bytes, a publish of QoS 2 or 3 (never sent to a QoS 1 subscription) or with packet id 0, lengths that run past the packet, a packet of a type or
 // form a client never receives.
 int MqttParse(const uint8_t* in, std::size_t len, MqttPacket* packet);
 // The same for the head of a PUBLISH too long to wait for whole: returns how many bytes its
