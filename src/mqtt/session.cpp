@@ -462,7 +462,9 @@ void BuildLink()
     LinkPacingUp(&gS.pacing);
     SharedSet(lirnConnect, 1);
     std::printf("MQTT Connected: %s\r\n", gS.topicUp);
-    if (!OpenSession()) LinkDown("Send Failed");
+    // A resumed session's messages may have come right behind the CONNACK, already read.
+    const char* why = "Send Failed";
+    if (!OpenSession() || !TakePackets(&why)) LinkDown(why);
 }
 
 // ---- The link that is up ----
