@@ -600,24 +600,15 @@ void* ThreadMqtt(void*)
 
 namespace {
 
-// The serial thread's gathering state: chunks as the tunnel's raw chunks, each cut by the quiet gap.
-SerialGather gGather;
-SerialGatherRule gRule;
-SerialArrivals gArrivals = {-1, -1};
+// The serial thread's chunker: chunks as the tunnel's raw chunks, each cut by its own quiet gap.
+LirnChunker gChunker = {{}, {}, {-1, -1}, true};
 
 }  // namespace
 
 void MqttSerialPass()
 {
-    int fd = uartFd;
-    SerialGatherStep step = SerialGatherPoll(&gGather, uart_datasize_in_com(fd), GetTimeTicks(), gRule);
-    if (step.readCount == 0) {
-        SerialWaitArrival(&gArrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
-        return;
-    }
     char chunk[kLirnChunkMax];
-    ssize_t got = uart_read(fd, chunk, static_cast<size_t>(step.readCount));
-    SerialGatherInit(&gGather, GetTimeTicks());  // each chunk's gap counts from its own bytes
+    int got = LirnChunkRead(&gChunker, uartFd, chunk);
     if (got > 0) ChunkQueuePut(chunk, static_cast<std::size_t>(got));
 }
 
@@ -625,8 +616,6 @@ void* ThreadMqttSerial(void*)
 {
     ThreadName("lirn-mqtt-port");
     if (LirnRecvOpen() < 0) return nullptr;  // no port: nothing to carry
-    SerialGatherInit(&gGather, GetTimeTicks());
-    SerialArrivalsInit(&gArrivals);
-    gRule = LirnChunkRule(true);
+    LirnChunkerStart(&gChunker, true);
     for (;;) MqttSerialPass();
 }

@@ -8,6 +8,8 @@
 // main sets the state up once from the configuration (LirnInit) and starts the threads.
 #pragma once
 
+#include "serial/uart.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -140,10 +142,20 @@ bool LirnConnectWithRetries(TunnelEndpoint& ep);
 // Hangs up the data call (lowering lirnDialup first) so that the dial-up thread makes a new one.
 void LirnHangUp(bool announce);
 
-// The gathering rule of the send side from lirnSet: the configured quiet gap (the described one
-// when out of range), chunks of one block, or up to kLirnChunkMax when raw and the gap is short.
-struct SerialGatherRule;
-SerialGatherRule LirnChunkRule(bool raw);
+// Cutting the port's input into chunks, as the send pump does it: the gathering state, its rule
+// from lirnSet (the configured quiet gap, the described one when out of range; chunks of one block,
+// or up to kLirnChunkMax when raw and the gap is short), and the watch of the port.
+struct LirnChunker {
+    SerialGather gather;
+    SerialGatherRule rule;
+    SerialArrivals arrivals;  // {-1, -1} before the first start
+    bool raw;                 // raw chunks: each chunk's quiet gap counts from its own bytes
+};
+void LirnChunkerStart(LirnChunker* c, bool raw);
+// Reads the next chunk of the port fd into out (room for kLirnChunkMax bytes) and returns its
+// length; or waits until one may be due (a byte arrives, the gap ends, a shared word changes) and
+// returns 0.
+int LirnChunkRead(LirnChunker* c, int fd, char* out);
 // The outage ring's size from lirnSet: the configured bytes, or whenOff when the setting is 0.
 std::size_t LirnOutageBytes(std::size_t whenOff);
 
