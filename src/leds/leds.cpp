@@ -18,7 +18,9 @@ constexpr int kLedUpdateFailed = 6;
 
 // The update road's pattern (5 or 6) once it is shown; 0 on every other road.
 std::atomic<int> gUpdatePattern{0};
-// Pattern 3, unused by the described supervisor, shows a link that is down where one is shown.
+// Pattern 3, unused by the described supervisor, shows a link that is down where one is shown:
+// in place of pattern 2, the data call up.
+constexpr int kLedCallUp = 2;
 constexpr int kLedLinkDown = 3;
 std::atomic<bool> gShowLink{false};
 
@@ -64,7 +66,7 @@ void LedShowLink(bool on)
 
 int LinkPattern(int supervisorPattern, int linkUp)
 {
-    return (supervisorPattern == 0 || supervisorPattern == 1) && linkUp != 1 ? kLedLinkDown : supervisorPattern;
+    return supervisorPattern == kLedCallUp && linkUp != 1 ? kLedLinkDown : supervisorPattern;
 }
 
 void LedShowUpdateResult(bool failed)

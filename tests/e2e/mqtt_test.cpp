@@ -1,6 +1,7 @@
 // The MQTT mode end to end: build/lirn on the simulated board with a broker address set, against a
 // mosquitto the test starts on free loopback ports; the broker's side watched with libmosquitto.
 #include "board.h"
+#include "led_history.h"
 #include "mqtt_broker.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,22 @@ bool Has(const std::vector<std::string>& payloads, const std::string& text)
     for (const std::string& p : payloads)
         if (p.find(text) != std::string::npos) return true;
     return false;
+}
+
+// The status LED's phases from now on settle on this pattern within 10 s.
+bool StatusBlinks(Board& board, long long onMs, long long offMs)
+{
+    long long since = BoardNowMs(board);
+    std::string why;
+    return WaitUntil(
+        [&] {
+            std::vector<LedPhase> phases = LedPhases(LedHistory(board, "status", since));
+            if (phases.size() < 4) return false;
+            if (PhasesMatch(phases, onMs, offMs, &why)) return true;
+            since = BoardNowMs(board);  // an earlier pattern in the window: look afresh
+            return false;
+        },
+        Millis(10000));
 }
 
 std::string Joined(const std::vector<std::string>& parts)
@@ -158,10 +175,13 @@ TEST(Mqtt, TlsVerifiesTheBrokerAgainstTheCaFile)
     EXPECT_GE(MsSince(first), 2000);
     EXPECT_EQ(board.CountOutput("MQTT Connected"), 0);
     EXPECT_EQ(board.CountOutput("MQTT Broker Connect Failed"), 0);  // the broker answered: no hang-up
+    // The call is up, the broker link is not: the status LED blinks 200/200 instead of 500/500.
+    EXPECT_TRUE(StatusBlinks(board, 200, 200));
 
     std::remove(board.Path("APP/ca.pem").c_str());
     ASSERT_TRUE(board.WaitForOutput("MQTT TLS CA File Missing: /APP/ca.pem\r\n", Millis(30000))) << board.Output();
     board.WriteFile("APP/ca.pem", broker.CaPem());
     EXPECT_TRUE(watch.WaitFor([](auto& m) { return Has(PayloadsOn(m, kTree + "status"), "online"); }, Millis(60000)))
         << board.Output();
+    EXPECT_TRUE(StatusBlinks(board, 500, 500));
 }
