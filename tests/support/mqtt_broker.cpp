@@ -106,8 +106,9 @@ MqttWatcher::MqttWatcher(int port, const std::string& id, const std::string& top
 
 MqttWatcher::~MqttWatcher()
 {
+    // The disconnect ends the loop; cancelling its thread instead could leave a lock held.
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
+    mosquitto_loop_stop(client_, false);
     mosquitto_destroy(client_);
 }
 
