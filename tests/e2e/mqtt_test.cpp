@@ -1,6 +1,7 @@
 // The MQTT mode end to end: build/lirn on the simulated board with a broker address set, against a
 // mosquitto the test starts on free loopback ports; the broker's side watched with libmosquitto.
 #include "board.h"
+#include "control_client.h"
 #include "led_history.h"
 #include "mqtt_broker.h"
 
@@ -9,7 +10,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstring>
+#include <set>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +61,19 @@ bool StatusBlinks(Board& board, long long onMs, long long offMs)
             return false;
         },
         Millis(10000));
+}
+
+// The board's port has carried `written` bytes in all from the PC end and none waits there unread.
+bool SerialTaken(Board& board, long long written, int port)
+{
+    return WaitUntil(
+        [&] {
+            std::string carried = ControlField(board.Control("serial"), "to_board");
+            int waiting = -1;
+            return !carried.empty() && std::stoll(carried) >= written && ioctl(port, FIONREAD, &waiting) == 0 &&
+                   waiting == 0;
+        },
+        Millis(5000), Millis(5));
 }
 
 std::string Joined(const std::vector<std::string>& parts)
@@ -117,7 +135,10 @@ TEST(Mqtt, BrokerStoppedMidStreamLosesOnlyWhatTheQueueCannotHoldAndSaysHowMuch)
     StartGateway(board, Config(broker.Port(), "@LIRNBUF;600\r\n"));
     ASSERT_TRUE(board.WaitForOutput("MQTT Connected", kConnectTimeout));
 
-    std::vector<std::string> sent;
+    std::vector<std::string> sent;  // numbered lines, each written once the previous one was read
+    long long written = 0;
+    int port = open(board.Path("dev/ttyHSL3").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(port, 0);
     auto sendFor = [&](Millis span) {
         auto end = std::chrono::steady_clock::now() + span;
         while (std::chrono::steady_clock::now() < end) {
@@ -125,36 +146,40 @@ TEST(Mqtt, BrokerStoppedMidStreamLosesOnlyWhatTheQueueCannotHoldAndSaysHowMuch)
             std::snprintf(chunk, sizeof chunk, "chunk %05zu\n", sent.size());
             sent.push_back(chunk);
             ASSERT_TRUE(board.PcWrite(chunk));
-            // Apart by more than the quiet gap, so each write is a chunk of its own.
-            std::this_thread::sleep_for(Millis(200));
+            written += std::strlen(chunk);
+            // The next write once the firmware has read this one (mostly a chunk of its own).
+            ASSERT_TRUE(SerialTaken(board, written, port));
         }
     };
     sendFor(Millis(3000));
     broker.Stop();
     sendFor(Millis(20000));
-    std::size_t beforeRestart = sent.size();
     ASSERT_TRUE(broker.Start());
     ASSERT_TRUE(board.WaitForOutput("MQTT Connected", Millis(60000), 2)) << board.Output();
     sendFor(Millis(2000));
 
-    ASSERT_TRUE(watch.WaitFor([&](auto& m) { return !m.empty() && m.back().payload == sent.back(); }, Millis(20000)));
-    // In order; a chunk may come twice (QoS 1 after the reconnect), never out of turn.
-    std::vector<std::string> got;
+    const std::string all = Joined(sent);
+    auto lastArrived = [&](const std::vector<MqttMessage>& m) {
+        const std::string& tail = sent.back();
+        return !m.empty() && m.back().payload.size() >= tail.size() &&
+               m.back().payload.compare(m.back().payload.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    ASSERT_TRUE(watch.WaitFor(lastArrived, Millis(20000)));
+    // A chunk may come twice (QoS 1 resends it after the reconnect): each line is numbered, so a
+    // message seen before is such a resend. The rest is the written stream, in order, less one run
+    // of the oldest input of the outage (up to the reconnect, which may come after the restart).
+    std::set<std::string> seen;
+    std::string got;
     for (const std::string& p : PayloadsOn(watch.Messages(), kTree + "up"))
-        if (got.empty() || p > got.back()) got.push_back(p);
-        else EXPECT_TRUE(std::find(got.begin(), got.end(), p) != got.end()) << "out of order: " << p;
-    // What is missing is one run of the outage's oldest chunks, its bytes the reported count.
-    std::size_t first = 0;
-    while (first < got.size() && got[first] == sent[first]) ++first;
-    ASSERT_LT(first, got.size());
-    std::size_t resume = first;
-    while (resume < sent.size() && sent[resume] != got[first]) ++resume;
-    ASSERT_LT(resume, beforeRestart);
-    EXPECT_GT(resume, first);
-    EXPECT_TRUE(std::equal(got.begin() + static_cast<long>(first), got.end(), sent.begin() + static_cast<long>(resume), sent.end()));
-    std::size_t lost = (resume - first) * sent[0].size();
+        if (seen.insert(p).second) got += p;
+    std::size_t same = 0;
+    while (same < got.size() && got[same] == all[same]) ++same;
+    ASSERT_LT(got.size(), all.size()) << "the outage lost nothing: the queue did not overflow";
+    std::size_t lost = all.size() - got.size();
+    EXPECT_EQ(got.substr(same), all.substr(same + lost));
     EXPECT_TRUE(board.WaitForOutput("Outage Ring Dropped " + std::to_string(lost) + " Bytes", Millis(1000)))
         << board.Output();
+    close(port);
 }
 
 // The CA file missing, then a wrong one, then the right one: each refusal says why, the tries are
