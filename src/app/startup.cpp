@@ -12,6 +12,7 @@
 #include "leds/leds.h"
 #include "logging/log.h"
 #include "modem/modem.h"
+#include "mqtt/mqtt.h"
 #include "platform/shell.h"
 #include "tunnel/tunnel.h"
 
@@ -52,6 +53,16 @@ void StartTunnelThreads()
     };
     for (const TunnelThread& t : kTunnelThreads)
         if (StartThread(t.entry, t.failure)) std::puts(t.started);
+}
+
+// The tunnel road with a broker address: the MQTT mode's two threads instead of the tunnel's, and
+// the status LED showing the broker link.
+void StartMqttThreads()
+{
+    MqttInit();
+    LedShowLink(true);
+    if (StartThread(ThreadMqttSerial, "Error: Create ThreadMqttSerial")) std::puts("Create ThreadMqttSerial Successfully\r");
+    if (StartThread(ThreadMqtt, "Error: Create ThreadMqtt")) std::puts("Create ThreadMqtt Successfully\r");
 }
 
 [[noreturn]] void SupervisorLoop()
@@ -167,7 +178,10 @@ void LirnMain(int argc, char** argv)
     StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Tunnel) {
-        StartTunnelThreads();
+        if (MqttModeOn())
+            StartMqttThreads();
+        else
+            StartTunnelThreads();
     } else {
         std::puts("==============================\r");
         std::puts("===== Utility\r");

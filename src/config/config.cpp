@@ -66,6 +66,24 @@ const ExtensionKey kExtensionKeys[] = {
     {"@LIRNRAW;", &lirnSet.rawChunks, 0, 1, kRawChunksDefault},
     {"@LIRNGAP;", &lirnSet.quietGapMs, kQuietGapMinMs, kQuietGapMaxMs, kQuietGapDefaultMs},
     {"@LIRNBUF;", &lirnSet.outageBytes, 0, kOutageBytesMax, kOutageBytesDefault},
+    {"@MQTTPORT;", &lirnSet.mqttPort, 1, 65535, kMqttPortDefault},
+    {"@MQTTTLS;", &lirnSet.mqttTls, 0, 1, 0},
+};
+
+// The text extensions: read up to the line end, written only when they differ
+// from their defaults.
+struct TextExtensionKey {
+    const char* key;
+    char* field;
+    unsigned size;
+    const char* byDefault;
+};
+
+const TextExtensionKey kTextExtensionKeys[] = {
+    {"@MQTTHOST;", lirnSet.mqttHost, sizeof lirnSet.mqttHost, ""},
+    {"@MQTTUSR;", lirnSet.mqttUser, sizeof lirnSet.mqttUser, ""},
+    {"@MQTTPWD;", lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, ""},
+    {"@MQTTTOPIC;", lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, kMqttTopicDefault},
 };
 
 // Appends the extension lines that differ from their defaults. Returns the new length, or -1
@@ -75,6 +93,12 @@ int FormatExtensions(char* out, std::size_t n, int len)
     for (const ExtensionKey& k : kExtensionKeys) {
         if (*k.field == k.byDefault) continue;
         int more = std::snprintf(out + len, n - static_cast<std::size_t>(len), "%s%d\r\n", k.key, *k.field);
+        if (more < 0 || static_cast<std::size_t>(len + more) >= n) return -1;
+        len += more;
+    }
+    for (const TextExtensionKey& k : kTextExtensionKeys) {
+        if (std::strcmp(k.field, k.byDefault) == 0) continue;
+        int more = std::snprintf(out + len, n - static_cast<std::size_t>(len), "%s%s\r\n", k.key, k.field);
         if (more < 0 || static_cast<std::size_t>(len + more) >= n) return -1;
         len += more;
     }
@@ -94,6 +118,14 @@ bool ReadExtensionLine(char* line)
         }
         *k.field = value;
         std::printf("%s%d\r\n", k.key, value);
+        return true;
+    }
+    for (const TextExtensionKey& k : kTextExtensionKeys) {
+        std::size_t len = std::strlen(k.key);
+        if (std::strncmp(line, k.key, len) != 0) continue;
+        CopyTextValue(k.field, k.size, line + len);
+        k.field[std::strcspn(k.field, "\r\n")] = '\0';  // an address or topic never holds a line end
+        std::printf("%s%s\r\n", k.key, k.field);
         return true;
     }
     return false;
@@ -209,6 +241,8 @@ void InitLirnConfig()
     lirnSet.rawChunks = kRawChunksDefault;
     lirnSet.quietGapMs = kQuietGapDefaultMs;
     lirnSet.outageBytes = kOutageBytesDefault;
+    lirnSet.mqttPort = kMqttPortDefault;
+    TextCopy(lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, kMqttTopicDefault);
 }
 
 int ReadLirnConfig()
@@ -235,7 +269,7 @@ void ReadLirnConfigFrom(FILE* f)
 
 int SaveLirnConfig()
 {
-    char text[512];
+    char text[1024];
     int len = FormatConfig(text, sizeof text, lirnSet);
     if (len < 0 || static_cast<std::size_t>(len) >= sizeof text) return -1;  // cannot happen: fields are bounded
     len = FormatExtensions(text, sizeof text, len);

@@ -31,6 +31,13 @@ struct TunnelConfig {
     int32_t rawChunks;       // 1: chunks go out as exactly their bytes in every mode
     int32_t quietGapMs;      // quiet gap that ends a chunk on the serial side
     int32_t outageBytes;     // serial bytes kept while the link is down (0: dropped)
+    // Opt-in MQTT mode, written to the file likewise only when different from the defaults.
+    char mqttHost[64];       // broker IPv4 address; empty keeps the tunnel
+    int32_t mqttPort;        // broker port
+    int32_t mqttTls;         // 1: TLS, the broker verified against /APP/ca.pem
+    char mqttUser[64];       // broker credentials; empty: none
+    char mqttPassword[64];
+    char mqttTopic[64];      // topic prefix
 };
 
 // Ranges and defaults of the extensions; the console and the file reader refuse other values.
@@ -40,6 +47,8 @@ constexpr int32_t kQuietGapMinMs = 1;
 constexpr int32_t kQuietGapMaxMs = 10000;
 constexpr int32_t kOutageBytesDefault = 0;
 constexpr int32_t kOutageBytesMax = 65536;
+constexpr int32_t kMqttPortDefault = 1883;
+constexpr char kMqttTopicDefault[] = "lirn";
 
 extern TunnelConfig lirnSet;
 

@@ -9,7 +9,8 @@
 // Setting values are stored before their range is tested: an out-of-range value stays in lirnSet
 // and is answered ER, and a later "@SAVE" writes it. The replies of three settings name a
 // neighbouring keyword; the PC tool expects exactly those texts. The three tunnel extensions (raw
-// chunks, quiet gap, outage ring) are later additions: they refuse such a value without storing it.
+// chunks, quiet gap, outage ring) and the MQTT settings are later additions: they refuse such a
+// value without storing it.
 #include "console/commands.h"
 #include "console/console.h"
 
@@ -67,6 +68,13 @@ const UtilitySetting kStopBits = {SettingKind::Number, &lirnSet.uartStopBits, 1,
 const UtilitySetting kRaw      = {SettingKind::Bounded, &lirnSet.rawChunks, 2, "LIRNRAW", "LIRNRAW", 0, 1, nullptr, 0};
 const UtilitySetting kGap      = {SettingKind::Bounded, &lirnSet.quietGapMs, 6, "LIRNGAP", "LIRNGAP", kQuietGapMinMs, kQuietGapMaxMs, nullptr, 0};
 const UtilitySetting kOutage   = {SettingKind::Bounded, &lirnSet.outageBytes, 6, "LIRNBUF", "LIRNBUF", 0, kOutageBytesMax, nullptr, 0};
+// MQTT mode settings (added with it, like the tunnel extensions).
+const UtilitySetting kMqttHost = {SettingKind::Text, lirnSet.mqttHost, sizeof lirnSet.mqttHost, "MQTTHOST", "MQTTHOST", 0, 0, nullptr, 0};
+const UtilitySetting kMqttPort = {SettingKind::Bounded, &lirnSet.mqttPort, 6, "MQTTPORT", "MQTTPORT", 1, 65535, nullptr, 0};
+const UtilitySetting kMqttTls  = {SettingKind::Bounded, &lirnSet.mqttTls, 2, "MQTTTLS", "MQTTTLS", 0, 1, nullptr, 0};
+const UtilitySetting kMqttUser = {SettingKind::Text, lirnSet.mqttUser, sizeof lirnSet.mqttUser, "MQTTUSR", "MQTTUSR", 0, 0, nullptr, 0};
+const UtilitySetting kMqttPwd  = {SettingKind::Text, lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "MQTTPWD", "MQTTPWD", 0, 0, nullptr, 0};
+const UtilitySetting kMqttTop  = {SettingKind::Text, lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "MQTTTOPIC", "MQTTTOPIC", 0, 0, nullptr, 0};
 // clang-format on
 
 bool Accepted(const UtilitySetting& s, int value)
@@ -196,6 +204,18 @@ const UtilityCommand kUtilityCommands[] = {
     {"@LIRNGAP", 8, SettingQuery, &kGap},
     {"@LIRNBUF;", 9, SettingSet, &kOutage},
     {"@LIRNBUF", 8, SettingQuery, &kOutage},
+    {"@MQTTHOST;", 10, SettingSet, &kMqttHost},
+    {"@MQTTHOST", 9, SettingQuery, &kMqttHost},
+    {"@MQTTPORT;", 10, SettingSet, &kMqttPort},
+    {"@MQTTPORT", 9, SettingQuery, &kMqttPort},
+    {"@MQTTTLS;", 9, SettingSet, &kMqttTls},
+    {"@MQTTTLS", 8, SettingQuery, &kMqttTls},
+    {"@MQTTUSR;", 9, SettingSet, &kMqttUser},
+    {"@MQTTUSR", 8, SettingQuery, &kMqttUser},
+    {"@MQTTPWD;", 9, SettingSet, &kMqttPwd},
+    {"@MQTTPWD", 8, SettingQuery, &kMqttPwd},
+    {"@MQTTTOPIC;", 11, SettingSet, &kMqttTop},
+    {"@MQTTTOPIC", 10, SettingQuery, &kMqttTop},
     {"@SAVE", 5, UtilitySave, nullptr},
     {"@FWVER", 6, UtilityFwVer, nullptr},
     {"@CSQ", 4, UtilityCsq, nullptr},

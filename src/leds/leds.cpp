@@ -5,6 +5,7 @@
 #include "board/ticks.h"
 #include "cellular/datacall.h"
 #include "modem/modem.h"
+#include "tunnel/tunnel.h"
 
 std::atomic<int> sta_led_step{1};
 std::atomic<int> gps_led_step{0};
@@ -17,6 +18,11 @@ constexpr int kLedUpdateFailed = 6;
 
 // The update road's pattern (5 or 6) once it is shown; 0 on every other road.
 std::atomic<int> gUpdatePattern{0};
+// Pattern 3, unused by the described supervisor, shows a link that is down where one is shown:
+// in place of pattern 2, the data call up.
+constexpr int kLedCallUp = 2;
+constexpr int kLedLinkDown = 3;
+std::atomic<bool> gShowLink{false};
 
 // Status LED patterns 1 to 6; 0 and every other value keep the LED steadily on.
 const BlinkPattern kStatusPatterns[] = {
@@ -48,7 +54,19 @@ int SupervisorPattern(int cpinStatus, int netStatus, int creg)
 
 void LedShowModemState()
 {
-    SharedSet(sta_led_step, SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load()));
+    int pattern = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
+    if (gShowLink.load()) pattern = LinkPattern(pattern, lirnConnect.load());
+    SharedSet(sta_led_step, pattern);
+}
+
+void LedShowLink(bool on)
+{
+    gShowLink = on;
+}
+
+int LinkPattern(int supervisorPattern, int linkUp)
+{
+    return supervisorPattern == kLedCallUp && linkUp != 1 ? kLedLinkDown : supervisorPattern;
 }
 
 void LedShowUpdateResult(bool failed)

@@ -18,12 +18,18 @@ void* thread_led(void* arg);
 
 // ---- Our helpers ----
 
-// The status LED pattern for the current state: PIN wanted (4), else data call down (2), else
+// The status LED pattern for the current state: PIN wanted (4), else data call up (2), else
 // registered at home or roaming (1), else 0 (steadily on).
 int SupervisorPattern(int cpinStatus, int netStatus, int creg);
 
 // One supervisor step: the status LED pattern from the modem and data-call status words.
 void LedShowModemState();
+
+// Opt-in (the MQTT mode): while the data call is up (pattern 2), the status LED shows a link that
+// is down (lirnConnect 0) with pattern 3 instead.
+void LedShowLink(bool on);
+// The supervisor's pattern with the link shown: 3 for pattern 2 while the link is down.
+int LinkPattern(int supervisorPattern, int linkUp);
 
 // The update road's result on both LEDs: pattern 6 when the update failed, else 5.
 void LedShowUpdateResult(bool failed);

@@ -11,13 +11,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
-// Published by the GPS step; only gps_flag has a reader in another thread.
+// Published by the GPS step. gps_flag is read by the LED thread; the position by the MQTT
+// session through ModemGpsCopy, so it is written under gPositionLock.
 float gps_lat = 0;
 float gps_log = 0;
 char str_gprmc[200];
 
 namespace {
+
+std::mutex gPositionLock;
+
+void SetPosition(float lat, float lon)
+{
+    std::lock_guard<std::mutex> hold(gPositionLock);
+    gps_lat = lat;
+    gps_log = lon;
+}
 
 enum GpsItem { kLat, kLatHemi, kLon, kLonHemi, kDate, kTime, kAltitude, kSpeed, kCourse };
 
@@ -66,14 +77,24 @@ void GpsReport(const char* reply)
     if (!GpsSplit(reply, item)) return;
     if (item[kLat][0] == '\0') {
         std::snprintf(str_gprmc, sizeof str_gprmc, "%s", kNoFixSentence);
-        gps_lat = 0;
-        gps_log = 0;
+        SetPosition(0, 0);
         SharedSet(gps_flag, 0);
         return;
     }
     std::snprintf(str_gprmc, sizeof str_gprmc, kFixSentence, item[kTime], item[kLat], item[kLatHemi], item[kLon],
                   item[kLonHemi], item[kSpeed], item[kCourse], item[kDate], item[kLonHemi]);
+    SetPosition(SignedDegrees(item[kLat], item[kLatHemi], 'S'), SignedDegrees(item[kLon], item[kLonHemi], 'W'));
     SharedSet(gps_flag, 1);
-    gps_lat = SignedDegrees(item[kLat], item[kLatHemi], 'S');
-    gps_log = SignedDegrees(item[kLon], item[kLonHemi], 'W');
+}
+
+void ModemGpsCopy(float* lat, float* lon)
+{
+    std::lock_guard<std::mutex> hold(gPositionLock);
+    *lat = gps_lat;
+    *lon = gps_log;
+}
+
+void GpsResetPosition()
+{
+    SetPosition(0, 0);
 }

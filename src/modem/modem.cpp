@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 // Status words (read by the LED policy, the console and the tunnel's event records).
 std::atomic<int> modem_cpin_status{0};
@@ -22,8 +23,13 @@ std::atomic<int> modem_csq{0};
 std::atomic<int> modem_net_type{0};
 std::atomic<int> gps_flag{0};
 
-// Values of the modem thread alone.
+// The IMEI is read by the MQTT session too (ModemImeiCopy), so it is written under gImeiLock.
 char modem_imei[16];
+namespace {
+std::mutex gImeiLock;
+}
+
+// Values of the modem thread alone.
 char str_gmm[100];
 int is_do_first_time_cmd = 0;
 unsigned int is_input_pin = 0;
@@ -201,7 +207,11 @@ void ModemUseReply(ReplyUse use, const char* reply)
     const FieldRule* rule = RuleFor(use);
     if (rule == nullptr) return;
     if (rule->word == nullptr) {
-        CutField(reply, *rule, modem_imei, sizeof modem_imei);
+        {
+            std::lock_guard<std::mutex> hold(gImeiLock);
+            CutField(reply, *rule, modem_imei, sizeof modem_imei);
+        }
+        SharedChanged();  // a session waiting for the IMEI as its client id
         return;
     }
     char field[kFieldSize];
@@ -284,14 +294,22 @@ void ModemResetState()
     modem_csq = 0;
     modem_net_type = 0;
     gps_flag = 0;
-    std::memset(modem_imei, 0, sizeof modem_imei);
+    {
+        std::lock_guard<std::mutex> hold(gImeiLock);
+        std::memset(modem_imei, 0, sizeof modem_imei);
+    }
     std::memset(str_gmm, 0, sizeof str_gmm);
     is_do_first_time_cmd = 0;
     is_input_pin = 0;
     modem_count4reset = 0;
-    gps_lat = 0;
-    gps_log = 0;
+    GpsResetPosition();
     std::memset(str_gprmc, 0, sizeof str_gprmc);
     std::memset(&recv_new_sms, 0, sizeof recv_new_sms);
     is_new_sms = 0;
+}
+
+void ModemImeiCopy(char* out, std::size_t size)
+{
+    std::lock_guard<std::mutex> hold(gImeiLock);
+    TextCopy(out, size, modem_imei);
 }

@@ -25,7 +25,7 @@ extern std::atomic<int> gps_flag;
 
 // ---- Values read by no other thread ----
 
-extern char modem_imei[16];   // as the module reports it, 15 digits
+extern char modem_imei[16];   // as the module reports it, 15 digits (other threads: ModemImeiCopy)
 extern char str_gmm[100];     // the whole raw reply to "AT+GMM\r\n", cut to fit
 extern float gps_lat;         // decimal degrees, negative south; 0 without a fix
 extern float gps_log;         // decimal degrees, negative west; 0 without a fix
@@ -74,6 +74,12 @@ int strcpyWithStr(char (&dst)[N], const char* src, const char* delimiter)
 {
     return strcpyWithStr(dst, N, src, delimiter);
 }
+
+// The IMEI as the last poll took it ("" before), and the GPS position (0, 0 without a fix), for
+// readers on other threads: copied under the lock their writer holds.
+void ModemImeiCopy(char* out, std::size_t size);
+void ModemGpsCopy(float* lat, float* lon);
+void GpsResetPosition();
 
 // Returns every value of this module to its process-start state. The firmware never needs it
 // (the process starts once); tests do, to run several "runs" in one process.

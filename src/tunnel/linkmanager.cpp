@@ -33,42 +33,14 @@ constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client kno
 constexpr uint32_t kGoodLinkMs = 10000;
 
 // Pacing of rebuilds. Touched by the link manager's thread only.
-struct RebuildPacing {
-    int failures;      // builds failed, or links that ended early, since the last good link
-    bool up;           // a link built here is (as far as this thread has seen) up
-    uint32_t upTick;   // when it came up
-    uint32_t endTick;  // when the last build failed or the last link ended
-};
-RebuildPacing gPacing;
-
-void NoteLinkUp()
-{
-    gPacing.up = true;
-    gPacing.upTick = GetTimeTicks();
-}
-
-void NoteBuildFailed()
-{
-    gPacing.failures++;
-    gPacing.endTick = GetTimeTicks();
-}
-
-// The link is down again: a good link's end starts the count afresh (its rebuild goes at once).
-void NoteLinkDown()
-{
-    if (!gPacing.up) return;
-    gPacing.up = false;
-    if (TickElapsed(gPacing.upTick, GetTimeTicks()) >= kGoodLinkMs) gPacing.failures = 0;
-    NoteBuildFailed();
-}
+LinkPacing gPacing;
 
 // Waits until the next build is due. The wait ends at a time computed from the failures; nothing
 // else this thread could do meanwhile.
 void WaitForRebuild()
 {
-    uint32_t delay = LirnRetryDelayMs(gPacing.failures);
-    uint32_t elapsed = TickElapsed(gPacing.endTick, GetTimeTicks());
-    if (elapsed < delay) SleepMs(delay - elapsed);
+    uint32_t left = LinkPacingWaitMs(&gPacing);
+    if (left > 0) SleepMs(left);
 }
 
 // Waits out one look at a data call that is down. Returns true when the tunnel may connect.
@@ -77,21 +49,6 @@ bool DialupReady(int mode)
     if (lirnDialup == 1) return true;
     SleepMs(kDialupWaitMs);
     if (mode != 0) std::puts("Waiting Dialup\r");
-    return false;
-}
-
-// Gives the data call up: the dial-up thread makes a new one and raises lirnDialup again.
-void HangUp(bool announce)
-{
-    SharedSet(lirnDialup, 0);
-    hangup_actions();
-    if (announce) std::puts("Hangup\r");
-}
-
-bool ConnectWithRetries(TunnelEndpoint& ep)
-{
-    for (int i = 0; i < kConnectAttempts; ++i)
-        if (LirnClient(ep) == 0) return true;
     return false;
 }
 
@@ -108,7 +65,7 @@ bool LinkToBuild(int mode)
 {
     if (!DialupReady(mode)) return false;
     if (lirnConnect == 1) return false;
-    NoteLinkDown();
+    LinkPacingDown(&gPacing);
     WaitForRebuild();
     return true;
 }
@@ -117,20 +74,20 @@ bool LinkToBuild(int mode)
 void BuildEnded(bool up)
 {
     if (!up) {
-        NoteBuildFailed();
+        LinkPacingFailed(&gPacing);
         return;
     }
     SharedSet(lirnConnect, 1);
-    NoteLinkUp();
+    LinkPacingUp(&gPacing);
 }
 
 void PassMode0()
 {
     if (!LinkToBuild(0)) return;
     LirnClose(lirnData);
-    bool up = ConnectWithRetries(lirnData);
+    bool up = LirnConnectWithRetries(lirnData);
     BuildEnded(up);
-    if (!up) HangUp(false);
+    if (!up) LirnHangUp(false);
 }
 
 // Mode 1, steps after the heartbeat connection is up: the initial packet, the data connection
@@ -145,9 +102,9 @@ bool ExchangeAsClient()
     }
     std::puts("Receive Initial Packet Successfully\r");
 
-    if (!ConnectWithRetries(lirnData)) {
+    if (!LirnConnectWithRetries(lirnData)) {
         std::puts("Data Connect Failed\r");
-        HangUp(true);
+        LirnHangUp(true);
         return false;
     }
     std::puts("Data Connect Successfully\r");
@@ -168,10 +125,10 @@ void PassMode1()
     LirnClose(lirnHb);
     LirnClose(lirnData);
     std::puts("Start Connect To Server\r");
-    if (!ConnectWithRetries(lirnHb)) {
+    if (!LirnConnectWithRetries(lirnHb)) {
         std::puts("HB Connect Failed\r");
         BuildEnded(false);
-        HangUp(true);
+        LirnHangUp(true);
         return;
     }
     std::puts("HB Connect Successfully\r");
@@ -181,7 +138,7 @@ void PassMode1()
 // Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
 bool RebuildListeners()
 {
-    NoteLinkDown();
+    LinkPacingDown(&gPacing);
     WaitForRebuild();
     std::puts("Start Bind And Listen\r");
     LirnChildCloseAll(lirnHbChild);
@@ -193,7 +150,7 @@ bool RebuildListeners()
     BuildEnded(up);
     if (!up) {
         std::puts("Bind And Listen Failed\r");
-        HangUp(true);
+        LirnHangUp(true);
         return false;
     }
     std::puts("Bind And Listen Successfully\r");
@@ -355,7 +312,50 @@ uint32_t LirnRetryDelayMs(int failures)
 
 void LirnPacingReset()
 {
-    gPacing = RebuildPacing{};
+    gPacing = LinkPacing{};
+}
+
+void LinkPacingUp(LinkPacing* p)
+{
+    p->up = true;
+    p->upTick = GetTimeTicks();
+}
+
+void LinkPacingFailed(LinkPacing* p)
+{
+    p->failures++;
+    p->endTick = GetTimeTicks();
+}
+
+// A good link's end starts the count afresh (its rebuild goes at once).
+void LinkPacingDown(LinkPacing* p)
+{
+    if (!p->up) return;
+    p->up = false;
+    if (TickElapsed(p->upTick, GetTimeTicks()) >= kGoodLinkMs) p->failures = 0;
+    LinkPacingFailed(p);
+}
+
+uint32_t LinkPacingWaitMs(const LinkPacing* p)
+{
+    uint32_t delay = LirnRetryDelayMs(p->failures);
+    uint32_t elapsed = TickElapsed(p->endTick, GetTimeTicks());
+    return elapsed < delay ? delay - elapsed : 0;
+}
+
+// Gives the data call up: the dial-up thread makes a new one and raises lirnDialup again.
+void LirnHangUp(bool announce)
+{
+    SharedSet(lirnDialup, 0);
+    hangup_actions();
+    if (announce) std::puts("Hangup\r");
+}
+
+bool LirnConnectWithRetries(TunnelEndpoint& ep)
+{
+    for (int i = 0; i < kConnectAttempts; ++i)
+        if (LirnClient(ep) == 0) return true;
+    return false;
 }
 
 void LirnSockPass()

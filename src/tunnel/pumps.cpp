@@ -26,19 +26,12 @@
 
 namespace {
 
-// A chunk is read once the waiting count has been still for the quiet gap, or at once when a
-// block waits. With raw chunks and a gap shorter than the described one a chunk may grow to
-// kRawChunkMax: with 40 bytes of IPv4 and TCP headers it fits a 1400-byte MTU, the smallest common
-// on cellular bearers, so a chunk is never split into two IP packets.
-constexpr int kRawChunkMax = 1360;
+constexpr int kRawChunkMax = kLirnChunkMax;
 constexpr uint32_t kLongChunkGapBelowMs = 100;
 
-// Send pump state, touched by that thread only and set by LirnSendStart: the gathering state and
-// rule, the watch of the port, whether chunks go out raw, and the outage ring over its static storage.
-SerialGather gGather;
-SerialGatherRule gGatherRule;
-SerialArrivals gArrivals = {-1, -1};
-bool gRawChunks;
+// Send pump state, touched by that thread only and set by LirnSendStart: the chunker of the port
+// (whether chunks go out raw among it), and the outage ring over its static storage.
+LirnChunker gChunker = {{}, {}, {-1, -1}, false};
 unsigned char gOutageStore[kOutageBytesMax];
 OutageRing gOutage;
 
@@ -138,7 +131,7 @@ void RecvMode2(int fd)
 // (the chunk is then at most one block).
 int SendClientChunk(const char* chunk, int len)
 {
-    if (gRawChunks) return LirnSendBytes(lirnData, chunk, len);
+    if (gChunker.raw) return LirnSendBytes(lirnData, chunk, len);
     char block[kLirnBlockSize] = {};
     std::memcpy(block, chunk, static_cast<std::size_t>(len));
     return LirnSend(lirnData, block);
@@ -147,7 +140,7 @@ int SendClientChunk(const char* chunk, int len)
 // ... and to a server's client: exactly its bytes when raw, else the text up to its first zero.
 int SendChildChunk(std::atomic<int>& slot, const char* chunk, int len)
 {
-    if (gRawChunks) return LirnChildSendBytes(slot, chunk, len);
+    if (gChunker.raw) return LirnChildSendBytes(slot, chunk, len);
     char block[kLirnBlockSize + 1] = {};
     std::memcpy(block, chunk, static_cast<std::size_t>(len));
     return LirnChildSend(slot, block);
@@ -217,7 +210,7 @@ void SendFromOutageRing()
         LirnLogOutageDropped(dropped);
     }
     char chunk[kRawChunkMax];
-    int len = static_cast<int>(OutageRingPeek(&gOutage, chunk, static_cast<std::size_t>(gGatherRule.maxChunk)));
+    int len = static_cast<int>(OutageRingPeek(&gOutage, chunk, static_cast<std::size_t>(gChunker.rule.maxChunk)));
     if (SendChunk(chunk, len)) OutageRingConsume(&gOutage, static_cast<std::size_t>(len));
 }
 
@@ -255,18 +248,44 @@ void* ThreadLirnRecv(void*)
 
 void LirnSendStart()
 {
-    SerialGatherInit(&gGather, GetTimeTicks());
-    SerialArrivalsInit(&gArrivals);
-    // The record holds only values in range (the reader and the console refuse others); a
-    // record set up otherwise still gets the described behaviour, never an overrun.
-    gRawChunks = lirnSet.rawChunks == 1;
+    LirnChunkerStart(&gChunker, lirnSet.rawChunks == 1);
+    OutageRingInit(&gOutage, gOutageStore, LirnOutageBytes(0));
+}
+
+// The record holds only values in range (the reader and the console refuse others); a record set
+// up otherwise still gets the described behaviour, never an overrun.
+void LirnChunkerStart(LirnChunker* c, bool raw)
+{
+    SerialGatherInit(&c->gather, GetTimeTicks());
+    SerialArrivalsInit(&c->arrivals);
+    c->raw = raw;
     int32_t gap = lirnSet.quietGapMs;
     if (gap < kQuietGapMinMs || gap > kQuietGapMaxMs) gap = kQuietGapDefaultMs;
-    int most = gRawChunks && static_cast<uint32_t>(gap) < kLongChunkGapBelowMs ? kRawChunkMax : kLirnBlockSize;
-    gGatherRule = {static_cast<uint32_t>(gap), most, most};
+    int most = raw && static_cast<uint32_t>(gap) < kLongChunkGapBelowMs ? kRawChunkMax : kLirnBlockSize;
+    c->rule = {static_cast<uint32_t>(gap), most, most};
+}
+
+int LirnChunkRead(LirnChunker* c, int fd, char* out)
+{
+    SerialGatherStep step = SerialGatherPoll(&c->gather, uart_datasize_in_com(fd), GetTimeTicks(), c->rule);
+    if (step.readCount == 0) {
+        // Nothing waits: until a byte arrives. A gap runs: until it ends or the count changes.
+        SerialWaitArrival(&c->arrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
+        return 0;
+    }
+    ssize_t got = uart_read(fd, out, static_cast<size_t>(step.readCount));
+    // The described gathering remembers the last count across reads, so a burst whose first count
+    // equals the previous chunk's size is read at once, perhaps before its end. Raw chunks carry
+    // frames: the next chunk's gap counts from its own bytes.
+    if (c->raw) SerialGatherInit(&c->gather, GetTimeTicks());
+    return got > 0 ? static_cast<int>(got) : 0;
+}
+
+std::size_t LirnOutageBytes(std::size_t whenOff)
+{
     int32_t keep = lirnSet.outageBytes;
     if (keep < 0 || keep > kOutageBytesMax) keep = 0;
-    OutageRingInit(&gOutage, keep > 0 ? gOutageStore : nullptr, static_cast<std::size_t>(keep));
+    return keep > 0 ? static_cast<std::size_t>(keep) : whenOff;
 }
 
 void LirnSendPass()
@@ -275,19 +294,8 @@ void LirnSendPass()
         SendFromOutageRing();
         return;
     }
-    int fd = uartFd;
-    SerialGatherStep step = SerialGatherPoll(&gGather, uart_datasize_in_com(fd), GetTimeTicks(), gGatherRule);
-    if (step.readCount == 0) {
-        // Nothing waits: until a byte arrives. A gap runs: until it ends or the count changes.
-        SerialWaitArrival(&gArrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
-        return;
-    }
     char chunk[kRawChunkMax];
-    ssize_t got = uart_read(fd, chunk, static_cast<size_t>(step.readCount));
-    // The described gathering remembers the last count across reads, so a burst whose first count
-    // equals the previous chunk's size is read at once, perhaps before its end. Raw chunks carry
-    // frames: the next chunk's gap counts from its own bytes.
-    if (gRawChunks) SerialGatherInit(&gGather, GetTimeTicks());
+    int got = LirnChunkRead(&gChunker, uartFd, chunk);
     if (got <= 0) return;
     // With the ring on, input waits behind what the ring holds, and in the ring while the link is
     // down; without it, input of a link that is down is dropped.

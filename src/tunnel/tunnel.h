@@ -8,12 +8,19 @@
 // main sets the state up once from the configuration (LirnInit) and starts the threads.
 #pragma once
 
+#include "serial/uart.h"
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 
 // Every tunnel send, receive and heartbeat buffer is one block of this size.
 constexpr int kLirnBlockSize = 128;
+// With raw chunks and a quiet gap shorter than the described one a chunk may grow to this: with 40
+// bytes of IPv4 and TCP headers it fits a 1400-byte MTU, the smallest common on cellular bearers,
+// so a chunk is never split into two IP packets.
+constexpr int kLirnChunkMax = 1360;
 // The server serves one client at a time: one child slot.
 constexpr int kLirnChildSlots = 1;
 // Bound of every socket wait (connect, send, receive), seconds.
@@ -114,8 +121,43 @@ constexpr uint32_t kRetryFirstDelayMs = 1000;
 constexpr uint32_t kRetryCapMs = 60000;
 constexpr int kRetryDoublings = 6;  // 1 s doubled six times passes the cap
 uint32_t LirnRetryDelayMs(int failures);
-// Forgets the failures (LirnInit calls it).
+// Forgets the link manager's failures (LirnInit calls it).
 void LirnPacingReset();
+// The pacing state of one link owner (the link manager has one; the MQTT session another). Only
+// its owner's thread touches it.
+struct LinkPacing {
+    int failures;      // builds failed, or links that ended early, since the last good link
+    bool up;           // a link built by the owner is (as far as it has seen) up
+    uint32_t upTick;   // when it came up
+    uint32_t endTick;  // when the last build failed or the last link ended
+};
+void LinkPacingUp(LinkPacing* p);
+void LinkPacingFailed(LinkPacing* p);
+// The link is down again (nothing when it was not up); a good link's end forgets the failures.
+void LinkPacingDown(LinkPacing* p);
+// Milliseconds until the next build is due (0: now).
+uint32_t LinkPacingWaitMs(const LinkPacing* p);
+// Five connects back to back, as every build of a client link tries. True once one succeeded.
+bool LirnConnectWithRetries(TunnelEndpoint& ep);
+// Hangs up the data call (lowering lirnDialup first) so that the dial-up thread makes a new one.
+void LirnHangUp(bool announce);
+
+// Cutting the port's input into chunks, as the send pump does it: the gathering state, its rule
+// from lirnSet (the configured quiet gap, the described one when out of range; chunks of one block,
+// or up to kLirnChunkMax when raw and the gap is short), and the watch of the port.
+struct LirnChunker {
+    SerialGather gather;
+    SerialGatherRule rule;
+    SerialArrivals arrivals;  // {-1, -1} before the first start
+    bool raw;                 // raw chunks: each chunk's quiet gap counts from its own bytes
+};
+void LirnChunkerStart(LirnChunker* c, bool raw);
+// Reads the next chunk of the port fd into out (room for kLirnChunkMax bytes) and returns its
+// length; or waits until one may be due (a byte arrives, the gap ends, a shared word changes) and
+// returns 0.
+int LirnChunkRead(LirnChunker* c, int fd, char* out);
+// The outage ring's size from lirnSet: the configured bytes, or whenOff when the setting is 0.
+std::size_t LirnOutageBytes(std::size_t whenOff);
 
 // One pass of each thread body, and the set-up each thread does before its first pass.
 void LirnSockPass();
