@@ -615,6 +615,7 @@ void MqttSerialPass()
 void* ThreadMqttSerial(void*)
 {
     ThreadName("lirn-mqtt-port");
+    ThreadShortSlice();
     if (LirnRecvOpen() < 0) return nullptr;  // no port: nothing to carry
     LirnChunkerStart(&gChunker, true);
     for (;;) MqttSerialPass();
