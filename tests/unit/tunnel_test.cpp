@@ -211,6 +211,11 @@ struct GoodReply {
     std::string before, after, rest;
     int interval;
 };
+// Named by its interval in test listings (not by the bytes of the record, pointers included).
+void PrintTo(const GoodReply& r, std::ostream* os)
+{
+    *os << "interval " << r.interval;
+}
 class ServerReply : public Server, public ::testing::WithParamInterface<GoodReply> {};
 
 TEST_P(ServerReply, IsAcceptedWithItsIntervalAndItsFirstLineShown)
