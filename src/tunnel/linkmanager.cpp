@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <sys/socket.h>
 
 namespace {
@@ -34,6 +35,11 @@ constexpr uint32_t kGoodLinkMs = 10000;
 
 // Pacing of rebuilds. Touched by the link manager's thread only.
 LinkPacing gPacing;
+
+// Links raised so far; a link is raised and a stale failure checked under gLinkRaise, so that a
+// pump never lowers a link built after the failure it saw.
+std::mutex gLinkRaise;
+std::atomic<uint32_t> gLinkBuilds{0};
 
 // Waits until the next build is due. The wait ends at a time computed from the failures; nothing
 // else this thread could do meanwhile.
@@ -77,7 +83,11 @@ void BuildEnded(bool up)
         LinkPacingFailed(&gPacing);
         return;
     }
-    SharedSet(lirnConnect, 1);
+    {
+        std::lock_guard<std::mutex> hold(gLinkRaise);
+        gLinkBuilds++;
+        SharedSet(lirnConnect, 1);
+    }
     LinkPacingUp(&gPacing);
 }
 
@@ -301,6 +311,17 @@ void PassMode2()
 }
 
 }  // namespace
+
+uint32_t LirnLinkBuilds()
+{
+    return gLinkBuilds;
+}
+
+void LirnLowerLink(uint32_t buildsSeen)
+{
+    std::lock_guard<std::mutex> hold(gLinkRaise);
+    if (gLinkBuilds == buildsSeen) SharedSet(lirnConnect, 0);
+}
 
 uint32_t LirnRetryDelayMs(int failures)
 {

@@ -150,11 +150,12 @@ int SendChildChunk(std::atomic<int>& slot, const char* chunk, int len)
 bool SendChunk(const char* chunk, int len)
 {
     bool sent = false;
+    uint32_t builds = LirnLinkBuilds();
     switch (lirnMode) {
     case 0: {
         int rc = SendClientChunk(chunk, len);
         sent = rc >= 0;
-        if (LirnLinkFailed(rc)) SharedSet(lirnConnect, 0);
+        if (LirnLinkFailed(rc)) LirnLowerLink(builds);
         break;
     }
     case 1: {
@@ -164,7 +165,7 @@ bool SendChunk(const char* chunk, int len)
         if (rc < 0) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");
-            SharedSet(lirnConnect, 0);
+            LirnLowerLink(builds);
         } else {
             std::puts("Send Packet Successfully\r");
         }

@@ -141,6 +141,12 @@ uint32_t LinkPacingWaitMs(const LinkPacing* p);
 bool LirnConnectWithRetries(TunnelEndpoint& ep);
 // Hangs up the data call (lowering lirnDialup first) so that the dial-up thread makes a new one.
 void LirnHangUp(bool announce);
+// Links the link manager has raised, for a pump that lowers the link after a failure: taken
+// before the operation and handed to LirnLowerLink, it keeps a failure on a link that has since
+// been rebuilt (a send on the old socket failing after the reset that ended it) from lowering the
+// new one.
+uint32_t LirnLinkBuilds();
+void LirnLowerLink(uint32_t buildsSeen);
 
 // Cutting the port's input into chunks, as the send pump does it: the gathering state, its rule
 // from lirnSet (the configured quiet gap, the described one when out of range; chunks of one block,
