@@ -242,11 +242,10 @@ private:
     {
         for (int fd : {p.client, p.server}) {
             if (fd < 0) continue;
-            if (reset) {
-                struct linger l = {1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-            }
-            close(fd);
+            if (reset)
+                tl::ResetClose(fd);
+            else
+                close(fd);
         }
         p.client = p.server = -1;
     }

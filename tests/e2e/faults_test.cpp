@@ -111,12 +111,6 @@ protected:
         close(listener);
     }
 
-    static void Reset(int fd)
-    {
-        struct linger reset = {1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        close(fd);
-    }
     // The record numbers a block carries ("R7" and zero fill; two records if two ran together).
     static std::vector<int> Records(const std::string& block)
     {
@@ -164,7 +158,7 @@ protected:
         for (int i = 0; poured.size() < 8192; i++) poured += "<" + std::to_string(i) + ">";
         tl::WriteAll(peer, poured.data(), poured.size());
         ASSERT_TRUE(board.PcWrite("R" + std::to_string(record++)));
-        Reset(peer);
+        tl::ResetClose(peer);
         peer = end.Next(20000);
         ASSERT_GE(peer, 0);
         fiveRecords();
@@ -270,7 +264,7 @@ TEST_F(Faults, ServerReadsAPouringClientAtItsPaceAndServesTheNextOne)
     ASSERT_TRUE(WaitUntil([&] { return write(pour.hb, chunk.data(), chunk.size()) > 0 ? (refused = 0) : ++refused >= 50; },
                           Millis(20000)));
     EXPECT_LT(rssKb() - rssBefore, 1024);  // what was poured waits in the client's socket, not here
-    Reset(std::exchange(pour.hb, -1));
+    tl::ResetClose(std::exchange(pour.hb, -1));
     ASSERT_TRUE(WaitUntil([&] { return next.Knock(port); }, Millis(20000), Millis(500)));
     next.Reply(port, next.packet + "@@@@@@@@@@7");
     EXPECT_TRUE(board.WaitForOutput("HB Interval: 7\r\n", Millis(5000)));

@@ -160,6 +160,15 @@ inline void WriteAll(int fd, const void* data, size_t n)
     }
 }
 
+// Resets the connection (RST) instead of closing it, so that the other end's very next use of it
+// fails.
+inline void ResetClose(int fd)
+{
+    linger hard = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
 // The client side of the mode-2 exchange, played by a test: the heartbeat connection to port + 1
 // brings the server's 10-character packet, the reply goes out on a data connection to port.
 struct ExchangeClient {

@@ -45,15 +45,6 @@ namespace {
 
 constexpr int kWaitMs = 3000;  // generous bound for what should happen at once
 
-// Resets the connection from the peer's side rather than closing it, so that the firmware's very
-// next use of it fails.
-void ResetClose(int fd)
-{
-    linger hard = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(fd);
-}
-
 class Link : public TunnelTest {
 protected:
     void StartMode(int mode, int hbInterval = 10)
