@@ -1,0 +1,123 @@
+// The broker session of the MQTT mode, inside the mqtt folder: the transport it reaches the broker
+// through, the port it writes down messages to, and the session state machine over both.
+//
+// The state machine never waits: the session thread (threads.cpp) blocks on what MqttSessionWaits
+// names, then calls MqttSessionStep, and acts on what it returns (the pacing of builds, the hang-up,
+// the link word). The transport and the port are tables of operations chosen once, so tests drive
+// the same machine with a broker and a port of their own in memory, and with their own clock.
+#pragma once
+
+#include "mqtt/mqtt.h"
+#include "tunnel/tunnel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+enum MqttOpen {
+    kMqttOpened,       // connected (and, with TLS, the handshake done)
+    kMqttUnreachable,  // no TCP connect after the build's five tries
+    kMqttRefused,      // connected, then refused (TLS), with a message saying why
+};
+
+// The broker link's operations: plain TCP or TLS (transport.cpp), or a test's.
+struct MqttTransport {
+    MqttOpen (*open)();
+    // Bytes read (> 0), 0 when none wait now, -1 when the link ended or failed. Never blocks.
+    int (*read)(uint8_t* out, std::size_t cap);
+    // 0 when all n bytes went out (it waits for room within the tunnel's 5 s bound), -1 on failure.
+    int (*write)(const uint8_t* data, std::size_t n);
+    // Ends the link and frees what it holds; nothing when none is open.
+    void (*close)();
+    // The descriptor that turns readable when broker bytes arrive; -1 without a link.
+    int (*fd)();
+};
+
+// Where down messages go: the RS-232 port, or a test's.
+struct MqttPort {
+    // Bytes of data the port took (0 when it has no room now). With no port open, all of them
+    // (they are counted and dropped).
+    std::size_t (*write)(const uint8_t* data, std::size_t n);
+    // The descriptor that turns writable when the port has room again; -1 when there is none.
+    int (*fd)();
+};
+
+struct MqttSessionSetup {
+    const MqttTransport* transport;
+    const MqttPort* port;
+    uint32_t (*clock)();  // the tick counter (GetTimeTicks)
+    uint32_t keepAliveMs;
+    const char* user;  // CONNECT's user name and password ("" for none)
+    const char* password;
+};
+
+constexpr int kMqttWindow = 8;             // QoS 1 chunks in flight at once
+constexpr std::size_t kMqttRxCap = 4096;   // broker bytes held; a longer PUBLISH is streamed
+constexpr std::size_t kMqttTopicMax = 160;
+constexpr std::size_t kMqttTxCap = kLirnChunkMax + kMqttTopicMax + 8;
+
+// One chunk published and not yet acknowledged.
+struct MqttInFlight {
+    uint16_t id;
+    bool acked;
+    std::size_t len;
+    char data[kLirnChunkMax];
+};
+
+// A PUBLISH too long to hold, passed through as its bytes arrive.
+struct MqttStream {
+    std::size_t left;  // payload bytes still to come
+    bool toPort;       // it came on the down topic
+    uint16_t ackId;    // its QoS 1 packet id, 0 for QoS 0
+};
+
+enum class MqttPhase { Down, AwaitingConnack, Up };
+
+// The session: one per broker link owner (the session thread has one), touched by its thread alone.
+struct MqttSession {
+    MqttSessionSetup setup;
+    MqttPhase phase;
+    bool opened;  // Up: the session's opening packets went out
+    char clientId[32];
+    char topicUp[kMqttTopicMax], topicDown[kMqttTopicMax], topicStatus[kMqttTopicMax], topicState[kMqttTopicMax];
+    uint16_t nextId;
+    MqttInFlight flight[kMqttWindow];  // in publish order from flightHead
+    int flightHead, flightCount;
+    uint8_t rx[kMqttRxCap];
+    std::size_t rxLen;
+    MqttStream stream;
+    uint8_t tx[kMqttTxCap];
+    uint32_t connectTick, lastSendTick, pingTick, stateTick, stateLookTick;
+    bool pingOut;
+    MqttState shown;  // the values of the last state document
+    unsigned long long bytesUp, bytesDown, lost;
+    struct timespec started;
+};
+
+// What a build or a step came to, for the thread to act on.
+enum class MqttStep {
+    Steady,       // nothing for the thread to do
+    Up,           // the broker accepted the session
+    Down,         // the link that was up is gone (said why)
+    Failed,       // the build failed after a connect (said why)
+    Unreachable,  // the build found no broker to connect to (said so)
+};
+
+// What the thread waits for before the next step: readability of brokerFd, room on portFd (each
+// -1 for none), or dueMs passing.
+struct MqttWaits {
+    int brokerFd;
+    int portFd;
+    uint32_t dueMs;
+};
+
+void MqttSessionInit(MqttSession* s, const MqttSessionSetup& setup);
+// The client id, and the topics under prefix named by it.
+void MqttSessionName(MqttSession* s, const char* clientId, const char* prefix);
+// Opens the transport and sends CONNECT; Steady while the CONNACK is awaited.
+MqttStep MqttSessionBuild(MqttSession* s);
+// Acts on what the broker sent, the queue and the due times.
+MqttStep MqttSessionStep(MqttSession* s);
+MqttWaits MqttSessionWaits(const MqttSession* s);
+// Gives the link up from outside (the data call went down); Down.
+MqttStep MqttSessionDrop(MqttSession* s, const char* why);

@@ -1,0 +1,318 @@
+// The MQTT session's state machine against a broker and a port in memory, on a clock of the test's:
+// the CONNACK's verdict, the in-flight window and its acknowledgements in any order, the resend
+// after a reconnect, a PUBLISH longer than the receive area, the keep-alive. (The same session
+// against a real mosquitto, with TLS and the serial thread, is e2e/mqtt_test.cpp.)
+#include "output_capture.h"
+
+#include "mqtt/queue.h"
+#include "mqtt/session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The broker: what it has sent and the session has not read yet, what the session sent.
+struct FakeBroker {
+    std::string toSession;
+    std::string fromSession;
+    bool open = false;
+    bool ended = false;  // reads fail: the link is gone
+    std::size_t readMax = 1 << 30;
+};
+FakeBroker gBroker;
+uint32_t gNow;
+std::string gPort;
+
+MqttOpen FakeOpen()
+{
+    gBroker.open = true;
+    gBroker.ended = false;
+    return kMqttOpened;
+}
+
+int FakeRead(uint8_t* out, std::size_t cap)
+{
+    if (gBroker.ended) return -1;
+    std::size_t n = std::min({cap, gBroker.toSession.size(), gBroker.readMax});
+    std::copy_n(gBroker.toSession.begin(), n, out);
+    gBroker.toSession.erase(0, n);
+    return static_cast<int>(n);
+}
+
+int FakeWrite(const uint8_t* data, std::size_t n)
+{
+    if (!gBroker.open || gBroker.ended) return -1;
+    gBroker.fromSession.append(reinterpret_cast<const char*>(data), n);
+    return 0;
+}
+
+void FakeClose()
+{
+    gBroker.open = false;
+}
+
+int NoFd()
+{
+    return -1;
+}
+
+std::size_t PortWrite(const uint8_t* data, std::size_t n)
+{
+    gPort.append(reinterpret_cast<const char*>(data), n);
+    return n;
+}
+
+uint32_t Clock()
+{
+    return gNow;
+}
+
+const MqttTransport kTransport = {FakeOpen, FakeRead, FakeWrite, FakeClose, NoFd};
+const MqttPort kPort = {PortWrite, NoFd};
+constexpr uint32_t kKeepAliveMs = 10000;
+
+// ---- Packets ----
+
+std::string Bytes(const uint8_t* p, int n)
+{
+    return n > 0 ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string Connack(int code)
+{
+    return std::string("\x20\x02\x01", 3) + static_cast<char>(code);
+}
+
+std::string Puback(uint16_t id)
+{
+    uint8_t b[4];
+    return Bytes(b, MqttEncodePuback(b, sizeof b, id));
+}
+
+std::string Pingresp()
+{
+    uint8_t b[2];
+    return Bytes(b, MqttEncodeBare(b, sizeof b, kMqttPingresp));
+}
+
+std::string Down(const std::string& payload, uint16_t id, bool dup = false)
+{
+    std::vector<uint8_t> b(payload.size() + 64);
+    MqttPublishInfo p = {"t/id/down", payload.data(), payload.size(), 1, false, dup, id};
+    return Bytes(b.data(), MqttEncodePublish(b.data(), b.size(), p));
+}
+
+// One packet the session sent.
+struct Sent {
+    int type;
+    bool dup;
+    uint16_t id;  // PUBLISH and PUBACK
+    std::string topic;
+    std::string payload;
+};
+
+// The packets the session sent since the last call.
+std::vector<Sent> TakeSent()
+{
+    std::vector<Sent> all;
+    const std::string& b = gBroker.fromSession;
+    std::size_t at = 0;
+    while (at < b.size()) {
+        std::size_t remaining = 0, i = 1;
+        for (int shift = 0;; shift += 7, ++i) {
+            remaining |= static_cast<std::size_t>(b[at + i] & 0x7F) << shift;
+            if ((b[at + i] & 0x80) == 0) break;
+        }
+        std::size_t total = i + 1 + remaining;
+        Sent s = {static_cast<uint8_t>(b[at]) >> 4, (b[at] & 0x08) != 0, 0, "", ""};
+        MqttPacket p;
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(b.data()) + at;
+        if ((s.type == kMqttPublish || s.type == kMqttPuback) && MqttParse(bytes, total, &p) > 0) {
+            s.id = p.packetId;
+            if (s.type == kMqttPublish) {
+                s.topic.assign(reinterpret_cast<const char*>(p.topic), p.topicLen);
+                s.payload.assign(reinterpret_cast<const char*>(bytes) + p.payloadOffset, p.payloadLen);
+            }
+        }
+        all.push_back(s);
+        at += total;
+    }
+    gBroker.fromSession.clear();
+    return all;
+}
+
+std::vector<Sent> Of(const std::vector<Sent>& sent, int type, const std::string& topic = "")
+{
+    std::vector<Sent> some;
+    for (const Sent& s : sent)
+        if (s.type == type && (topic.empty() || s.topic == topic)) some.push_back(s);
+    return some;
+}
+
+std::vector<std::string> Payloads(const std::vector<Sent>& sent)
+{
+    std::vector<std::string> p;
+    for (const Sent& s : sent) p.push_back(s.payload);
+    return p;
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gBroker = FakeBroker{};
+        gPort.clear();
+        gNow = 1000000;
+        ChunkQueueInit(8192);
+        char drain[kLirnChunkMax];
+        while (ChunkQueueTake(drain) > 0) {
+        }
+        ChunkQueueTakeDropped();
+        MqttSessionInit(&s_, {&kTransport, &kPort, Clock, kKeepAliveMs, "", ""});
+        MqttSessionName(&s_, "id", "t");
+    }
+
+    // A build the broker accepts; the packets the session opened with, CONNECT first.
+    std::vector<Sent> Connect()
+    {
+        gBroker.toSession += Connack(0);
+        EXPECT_EQ(MqttSessionBuild(&s_), MqttStep::Up);
+        EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        return TakeSent();
+    }
+
+    // Queues the chunks and lets the session publish; the up topic's publishes it sent.
+    std::vector<Sent> PublishChunks(const std::vector<std::string>& chunks)
+    {
+        for (const std::string& c : chunks) ChunkQueuePut(c.data(), c.size());
+        EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        return Of(TakeSent(), kMqttPublish, "t/id/up");
+    }
+
+    MqttSession s_;
+};
+
+}  // namespace
+
+TEST_F(Session, ARefusedConnackOrNoneWithinFiveSecondsFailsTheBuild)
+{
+    {
+        OutputCapture out;
+        gBroker.toSession = Connack(5);
+        EXPECT_EQ(MqttSessionBuild(&s_), MqttStep::Failed);
+        EXPECT_EQ(Occurrences(out.Text(), "MQTT Connect Refused: 5\r\n"), 1) << out.Text();
+    }
+    std::vector<Sent> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].type, kMqttConnect);
+    EXPECT_FALSE(gBroker.open);
+
+    OutputCapture out;
+    EXPECT_EQ(MqttSessionBuild(&s_), MqttStep::Steady);  // CONNECT sent, nothing back yet
+    gNow += 4999;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
+    gNow += 1;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Failed);
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT No Connect Acknowledgement\r\n"), 1) << out.Text();
+    EXPECT_FALSE(gBroker.open);
+}
+
+// Acknowledgements in any order: the window frees its slots only from the oldest chunk on.
+TEST_F(Session, PubacksOutOfOrderFreeTheWindowOnlyFromItsOldestChunk)
+{
+    Connect();
+    std::vector<std::string> chunks;
+    for (int i = 0; i < 10; ++i) chunks.push_back("chunk " + std::to_string(i));
+    std::vector<Sent> sent = PublishChunks(chunks);
+    ASSERT_EQ(Payloads(sent), std::vector<std::string>(chunks.begin(), chunks.begin() + kMqttWindow));
+
+    for (int i = kMqttWindow - 1; i >= 1; --i) gBroker.toSession += Puback(sent[i].id);
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);  // reads the acknowledgements
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);  // would fill freed slots
+    EXPECT_TRUE(Of(TakeSent(), kMqttPublish).empty()) << "a slot freed before the oldest chunk was acknowledged";
+
+    gBroker.toSession += Puback(sent[0].id);
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(Payloads(Of(TakeSent(), kMqttPublish, "t/id/up")), std::vector<std::string>(chunks.begin() + kMqttWindow, chunks.end()));
+}
+
+TEST_F(Session, AReconnectResendsTheUnacknowledgedChunksWithDupAheadOfNewOnes)
+{
+    Connect();
+    std::vector<Sent> first = PublishChunks({"c0", "c1", "c2", "c3"});
+    ASSERT_EQ(first.size(), 4u);
+    gBroker.toSession = Puback(first[1].id) + Puback(first[3].id);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    gBroker.ended = true;
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Down);
+    ChunkQueuePut("c4", 2);
+    TakeSent();
+
+    std::vector<Sent> up = Of(Connect(), kMqttPublish, "t/id/up");
+    ASSERT_EQ(up.size(), 3u);
+    EXPECT_EQ(up[0].payload, "c0");
+    EXPECT_EQ(up[0].id, first[0].id);
+    EXPECT_TRUE(up[0].dup);
+    EXPECT_EQ(up[1].payload, "c2");
+    EXPECT_EQ(up[1].id, first[2].id);
+    EXPECT_TRUE(up[1].dup);
+    EXPECT_EQ(up[2].payload, "c4");
+    EXPECT_FALSE(up[2].dup);
+    EXPECT_NE(up[2].id, first[0].id);
+    EXPECT_NE(up[2].id, first[2].id);
+}
+
+TEST_F(Session, APublishLongerThanTheReceiveAreaIsStreamedAndAcknowledgedAfterItsLastByte)
+{
+    Connect();
+    std::string payload(20000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    std::string packet = Down(payload, 77) + Down("next", 78);
+    std::vector<uint16_t> acked;
+    for (std::size_t at = 0; at < packet.size(); at += 3000) {
+        gBroker.toSession += packet.substr(at, 3000);
+        ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        std::vector<Sent> acks = Of(TakeSent(), kMqttPuback);
+        if (gPort.size() < payload.size()) {
+            EXPECT_TRUE(acks.empty()) << "acknowledged at " << gPort.size() << " bytes";
+        }
+        for (const Sent& a : acks) acked.push_back(a.id);
+    }
+    EXPECT_EQ(gPort, payload + "next");
+    EXPECT_EQ(acked, (std::vector<uint16_t>{77, 78}));
+}
+
+TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndAnUnansweredOneEndsTheLink)
+{
+    Connect();
+    gNow += kKeepAliveMs - 1;
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_TRUE(TakeSent().empty());
+    EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
+    gNow += 1;
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<Sent> sent = TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].type, kMqttPingreq);
+
+    gBroker.toSession = Pingresp();
+    gNow += 100;
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    gNow += kKeepAliveMs - 100;
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    ASSERT_EQ(Of(TakeSent(), kMqttPingreq).size(), 1u);
+
+    OutputCapture out;
+    gNow += kKeepAliveMs - 1;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    gNow += 1;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
+    EXPECT_FALSE(gBroker.open);
+}
