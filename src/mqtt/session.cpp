@@ -6,6 +6,11 @@
 // packet ids, ahead of anything new) and publishes queued chunks to PREFIX/ID/up with QoS 1, up to
 // kMqttWindow unacknowledged. A chunk leaves the session only with its PUBACK, so a link that
 // drops loses nothing the queue kept.
+//
+// Down messages pass through the receive area to the port as far as the port takes them; while it
+// takes nothing the session stops reading the broker but keeps publishing and pinging. A message is
+// acknowledged once its last byte reached the port, and a redelivery after a lost link writes only
+// what the port has not taken, so a slow port gets each message once.
 #include "mqtt/queue.h"
 #include "mqtt/session.h"
 
@@ -38,6 +43,7 @@ bool SendPacket(MqttSession* s, int len)
 {
     if (len < 0) return false;
     bool ok = s->setup.transport->write(s->tx, static_cast<std::size_t>(len)) == 0;
+    s->sendCount++;
     s->lastSendTick = Now(s);
     return ok;
 }
@@ -52,7 +58,8 @@ void CloseLink(MqttSession* s)
 {
     s->setup.transport->close();
     s->rxLen = 0;
-    s->stream = MqttStream{};
+    s->portHeld = false;
+    s->stream = MqttStream{0, 0, false, 0, -1};
 }
 
 MqttStep LinkDown(MqttSession* s, const char* why)
@@ -141,14 +148,28 @@ bool FillWindow(MqttSession* s)
         f.acked = false;
         s->flightCount++;
         if (!Publish(s, s->topicUp, f.data, f.len, false, false, f.id)) return false;
+        f.sentAt = s->sendCount;
     }
     return true;
 }
 
+// The broker has answered the packet with send count `answered` on this link, so it has read every
+// packet the link carried before it: the PUBACKs among them arrived, and those messages will not
+// come again. Their entries are freed (a later DUP with the same id is then another message).
+void Confirmed(MqttSession* s, uint64_t answered)
+{
+    for (MqttDelivery& d : s->delivered)
+        if (d.ackedAt >= s->linkFirstSend && d.ackedAt < answered) d = MqttDelivery{};
+}
+
 void Acknowledged(MqttSession* s, uint16_t id)
 {
-    for (int i = 0; i < s->flightCount; ++i)
-        if (FlightAt(s, i).id == id && !FlightAt(s, i).acked) FlightAt(s, i).acked = true;
+    for (int i = 0; i < s->flightCount; ++i) {
+        MqttInFlight& f = FlightAt(s, i);
+        if (f.id != id || f.acked) continue;
+        f.acked = true;
+        Confirmed(s, f.sentAt);
+    }
     while (s->flightCount > 0 && FlightAt(s, 0).acked) {
         s->bytesUp += FlightAt(s, 0).len;
         s->flightHead = (s->flightHead + 1) % kMqttWindow;
@@ -163,50 +184,94 @@ bool TopicIs(const MqttPacket& p, const char* topic)
     return p.topicLen == std::strlen(topic) && std::memcmp(p.topic, topic, p.topicLen) == 0;
 }
 
-void ToPort(MqttSession* s, const uint8_t* data, std::size_t n)
-{
-    if (n == 0) return;
-    s->setup.port->write(data, n);
-    s->bytesDown += n;
-}
-
 bool Ack(MqttSession* s, uint16_t id)
 {
     return id == 0 || SendPacket(s, MqttEncodePuback(s->tx, sizeof s->tx, id));
 }
 
-// Acts on one whole packet. False when the link must go (a send failed).
-bool Handle(MqttSession* s, const MqttPacket& p, const uint8_t* bytes)
+// Acts on one whole packet other than a PUBLISH. False when the link must go (a send failed).
+bool Handle(MqttSession* s, const MqttPacket& p)
 {
-    s->pingOut = false;  // any packet shows the broker alive
     switch (p.type) {
     case kMqttPuback: Acknowledged(s, p.packetId); return true;
-    case kMqttPublish:
-        if (TopicIs(p, s->topicDown)) ToPort(s, bytes + p.payloadOffset, p.payloadLen);
-        return Ack(s, p.packetId);
+    case kMqttPingresp: Confirmed(s, s->pingSentAt); return true;
     case kMqttSuback:
         if (p.returnCode == 0x80) std::printf("MQTT Subscribe Refused: %s\r\n", s->topicDown);
         return true;
-    default: return true;  // PINGRESP; a late CONNACK changes nothing
+    default: return true;  // a late CONNACK changes nothing
     }
 }
 
-// Passes stream bytes at the start of data on. Returns the bytes used.
+// The entry for a new down message with this packet id: its own earlier one, else a free one,
+// else the oldest taken.
+int DeliveryFor(MqttSession* s, uint16_t id)
+{
+    int free = -1;
+    for (int i = 0; i < kMqttRemembered; ++i) {
+        if (s->delivered[i].id == id) return i;
+        if (free < 0 && s->delivered[i].id == 0) free = i;
+    }
+    if (free >= 0) return free;
+    int i = s->deliveredNext;
+    s->deliveredNext = (i + 1) % kMqttRemembered;
+    return i;
+}
+
+// The PUBLISH is through: its PUBACK goes once the port took the last byte.
+bool PublishDone(MqttSession* s)
+{
+    bool ok = Ack(s, s->stream.ackId);
+    if (s->stream.delivery >= 0) s->delivered[s->stream.delivery].ackedAt = s->sendCount;
+    return ok;
+}
+
+// A PUBLISH whose head has come: its payload passes through as it arrives. A redelivery of a down
+// message (DUP, a remembered id and length) skips what the port took the first time.
+bool PublishStart(MqttSession* s, const MqttPacket& p)
+{
+    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), p.packetId, -1};
+    if (s->stream.toPort && p.packetId != 0) {
+        int i = DeliveryFor(s, p.packetId);
+        MqttDelivery& d = s->delivered[i];
+        bool again = (p.flags & 0x08) != 0 && d.id == p.packetId && d.len == p.payloadLen;
+        if (again)
+            s->stream.skip = d.written;
+        else
+            d = {p.packetId, p.payloadLen, 0, 0};
+        s->stream.delivery = i;
+    }
+    return p.payloadLen > 0 || PublishDone(s);
+}
+
+// Passes stream bytes at the start of data on (n of them): to the port as far as it takes them.
+// Returns the bytes used.
 std::size_t Passthrough(MqttSession* s, const uint8_t* data, std::size_t n, bool* ok)
 {
-    std::size_t take = n < s->stream.left ? n : s->stream.left;
-    if (s->stream.toPort) ToPort(s, data, take);
-    s->stream.left -= take;
-    if (s->stream.left == 0) *ok = Ack(s, s->stream.ackId);
+    MqttStream& st = s->stream;
+    std::size_t take = n < st.left ? n : st.left;
+    if (st.skip > 0) {
+        take = take < st.skip ? take : st.skip;
+        st.skip -= take;
+    } else if (st.toPort) {
+        std::size_t took = s->setup.port->write(data, take);
+        s->portHeld = took < take;
+        take = took;
+        s->bytesDown += took;
+        if (st.delivery >= 0) s->delivered[st.delivery].written += took;
+    }
+    st.left -= take;
+    if (st.left == 0) *ok = PublishDone(s);
     return take;
 }
 
-// Handles every whole packet in rx and keeps the rest. False when the link must go.
+// Acts on the packets in rx as far as the port lets it and keeps the rest. False when the link
+// must go.
 bool TakePackets(MqttSession* s, const char** why)
 {
     std::size_t off = 0;
     bool ok = true;
-    while (ok && off < s->rxLen) {
+    s->portHeld = false;
+    while (ok && !s->portHeld && off < s->rxLen) {
         const uint8_t* at = s->rx + off;
         std::size_t len = s->rxLen - off;
         if (s->stream.left > 0) {
@@ -214,27 +279,21 @@ bool TakePackets(MqttSession* s, const char** why)
             continue;
         }
         MqttPacket p;
-        int rc = MqttParse(at, len, &p);
-        if (rc == kMqttIncomplete) {
-            int head = MqttParsePublishHead(at, len, &p);
-            if (head <= 0 || p.total <= kMqttRxCap) break;
-            // Too long to hold whole: its payload goes on as it comes.
-            s->stream = {p.payloadLen, TopicIs(p, s->topicDown), p.packetId};
-            off += static_cast<std::size_t>(head);
-            if (p.payloadLen == 0) ok = Ack(s, p.packetId);
-            continue;
-        }
+        bool publish = at[0] >> 4 == kMqttPublish;
+        int rc = publish ? MqttParsePublishHead(at, len, &p) : MqttParse(at, len, &p);
+        if (rc == kMqttIncomplete) break;
         if (rc < 0) {
             *why = "Malformed Packet";
             return false;
         }
-        ok = Handle(s, p, at);
         off += static_cast<std::size_t>(rc);
+        s->pingOut = false;  // any packet shows the broker alive
+        ok = publish ? PublishStart(s, p) : Handle(s, p);
     }
     std::memmove(s->rx, s->rx + off, s->rxLen - off);
     s->rxLen -= off;
     if (!ok) *why = "Send Failed";
-    if (ok && s->rxLen == kMqttRxCap) {
+    if (ok && !s->portHeld && s->rxLen == kMqttRxCap) {
         *why = "Packet Too Long";
         return false;
     }
@@ -242,9 +301,12 @@ bool TakePackets(MqttSession* s, const char** why)
 }
 
 // Reads what the broker sent and acts on it. False, with the reason, when the link must go.
+// While the port holds bytes back, reading stops once rx is full.
 bool ReadBroker(MqttSession* s, const char** why)
 {
     for (;;) {
+        if (!TakePackets(s, why)) return false;
+        if (s->rxLen == kMqttRxCap) return true;
         int n = ReadSome(s);
         if (n < 0) {
             *why = "Broker Closed";
@@ -252,7 +314,6 @@ bool ReadBroker(MqttSession* s, const char** why)
         }
         if (n == 0) return true;
         s->rxLen += static_cast<std::size_t>(n);
-        if (!TakePackets(s, why)) return false;
     }
 }
 
@@ -311,7 +372,9 @@ bool OpenSession(MqttSession* s)
     if (!SendPacket(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), s->topicDown, 1))) return false;
     for (int i = 0; i < s->flightCount; ++i) {
         MqttInFlight& f = FlightAt(s, i);
-        if (!f.acked && !Publish(s, s->topicUp, f.data, f.len, false, true, f.id)) return false;
+        if (f.acked) continue;
+        if (!Publish(s, s->topicUp, f.data, f.len, false, true, f.id)) return false;
+        f.sentAt = s->sendCount;
     }
     s->pingOut = false;
     return PublishState(s, StateNow(s));
@@ -324,6 +387,9 @@ bool TimedSteps(MqttSession* s, const char** why)
 {
     uint32_t now = Now(s);
     uint32_t keepAlive = s->setup.keepAliveMs;
+    // Held back by the port, the session reads nothing: the broker's answers wait behind the bytes
+    // it sent, so its silence means nothing. The pings still go, so the broker keeps the link.
+    if (s->rxLen == kMqttRxCap) s->pingOut = false;
     if (s->pingOut && TickDue(s->pingTick, now, keepAlive)) {
         *why = "Broker Silent";
         return false;
@@ -335,6 +401,7 @@ bool TimedSteps(MqttSession* s, const char** why)
         }
         s->pingOut = true;
         s->pingTick = now;
+        s->pingSentAt = s->sendCount;
     }
     if (TickDue(s->stateLookTick, now, kStateLookMs)) {
         s->stateLookTick = now;
@@ -366,6 +433,7 @@ void MqttSessionInit(MqttSession* s, const MqttSessionSetup& setup)
 {
     *s = MqttSession{};
     s->setup = setup;
+    s->stream.delivery = -1;
     clock_gettime(CLOCK_MONOTONIC, &s->started);
 }
 
@@ -389,6 +457,7 @@ MqttStep MqttSessionBuild(MqttSession* s)
     case kMqttRefused: return BuildFailed(s, MqttStep::Failed);
     }
     s->connectTick = Now(s);
+    s->linkFirstSend = s->sendCount + 1;
     if (!SendConnect(s)) return BuildFailed(s, MqttStep::Failed);
     s->phase = MqttPhase::AwaitingConnack;
     return AwaitConnack(s);
@@ -407,7 +476,7 @@ MqttStep MqttSessionStep(MqttSession* s)
 MqttWaits MqttSessionWaits(const MqttSession* s)
 {
     uint32_t now = Now(s);
-    MqttWaits w = {s->setup.transport->fd(), -1, 0};
+    MqttWaits w = {s->rxLen < kMqttRxCap ? s->setup.transport->fd() : -1, s->portHeld ? s->setup.port->fd() : -1, 0};
     if (s->phase == MqttPhase::AwaitingConnack) {
         w.dueMs = Left(s->connectTick, now, kConnackWaitMs);
     } else if (s->phase == MqttPhase::Up && s->opened) {

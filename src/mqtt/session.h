@@ -52,23 +52,37 @@ struct MqttSessionSetup {
 };
 
 constexpr int kMqttWindow = 8;             // QoS 1 chunks in flight at once
-constexpr std::size_t kMqttRxCap = 4096;   // broker bytes held; a longer PUBLISH is streamed
+constexpr std::size_t kMqttRxCap = 4096;   // broker bytes held; payloads pass through them
 constexpr std::size_t kMqttTopicMax = 160;
 constexpr std::size_t kMqttTxCap = kLirnChunkMax + kMqttTopicMax + 8;
+
+constexpr int kMqttRemembered = 16;         // down messages remembered for a redelivery
 
 // One chunk published and not yet acknowledged.
 struct MqttInFlight {
     uint16_t id;
     bool acked;
     std::size_t len;
+    uint64_t sentAt;  // the session's send count when it last went out
     char data[kLirnChunkMax];
 };
 
-// A PUBLISH too long to hold, passed through as its bytes arrive.
+// A down message (QoS 1) whose payload went to the port, kept across reconnects: a redelivery of
+// it (DUP, the same packet id and length) writes only what the port has not taken yet.
+struct MqttDelivery {
+    uint16_t id;          // 0: a free entry
+    std::size_t len;      // the payload's length
+    std::size_t written;  // payload bytes the port took
+    uint64_t ackedAt;     // the send count of its PUBACK, 0 before it went
+};
+
+// The PUBLISH whose payload is passing through, as its bytes arrive.
 struct MqttStream {
-    std::size_t left;  // payload bytes still to come
+    std::size_t left;  // payload bytes still to come from the broker
+    std::size_t skip;  // of those, how many the port took before (a redelivery): not written again
     bool toPort;       // it came on the down topic
     uint16_t ackId;    // its QoS 1 packet id, 0 for QoS 0
+    int delivery;      // its entry in MqttSession::delivered, -1 for none
 };
 
 enum class MqttPhase { Down, AwaitingConnack, Up };
@@ -85,7 +99,13 @@ struct MqttSession {
     int flightHead, flightCount;
     uint8_t rx[kMqttRxCap];
     std::size_t rxLen;
+    bool portHeld;  // the port took less than it was offered: the rest waits in rx
     MqttStream stream;
+    MqttDelivery delivered[kMqttRemembered];
+    int deliveredNext;  // the entry a new message takes when none is free
+    uint64_t sendCount;      // packets sent since the start
+    uint64_t linkFirstSend;  // the send count of the link's first packet
+    uint64_t pingSentAt;
     uint8_t tx[kMqttTxCap];
     uint32_t connectTick, lastSendTick, pingTick, stateTick, stateLookTick;
     bool pingOut;

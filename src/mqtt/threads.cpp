@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,7 +37,9 @@ LinkPacing gPacing;
 bool gConfigured;  // MqttInit found a usable host and prefix
 uint32_t gStartTick;
 int gEpollFd = -1;
-int gPortWatched = -1;  // the port descriptor in the epoll set for room, -1 for none
+int gBrokerWatched = -1;  // the descriptors in the epoll set for broker bytes and port room
+int gPortWatched = -1;
+int gPortNonBlocking = -1;  // the port descriptor made non-blocking
 
 // The link word follows the broker link, as it follows the tunnel's.
 void ShowLink(bool up)
@@ -45,11 +49,21 @@ void ShowLink(bool up)
 
 // ---- The port ----
 
+// Writes what the port takes now. Its descriptor is made non-blocking at the first write (the
+// serial thread only reads what the port holds), so a slow or stopped reader at the PC end holds
+// the session back without blocking it.
 std::size_t PortWrite(const uint8_t* data, std::size_t n)
 {
     int fd = uartFd;
-    if (fd > 0) uart_write(fd, data, n);
-    return n;
+    if (fd <= 0) return n;  // no port: the bytes go nowhere
+    if (fd != gPortNonBlocking) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) gPortNonBlocking = fd;
+    }
+    ssize_t took = write(fd, data, n);
+    if (took >= 0) return static_cast<std::size_t>(took);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    return n;  // a port that fails drops what it was given
 }
 
 int PortFd()
@@ -161,6 +175,14 @@ void Watch(int fd, uint32_t events)
         epoll_ctl(gEpollFd, EPOLL_CTL_MOD, fd, &e);
 }
 
+// Watches fd (-1: nothing) in place of *watched.
+void WatchOnly(int* watched, int fd, uint32_t events)
+{
+    if (*watched >= 0 && *watched != fd) epoll_ctl(gEpollFd, EPOLL_CTL_DEL, *watched, nullptr);
+    Watch(fd, events);
+    *watched = fd;
+}
+
 // Blocks until the broker sends, the port has room, a chunk is queued, a shared word changes or
 // the session's due time comes.
 void WaitForWork(const MqttWaits& w)
@@ -170,10 +192,8 @@ void WaitForWork(const MqttWaits& w)
         Watch(ChunkQueueWakeFd(), EPOLLIN);
         Watch(SharedChangeFd(), EPOLLIN | EPOLLET);  // other threads watch it too: never read here
     }
-    Watch(w.brokerFd, EPOLLIN);  // each link has a socket of its own
-    if (gPortWatched >= 0 && gPortWatched != w.portFd) epoll_ctl(gEpollFd, EPOLL_CTL_DEL, gPortWatched, nullptr);
-    Watch(w.portFd, EPOLLOUT);
-    gPortWatched = w.portFd;
+    WatchOnly(&gBrokerWatched, w.brokerFd, EPOLLIN);  // each link has a socket of its own
+    WatchOnly(&gPortWatched, w.portFd, EPOLLOUT);
     struct epoll_event ready[4];
     epoll_wait(gEpollFd, ready, 4, static_cast<int>(w.dueMs));
 }

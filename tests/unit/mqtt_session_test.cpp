@@ -26,6 +26,7 @@ struct FakeBroker {
 FakeBroker gBroker;
 uint32_t gNow;
 std::string gPort;
+std::size_t gPortRoom;  // bytes the port takes until the test gives it more
 
 MqttOpen FakeOpen()
 {
@@ -37,6 +38,7 @@ MqttOpen FakeOpen()
 int FakeRead(uint8_t* out, std::size_t cap)
 {
     if (gBroker.ended) return -1;
+    if (cap == 0) ADD_FAILURE() << "a read with no room (a socket would call it the end)";
     std::size_t n = std::min({cap, gBroker.toSession.size(), gBroker.readMax});
     std::copy_n(gBroker.toSession.begin(), n, out);
     gBroker.toSession.erase(0, n);
@@ -62,7 +64,9 @@ int NoFd()
 
 std::size_t PortWrite(const uint8_t* data, std::size_t n)
 {
+    n = std::min(n, gPortRoom);
     gPort.append(reinterpret_cast<const char*>(data), n);
+    gPortRoom -= n;
     return n;
 }
 
@@ -99,7 +103,7 @@ std::string Pingresp()
     return Bytes(b, MqttEncodeBare(b, sizeof b, kMqttPingresp));
 }
 
-std::string Down(const std::string& payload, uint16_t id, bool dup = false)
+std::string Down(const std::string& payload, uint16_t id, bool dup)
 {
     std::vector<uint8_t> b(payload.size() + 64);
     MqttPublishInfo p = {"t/id/down", payload.data(), payload.size(), 1, false, dup, id};
@@ -153,6 +157,30 @@ std::vector<Sent> Of(const std::vector<Sent>& sent, int type, const std::string&
     return some;
 }
 
+std::vector<uint16_t> Ids(const std::vector<Sent>& sent)
+{
+    std::vector<uint16_t> ids;
+    for (const Sent& s : sent) ids.push_back(s.id);
+    return ids;
+}
+
+std::string Pattern(std::size_t n)
+{
+    std::string p(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<char>(i * 7 + i / 251);
+    return p;
+}
+
+// What the port got against what it should have, told by sizes and the first difference.
+::testing::AssertionResult PortGot(const std::string& want)
+{
+    if (gPort == want) return ::testing::AssertionSuccess();
+    std::size_t same = 0;
+    while (same < gPort.size() && same < want.size() && gPort[same] == want[same]) ++same;
+    return ::testing::AssertionFailure() << "the port got " << gPort.size() << " bytes, " << want.size()
+                                         << " wanted, the same up to byte " << same;
+}
+
 std::vector<std::string> Payloads(const std::vector<Sent>& sent)
 {
     std::vector<std::string> p;
@@ -166,6 +194,7 @@ protected:
     {
         gBroker = FakeBroker{};
         gPort.clear();
+        gPortRoom = SIZE_MAX;
         gNow = 1000000;
         ChunkQueueInit(8192);
         char drain[kLirnChunkMax];
@@ -174,6 +203,17 @@ protected:
         ChunkQueueTakeDropped();
         MqttSessionInit(&s_, {&kTransport, &kPort, Clock, kKeepAliveMs, "", ""});
         MqttSessionName(&s_, "id", "t");
+    }
+
+    // The link ends, noticed by a read or, while the port holds the session back, by the next ping;
+    // what the broker sent and the session had not read is gone.
+    void LoseLink()
+    {
+        gBroker.ended = true;
+        gNow += kKeepAliveMs;
+        ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Down);
+        gBroker.toSession.clear();
+        TakeSent();
     }
 
     // A build the broker accepts; the packets the session opened with, CONNECT first.
@@ -249,10 +289,8 @@ TEST_F(Session, AReconnectResendsTheUnacknowledgedChunksWithDupAheadOfNewOnes)
     ASSERT_EQ(first.size(), 4u);
     gBroker.toSession = Puback(first[1].id) + Puback(first[3].id);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
-    gBroker.ended = true;
-    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Down);
+    LoseLink();
     ChunkQueuePut("c4", 2);
-    TakeSent();
 
     std::vector<Sent> up = Of(Connect(), kMqttPublish, "t/id/up");
     ASSERT_EQ(up.size(), 3u);
@@ -271,9 +309,8 @@ TEST_F(Session, AReconnectResendsTheUnacknowledgedChunksWithDupAheadOfNewOnes)
 TEST_F(Session, APublishLongerThanTheReceiveAreaIsStreamedAndAcknowledgedAfterItsLastByte)
 {
     Connect();
-    std::string payload(20000, '\0');
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
-    std::string packet = Down(payload, 77) + Down("next", 78);
+    std::string payload = Pattern(20000);
+    std::string packet = Down(payload, 77, false) + Down("next", 78, false);
     std::vector<uint16_t> acked;
     for (std::size_t at = 0; at < packet.size(); at += 3000) {
         gBroker.toSession += packet.substr(at, 3000);
@@ -284,7 +321,7 @@ TEST_F(Session, APublishLongerThanTheReceiveAreaIsStreamedAndAcknowledgedAfterIt
         }
         for (const Sent& a : acks) acked.push_back(a.id);
     }
-    EXPECT_EQ(gPort, payload + "next");
+    EXPECT_TRUE(PortGot(payload + "next"));
     EXPECT_EQ(acked, (std::vector<uint16_t>{77, 78}));
 }
 
@@ -315,4 +352,88 @@ TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndAnUnansweredOneEndsTheL
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
     EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
     EXPECT_FALSE(gBroker.open);
+}
+
+// The port takes nothing for five keep-alives: the session stops reading the broker, whose answers
+// wait behind the message, yet pings on time, keeps publishing and keeps the link; the message
+// reaches the port whole and once, then its PUBACK goes.
+TEST_F(Session, AStoppedPortHoldsTheMessageBackWhileTheSessionPingsAndPublishes)
+{
+    Connect();
+    const std::string payload = Pattern(30000);
+    gPortRoom = 0;
+    gBroker.toSession = Down(payload, 41, false);
+    int pings = 0;
+    for (uint32_t t = 0; t < 5 * kKeepAliveMs; t += 1000) {
+        gNow += 1000;
+        ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady) << t;
+        std::vector<Sent> sent = TakeSent();
+        pings += static_cast<int>(Of(sent, kMqttPingreq).size());
+        for (std::size_t i = 0; i < Of(sent, kMqttPingreq).size(); ++i) gBroker.toSession += Pingresp();
+        ASSERT_TRUE(Of(sent, kMqttPuback).empty());
+    }
+    EXPECT_EQ(pings, 5);
+    EXPECT_TRUE(gPort.empty());
+    EXPECT_EQ(Payloads(PublishChunks({"up meanwhile"})), std::vector<std::string>{"up meanwhile"});
+
+    std::vector<Sent> sent;
+    for (int i = 0; i < 100 && gPort.size() < payload.size(); ++i) {
+        gPortRoom = 1000;
+        ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        std::vector<Sent> more = TakeSent();
+        sent.insert(sent.end(), more.begin(), more.end());
+    }
+    EXPECT_TRUE(PortGot(payload));
+    EXPECT_EQ(Ids(Of(sent, kMqttPuback)), std::vector<uint16_t>{41});
+}
+
+TEST_F(Session, ARedeliveryOfAMessageWrittenWholeIsAcknowledgedAndNotWrittenAgain)
+{
+    Connect();
+    gBroker.toSession = Down("reading 1", 9, false);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    LoseLink();  // the PUBACK went, but with the link
+    Connect();
+    // An answer on the new link says nothing of what the old one carried.
+    std::vector<Sent> up = PublishChunks({"answer"});
+    ASSERT_EQ(up.size(), 1u);
+    gBroker.toSession = Puback(up[0].id) + Down("reading 1", 9, true) + Down("reading 2", 10, false);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_TRUE(PortGot("reading 1reading 2"));
+    EXPECT_EQ(Ids(Of(TakeSent(), kMqttPuback)), (std::vector<uint16_t>{9, 10}));
+}
+
+TEST_F(Session, AMessageCutByALostLinkIsWrittenOnFromWhereItStopped)
+{
+    Connect();
+    const std::string payload = Pattern(10000);
+    gPortRoom = 3000;
+    gBroker.toSession = Down(payload, 12, false);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    ASSERT_EQ(gPort.size(), 3000u);
+    LoseLink();
+    gPortRoom = SIZE_MAX;
+    Connect();
+    gBroker.toSession = Down(payload, 12, true);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_TRUE(PortGot(payload));
+    EXPECT_EQ(Ids(Of(TakeSent(), kMqttPuback)), std::vector<uint16_t>{12});
+}
+
+// Once the broker has answered a packet sent after a message's PUBACK, it has that PUBACK: a DUP
+// with the same id is then another message (a broker that reuses the lowest free id), written.
+TEST_F(Session, AnIdWhoseAcknowledgementTheBrokerConfirmedIsANewMessageEvenWithDup)
+{
+    Connect();
+    gBroker.toSession = Down("poll", 1, false);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<Sent> up = PublishChunks({"answer"});
+    ASSERT_EQ(up.size(), 1u);
+    gBroker.toSession = Puback(up[0].id);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    LoseLink();
+    Connect();
+    gBroker.toSession = Down("poll", 1, true);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_TRUE(PortGot("pollpoll"));
 }
