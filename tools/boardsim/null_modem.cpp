@@ -20,8 +20,10 @@ constexpr std::size_t kRelayBufferBytes = 4096;
 constexpr int kHangupNapMs = 10;
 
 // A paced lane hands bytes on in slices of this much line time, so a slow line wakes the relay
-// about a hundred times a second rather than at every byte.
+// about a hundred times a second rather than at every byte; the credit a late wake-up finds is held
+// to a few slices (as a UART's FIFO holds a few dozen bytes), so the line keeps its rate.
 constexpr double kSliceSeconds = 0.01;
+constexpr double kCreditSlices = 5;
 
 using Clock = std::chrono::steady_clock;
 
@@ -44,7 +46,7 @@ double LineBytesPerSecond(int fd)
 
 // One direction of the cable: bytes read from one master, waiting to be written to the other.
 // Paced (rate > 0), a lane may write only the bytes the line has had time for since the last
-// write: its credit grows with the time and is held to one slice.
+// write: its credit grows with the time, up to a few slices.
 struct Lane {
     int from;
     int to;
@@ -62,7 +64,8 @@ struct Lane {
     {
         double slice = bytesPerSecond * kSliceSeconds;
         rate = bytesPerSecond;
-        credit = std::min(credit + std::chrono::duration<double>(now - last).count() * rate, slice < 1 ? 1 : slice);
+        double most = std::max(slice * kCreditSlices, 1.0);
+        credit = std::min(credit + std::chrono::duration<double>(now - last).count() * rate, most);
         last = now;
     }
 
