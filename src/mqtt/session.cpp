@@ -18,6 +18,7 @@
 #include "board/ticks.h"
 #include "modem/modem.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +31,13 @@ constexpr uint32_t kStateLookMs = 2000;     // its values compared this often (t
 uint32_t Now(const MqttSession* s)
 {
     return s->setup.clock();
+}
+
+// How long the broker may stay silent while it owes an answer: one and a half keep-alives, as long
+// as a broker waits for its client.
+uint32_t SilenceMs(const MqttSession* s)
+{
+    return s->setup.keepAliveMs + s->setup.keepAliveMs / 2;
 }
 
 uint32_t Left(uint32_t since, uint32_t now, uint32_t span)
@@ -46,6 +54,26 @@ bool SendPacket(MqttSession* s, int len)
     s->sendCount++;
     s->lastSendTick = Now(s);
     return ok;
+}
+
+// A packet that the broker answers (PUBLISH, SUBSCRIBE, PINGREQ). The oldest unanswered one starts
+// the silence that gives the link up; later ones do not move it.
+bool Request(MqttSession* s, int len)
+{
+    bool ok = SendPacket(s, len);
+    if (!s->awaiting) {
+        s->awaiting = true;
+        s->awaitTick = Now(s);
+    }
+    return ok;
+}
+
+// Bytes came from the broker: the silence ends. It starts again now if the broker still owes an
+// answer (a chunk not yet acknowledged, a ping), else when the next request goes.
+void Heard(MqttSession* s)
+{
+    s->awaiting = s->flightCount > 0 || s->pingOut;
+    s->awaitTick = Now(s);
 }
 
 // Bytes read into rx (> 0), 0 when none wait now, -1 when the link ended.
@@ -89,7 +117,7 @@ bool Publish(MqttSession* s, const char* topic, const void* payload, std::size_t
              uint16_t id)
 {
     MqttPublishInfo p = {topic, payload, len, 1, retain, dup, id};
-    return SendPacket(s, MqttEncodePublish(s->tx, sizeof s->tx, p));
+    return Request(s, MqttEncodePublish(s->tx, sizeof s->tx, p));
 }
 
 MqttState StateNow(const MqttSession* s)
@@ -304,17 +332,21 @@ bool TakePackets(MqttSession* s, const char** why)
 // While the port holds bytes back, reading stops once rx is full.
 bool ReadBroker(MqttSession* s, const char** why)
 {
+    bool heard = false;
     for (;;) {
         if (!TakePackets(s, why)) return false;
-        if (s->rxLen == kMqttRxCap) return true;
+        if (s->rxLen == kMqttRxCap) break;
         int n = ReadSome(s);
         if (n < 0) {
             *why = "Broker Closed";
             return false;
         }
-        if (n == 0) return true;
+        if (n == 0) break;
         s->rxLen += static_cast<std::size_t>(n);
+        heard = true;
     }
+    if (heard) Heard(s);
+    return true;
 }
 
 // ---- Building the link ----
@@ -369,7 +401,7 @@ MqttStep AwaitConnack(MqttSession* s)
 bool OpenSession(MqttSession* s)
 {
     if (!Publish(s, s->topicStatus, "online", 6, true, false, NextId(s))) return false;
-    if (!SendPacket(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), s->topicDown, 1))) return false;
+    if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), s->topicDown, 1))) return false;
     for (int i = 0; i < s->flightCount; ++i) {
         MqttInFlight& f = FlightAt(s, i);
         if (f.acked) continue;
@@ -389,18 +421,20 @@ bool TimedSteps(MqttSession* s, const char** why)
     uint32_t keepAlive = s->setup.keepAliveMs;
     // Held back by the port, the session reads nothing: the broker's answers wait behind the bytes
     // it sent, so its silence means nothing. The pings still go, so the broker keeps the link.
-    if (s->rxLen == kMqttRxCap) s->pingOut = false;
-    if (s->pingOut && TickDue(s->pingTick, now, keepAlive)) {
+    if (s->rxLen == kMqttRxCap) {
+        s->pingOut = false;
+        s->awaitTick = now;
+    }
+    if (s->awaiting && TickDue(s->awaitTick, now, SilenceMs(s))) {
         *why = "Broker Silent";
         return false;
     }
     if (!s->pingOut && TickDue(s->lastSendTick, now, keepAlive)) {
-        if (!SendPacket(s, MqttEncodeBare(s->tx, sizeof s->tx, kMqttPingreq))) {
+        if (!Request(s, MqttEncodeBare(s->tx, sizeof s->tx, kMqttPingreq))) {
             *why = "Send Failed";
             return false;
         }
         s->pingOut = true;
-        s->pingTick = now;
         s->pingSentAt = s->sendCount;
     }
     if (TickDue(s->stateLookTick, now, kStateLookMs)) {
@@ -458,6 +492,7 @@ MqttStep MqttSessionBuild(MqttSession* s)
     }
     s->connectTick = Now(s);
     s->linkFirstSend = s->sendCount + 1;
+    s->awaiting = false;
     if (!SendConnect(s)) return BuildFailed(s, MqttStep::Failed);
     s->phase = MqttPhase::AwaitingConnack;
     return AwaitConnack(s);
@@ -481,9 +516,10 @@ MqttWaits MqttSessionWaits(const MqttSession* s)
         w.dueMs = Left(s->connectTick, now, kConnackWaitMs);
     } else if (s->phase == MqttPhase::Up && s->opened) {
         uint32_t keepAlive = s->setup.keepAliveMs;
-        uint32_t ping = Left(s->pingOut ? s->pingTick : s->lastSendTick, now, keepAlive);
-        uint32_t state = Left(s->stateLookTick, now, kStateLookMs);
-        w.dueMs = ping < state ? ping : state;
+        uint32_t due = Left(s->stateLookTick, now, kStateLookMs);
+        if (!s->pingOut) due = std::min(due, Left(s->lastSendTick, now, keepAlive));
+        if (s->awaiting) due = std::min(due, Left(s->awaitTick, now, SilenceMs(s)));
+        w.dueMs = due;
     }
     return w;
 }

@@ -107,8 +107,10 @@ struct MqttSession {
     uint64_t linkFirstSend;  // the send count of the link's first packet
     uint64_t pingSentAt;
     uint8_t tx[kMqttTxCap];
-    uint32_t connectTick, lastSendTick, pingTick, stateTick, stateLookTick;
-    bool pingOut;
+    uint32_t connectTick, lastSendTick, stateTick, stateLookTick;
+    bool pingOut;   // a PINGREQ went and nothing has come since
+    bool awaiting;  // the broker owes an answer and has sent nothing since awaitTick
+    uint32_t awaitTick;
     MqttState shown;  // the values of the last state document
     unsigned long long bytesUp, bytesDown, lost;
     struct timespec started;

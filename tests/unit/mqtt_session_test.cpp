@@ -1,7 +1,9 @@
 // The MQTT session's state machine against a broker and a port in memory, on a clock of the test's:
 // the CONNACK's verdict, the in-flight window and its acknowledgements in any order, the resend
-// after a reconnect, a PUBLISH longer than the receive area, the keep-alive. (The same session
-// against a real mosquitto, with TLS and the serial thread, is e2e/mqtt_test.cpp.)
+// after a reconnect, a PUBLISH longer than the receive area, a port that holds messages back and the
+// redelivery of what it took, the keep-alive and the silence that ends a link. (The same session
+// against a real mosquitto, with TLS and the serial thread, is e2e/mqtt_test.cpp and
+// e2e/mqtt_slow_test.cpp.)
 #include "output_capture.h"
 
 #include "mqtt/queue.h"
@@ -20,8 +22,7 @@ struct FakeBroker {
     std::string toSession;
     std::string fromSession;
     bool open = false;
-    bool ended = false;  // reads fail: the link is gone
-    std::size_t readMax = 1 << 30;
+    bool ended = false;  // reads and writes fail: the link is gone
 };
 FakeBroker gBroker;
 uint32_t gNow;
@@ -39,7 +40,7 @@ int FakeRead(uint8_t* out, std::size_t cap)
 {
     if (gBroker.ended) return -1;
     if (cap == 0) ADD_FAILURE() << "a read with no room (a socket would call it the end)";
-    std::size_t n = std::min({cap, gBroker.toSession.size(), gBroker.readMax});
+    std::size_t n = std::min(cap, gBroker.toSession.size());
     std::copy_n(gBroker.toSession.begin(), n, out);
     gBroker.toSession.erase(0, n);
     return static_cast<int>(n);
@@ -52,16 +53,6 @@ int FakeWrite(const uint8_t* data, std::size_t n)
     return 0;
 }
 
-void FakeClose()
-{
-    gBroker.open = false;
-}
-
-int NoFd()
-{
-    return -1;
-}
-
 std::size_t PortWrite(const uint8_t* data, std::size_t n)
 {
     n = std::min(n, gPortRoom);
@@ -70,12 +61,12 @@ std::size_t PortWrite(const uint8_t* data, std::size_t n)
     return n;
 }
 
-uint32_t Clock()
+int NoFd()
 {
-    return gNow;
+    return -1;
 }
 
-const MqttTransport kTransport = {FakeOpen, FakeRead, FakeWrite, FakeClose, NoFd};
+const MqttTransport kTransport = {FakeOpen, FakeRead, FakeWrite, [] { gBroker.open = false; }, NoFd};
 const MqttPort kPort = {PortWrite, NoFd};
 constexpr uint32_t kKeepAliveMs = 10000;
 
@@ -97,11 +88,7 @@ std::string Puback(uint16_t id)
     return Bytes(b, MqttEncodePuback(b, sizeof b, id));
 }
 
-std::string Pingresp()
-{
-    uint8_t b[2];
-    return Bytes(b, MqttEncodeBare(b, sizeof b, kMqttPingresp));
-}
+const std::string kPingresp("\xd0\x00", 2);
 
 std::string Down(const std::string& payload, uint16_t id, bool dup)
 {
@@ -157,11 +144,12 @@ std::vector<Sent> Of(const std::vector<Sent>& sent, int type, const std::string&
     return some;
 }
 
-std::vector<uint16_t> Ids(const std::vector<Sent>& sent)
+template <typename T>
+std::vector<T> Each(const std::vector<Sent>& sent, T Sent::*field)
 {
-    std::vector<uint16_t> ids;
-    for (const Sent& s : sent) ids.push_back(s.id);
-    return ids;
+    std::vector<T> values;
+    for (const Sent& s : sent) values.push_back(s.*field);
+    return values;
 }
 
 std::string Pattern(std::size_t n)
@@ -181,13 +169,6 @@ std::string Pattern(std::size_t n)
                                          << " wanted, the same up to byte " << same;
 }
 
-std::vector<std::string> Payloads(const std::vector<Sent>& sent)
-{
-    std::vector<std::string> p;
-    for (const Sent& s : sent) p.push_back(s.payload);
-    return p;
-}
-
 class Session : public ::testing::Test {
 protected:
     void SetUp() override
@@ -201,7 +182,7 @@ protected:
         while (ChunkQueueTake(drain) > 0) {
         }
         ChunkQueueTakeDropped();
-        MqttSessionInit(&s_, {&kTransport, &kPort, Clock, kKeepAliveMs, "", ""});
+        MqttSessionInit(&s_, {&kTransport, &kPort, [] { return gNow; }, kKeepAliveMs, "", ""});
         MqttSessionName(&s_, "id", "t");
     }
 
@@ -269,7 +250,7 @@ TEST_F(Session, PubacksOutOfOrderFreeTheWindowOnlyFromItsOldestChunk)
     std::vector<std::string> chunks;
     for (int i = 0; i < 10; ++i) chunks.push_back("chunk " + std::to_string(i));
     std::vector<Sent> sent = PublishChunks(chunks);
-    ASSERT_EQ(Payloads(sent), std::vector<std::string>(chunks.begin(), chunks.begin() + kMqttWindow));
+    ASSERT_EQ(Each(sent, &Sent::payload), std::vector<std::string>(chunks.begin(), chunks.begin() + kMqttWindow));
 
     for (int i = kMqttWindow - 1; i >= 1; --i) gBroker.toSession += Puback(sent[i].id);
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);  // reads the acknowledgements
@@ -279,7 +260,8 @@ TEST_F(Session, PubacksOutOfOrderFreeTheWindowOnlyFromItsOldestChunk)
     gBroker.toSession += Puback(sent[0].id);
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
-    EXPECT_EQ(Payloads(Of(TakeSent(), kMqttPublish, "t/id/up")), std::vector<std::string>(chunks.begin() + kMqttWindow, chunks.end()));
+    EXPECT_EQ(Each(Of(TakeSent(), kMqttPublish, "t/id/up"), &Sent::payload),
+              std::vector<std::string>(chunks.begin() + kMqttWindow, chunks.end()));
 }
 
 TEST_F(Session, AReconnectResendsTheUnacknowledgedChunksWithDupAheadOfNewOnes)
@@ -325,7 +307,7 @@ TEST_F(Session, APublishLongerThanTheReceiveAreaIsStreamedAndAcknowledgedAfterIt
     EXPECT_EQ(acked, (std::vector<uint16_t>{77, 78}));
 }
 
-TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndAnUnansweredOneEndsTheLink)
+TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndOneUnansweredForOneAndAHalfEndsTheLink)
 {
     Connect();
     gNow += kKeepAliveMs - 1;
@@ -338,7 +320,7 @@ TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndAnUnansweredOneEndsTheL
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].type, kMqttPingreq);
 
-    gBroker.toSession = Pingresp();
+    gBroker.toSession = kPingresp;
     gNow += 100;
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     gNow += kKeepAliveMs - 100;
@@ -346,12 +328,35 @@ TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndAnUnansweredOneEndsTheL
     ASSERT_EQ(Of(TakeSent(), kMqttPingreq).size(), 1u);
 
     OutputCapture out;
-    gNow += kKeepAliveMs - 1;
+    gNow += kKeepAliveMs * 3 / 2 - 1;
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
     gNow += 1;
     EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
     EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
     EXPECT_FALSE(gBroker.open);
+}
+
+// Publishes every two seconds into a silent broker do not put the end off: the link goes one and a
+// half keep-alives after the oldest unanswered one. Bytes of a message still coming are no silence.
+TEST_F(Session, TheLinkGoesOneAndAHalfKeepAlivesAfterTheOldestUnansweredPublish)
+{
+    Connect();
+    gBroker.toSession = Puback(1) + Puback(3);  // the opening's status and state
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    const uint32_t first = gNow;
+    std::string longDown = Down(Pattern(20000), 5, false);
+    for (int i = 0; gNow - first < kKeepAliveMs * 3 / 2 - 2000; ++i) {
+        if (i == 2) gBroker.toSession = longDown.substr(0, 3000);  // heard at +4 s
+        ASSERT_EQ(PublishChunks({"chunk " + std::to_string(i)}).size(), i < kMqttWindow ? 1u : 0u) << i;
+        gNow += 2000;
+    }
+    OutputCapture out;
+    gNow = first + 4000 + kKeepAliveMs * 3 / 2 - 1;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    gNow += 1;
+    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
 }
 
 // The port takes nothing for five keep-alives: the session stops reading the broker, whose answers
@@ -369,12 +374,12 @@ TEST_F(Session, AStoppedPortHoldsTheMessageBackWhileTheSessionPingsAndPublishes)
         ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady) << t;
         std::vector<Sent> sent = TakeSent();
         pings += static_cast<int>(Of(sent, kMqttPingreq).size());
-        for (std::size_t i = 0; i < Of(sent, kMqttPingreq).size(); ++i) gBroker.toSession += Pingresp();
+        for (std::size_t i = 0; i < Of(sent, kMqttPingreq).size(); ++i) gBroker.toSession += kPingresp;
         ASSERT_TRUE(Of(sent, kMqttPuback).empty());
     }
     EXPECT_EQ(pings, 5);
     EXPECT_TRUE(gPort.empty());
-    EXPECT_EQ(Payloads(PublishChunks({"up meanwhile"})), std::vector<std::string>{"up meanwhile"});
+    EXPECT_EQ(Each(PublishChunks({"up meanwhile"}), &Sent::payload), std::vector<std::string>{"up meanwhile"});
 
     std::vector<Sent> sent;
     for (int i = 0; i < 100 && gPort.size() < payload.size(); ++i) {
@@ -384,7 +389,7 @@ TEST_F(Session, AStoppedPortHoldsTheMessageBackWhileTheSessionPingsAndPublishes)
         sent.insert(sent.end(), more.begin(), more.end());
     }
     EXPECT_TRUE(PortGot(payload));
-    EXPECT_EQ(Ids(Of(sent, kMqttPuback)), std::vector<uint16_t>{41});
+    EXPECT_EQ(Each(Of(sent, kMqttPuback), &Sent::id), std::vector<uint16_t>{41});
 }
 
 TEST_F(Session, ARedeliveryOfAMessageWrittenWholeIsAcknowledgedAndNotWrittenAgain)
@@ -400,7 +405,7 @@ TEST_F(Session, ARedeliveryOfAMessageWrittenWholeIsAcknowledgedAndNotWrittenAgai
     gBroker.toSession = Puback(up[0].id) + Down("reading 1", 9, true) + Down("reading 2", 10, false);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_TRUE(PortGot("reading 1reading 2"));
-    EXPECT_EQ(Ids(Of(TakeSent(), kMqttPuback)), (std::vector<uint16_t>{9, 10}));
+    EXPECT_EQ(Each(Of(TakeSent(), kMqttPuback), &Sent::id), (std::vector<uint16_t>{9, 10}));
 }
 
 TEST_F(Session, AMessageCutByALostLinkIsWrittenOnFromWhereItStopped)
@@ -417,7 +422,7 @@ TEST_F(Session, AMessageCutByALostLinkIsWrittenOnFromWhereItStopped)
     gBroker.toSession = Down(payload, 12, true);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_TRUE(PortGot(payload));
-    EXPECT_EQ(Ids(Of(TakeSent(), kMqttPuback)), std::vector<uint16_t>{12});
+    EXPECT_EQ(Each(Of(TakeSent(), kMqttPuback), &Sent::id), std::vector<uint16_t>{12});
 }
 
 // Once the broker has answered a packet sent after a message's PUBACK, it has that PUBACK: a DUP
