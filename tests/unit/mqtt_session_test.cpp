@@ -206,6 +206,19 @@ protected:
         return TakeSent();
     }
 
+    // The session holds on until span ms from now have passed and gives up right then, saying why.
+    void EndsAfter(uint32_t span, MqttStep how, const std::string& said)
+    {
+        OutputCapture out;
+        gNow += span - 1;
+        EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
+        gNow += 1;
+        EXPECT_EQ(MqttSessionStep(&s_), how);
+        EXPECT_EQ(Occurrences(out.Text(), said), 1) << out.Text();
+        EXPECT_FALSE(gBroker.open);
+    }
+
     // Queues the chunks and lets the session publish; the up topic's publishes it sent.
     std::vector<Sent> PublishChunks(const std::vector<std::string>& chunks)
     {
@@ -232,15 +245,8 @@ TEST_F(Session, ARefusedConnackOrNoneWithinFiveSecondsFailsTheBuild)
     EXPECT_EQ(sent[0].type, kMqttConnect);
     EXPECT_FALSE(gBroker.open);
 
-    OutputCapture out;
     EXPECT_EQ(MqttSessionBuild(&s_), MqttStep::Steady);  // CONNECT sent, nothing back yet
-    gNow += 4999;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
-    EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
-    gNow += 1;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Failed);
-    EXPECT_EQ(Occurrences(out.Text(), "MQTT No Connect Acknowledgement\r\n"), 1) << out.Text();
-    EXPECT_FALSE(gBroker.open);
+    EndsAfter(5000, MqttStep::Failed, "MQTT No Connect Acknowledgement\r\n");
 }
 
 // Acknowledgements in any order: the window frees its slots only from the oldest chunk on.
@@ -327,14 +333,7 @@ TEST_F(Session, APingGoesOutAKeepAliveAfterTheLastSendAndOneUnansweredForOneAndA
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     ASSERT_EQ(Of(TakeSent(), kMqttPingreq).size(), 1u);
 
-    OutputCapture out;
-    gNow += kKeepAliveMs * 3 / 2 - 1;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
-    EXPECT_EQ(MqttSessionWaits(&s_).dueMs, 1u);
-    gNow += 1;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
-    EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
-    EXPECT_FALSE(gBroker.open);
+    EndsAfter(kKeepAliveMs * 3 / 2, MqttStep::Down, "MQTT Link Down: Broker Silent\r\n");
 }
 
 // Publishes every two seconds into a silent broker do not put the end off: the link goes one and a
@@ -351,12 +350,7 @@ TEST_F(Session, TheLinkGoesOneAndAHalfKeepAlivesAfterTheOldestUnansweredPublish)
         ASSERT_EQ(PublishChunks({"chunk " + std::to_string(i)}).size(), i < kMqttWindow ? 1u : 0u) << i;
         gNow += 2000;
     }
-    OutputCapture out;
-    gNow = first + 4000 + kKeepAliveMs * 3 / 2 - 1;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
-    gNow += 1;
-    EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Down);
-    EXPECT_EQ(Occurrences(out.Text(), "MQTT Link Down: Broker Silent\r\n"), 1) << out.Text();
+    EndsAfter(first + 4000 + kKeepAliveMs * 3 / 2 - gNow, MqttStep::Down, "MQTT Link Down: Broker Silent\r\n");
 }
 
 // The port takes nothing for five keep-alives: the session stops reading the broker, whose answers
