@@ -3,6 +3,7 @@
 
 #include "logging/log.h"
 #include "platform/resolver.h"
+#include "platform/safefile.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
@@ -332,38 +333,5 @@ int SaveLirnConfig()
 
 int SaveFileAtomically(const char* path, const char* text, std::size_t len)
 {
-    char target[kSysPathMax];
-    char temp[kSysPathMax];
-    if (SysPath(target, sizeof target, path) != 0) return -1;
-    if (std::snprintf(temp, sizeof temp, "%s.tmp", target) >= static_cast<int>(sizeof temp)) return -1;
-
-    int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < len;) {
-        ssize_t n = ::write(fd, text + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp, target) == 0;
-    if (!ok) {
-        ::unlink(temp);
-        return -2;
-    }
-    // Make the rename itself durable.
-    char dir[kSysPathMax];
-    std::snprintf(dir, sizeof dir, "%s", target);
-    char* slash = std::strrchr(dir, '/');
-    if (slash != nullptr) {
-        *(slash == dir ? slash + 1 : slash) = '\0';
-        int dfd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            ::fsync(dfd);
-            ::close(dfd);
-        }
-    }
-    return 0;
+    return SafeWriteFile(path, text, len, 0644);
 }

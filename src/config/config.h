@@ -77,8 +77,8 @@ unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop);
 
 // ---- Our helpers ----
 
-// Writes a whole file the safe way: a temporary file beside it, flushed to storage, then renamed
-// over the old one, so a power cut leaves either the old file or the new one. Returns 0, or -1
-// when the temporary file cannot be opened for writing; -2 when writing, flushing or renaming
-// failed (the old file is then untouched).
+// Writes a whole file the safe way (platform/safefile.h), readable by all: a temporary file
+// beside it, flushed to storage, then renamed over the old one, so a power cut leaves either the
+// old file or the new one. Returns 0, or -1 when the temporary file cannot be opened for writing;
+// -2 when writing, flushing or renaming failed (the old file is then untouched).
 int SaveFileAtomically(const char* path, const char* text, std::size_t len);

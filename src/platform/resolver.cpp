@@ -163,7 +163,8 @@ int ResultOf(const Answer& a, bool timedOut)
 {
     if (a.status == ARES_SUCCESS) return kResolveOk;
     if (a.status == ARES_ENOTFOUND || a.status == ARES_ENODATA) return kResolveNotFound;
-    if (timedOut || a.status == ARES_ETIMEOUT || a.status == ARES_ECANCELLED) return kResolveTimeout;
+    if (timedOut || a.status == ARES_ETIMEOUT || a.status == ARES_ECANCELLED || a.status == ARES_ECONNREFUSED)
+        return kResolveTimeout;
     return kResolveFailed;
 }
 
