@@ -187,9 +187,13 @@ bool Handshake(TunnelEndpoint& ep)
         int rc = mbedtls_ssl_handshake(&gTls.ssl);
         if (rc == 0) return true;
         if (rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) return NotVerified();
-        if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE && gTls.ssl.client_auth && !gTls.ownCert)
-            return Said("MQTT TLS Broker Wants A Client Certificate: " MQTT_CLIENT_CERT_FILE ", " MQTT_CLIENT_KEY_FILE);
-        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) return Refused("Handshake Failed", rc);
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            // A broker that asked for a certificate and got none ends the handshake: with an
+            // alert, or by closing while our last flight is still going out.
+            if (gTls.ssl.client_auth && !gTls.ownCert)
+                return Said("MQTT TLS Broker Wants A Client Certificate: " MQTT_CLIENT_CERT_FILE ", " MQTT_CLIENT_KEY_FILE);
+            return Refused("Handshake Failed", rc);
+        }
         long long left = deadline - NowMs();
         struct pollfd p = {ep.sock, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return Said("MQTT TLS Handshake Timed Out");

@@ -42,17 +42,17 @@ bool MakeCert(const std::string& dir, const std::string& ca, const std::string& 
 
 MqttBroker::MqttBroker(bool tls) : tls_(tls)
 {
-    Configure(MqttBrokerTls{}, 0);
+    Configure(MqttBrokerSetup{.tls = tls});
 }
 
-MqttBroker::MqttBroker(const MqttBrokerTls& tls, int port) : tls_(true)
+MqttBroker::MqttBroker(const MqttBrokerSetup& setup) : tls_(setup.tls)
 {
-    Configure(tls, port);
+    Configure(setup);
 }
 
-void MqttBroker::Configure(const MqttBrokerTls& tls, int port)
+void MqttBroker::Configure(const MqttBrokerSetup& tls)
 {
-    port_ = port > 0 ? port : tunneltest::FreePortRun(2);
+    port_ = tls.port > 0 ? tls.port : tunneltest::FreePortRun(2);
     tlsPort_ = port_ + 1;
     address_ = tls.address;
     logPath_ = dir_.Path("broker.log");

@@ -27,8 +27,10 @@ bool MakeCa(const std::string& dir, const std::string& name);
 bool MakeCert(const std::string& dir, const std::string& ca, const std::string& name, const std::string& cn,
               const std::string& san);
 
-struct MqttBrokerTls {
-    std::string address = "127.0.0.1";  // where both listeners are
+struct MqttBrokerSetup {
+    bool tls = false;                   // a second, TLS listener on the next port
+    std::string address = "127.0.0.1";  // where the listeners are
+    int port = 0;                       // the plain listener's port (0: a free one)
     std::string dnsName = "";           // the server certificate's name ("": the address, as iPAddress)
     bool clientCertificates = false;    // mutual TLS on the TLS listener, an ACL per identity
 };
@@ -36,7 +38,7 @@ struct MqttBrokerTls {
 class MqttBroker {
 public:
     explicit MqttBroker(bool tls = false);
-    MqttBroker(const MqttBrokerTls& tls, int port = 0);
+    explicit MqttBroker(const MqttBrokerSetup& setup);
     ~MqttBroker();
     MqttBroker(const MqttBroker&) = delete;
     MqttBroker& operator=(const MqttBroker&) = delete;
@@ -55,7 +57,7 @@ public:
     const std::string& Log() const { return logPath_; }
 
 private:
-    void Configure(const MqttBrokerTls& tls, int port);
+    void Configure(const MqttBrokerSetup& setup);
 
     TempDir dir_{"lirn-mqtt"};
     int port_ = 0;
