@@ -200,7 +200,8 @@ struct CertFile {
 const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}};
 
 // True when the update directory holds a regular file of exactly this name (a card's file system
-// may ignore case when a name is opened; the listing does not).
+// may ignore case when a name is opened; the listing does not). The 64-bit calls, so that a 32-bit
+// build reads a file system with large inode numbers too.
 bool OnCardExactly(const char* name)
 {
     char dir[kSysPathMax];
@@ -208,11 +209,11 @@ bool OnCardExactly(const char* name)
     DIR* d = opendir(dir);
     if (d == nullptr) return false;
     bool found = false;
-    for (struct dirent* e = readdir(d); e != nullptr && !found; e = readdir(d)) found = std::strcmp(e->d_name, name) == 0;
+    for (struct dirent64* e = readdir64(d); e != nullptr && !found; e = readdir64(d)) found = std::strcmp(e->d_name, name) == 0;
     closedir(d);
-    struct stat st;
+    struct stat64 st;
     return found && std::snprintf(dir + std::strlen(dir), sizeof dir - std::strlen(dir), "/%s", name) > 0 &&
-           stat(dir, &st) == 0 && S_ISREG(st.st_mode);
+           stat64(dir, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void InstallCertFile(const CertFile& f)
