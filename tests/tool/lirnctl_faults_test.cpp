@@ -1,0 +1,169 @@
+// build/lirnctl against a misbehaving gateway played on a pty (noise for a reply, escape
+// sequences in device text, a day file that never ends), and its man page and bash completion
+// against the command and settings tables.
+#include "board_test_support.h"
+#include "commands.h"
+#include "test_pty.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// Answers each request line (the first line of a burst) with what `answer` gives for it; with a
+// `talk` text, also sends it every `pace` from the first request on, without end.
+class FakeGateway {
+public:
+    explicit FakeGateway(std::function<std::string(const std::string&)> answer, std::string talk = "",
+                         Millis pace = Millis(1))
+        : answer_(std::move(answer)), talk_(std::move(talk)), pace_(pace)
+    {
+        fcntl(pty_.Master(), F_SETFL, O_NONBLOCK);  // a full line never holds the gateway
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeGateway()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    const std::string& Path() const { return pty_.SlavePath(); }
+
+private:
+    void Serve()
+    {
+        std::string pending;
+        bool talking = false;
+        while (!stop_) {
+            pollfd p{pty_.Master(), POLLIN, 0};
+            char buf[512];
+            ssize_t n = poll(&p, 1, talking ? static_cast<int>(pace_.count()) : 20) > 0 ? read(p.fd, buf, sizeof buf) : 0;
+            if (n > 0) pending.append(buf, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = pending.find("\r\n")) != std::string::npos; pending.erase(0, end + 2)) {
+                std::size_t start = pending.find_first_not_of('\n');
+                pty_.Write(answer_(pending.substr(start, end - start)));
+                talking = !talk_.empty();
+            }
+            if (talking) (void)!write(p.fd, talk_.data(), talk_.size());
+        }
+    }
+
+    TestPty pty_;
+    std::function<std::string(const std::string&)> answer_;
+    std::string talk_;
+    Millis pace_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+// build/lirnctl on the gateway's port, after `prefix` (a wrapper such as timeout).
+ToolRun Tool(const FakeGateway& gw, const TempDir& dir, const std::string& args, const std::string& prefix = "timeout 60")
+{
+    ShellResult r = RunShell(prefix + " " + LIRN_BUILD_DIR "/lirnctl -p " + gw.Path() + " " + args + " 2>" +
+                             dir.Path("err") + " </dev/null");
+    return {r.status, r.output, dir.ReadFile("err")};
+}
+
+std::string Silent(const std::string&)
+{
+    return "";
+}
+
+TEST(LirnctlFaults, NoiseForAReplyGivesOneJsonDocument)
+{
+    TempDir dir;
+    FakeGateway gw([](const std::string&) { return std::string("\x80\xfe\r\n"); });
+    ToolRun r = Tool(gw, dir, "--json status");
+    EXPECT_EQ(r.status, 2) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    EXPECT_EQ(doc["status"], 2);
+    EXPECT_EQ(doc["error"]["request"], "@FWVER");
+    EXPECT_EQ(doc["error"]["reply"], "\\x80\\xfe\\r\\n");
+}
+
+TEST(LirnctlFaults, DeviceTextReachesTheTerminalEscaped)
+{
+    TempDir dir;
+    FakeGateway gw([](const std::string& line) {
+        if (line == "@APN") return std::string("!QRV-715M;APN;OK;\x1b[2J\xff\r\n");
+        return std::string(line == "@LOGFILE" ? "2026;12;06\r\n2026;12;\x1b[31m\r\n" : "");
+    });
+    EXPECT_EQ(Tool(gw, dir, "get apn").out, "\\x1b[2J\\xff\n");
+    nlohmann::json doc = nlohmann::json::parse(Tool(gw, dir, "--json get apn").out, nullptr, false);
+    EXPECT_EQ(doc["settings"]["APN"], "\x1b[2J\xef\xbf\xbd");
+    EXPECT_EQ(Tool(gw, dir, "logs list").out, "2026-12-06\n2026;12;\\x1b[31m  (not a day file name)\n");
+}
+
+TEST(LirnctlFaults, EndlessDayFileEndsAtItsCapsAndLeavesNoFile)
+{
+    TempDir dir;
+    const std::string get = "logs get 2026-12-06 -o " + dir.Path("day.txt");
+    {
+        FakeGateway fast(Silent, std::string(4096, 'x'));
+        ToolRun r = Tool(fast, dir, get + " --max-bytes 100K");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("the reply did not end within 102400 bytes"), std::string::npos) << r.err;
+    }
+    FakeGateway slow(Silent, "never quiet\r\n", Millis(100));
+    ToolRun r = Tool(slow, dir, get + " --max-time 2");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the reply did not end within 2 s"), std::string::npos) << r.err;
+    // Ended by a signal half-way: still no file (timeout's 124 says lirnctl was still running).
+    EXPECT_EQ(Tool(slow, dir, get, "timeout -s TERM 1").status, 124);
+    EXPECT_FALSE(dir.Exists("day.txt.part"));
+    EXPECT_FALSE(dir.Exists("day.txt"));
+}
+
+// The words the completion offers after `line` (the last word is the one being completed).
+std::set<std::string> Completions(const std::string& line)
+{
+    ShellResult r = RunShell("bash -c 'source " LIRN_BUILD_DIR "/lirnctl.bash; COMP_WORDS=(" + line +
+                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _lirnctl; echo ${COMPREPLY[*]}'");
+    std::istringstream words(r.output);
+    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
+// Whether a bold line of the man page (a .B, .BI or .BR macro) names `name` as its own words.
+bool InManPage(const std::string& man, const std::string& name)
+{
+    std::istringstream lines(man);
+    for (std::string line; std::getline(lines, line);) {
+        std::erase(line, '"');
+        if (line.rfind(".B", 0) == 0 && (line + " ").find(" " + name + " ") != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(LirnctlDocs, ManPageAndCompletionKnowEveryCommandAndSetting)
+{
+    std::string man = ReadWholeFile(LIRN_BUILD_DIR "/lirnctl.1");
+    ShellResult lint = RunShell("groff -man -ww -z " LIRN_BUILD_DIR "/lirnctl.1 2>&1");
+    EXPECT_EQ(lint.status, 0);
+    EXPECT_EQ(lint.output, "");
+    std::set<std::string> keys = {"--help"}, commands = Completions("lirnctl \"\"");
+    for (const lirnctl::Setting& s : lirnctl::Settings()) {
+        EXPECT_TRUE(InManPage(man, s.key)) << s.key;
+        std::string key = s.key;
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        keys.insert(key);
+    }
+    EXPECT_EQ(Completions("lirnctl -p /dev/ttyS0 get \"\""), keys);
+    for (const lirnctl::Command& c : lirnctl::Commands()) {
+        std::string path = c.path, first = path.substr(0, path.find(' '));
+        EXPECT_TRUE(InManPage(man, path)) << path;
+        EXPECT_EQ(commands.count(first), 1u) << first;
+    }
+}
+
+}  // namespace
