@@ -20,13 +20,10 @@ namespace {
 // `talk` text, also sends it every `pace` from the first request on, without end.
 class FakeGateway {
 public:
-    explicit FakeGateway(std::function<std::string(const std::string&)> answer, std::string talk = "",
-                         Millis pace = Millis(1))
-        : answer_(std::move(answer)), talk_(std::move(talk)), pace_(pace)
-    {
-        fcntl(pty_.Master(), F_SETFL, O_NONBLOCK);  // a full line never holds the gateway
-        thread_ = std::thread([this] { Serve(); });
-    }
+    using Answer = std::function<std::string(const std::string&)>;
+    explicit FakeGateway(Answer answer, std::string talk = "", Millis pace = Millis(1))
+        : answer_(std::move(answer)), talk_(std::move(talk)), pace_(pace), thread_([this] { Serve(); })
+    {}
     ~FakeGateway()
     {
         stop_ = true;
@@ -37,15 +34,15 @@ public:
 private:
     void Serve()
     {
+        fcntl(pty_.Master(), F_SETFL, O_NONBLOCK);  // a full line never holds the gateway
         std::string pending;
-        bool talking = false;
-        while (!stop_) {
-            pollfd p{pty_.Master(), POLLIN, 0};
+        for (bool talking = false; !stop_;) {
             char buf[512];
+            pollfd p{pty_.Master(), POLLIN, 0};
             ssize_t n = poll(&p, 1, talking ? static_cast<int>(pace_.count()) : 20) > 0 ? read(p.fd, buf, sizeof buf) : 0;
-            if (n > 0) pending.append(buf, static_cast<std::size_t>(n));
+            pending.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
             for (std::size_t end; (end = pending.find("\r\n")) != std::string::npos; pending.erase(0, end + 2)) {
-                std::size_t start = pending.find_first_not_of('\n');
+                std::size_t start = pending.find_first_not_of('\n');  // the padding of the burst before
                 pty_.Write(answer_(pending.substr(start, end - start)));
                 talking = !talk_.empty();
             }
@@ -54,11 +51,11 @@ private:
     }
 
     TestPty pty_;
-    std::function<std::string(const std::string&)> answer_;
+    Answer answer_;
     std::string talk_;
     Millis pace_;
     std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::thread thread_;  // last: it starts once the rest is made
 };
 
 struct ToolRun {
@@ -74,48 +71,39 @@ ToolRun Tool(const FakeGateway& gw, const TempDir& dir, const std::string& args,
     return {r.status, r.output, dir.ReadFile("err")};
 }
 
-std::string Silent(const std::string&)
-{
-    return "";
-}
-
-TEST(LirnctlFaults, NoiseForAReplyGivesOneJsonDocument)
-{
-    TempDir dir;
-    FakeGateway gw([](const std::string&) { return std::string("\x80\xfe\r\n"); });
-    ToolRun r = Tool(gw, dir, "--json status");
-    EXPECT_EQ(r.status, 2) << r.err;
-    nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
-    ASSERT_FALSE(doc.is_discarded()) << r.out;
-    EXPECT_EQ(doc["status"], 2);
-    EXPECT_EQ(doc["error"]["request"], "@FWVER");
-    EXPECT_EQ(doc["error"]["reply"], "\\x80\\xfe\\r\\n");
-}
-
-TEST(LirnctlFaults, DeviceTextReachesTheTerminalEscaped)
+TEST(LirnctlFaults, NoiseAndEscapesFromTheGateway)
 {
     TempDir dir;
     FakeGateway gw([](const std::string& line) {
         if (line == "@APN") return std::string("!QRV-715M;APN;OK;\x1b[2J\xff\r\n");
-        return std::string(line == "@LOGFILE" ? "2026;12;06\r\n2026;12;\x1b[31m\r\n" : "");
+        return std::string(line == "@LOGFILE" ? "2026;12;06\r\n2026;12;\x1b[31m\r\n" : "\x80\xfe\r\n");
     });
+    // Noise for a reply: still one JSON document, with the error.
+    ToolRun r = Tool(gw, dir, "--json status");
+    EXPECT_EQ(r.status, 2) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
+    EXPECT_EQ(doc.value("status", -1), 2) << r.out;
+    EXPECT_EQ(doc["error"]["reply"], "\\x80\\xfe\\r\\n");
+    // Escape sequences in a value or a listing line are not passed to the terminal.
     EXPECT_EQ(Tool(gw, dir, "get apn").out, "\\x1b[2J\\xff\n");
-    nlohmann::json doc = nlohmann::json::parse(Tool(gw, dir, "--json get apn").out, nullptr, false);
-    EXPECT_EQ(doc["settings"]["APN"], "\x1b[2J\xef\xbf\xbd");
+    doc = nlohmann::json::parse(Tool(gw, dir, "--json get apn").out, nullptr, false);
+    EXPECT_EQ(doc.value("settings", nlohmann::json())["APN"], "\x1b[2J\xef\xbf\xbd");
     EXPECT_EQ(Tool(gw, dir, "logs list").out, "2026-12-06\n2026;12;\\x1b[31m  (not a day file name)\n");
 }
+
+const FakeGateway::Answer kNothing = [](const std::string&) { return std::string(); };
 
 TEST(LirnctlFaults, EndlessDayFileEndsAtItsCapsAndLeavesNoFile)
 {
     TempDir dir;
     const std::string get = "logs get 2026-12-06 -o " + dir.Path("day.txt");
     {
-        FakeGateway fast(Silent, std::string(4096, 'x'));
+        FakeGateway fast(kNothing, std::string(4096, 'x'));
         ToolRun r = Tool(fast, dir, get + " --max-bytes 100K");
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find("the reply did not end within 102400 bytes"), std::string::npos) << r.err;
     }
-    FakeGateway slow(Silent, "never quiet\r\n", Millis(100));
+    FakeGateway slow(kNothing, "never quiet\r\n", Millis(100));
     ToolRun r = Tool(slow, dir, get + " --max-time 2");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("the reply did not end within 2 s"), std::string::npos) << r.err;
@@ -125,44 +113,39 @@ TEST(LirnctlFaults, EndlessDayFileEndsAtItsCapsAndLeavesNoFile)
     EXPECT_FALSE(dir.Exists("day.txt"));
 }
 
-// The words the completion offers after `line` (the last word is the one being completed).
-std::set<std::string> Completions(const std::string& line)
-{
-    ShellResult r = RunShell("bash -c 'source " LIRN_BUILD_DIR "/lirnctl.bash; COMP_WORDS=(" + line +
-                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _lirnctl; echo ${COMPREPLY[*]}'");
-    std::istringstream words(r.output);
-    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
-}
-
-// Whether a bold line of the man page (a .B, .BI or .BR macro) names `name` as its own words.
-bool InManPage(const std::string& man, const std::string& name)
-{
-    std::istringstream lines(man);
-    for (std::string line; std::getline(lines, line);) {
-        std::erase(line, '"');
-        if (line.rfind(".B", 0) == 0 && (line + " ").find(" " + name + " ") != std::string::npos) return true;
-    }
-    return false;
-}
-
 TEST(LirnctlDocs, ManPageAndCompletionKnowEveryCommandAndSetting)
 {
+    // The words the completion offers after a command line whose last word is being completed.
+    auto completions = [](const std::string& line) {
+        std::istringstream words(RunShell("bash -c 'source " LIRN_BUILD_DIR "/lirnctl.bash; COMP_WORDS=(" + line +
+                                          "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _lirnctl; echo ${COMPREPLY[*]}'")
+                                     .output);
+        return std::set<std::string>{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    };
+    // Whether a bold line of the man page (.B, .BI, .BR) names `name` as words of its own.
     std::string man = ReadWholeFile(LIRN_BUILD_DIR "/lirnctl.1");
+    auto documented = [&man](const std::string& name) {
+        std::istringstream lines(man);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(".B", 0) == 0 && (std::erase(line, '"'), line + " ").find(" " + name + " ") != std::string::npos)
+                return true;
+        return false;
+    };
     ShellResult lint = RunShell("groff -man -ww -z " LIRN_BUILD_DIR "/lirnctl.1 2>&1");
     EXPECT_EQ(lint.status, 0);
     EXPECT_EQ(lint.output, "");
-    std::set<std::string> keys = {"--help"}, commands = Completions("lirnctl \"\"");
+    std::set<std::string> keys = {"--help"}, commands = completions("lirnctl \"\"");
     for (const lirnctl::Setting& s : lirnctl::Settings()) {
-        EXPECT_TRUE(InManPage(man, s.key)) << s.key;
+        EXPECT_TRUE(documented(s.key)) << s.key;
         std::string key = s.key;
         for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         keys.insert(key);
     }
-    EXPECT_EQ(Completions("lirnctl -p /dev/ttyS0 get \"\""), keys);
+    EXPECT_EQ(completions("lirnctl -p /dev/ttyS0 get \"\""), keys);
     for (const lirnctl::Command& c : lirnctl::Commands()) {
-        std::string path = c.path, first = path.substr(0, path.find(' '));
-        EXPECT_TRUE(InManPage(man, path)) << path;
-        EXPECT_EQ(commands.count(first), 1u) << first;
+        std::string path = c.path;
+        EXPECT_TRUE(documented(path)) << path;
+        EXPECT_EQ(commands.count(path.substr(0, path.find(' '))), 1u) << path;
     }
 }
 

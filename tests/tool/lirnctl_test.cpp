@@ -85,8 +85,6 @@ TEST_F(Lirnctl, ShowSetSaveAndRestart)
     EXPECT_EQ(set.out,
               "@LIRNPORT;9000\n@APN;my apn;x\n@UARTPB;E\n@MQTTHOST;broker.example.net\n@MQTTTOPIC;fleet/süd\n"
               "saved\n");
-    Outcome raw = Tool({"get", "lirnraw"});  // an extension setting this firmware has
-    EXPECT_EQ(raw.status, 0) << raw.err;
 
     ASSERT_TRUE(ControlOk(board.Control("fw restart")));
     ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout, 2)) << board.Output();
