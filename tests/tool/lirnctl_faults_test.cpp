@@ -91,6 +91,22 @@ TEST(LirnctlFaults, NoiseAndEscapesFromTheGateway)
     EXPECT_EQ(Tool(gw, dir, "logs list").out, "2026-12-06\n2026;12;\\x1b[31m  (not a day file name)\n");
 }
 
+TEST(LirnctlFaults, AValueTheGatewayCutsIsPutBack)
+{
+    TempDir dir;
+    std::string apn = "old";  // a firmware that keeps five characters of it, and says OK
+    FakeGateway gw([&apn](const std::string& line) {
+        if (line.rfind("@APN;", 0) == 0) apn = line.substr(5, 5);
+        return line == "@APN" ? "!QRV-715M;APN;OK;" + apn + "\r\n" : std::string("!QRV-715M;APN;OK\r\n");
+    });
+    ToolRun r = Tool(gw, dir, "set apn=longer --save");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("APN=longer: the gateway took it as \"longe\" (its earlier value was put back)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Tool(gw, dir, "get apn").out, "old\n");
+}
+
 const FakeGateway::Answer kNothing = [](const std::string&) { return std::string(); };
 
 TEST(LirnctlFaults, EndlessDayFileEndsAtItsCapsAndLeavesNoFile)

@@ -116,7 +116,7 @@ TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out,
               "LIRNHB: file \"5\", gateway \"60\" (refused by the gateway)\n"
-              "nothing was saved: the gateway refused a value (its earlier value was put back)\n");
+              "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n");
     EXPECT_EQ(board.ReadFile("APP/config.ini"), saved);
 }
 

@@ -73,19 +73,34 @@ bool SetOne(Session& session, const Setting& s, const std::string& value)
 
 using Change = std::pair<const Setting*, std::string>;
 
-// Sets every value and returns which ones the gateway refused. The console keeps even a refused
-// value in memory, where a later save would write it: each refused setting gets its earlier value
-// back. Those are queried first, which also makes sure a console answers before any value goes
-// out (on the tunnel road the port carries every byte to the remote peer: no place for a password).
-std::vector<bool> SetAll(Session& session, const std::vector<Change>& changes)
+// What became of one change: the value the gateway holds now, and why it is not the one asked
+// for ("" when it is).
+struct Taken {
+    std::string held, why;
+};
+
+// Sets every value, reads each one back, and puts the earlier value back where the gateway
+// refused the new one or holds another (a firmware that cuts a longer text than it keeps): the
+// console keeps even a refused value in memory, where a later save would write it. The earlier
+// values are queried first, which also makes sure a console answers before any value goes out
+// (on the tunnel road the port carries every byte to the remote peer: no place for a password).
+std::vector<Taken> SetAll(Session& session, const std::vector<Change>& changes)
 {
     std::vector<std::string> before;
     for (const auto& [s, value] : changes) before.push_back(QueryOrFail(session, *s));
-    std::vector<bool> refused;
-    for (const auto& [s, value] : changes) refused.push_back(!SetOne(session, *s, value));
-    for (std::size_t i = 0; i < changes.size(); ++i)
-        if (refused[i]) SetOne(session, *changes[i].first, before[i]);
-    return refused;
+    std::vector<Taken> taken;
+    for (const auto& [s, value] : changes) taken.push_back({value, SetOne(session, *s, value) ? "" : "refused by the gateway"});
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const auto& [s, value] = changes[i];
+        if (taken[i].why.empty()) {
+            taken[i].held = QueryOrFail(session, *s);
+            if (SameValue(*s, value, taken[i].held)) continue;
+            taken[i].why = "the gateway took it as \"" + ShownText(taken[i].held) + "\"";
+        }
+        SetOne(session, *s, before[i]);
+        taken[i].held = before[i];
+    }
+    return taken;
 }
 
 void Save(Session& session, Report& r)
@@ -143,12 +158,12 @@ int RunSet(const SessionSource& source, const Args& a, Report& r)
         changes.emplace_back(&s, c.value);
     }
     Session& session = source();
-    std::vector<bool> refused = SetAll(session, changes);
+    std::vector<Taken> taken = SetAll(session, changes);
     for (std::size_t i = 0; i < changes.size(); ++i)
-        if (refused[i])
+        if (!taken[i].why.empty())
             throw Failure(kExitRefused,
-                          session.PortPath() + ": the gateway refused " + changes[i].first->key + "=" +
-                              changes[i].second + " (its earlier value was put back); nothing was saved",
+                          session.PortPath() + ": " + changes[i].first->key + "=" + changes[i].second + ": " +
+                              taken[i].why + " (its earlier value was put back); nothing was saved",
                           SetLine(*changes[i].first, changes[i].second));
     Json set = Json::object();
     for (const auto& [s, value] : changes) {
@@ -182,24 +197,22 @@ int RunApply(const SessionSource& source, const Args& a, Report& r)
     std::vector<Change> changes;
     for (const FileEntry& e : file.entries) changes.emplace_back(e.setting, e.value);
     Session& session = source();
-    std::vector<bool> refused = SetAll(session, changes);
-    bool anyRefused = std::find(refused.begin(), refused.end(), true) != refused.end();
-    r.json["saved"] = false;
-    if (!anyRefused) Save(session, r);
+    std::vector<Taken> taken = SetAll(session, changes);
     Json differences = Json::array(), settings = Json::object();
     for (std::size_t i = 0; i < file.entries.size(); ++i) {
         const FileEntry& e = file.entries[i];
-        std::string got = QueryOrFail(session, *e.setting);
-        settings[e.setting->key] = JsonValue(*e.setting, got);
-        if (!refused[i] && SameValue(*e.setting, e.value, got)) continue;
-        std::string why = refused[i] ? "refused by the gateway" : "the gateway holds another value";
-        r.text << e.setting->key << ": file \"" << ShownText(e.value) << "\", gateway \"" << ShownText(got) << "\" ("
+        const auto& [held, why] = taken[i];
+        settings[e.setting->key] = JsonValue(*e.setting, held);
+        if (why.empty()) continue;
+        r.text << e.setting->key << ": file \"" << ShownText(e.value) << "\", gateway \"" << ShownText(held) << "\" ("
                << why << ")\n";
-        differences.push_back({{"key", e.setting->key}, {"file", e.value}, {"gateway", got}, {"why", why}});
+        differences.push_back({{"key", e.setting->key}, {"file", e.value}, {"gateway", held}, {"why", why}});
     }
+    r.json["saved"] = false;
+    if (differences.empty()) Save(session, r);
     r.json["settings"] = settings;
     r.json["differences"] = differences;
-    if (anyRefused) r.text << "nothing was saved: the gateway refused a value (its earlier value was put back)\n";
+    if (!differences.empty()) r.text << "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n";
     if (differences.empty()) r.text << "all " << file.entries.size() << " settings applied\n";
     return differences.empty() ? kExitDone : kExitRefused;
 }
@@ -420,12 +433,14 @@ const std::vector<Command>& Commands()
          "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
          "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
          "peer address (the configuration file drops those). Changes live in the gateway's memory until "
-         "saved (--save, or lirnctl save); when the gateway refuses a value, its earlier value is put back and nothing is saved." + SettingsHelp(),
+         "saved (--save, or lirnctl save); when the gateway refuses a value or holds another than asked (a text "
+         "cut), its earlier value is put back and nothing is saved." + SettingsHelp(),
          "KEY=VALUE", 1, -1, true, false, RunSet},
-        {"apply", "set every setting of a config.ini-form file, save, read back, show what differs",
+        {"apply", "set every setting of a config.ini-form file, read back, save, show what differs",
          "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "
          "cannot carry stop everything before a byte is sent. The gateway judges the ranges: when it refuses "
-         "a value, its earlier value is put back and nothing is saved. Exits 1 when anything differs." +
+         "a value or holds another than the file's, its earlier value is put back and nothing is saved. Exits 1 "
+         "when anything differs." +
              SettingsHelp(),
          "FILE", 1, 1, false, false, RunApply},
         {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, RunSave},
