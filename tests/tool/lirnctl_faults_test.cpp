@@ -75,7 +75,7 @@ TEST(LirnctlFaults, NoiseAndEscapesFromTheGateway)
 {
     TempDir dir;
     FakeGateway gw([](const std::string& line) {
-        if (line == "@APN") return std::string("!QRV-715M;APN;OK;\x1b[2J\xff\r\n");
+        if (line == "@APN") return std::string("!QRV-715M;APN;OK;\x1b[2J\xff\xc2\x9b\r\n");
         return std::string(line == "@LOGFILE" ? "2026;12;06\r\n2026;12;\x1b[31m\r\n" : "\x80\xfe\r\n");
     });
     // Noise for a reply: still one JSON document, with the error.
@@ -85,9 +85,9 @@ TEST(LirnctlFaults, NoiseAndEscapesFromTheGateway)
     EXPECT_EQ(doc.value("status", -1), 2) << r.out;
     EXPECT_EQ(doc["error"]["reply"], "\\x80\\xfe\\r\\n");
     // Escape sequences in a value or a listing line are not passed to the terminal.
-    EXPECT_EQ(Tool(gw, dir, "get apn").out, "\\x1b[2J\\xff\n");
+    EXPECT_EQ(Tool(gw, dir, "get apn").out, "\\x1b[2J\\xff\\xc2\\x9b\n");
     doc = nlohmann::json::parse(Tool(gw, dir, "--json get apn").out, nullptr, false);
-    EXPECT_EQ(doc.value("settings", nlohmann::json())["APN"], "\x1b[2J\xef\xbf\xbd");
+    EXPECT_EQ(doc.value("settings", nlohmann::json())["APN"], "\x1b[2J\xef\xbf\xbd\xc2\x9b");
     EXPECT_EQ(Tool(gw, dir, "logs list").out, "2026-12-06\n2026;12;\\x1b[31m  (not a day file name)\n");
 }
 

@@ -89,7 +89,8 @@ std::vector<Taken> SetAll(Session& session, const std::vector<Change>& changes)
     std::vector<std::string> before;
     for (const auto& [s, value] : changes) before.push_back(QueryOrFail(session, *s));
     std::vector<Taken> taken;
-    for (const auto& [s, value] : changes) taken.push_back({value, SetOne(session, *s, value) ? "" : "refused by the gateway"});
+    for (const auto& [s, value] : changes)
+        taken.push_back({value, SetOne(session, *s, value) ? "" : "refused by the gateway"});
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const auto& [s, value] = changes[i];
         if (taken[i].why.empty()) {
@@ -212,7 +213,8 @@ int RunApply(const SessionSource& source, const Args& a, Report& r)
     if (differences.empty()) Save(session, r);
     r.json["settings"] = settings;
     r.json["differences"] = differences;
-    if (!differences.empty()) r.text << "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n";
+    if (!differences.empty())
+        r.text << "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n";
     if (differences.empty()) r.text << "all " << file.entries.size() << " settings applied\n";
     return differences.empty() ? kExitDone : kExitRefused;
 }
@@ -413,7 +415,8 @@ std::string SettingsHelp()
 {
     std::string t = "\n\nSettings (KEY: meaning; accepted):";
     for (const Setting& s : Settings())
-        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) + (s.group != kCoreSettings ? " (newer firmware)" : "");
+        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) +
+             (s.group != kCoreSettings ? " (newer firmware)" : "");
     return t;
 }
 

@@ -327,7 +327,10 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t at)
     unsigned lead = byte(0);
     if (lead < 0x80) return at < text.size() ? 1 : 0;
     // The second byte's range excludes overlong forms, surrogates and code points above U+10FFFF.
-    std::size_t length = lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3 : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+    std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                         : lead >= 0xe0 && lead <= 0xef ? 3
+                         : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                        : 0;
     unsigned low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
     unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
     if (length == 0 || byte(1) < low || byte(1) > high) return 0;
@@ -414,7 +417,8 @@ std::string ShownText(std::string_view bytes)
         n = Utf8SequenceAt(bytes, at);
         unsigned char u = static_cast<unsigned char>(bytes[at]);
         // A C1 control is the UTF-8 sequence C2 80 to C2 9F.
-        bool control = n == 1 ? (u < 0x20 || u == 0x7f) : n == 2 && u == 0xc2 && static_cast<unsigned char>(bytes[at + 1]) < 0xa0;
+        bool c1 = n == 2 && u == 0xc2 && static_cast<unsigned char>(bytes[at + 1]) < 0xa0;
+        bool control = n == 1 ? (u < 0x20 || u == 0x7f) : c1;
         if (n == 0 || control) {
             n = n == 0 ? 1 : n;
             for (std::size_t i = 0; i < n; ++i) AppendEscape(out, static_cast<unsigned char>(bytes[at + i]));

@@ -76,7 +76,7 @@ std::size_t Session::Stream(const std::string& line, const StreamCaps& caps, con
     Send(line);
     char buf[4096];
     std::size_t total = 0;
-    Clock::time_point start = Clock::now(), end = start + caps.time;
+    Clock::time_point end = Clock::now() + caps.time;
     auto overCap = [&](const std::string& cap) {
         return Failure(kExitNoAnswer,
                        PortPath() + ": the reply did not end within " + cap + " (" + std::to_string(total) +
@@ -89,6 +89,7 @@ std::size_t Session::Stream(const std::string& line, const StreamCaps& caps, con
             if (now >= end) throw overCap(std::to_string(caps.time.count() / 1000) + " s");
             std::size_t n = link_->Read(buf, sizeof buf, std::min(quiet, end));
             if (n == 0 && quiet <= end) return total;  // the silence that ends the reply
+            if (n == 0) continue;                      // the time cap came first
             total += n;
             if (total > caps.bytes) throw overCap(std::to_string(caps.bytes) + " bytes");
             sink(buf, n);
