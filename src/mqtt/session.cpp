@@ -485,9 +485,7 @@ MqttStep MqttSessionBuild(MqttSession* s)
     CloseLink(s);
     switch (s->setup.transport->open()) {
     case kMqttOpened: break;
-    case kMqttUnreachable:
-        std::puts("MQTT Broker Connect Failed\r");
-        return BuildFailed(s, MqttStep::Unreachable);
+    case kMqttUnreachable: return BuildFailed(s, MqttStep::Unreachable);
     case kMqttRefused: return BuildFailed(s, MqttStep::Failed);
     }
     s->connectTick = Now(s);

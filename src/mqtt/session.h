@@ -14,10 +14,13 @@
 #include <cstdint>
 #include <ctime>
 
+// What opening a transport came to; each failure has said why.
 enum MqttOpen {
     kMqttOpened,       // connected (and, with TLS, the handshake done)
-    kMqttUnreachable,  // no TCP connect after the build's five tries
-    kMqttRefused,      // connected, then refused (TLS), with a message saying why
+    kMqttRefused,      // no link, but the data call is not to blame (a refused handshake, a name
+                       // the name servers do not know)
+    kMqttUnreachable,  // the fault may lie with the data call: no connect after the build's five
+                       // tries, or no name server answered
 };
 
 // The broker link's operations: plain TCP or TLS (transport.cpp), or a test's.
@@ -121,8 +124,8 @@ enum class MqttStep {
     Steady,       // nothing for the thread to do
     Up,           // the broker accepted the session
     Down,         // the link that was up is gone (said why)
-    Failed,       // the build failed after a connect (said why)
-    Unreachable,  // the build found no broker to connect to (said so)
+    Failed,       // the build failed, the data call kept (said why)
+    Unreachable,  // the build failed, the data call to be hung up (said why)
 };
 
 // What the thread waits for before the next step: readability of brokerFd, room on portFd (each

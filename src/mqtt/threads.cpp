@@ -198,11 +198,6 @@ void WaitForWork(const MqttWaits& w)
     epoll_wait(gEpollFd, ready, 4, static_cast<int>(w.dueMs));
 }
 
-bool PrefixUsable(const char* prefix)
-{
-    return prefix[0] != '\0' && std::strpbrk(prefix, "+#") == nullptr;
-}
-
 // The serial thread's chunker: chunks as the tunnel's raw chunks, each cut by its own quiet gap.
 LirnChunker gChunker = {{}, {}, {-1, -1}, true};
 
@@ -239,7 +234,7 @@ bool MqttModeOn()
 void MqttInit()
 {
     int32_t hb = lirnSet.hbInterval > 0 ? lirnSet.hbInterval : 10;
-    MqttSessionSetup setup = {MqttTransportFor(lirnSet.mqttTls == 1), &kPort, GetTimeTicks,
+    MqttSessionSetup setup = {MqttTransportFor(lirnSet.mqttTls == 1, lirnSet.mqttPort), &kPort, GetTimeTicks,
                               static_cast<uint32_t>(hb > 65535 ? 65535 : hb) * 1000u, lirnSet.mqttUser,
                               lirnSet.mqttPassword};
     MqttSessionInit(&gSession, setup);
@@ -247,8 +242,12 @@ void MqttInit()
     gConfigured = false;
     gStartTick = GetTimeTicks();
     ChunkQueueInit(LirnOutageBytes(kQueueDefaultBytes));
-    if (!MqttBrokerAddress(lirnSet.mqttHost, lirnSet.mqttPort)) return;
-    if (!PrefixUsable(lirnSet.mqttTopic)) {
+    // The settings are checked when read; a record changed otherwise is still refused here.
+    if (!MqttHostAcceptable(lirnSet.mqttHost)) {
+        std::printf("MQTT Host Not A Name Or Address: %s\r\n", lirnSet.mqttHost);
+        return;
+    }
+    if (!MqttTopicAcceptable(lirnSet.mqttTopic)) {
         std::printf("MQTT Topic Prefix Unusable: \"%s\"\r\n", lirnSet.mqttTopic);
         return;
     }

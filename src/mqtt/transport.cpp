@@ -1,15 +1,13 @@
 // The MQTT session's two transports. Both connect as every client build of the tunnel does (five
 // tries, each bounded) and send with its bounded send; TLS then runs mbed TLS on that socket.
+#include "mqtt/broker_address.h"
 #include "mqtt/tls.h"
 #include "mqtt/transport.h"
 
 #include "config/config.h"
-#include "platform/text.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <sys/socket.h>
 
 namespace {
@@ -20,7 +18,12 @@ TunnelEndpoint gBroker;
 
 MqttOpen PlainOpen()
 {
-    return LirnConnectWithRetries(gBroker) ? kMqttOpened : kMqttUnreachable;
+    bool hangUp = false;
+    if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
+        return hangUp ? kMqttUnreachable : kMqttRefused;
+    if (LirnConnectWithRetries(gBroker)) return kMqttOpened;
+    std::puts("MQTT Broker Connect Failed\r");
+    return kMqttUnreachable;
 }
 
 int PlainRead(uint8_t* out, std::size_t cap)
@@ -67,20 +70,9 @@ const MqttTransport kTls = {TlsOpen, MqttTlsRead, MqttTlsWrite, TlsClose, Broker
 
 }  // namespace
 
-bool MqttBrokerAddress(const char* host, int32_t port)
+const MqttTransport* MqttTransportFor(bool tls, int32_t port)
 {
-    struct in_addr unused;
-    if (std::strlen(host) >= sizeof gBroker.ipAddr || inet_pton(AF_INET, host, &unused) != 1) {
-        std::printf("MQTT Host Not An IPv4 Address: %s\r\n", host);
-        return false;
-    }
-    TextCopy(gBroker.ipAddr, sizeof gBroker.ipAddr, host);
     gBroker.port = port;
     gBroker.sock = 0;
-    return true;
-}
-
-const MqttTransport* MqttTransportFor(bool tls)
-{
     return tls ? &kTls : &kPlain;
 }
