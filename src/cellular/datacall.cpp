@@ -260,7 +260,7 @@ void net_cycle()
 {
     netStat = net_status.load();
     net_status = dialup_actions2();
-    if (net_status.load() == 0) SharedSet(lirnDialup, 1);
+    if (net_status.load() == 0) DialupRaise();
 }
 
 void* thread_net(void*)

@@ -18,9 +18,12 @@
 extern std::atomic<int> net_status;
 // net_status as it was before the current cycle ran (the previous cycle's result).
 extern std::atomic<int> netStat;
-// 1: the data call is up and the tunnel may connect. Raised by the net thread; lowered by the
-// tunnel's link manager when it gives the call up.
-extern std::atomic<int> lirnDialup;
+// 1: the data call is up and the tunnel may connect. Read anywhere; written only by the two
+// functions below (cellular/callstate.cpp): raised by the net thread, lowered by the tunnel when
+// it gives the call up (and by LirnInit).
+extern const std::atomic<int>& lirnDialup;
+void DialupRaise();
+void DialupLower();
 
 // Clients, set once by main before thread_net starts.
 extern qmi_client_type qmi_nas_clnt_hdl;

@@ -6,7 +6,7 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "serial/uart.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +45,7 @@ PassLoop::~PassLoop()
 
 void ShutDownListeners()
 {
-    SharedSet(lirnConnect, 0);  // ends the pacing of a full slot
+    LinkDrop();  // ends the pacing of a full slot
     for (TunnelEndpoint* ep : {&lirnHb, &lirnData}) {
         int fd = ep->sock;
         if (fd > 0) shutdown(fd, SHUT_RDWR);
@@ -67,13 +67,12 @@ void TunnelSetUp(int mode, int port, int hbInterval)
 
 void TunnelTearDown()
 {
-    lirnConnect = 0;
-    lirnDialup = 0;
-    for (int i = 0; i < kLirnChildSlots; ++i) lirnChildConnect[i] = 0;
+    LinkDrop();
+    DialupLower();
+    for (LirnChild& child : lirnChild) child.lirnChildConnect = 0;
     LirnClose(lirnData);
     LirnClose(lirnHb);
-    LirnChildCloseAll(lirnHbChild);
-    LirnChildCloseAll(lirnDataChild);
+    LirnChildCloseAll();
     int fd = uartFd.exchange(0);
     if (fd > 0) close(fd);
 }

@@ -31,7 +31,7 @@ protected:
         logEnable = 0;
         net_status = -1;
         netStat = 0;
-        lirnDialup = 0;
+        DialupLower();
         modem_APN[0] = modem_usr[0] = modem_pwd[0] = '\0';
         out_ = std::make_unique<OutputCapture>();
     }

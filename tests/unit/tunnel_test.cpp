@@ -16,7 +16,7 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "serial/uart.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ protected:
         port_ = FreePortRun(2);
         TunnelSetUp(mode, port_, hbInterval);
         gHangups = 0;
-        lirnDialup = 1;
+        DialupRaise();
     }
     int port_ = 0;
 };
@@ -80,7 +80,7 @@ TEST_F(Link, UnreachablePeerHangsUpAfterFiveFailedConnects)
 TEST_F(Link, WaitsForTheDataCallBeforeAnyConnect)
 {
     StartMode(1);
-    lirnDialup = 0;
+    DialupLower();
     int listener = Keep(ListenOn(port_ + 1));
     auto start = std::chrono::steady_clock::now();
     LirnSockPass();
@@ -193,7 +193,7 @@ protected:
         Run(LirnSockPass, ShutDownListeners);
         ASSERT_TRUE(console_.WaitFor("Bind And Listen Successfully\r\n", Millis(kWaitMs)));
     }
-    bool Accepted() { return WaitUntil([] { return lirnChildConnect[0] == 1; }, Millis(kWaitMs)); }
+    bool Accepted() { return WaitUntil([] { return lirnChild[0].lirnChildConnect == 1; }, Millis(kWaitMs)); }
 };
 
 // A reply the server accepts: the packet anywhere in the first line, then ten at signs and the
@@ -219,9 +219,9 @@ TEST_P(ServerReply, IsAcceptedWithItsIntervalAndItsFirstLineShown)
     std::string line = r.before + c.packet + r.after;
     c.Reply(port_, line + r.rest);
     ASSERT_TRUE(Accepted());
-    EXPECT_EQ(lirnHbInterval[0], r.interval);
-    EXPECT_EQ(lirnChildIdx[0], 0);
-    EXPECT_GT(lirnDataChild[0], 0);
+    EXPECT_EQ(lirnChild[0].lirnHbInterval, r.interval);
+    EXPECT_EQ(lirnChild[0].lirnChildIdx, 0);
+    EXPECT_GT(lirnChild[0].lirnDataChild, 0);
     std::string shown = "HB Interval: " + std::to_string(r.interval) + "\r\n";
     ASSERT_TRUE(console_.WaitFor(shown, Millis(kWaitMs)));
     EXPECT_NE(console_.Text().find("Get Connection Request\r\nConnect Successfully\r\nSend Initial Packet "
@@ -245,7 +245,7 @@ TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacket)
     EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"\r\nhello\"\r\n", Millis(kWaitMs)));
     EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
     EXPECT_TRUE(WaitClosed(c.data, kWaitMs));
-    EXPECT_EQ(lirnChildConnect[0], 0);
+    EXPECT_EQ(lirnChild[0].lirnChildConnect, 0);
     EXPECT_EQ(console_.Count("Start Bind And Listen\r\n"), 1);  // the next client is served end to end
 }
 
@@ -257,7 +257,7 @@ TEST_F(Server, DropsAClientThatOpensOnlyTheHeartbeatConnection)
     EXPECT_TRUE(console_.WaitFor("Get Connection Request Failed\r\n", Millis(8000)));
     EXPECT_GE(MsSince(knocked), 4000);
     EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
-    EXPECT_EQ(lirnHbChild[0], 0);
+    EXPECT_EQ(lirnChild[0].lirnHbChild, 0);
     EXPECT_EQ(lirnConnect, 1);
     EXPECT_EQ(console_.Count("Start Bind And Listen\r\n"), 1);
 }
@@ -271,7 +271,7 @@ int ClientLinkUp(int interval)
     TunnelSetUp(1, 4000, interval);
     auto [near, far] = ConnectedPair();
     lirnHb.sock = near;
-    SharedSet(lirnConnect, 1);
+    LinkRaise();
     LirnHbStart();
     return far;
 }
@@ -292,7 +292,7 @@ TEST_F(Heartbeat, ClientSendsAtOnceWhenTheLinkComesBackAfterAFailedHeartbeat)
     lirnHb.sock = near;
     ASSERT_TRUE(hb.WaitAsleep(Millis(kWaitMs)));
     auto restored = std::chrono::steady_clock::now();
-    SharedSet(lirnConnect, 1);
+    LinkRaise();
     char block[kLirnBlockSize];
     ASSERT_TRUE(ReadExactly(far, block, sizeof block, 3000));
     EXPECT_LT(MsSince(restored), 700);  // not a whole interval after the restore
@@ -313,7 +313,7 @@ TEST_F(Heartbeat, HugeIntervalsNeverWrapIntoShortOnes)
 TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
 {
     TunnelSetUp(2, 4000);
-    SharedSet(lirnConnect, 1);  // listening, nobody connected
+    LinkRaise();  // listening, nobody connected
     LirnHbStart();
     Run(LirnHbPass);
     EXPECT_FALSE(console_.WaitFor("Receive HB", Millis(2000)));  // no slot, nothing supervised
@@ -321,13 +321,13 @@ TEST_F(Heartbeat, ServerGivesALateHandshakeAWholeFirstWindow)
     auto [dataNear, dataFar] = ConnectedPair();
     Keep(hbFar);
     Keep(dataFar);
-    lirnHbChild[0] = hbNear;
-    lirnDataChild[0] = dataNear;
-    lirnChildIdx[0] = 0;
-    lirnHbInterval[0] = 1;
-    SharedSet(lirnChildConnect[0], 1);
+    lirnChild[0].lirnHbChild = hbNear;
+    lirnChild[0].lirnDataChild = dataNear;
+    lirnChild[0].lirnChildIdx = 0;
+    lirnChild[0].lirnHbInterval = 1;
+    SharedSet(lirnChild[0].lirnChildConnect, 1);
     EXPECT_FALSE(console_.WaitFor("Receive HB Timeout", Millis(5500)));
-    EXPECT_EQ(lirnChildConnect[0], 1);
+    EXPECT_EQ(lirnChild[0].lirnChildConnect, 1);
 }
 
 // --- endpoints ----------------------------------------------------------------------------------
@@ -365,7 +365,7 @@ TEST_F(Endpoint, BindToAPortInUseFailsWithCode3)
 TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
 {
     auto [near, far] = ConnectedPair();
-    lirnDataChild[0] = near;
+    lirnChild[0].lirnDataChild = near;
     Keep(far);
     std::string big(300, 'x');
     WriteAll(far, big.data(), big.size());
@@ -376,7 +376,7 @@ TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
         ioctl(near, FIONREAD, &waiting);
         return waiting == 300;
     }, Millis(2000)));
-    EXPECT_EQ(LirnChildRecv(lirnDataChild[0], buf), kLirnBlockSize);
+    EXPECT_EQ(LirnChildRecv(lirnChild[0].lirnDataChild, buf), kLirnBlockSize);
     EXPECT_EQ(buf[kLirnBlockSize], '#');  // nothing past the block
 }
 
@@ -385,22 +385,21 @@ TEST_F(Endpoint, ReceiveReturnsAtMostOneBlock)
 TEST_F(Endpoint, SocketClosedByAnotherThreadDuringAWaitIsReportedAsGone)
 {
     auto [near, far] = ConnectedPair();
-    lirnDataChild[0] = near;
+    lirnChild[0].lirnDataChild = near;
     Keep(far);
     std::atomic<pid_t> tid{0};
     int got = 1;
     std::thread receiver([&] {
         char buf[kLirnBlockSize];
         tid = gettid();
-        got = LirnChildRecv(lirnDataChild[0], buf);
+        got = LirnChildRecv(lirnChild[0].lirnDataChild, buf);
     });
     // Closed once the receiving thread sleeps in its wait.
     EXPECT_TRUE(WaitUntil([&] { return ThreadAsleep(tid); }, Millis(3000), Millis(1)));
-    LirnChildClose(lirnDataChild, 0);
+    LirnChildClose(lirnChild[0].lirnDataChild);
     receiver.join();
     EXPECT_EQ(got, kLirnSocketGone);
     EXPECT_EQ(TunnelEvents(), std::vector<int>{10});
-    EXPECT_FALSE(LirnLinkFailed(kLirnSocketGone));
 }
 
 TEST_F(Endpoint, UrgentDataIsAnExceptionalConditionWithCode6)
@@ -419,7 +418,7 @@ TEST_F(Endpoint, NoSocketIsNotReadableNorWritable)
     char buf[kLirnBlockSize] = {};
     EXPECT_EQ(LirnRecv(lirnData, buf), -3);
     EXPECT_EQ(LirnSend(lirnData, buf), -3);
-    EXPECT_EQ(LirnChildSend(lirnDataChild[0], buf), -3);
+    EXPECT_EQ(LirnChildSend(lirnChild[0].lirnDataChild, buf), -3);
 }
 
 TEST_F(Endpoint, ReceiveWaitsFiveSecondsThenReportsNothingWithoutLogging)
@@ -439,11 +438,11 @@ TEST_F(Endpoint, ReceiveWaitsFiveSecondsThenReportsNothingWithoutLogging)
 TEST_F(Endpoint, ChildSendNeverReadsPastTheBlock)
 {
     auto [near, far] = ConnectedPair();
-    lirnDataChild[0] = near;
+    lirnChild[0].lirnDataChild = near;
     Keep(far);
     char block[kLirnBlockSize + 1];
     std::memset(block, 'z', sizeof block);
-    EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
+    EXPECT_EQ(LirnChildSend(lirnChild[0].lirnDataChild, block), 0);
     EXPECT_EQ(ReadFor(far, 300), std::string(kLirnBlockSize, 'z'));
 }
 
@@ -488,10 +487,9 @@ TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
     EXPECT_EQ(fcntl(near, F_GETFD), -1);  // really closed
     LirnClose(lirnData);                  // socket 0: standard input must stay open
     EXPECT_NE(fcntl(0, F_GETFD), -1);
-    lirnHbChild[0] = Keep(dup(far));
-    LirnChildCloseAll(lirnHbChild);
-    EXPECT_EQ(lirnHbChild[0], 0);
-    LirnChildClose(lirnHbChild, 5);  // no such slot: nothing happens
+    lirnChild[0].lirnHbChild = Keep(dup(far));
+    LirnChildCloseAll();
+    EXPECT_EQ(lirnChild[0].lirnHbChild, 0);
 }
 
 // The ten characters a server sends are alphanumeric (ServerReply above); over many, every class
@@ -535,13 +533,13 @@ protected:
         ASSERT_GT(LirnRecvOpen(), 0);
         std::tie(near_, far_) = ConnectedPair();
         if (mode == 2) {
-            lirnDataChild[0] = near_;
-            lirnChildIdx[0] = 0;
-            lirnChildConnect[0] = 1;
+            lirnChild[0].lirnDataChild = near_;
+            lirnChild[0].lirnChildIdx = 0;
+            lirnChild[0].lirnChildConnect = 1;
         } else {
             lirnData.sock = near_;
         }
-        lirnConnect = 1;
+        LinkRaise();
         LirnSendStart();
     }
     void TearDown() override
@@ -555,7 +553,7 @@ protected:
     {
         return Run(std::move(pass), [this] {
             if (near_ >= 0) shutdown(near_, SHUT_RDWR);
-            lirnChildConnect[0] = 0;
+            lirnChild[0].lirnChildConnect = 0;
         });
     }
     // The peer closes the data connection: the receive pump says so, logs event 7 and lowers the link.
@@ -628,7 +626,7 @@ TEST_F(Pumps, ALongBurstGoesOutAsFullBlocksAtOnceThenTheRestAfterTheGap)
 TEST_F(Pumps, ServerOutageRingWaitsForAClientAndLogsTheDroppedCount)
 {
     Start(2);
-    lirnChildConnect[0] = 0;
+    lirnChild[0].lirnChildConnect = 0;
     lirnSet.rawChunks = 1;
     lirnSet.quietGapMs = 5;
     lirnSet.outageBytes = 8;
@@ -637,7 +635,7 @@ TEST_F(Pumps, ServerOutageRingWaitsForAClientAndLogsTheDroppedCount)
     // Passes run here, so the pass that empties the port has also stored what it read.
     ASSERT_TRUE(WaitUntil([] { LirnSendPass(); return uart_datasize_in_com(uartFd) == 0; }, Millis(2000), Millis(0)));
     EXPECT_EQ(ReadFor(far_, 100), "");
-    lirnChildConnect[0] = 1;
+    lirnChild[0].lirnChildConnect = 1;
     LirnSendPass();
     EXPECT_EQ(ReadFor(far_, 300), std::string("\0xyz\0abc", 8));
     EXPECT_TRUE(console_.WaitFor("Outage Ring Dropped 4 Bytes\r\n", Millis(1000)));
@@ -670,16 +668,14 @@ TEST_F(Pumps, ServerLowersTheLinkWhenItsClientCloses)
     PeerCloses(2, "[0] Receive Packet Failed\r\n");
     // Until the link manager rebuilds, the broken slot is not tried again and again.
     EXPECT_FALSE(WaitUntil([&] { return console_.Count("[0] Receive Packet Failed\r\n") > 1; }, Millis(300)));
-    lirnChildConnect[0] = 0;  // the rebuild frees the slot
+    lirnChild[0].lirnChildConnect = 0;  // the rebuild frees the slot
 }
 
 TEST_F(Pumps, ServerDroppingASilentClientClosesItAtOnceAndKeepsTheLink)
 {
     Start(2);
     ASSERT_TRUE(Pump(LirnRecvPass).WaitAsleep(Millis(2000)));  // the pump waits on the slot
-    // What the heartbeat thread does with a client that fell silent.
-    lirnChildConnect[0] = 0;
-    LirnChildClose(lirnDataChild, 0);
+    LinkDropClient(0);  // the heartbeat thread's drop of a client that fell silent
     EXPECT_TRUE(WaitClosed(far_, 1000));  // not only when the pump's 5-second wait ends
     // The listeners stay for the next client.
     EXPECT_FALSE(WaitUntil([&] { return lirnConnect == 0 || console_.Count("Receive Packet Failed") > 0; }, Millis(200)));
