@@ -25,14 +25,6 @@ extern const std::atomic<int>& lirnDialup;
 void DialupRaise();
 void DialupLower();
 
-// Clients, set once by main before thread_net starts.
-extern qmi_client_type qmi_nas_clnt_hdl;
-extern qmi_client_type qmi_wds_clnt_hdl;
-// Result of the last library call on each client. The WDS one is written by the net thread and
-// by a hang-up on the tunnel's thread.
-extern int nas_rc;
-extern std::atomic<int> wds_rc;
-
 // Opening, called once by main in this order. Results are printed and logged, not acted on.
 int QMI_Init();
 int QMI_nas_getObj();

@@ -7,10 +7,12 @@
 #include "modem/modem.h"
 #include "tunnel/tunnel.h"
 
-std::atomic<int> sta_led_step{1};
-std::atomic<int> gps_led_step{0};
-
 namespace {
+
+// Status LED pattern number, written by the supervisor (0 to 4) or the update road (5, 6).
+std::atomic<int> sta_led_step{1};
+// GPS LED pattern number, taken once per LED pass, so that one pass tests one value.
+std::atomic<int> gps_led_step{0};
 
 // Pattern numbers of the firmware-update road, for both LEDs.
 constexpr int kLedUpdateInstalled = 5;
@@ -56,6 +58,11 @@ void LedShowModemState()
 {
     int pattern = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
     if (gShowLink.load()) pattern = LinkPattern(pattern, lirnConnect.load());
+    LedShowPattern(pattern);
+}
+
+void LedShowPattern(int pattern)
+{
     SharedSet(sta_led_step, pattern);
 }
 
@@ -73,7 +80,7 @@ void LedShowUpdateResult(bool failed)
 {
     int pattern = failed ? kLedUpdateFailed : kLedUpdateInstalled;
     gUpdatePattern = pattern;
-    SharedSet(sta_led_step, pattern);
+    LedShowPattern(pattern);
 }
 
 unsigned LedPass(LedState& state)

@@ -60,9 +60,7 @@ void TunnelSetUp(int mode, int port, int hbInterval)
     lirnSet.port = port;
     lirnSet.hbInterval = hbInterval;
     LirnInit();
-    logInIdx = 0;
-    logOutIdx = 0;
-    std::memset(logBuffer, 0, sizeof logBuffer);
+    LogRingClear();
 }
 
 void TunnelTearDown()
@@ -99,8 +97,10 @@ PassLoop& TunnelTest::Run(std::function<void()> pass, std::function<void()> wake
 std::vector<int> TunnelEvents()
 {
     std::vector<int> codes;
-    for (int i = logOutIdx; i != logInIdx; i = (i + 1) % kLogRingSlots)
-        if (std::strcmp(logBuffer[i].eventClass, "2") == 0) codes.push_back(std::atoi(logBuffer[i].code));
+    for (int i = 0; i < LogPushIdx(); ++i) {
+        LogEvent e = LogEventAt(i);
+        if (std::strcmp(e.eventClass, "2") == 0) codes.push_back(std::atoi(e.code));
+    }
     return codes;
 }
 

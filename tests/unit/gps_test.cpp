@@ -1,7 +1,7 @@
 // The GPS step: degrees conversion, the position sentence with and without a fix, and answers
 // that are short or missing. Over-long fields stay within their items and the sentence within its
 // text, ending in *70 (gps_fuzz).
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include <gtest/gtest.h>
 

@@ -351,7 +351,7 @@ TEST_F(Endpoint, AddressThatIsNotDottedFailsConnectAndBind)
     EXPECT_EQ(lirnData.sock, 0);
     EXPECT_EQ(TunnelEvents(), (std::vector<int>{2, 3}));
     // Class 2 entries carry the modem state.
-    EXPECT_EQ(logBuffer[0].withModem, 1);
+    EXPECT_EQ(LogEventAt(0).withModem, 1);
 }
 
 TEST_F(Endpoint, BindToAPortInUseFailsWithCode3)
@@ -639,7 +639,7 @@ TEST_F(Pumps, ServerOutageRingWaitsForAClientAndLogsTheDroppedCount)
     LirnSendPass();
     EXPECT_EQ(ReadFor(far_, 300), std::string("\0xyz\0abc", 8));
     EXPECT_TRUE(console_.WaitFor("Outage Ring Dropped 4 Bytes\r\n", Millis(1000)));
-    const LogEvent& e = logBuffer[LogPushIdx() - 1];
+    const LogEvent& e = LogEventAt(LogPushIdx() - 1);
     EXPECT_STREQ(e.eventClass, "2");
     EXPECT_STREQ(e.code, "9");
     EXPECT_EQ(e.count, 4);
