@@ -266,12 +266,14 @@ void net_cycle()
     if (net_status.load() == 0) DialupRaise();
 }
 
+void NetPass()
+{
+    net_cycle();
+    SleepMs(kNetCyclePauseMs);
+}
+
 void* thread_net(void*)
 {
     ThreadName("lirn-net");
-    for (;;) {
-        net_cycle();
-        SleepMs(kNetCyclePauseMs);
-    }
-    return nullptr;
+    for (;;) NetPass();
 }

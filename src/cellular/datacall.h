@@ -44,7 +44,7 @@ int dialup_actions2();
 // Always returns 1.
 int hangup_actions();
 
-// The net thread: net_cycle about once a second, for ever.
+// The net thread: one pass (NetPass: net_cycle and a 1 s pause) after another, for ever.
 void* thread_net(void* arg);
 
 // ---- Our helpers ----

@@ -33,6 +33,8 @@ int strcpyWithStr(char (&dst)[N], const char* src, const char* delimiter)
     return strcpyWithStr(dst, N, src, delimiter);
 }
 
+// One pass of the modem thread: a poll cycle, then the pause before the next (1 s).
+void ModemPass();
 void GpsResetPosition();
 // Returns every value of this module to its process-start state. The firmware never needs it
 // (the process starts once); tests do, to run several "runs" in one process.

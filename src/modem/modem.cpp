@@ -277,14 +277,16 @@ int get_modem_info()
     return 0;
 }
 
+void ModemPass()
+{
+    get_modem_info();
+    SleepMs(kModemPauseMs);
+}
+
 void* thread_modem(void*)
 {
     ThreadName("lirn-modem");
-    for (;;) {
-        get_modem_info();
-        SleepMs(kModemPauseMs);
-    }
-    return nullptr;
+    for (;;) ModemPass();
 }
 
 void ModemResetState()
