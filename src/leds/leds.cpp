@@ -108,13 +108,21 @@ unsigned LedPass(LedState& state)
     return pause < kPollPauseMs ? kPollPauseMs : pause;
 }
 
+namespace {
+
+// One pass of the LED thread with its wait: until the next phase switch, or a pattern change.
+void LedPassAndWait(LedState& state)
+{
+    uint32_t seen = SharedSeq();
+    SharedWait(seen, LedPass(state));
+}
+
+}  // namespace
+
 void* thread_led(void*)
 {
     ThreadName("lirn-led");
     LedState state;
     state.staStart = state.gpsStart = GetTimeTicks();
-    for (;;) {
-        uint32_t seen = SharedSeq();
-        SharedWait(seen, LedPass(state));
-    }
+    for (;;) LedPassAndWait(state);
 }

@@ -80,11 +80,15 @@ bool ListenWithRetries(TunnelEndpoint& ep)
 }
 
 // Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not),
-// once its paced time has come.
+// once its paced time has come. A link that is up leaves nothing to do until a thread lowers it.
 bool LinkToBuild(int mode)
 {
+    uint32_t seen = SharedSeq();
     if (!DialupReady(mode)) return false;
-    if (lirnConnect == 1) return false;
+    if (lirnConnect == 1) {
+        SharedWait(seen, kWaitForever);
+        return false;
+    }
     LinkPacingDown(&gPacing);
     WaitForRebuild();
     return true;
@@ -447,13 +451,7 @@ void* ThreadLirnSock(void*)
     ThreadName("lirn-link");
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
-    for (;;) {
-        uint32_t seen = SharedSeq();
-        LirnSockPass();
-        // A client's link that is up leaves nothing to do until a thread lowers it. (A server's
-        // pass waits for connection requests itself.)
-        if (mode != 2 && lirnDialup == 1 && lirnConnect == 1) SharedWait(seen, kWaitForever);
-    }
+    for (;;) LirnSockPass();
 }
 
 bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval)
