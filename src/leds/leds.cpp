@@ -20,8 +20,8 @@ constexpr int kLedUpdateFailed = 6;
 
 // The update road's pattern (5 or 6) once it is shown; 0 on every other road.
 std::atomic<int> gUpdatePattern{0};
-// Pattern 3, unused by the described supervisor, shows a link that is down where one is shown:
-// in place of pattern 2, the data call up.
+// Pattern 3, which the supervisor's state patterns (SupervisorPattern: 0, 1, 2, 4) leave unused,
+// shows a link that is down where one is shown: in place of pattern 2, the data call up.
 constexpr int kLedCallUp = 2;
 constexpr int kLedLinkDown = 3;
 std::atomic<bool> gShowLink{false};

@@ -247,7 +247,8 @@ void LirnSendStart()
 }
 
 // The record holds only values in range (the reader and the console refuse others); a record set
-// up otherwise still gets the described behaviour, never an overrun.
+// up otherwise still gets the default quiet gap (kQuietGapDefaultMs) and one-block chunks, never
+// an overrun.
 void LirnChunkerStart(LirnChunker* c, bool raw)
 {
     SerialGatherInit(&c->gather, GetTimeTicks());
@@ -268,9 +269,9 @@ int LirnChunkRead(LirnChunker* c, int fd, char* out)
         return 0;
     }
     ssize_t got = uart_read(fd, out, static_cast<size_t>(step.readCount));
-    // The described gathering remembers the last count across reads, so a burst whose first count
-    // equals the previous chunk's size is read at once, perhaps before its end. Raw chunks carry
-    // frames: the next chunk's gap counts from its own bytes.
+    // The standard gathering (SerialGatherPoll) remembers the last count across reads, so a burst
+    // whose first count equals the previous chunk's size is read at once, perhaps before its end.
+    // Raw chunks carry frames: the next chunk's gap counts from its own bytes.
     if (c->raw) SerialGatherInit(&c->gather, GetTimeTicks());
     return got > 0 ? static_cast<int>(got) : 0;
 }
