@@ -25,14 +25,6 @@ std::string SixDecimals(float v)
 
 }  // namespace
 
-// More examples are the positions of the next test.
-TEST(GpsDegrees, ExamplesComputedInThirtyTwoBitFloats)
-{
-    // The exact float steps: value narrowed to float, whole degrees, remainder / 60 in float.
-    float v = static_cast<float>(12107.655);
-    EXPECT_EQ(GpsDegrees("12107.655000"), 121.0f + (v - 12100.0f) / 60.0f);
-}
-
 // Each answer after a fix: no fix (also with an empty latitude whatever else is there) clears the
 // position; a fix south-west is negative, north-east positive.
 TEST_F(GpsStep, SentenceFlagAndPositionFollowEachAnswer)
