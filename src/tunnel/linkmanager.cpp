@@ -8,7 +8,7 @@
 // thread makes a fresh call before the next try.
 //
 // This file owns the link word and the client slots: every write of them is in a function below,
-// the link word's under one lock, so that a failure met on a link that has ended since (LinkLower)
+// the link word's under one lock, so that a failure met on a link that has changed since (LinkLower)
 // never lowers the link built after it.
 //
 // Rebuilds are paced (LirnRetryDelayMs): a build that fails, or a link that ends soon after it was
