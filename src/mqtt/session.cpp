@@ -122,7 +122,7 @@ void LinkDown(const char* why)
     CloseLink();
     gS.up = false;
     LinkPacingDown(&gS.pacing);
-    SharedSet(lirnConnect, 0);
+    LinkDrop();
 }
 
 // ---- Identity and topics ----
@@ -465,7 +465,7 @@ void BuildLink()
     }
     gS.up = true;
     LinkPacingUp(&gS.pacing);
-    SharedSet(lirnConnect, 1);
+    LinkRaise();
     std::printf("MQTT Connected: %s\r\n", gS.topicUp);
     // A resumed session's messages may have come right behind the CONNACK, already read.
     const char* why = "Send Failed";
