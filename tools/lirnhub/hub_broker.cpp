@@ -220,14 +220,19 @@ void Hub::Message(const std::string& topic, const std::string& payload)
 bool Hub::PublishDown(Gateway& gw, const std::string& bytes)
 {
     if (link_ != Link::Up || bytes.empty()) return false;
+    // A Modbus request goes with QoS 0: one the gateway does not get at once must never reach it
+    // late from its session's queue (a write long after its master had its 0x0B); on a live link
+    // it arrives all the same. Raw bytes are a stream and go with QoS 1.
+    int qos = gw.map.face == Face::Modbus ? 0 : 1;
     int mid = 0;
-    if (mosquitto_publish(mosq_, &mid, gw.down.c_str(), static_cast<int>(bytes.size()), bytes.data(), 1, false) !=
+    if (mosquitto_publish(mosq_, &mid, gw.down.c_str(), static_cast<int>(bytes.size()), bytes.data(), qos, false) !=
         MOSQ_ERR_SUCCESS)
         return false;
-    midGateway_[mid] = &gw;
-    gw.inflight++;
     gw.count.bytesDown += bytes.size();
     MarkDirty();
+    if (qos == 0) return true;
+    midGateway_[mid] = &gw;
+    gw.inflight++;
     return true;
 }
 
