@@ -120,8 +120,9 @@ bool ReplyFramer::Add(const std::string& chunk)
                 buf_.clear();
                 return true;
             }
-            ++discarded_;  // another unit's frame
+            ++discarded_;  // another unit's frame: nothing before it can begin one still
             i += len;
+            keepFrom = n;
             continue;
         }
         if (complete && rule > 0 && i == 0 && Matches(b)) ++discarded_;  // ours, with a bad CRC
