@@ -59,6 +59,11 @@ bool Hub::BrokerSetUp()
         return false;
     }
     if (o_.tls) {
+        for (const std::string* file : {&o_.cafile, &o_.certfile, &o_.keyfile})
+            if (!file->empty() && access(file->c_str(), R_OK) != 0) {
+                Say("cannot read %s: %s", file->c_str(), std::strerror(errno));
+                return false;
+            }
         int rc = mosquitto_tls_set(mosq_, o_.cafile.c_str(), nullptr, o_.certfile.empty() ? nullptr : o_.certfile.c_str(),
                                    o_.keyfile.empty() ? nullptr : o_.keyfile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
