@@ -2,6 +2,7 @@
 // restart, a file applied and a refusal reported, the module's status, day files byte for byte)
 // and a gateway that does not answer (the tunnel road).
 #include "board.h"
+#include "protocol.h"
 #include "board_test_support.h"
 #include "tunnel_loopback.h"
 
@@ -12,6 +13,8 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+using lirnctl::FindSetting;
 
 namespace {
 
@@ -59,47 +62,52 @@ TEST_F(Lirnctl, ShowSetSaveAndRestart)
     StartBoard();
     Outcome show = Tool({"show"});
     EXPECT_EQ(show.status, 0) << show.err;
-    // The twelve, then only the extension settings this firmware has.
+    // The twelve, then the extension settings of this firmware, the MQTT ones among them.
     std::string twelve = show.out.substr(0, sizeof kDefaults - 1), extensions = show.out.substr(twelve.size());
     EXPECT_EQ(twelve, kDefaults);
     std::istringstream lines(extensions);
     for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.rfind("@LIRNRAW;", 0) == 0 || line.rfind("@LIRNGAP;", 0) == 0 ||
-                    line.rfind("@LIRNBUF;", 0) == 0)
-            << line;
+        EXPECT_NE(FindSetting(line.substr(0, line.find(';'))), nullptr) << line;
+    EXPECT_NE(extensions.find("@MQTTHOST;\n@MQTTPORT;1883\n"), std::string::npos) << extensions;
     EXPECT_EQ(show.err, "");
 
     // Refused before a byte is sent.
     std::string carried = board.Control("serial");
-    Outcome bad = Tool({"set", "lirnport=9000", "lirnhb=5"});
-    EXPECT_EQ(bad.status, 64);
-    EXPECT_NE(bad.err.find("LIRNHB=5: out of range (10 to 3600)"), std::string::npos) << bad.err;
+    for (const char* wrong : {"lirnhb=5", "mqtttopic=a/+/b", "mqtthost=-broker.example.net"}) {
+        Outcome bad = Tool({"set", "lirnport=9000", wrong});
+        EXPECT_EQ(bad.status, 64) << wrong;
+    }
     EXPECT_EQ(board.Control("serial"), carried);
 
-    Outcome set = Tool({"set", "LirnPort=9000", "apn=my apn;x", "uartpb=e", "--save"});
+    Outcome set = Tool({"set", "LirnPort=9000", "apn=my apn;x", "uartpb=e", "mqtthost=broker.example.net",
+                        "mqtttopic=fleet/süd", "--save"});
     EXPECT_EQ(set.status, 0) << set.err;
-    EXPECT_EQ(set.out, "@LIRNPORT;9000\n@APN;my apn;x\n@UARTPB;E\nsaved\n");
-    Outcome raw = Tool({"get", "lirnraw"});  // an extension setting this firmware has
-    EXPECT_EQ(raw.status, 0) << raw.err;
+    EXPECT_EQ(set.out,
+              "@LIRNPORT;9000\n@APN;my apn;x\n@UARTPB;E\n@MQTTHOST;broker.example.net\n@MQTTTOPIC;fleet/süd\n"
+              "saved\n");
 
     ASSERT_TRUE(ControlOk(board.Control("fw restart")));
     ASSERT_TRUE(board.WaitForOutput("Open Utility Port Successfully\r\n", kStartTimeout, 2)) << board.Output();
-    Outcome get = Tool({"--json", "get", "lirnport", "APN", "uartpb", "lirnhb"});
+    Outcome get = Tool({"--json", "get", "lirnport", "APN", "uartpb", "lirnhb", "mqtthost", "mqtttopic"});
     EXPECT_EQ(get.status, 0) << get.out;
     nlohmann::json doc = nlohmann::json::parse(get.out);
-    EXPECT_EQ(doc["settings"],
-              nlohmann::json({{"LIRNPORT", 9000}, {"APN", "my apn;x"}, {"UARTPB", "E"}, {"LIRNHB", 10}}));
+    EXPECT_EQ(doc["settings"], nlohmann::json({{"LIRNPORT", 9000},
+                                               {"APN", "my apn;x"},
+                                               {"UARTPB", "E"},
+                                               {"LIRNHB", 10},
+                                               {"MQTTHOST", "broker.example.net"},
+                                               {"MQTTTOPIC", "fleet/süd"}}));
 }
 
 TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
 {
     StartBoard();
-    board.WriteFile("site.ini", "# site\r\n@LIRNMODE;1\r\n@LIRNIP;10.1.2.3\r\n@LIRNHB;60\r\n@MODEMPWD;p w\r\n");
+    board.WriteFile("site.ini", "# site\r\n@LIRNMODE;1\r\n@LIRNIP;10.1.2.3\r\n@LIRNHB;60\r\n@MODEMPWD;p w\r\n@MQTTTOPIC;site/7\r\n");
     Outcome good = Tool({"apply", board.Path("site.ini")});
     EXPECT_EQ(good.status, 0) << good.err;
-    EXPECT_EQ(good.out, "saved\nall 4 settings applied\n");
+    EXPECT_EQ(good.out, "saved\nall 5 settings applied\n");
     std::string saved = board.ReadFile("APP/config.ini");
-    for (const char* line : {"@LIRNMODE;1\r\n", "@LIRNIP;10.1.2.3\r\n", "@LIRNHB;60\r\n", "@MODEMPWD;p w\r\n"})
+    for (const char* line : {"@LIRNMODE;1\r\n", "@LIRNIP;10.1.2.3\r\n", "@LIRNHB;60\r\n", "@MODEMPWD;p w\r\n", "@MQTTTOPIC;site/7\r\n"})
         EXPECT_NE(saved.find(line), std::string::npos) << line << " in " << saved;
 
     // The gateway refuses the heartbeat: its earlier value comes back and nothing is saved.
@@ -108,7 +116,7 @@ TEST_F(Lirnctl, ApplyRoundTripsAndReportsARefusal)
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out,
               "LIRNHB: file \"5\", gateway \"60\" (refused by the gateway)\n"
-              "nothing was saved: the gateway refused a value (its earlier value was put back)\n");
+              "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n");
     EXPECT_EQ(board.ReadFile("APP/config.ini"), saved);
 }
 

@@ -2,9 +2,12 @@
 // request; the checks a value passes before it is sent; listings, configuration files, signal.
 // Good replies (neighbour keywords, the card space's own line feed) are read from the firmware in
 // lirnctl_test (show, get, status).
+#include "link.h"
 #include "protocol.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 using namespace lirnctl;
 
@@ -78,6 +81,23 @@ TEST(LirnctlValues, CheckedBeforeSending)
               "longer than the gateway's 31 characters (it would be cut)");
     EXPECT_TRUE(SameValue(Key("LIRNPORT"), "09000", "9000"));
     EXPECT_FALSE(SameValue(Key("APN"), "a ", "a"));
+}
+
+TEST(LirnctlValues, BrokerAddressAndTopicPrefix)
+{
+    std::string label63(63, 'a'), name253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    for (const std::string& host : std::vector<std::string>{"", "10.0.0.5", "broker.example.net", "a-1.b2", "localhost", name253})
+        EXPECT_TRUE(CheckValue(Key("MQTTHOST"), host, Check::InRange).ok) << host;
+    for (const std::string& host : std::vector<std::string>{"10.0.0.256", "10.0.0", "1.2.3.4.", "-a.example", "a-.example", "a..b",
+                                    "a_b.example", "broker example", label63 + "a.example", name253 + "b"})
+        EXPECT_FALSE(CheckValue(Key("MQTTHOST"), host, Check::InRange).ok) << host;
+    for (const char* topic : {"lirn", "fleet/s\xc3\xbc" "d", "a/b/"})
+        EXPECT_TRUE(CheckValue(Key("MQTTTOPIC"), topic, Check::InRange).ok) << topic;
+    for (const char* topic : {"", "$SYS", "a/+", "a/#", "a\tb", "a\x7f", "a\xc3", "a\xc0\xaf", "a\xed\xa0\x80"})
+        EXPECT_FALSE(CheckValue(Key("MQTTTOPIC"), topic, Check::InRange).ok) << Printable(topic);
+    // The longest value of every setting fits the longest request a link carries.
+    for (const Setting& s : Settings())
+        EXPECT_LE(std::string("@").size() + std::strlen(s.key) + 1 + s.width, kRequestMaxBytes) << s.key;
 }
 
 TEST(LirnctlListing, DaysStrayNamesAndCutLines)

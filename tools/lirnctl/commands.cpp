@@ -2,6 +2,8 @@
 // and the day files on the card.
 #include "commands.h"
 
+#include "partial_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -13,6 +15,10 @@ namespace lirnctl {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// The caps of a listing: ten years of days are about 40 kB.
+const StreamCaps kListingCaps = {std::size_t{1} << 20, Millis(120000), ""};
+const char kRaiseDayCaps[] = "a larger day file needs --max-bytes or --max-time; else ";
 
 Json JsonValue(const Setting& s, const std::string& v)
 {
@@ -60,26 +66,42 @@ std::string QueryOrFail(Session& session, const Setting& s)
 bool SetOne(Session& session, const Setting& s, const std::string& value)
 {
     std::string line = SetLine(s, value);
-    std::optional<Reply> r = session.Ask(line, ExpectSet(s), s.group != 0);
+    std::optional<Reply> r = session.Ask(line, ExpectSet(s), s.group != kCoreSettings);
     if (!r) NoReplyTo(session, s, line);
     return r->outcome == Outcome::Ok;
 }
 
 using Change = std::pair<const Setting*, std::string>;
 
-// Sets every value and returns which ones the gateway refused. The console keeps even a refused
-// value in memory, where a later save would write it: each refused setting gets its earlier value
-// back. Those are queried first, which also makes sure a console answers before any value goes
-// out (on the tunnel road the port carries every byte to the remote peer: no place for a password).
-std::vector<bool> SetAll(Session& session, const std::vector<Change>& changes)
+// What became of one change: the value the gateway holds now, and why it is not the one asked
+// for ("" when it is).
+struct Taken {
+    std::string held, why;
+};
+
+// Sets every value, reads each one back, and puts the earlier value back where the gateway
+// refused the new one or holds another (a firmware that cuts a longer text than it keeps): the
+// console keeps even a refused value in memory, where a later save would write it. The earlier
+// values are queried first, which also makes sure a console answers before any value goes out
+// (on the tunnel road the port carries every byte to the remote peer: no place for a password).
+std::vector<Taken> SetAll(Session& session, const std::vector<Change>& changes)
 {
     std::vector<std::string> before;
     for (const auto& [s, value] : changes) before.push_back(QueryOrFail(session, *s));
-    std::vector<bool> refused;
-    for (const auto& [s, value] : changes) refused.push_back(!SetOne(session, *s, value));
-    for (std::size_t i = 0; i < changes.size(); ++i)
-        if (refused[i]) SetOne(session, *changes[i].first, before[i]);
-    return refused;
+    std::vector<Taken> taken;
+    for (const auto& [s, value] : changes)
+        taken.push_back({value, SetOne(session, *s, value) ? "" : "refused by the gateway"});
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const auto& [s, value] = changes[i];
+        if (taken[i].why.empty()) {
+            taken[i].held = QueryOrFail(session, *s);
+            if (SameValue(*s, value, taken[i].held)) continue;
+            taken[i].why = "the gateway took it as \"" + ShownText(taken[i].held) + "\"";
+        }
+        SetOne(session, *s, before[i]);
+        taken[i].held = before[i];
+    }
+    return taken;
 }
 
 void Save(Session& session, Report& r)
@@ -103,7 +125,7 @@ int RunShow(const SessionSource& source, const Args&, Report& r)
             silentGroup = s.group;
             continue;
         }
-        r.text << Line(s) << ";" << *v << "\n";
+        r.text << Line(s) << ";" << ShownText(*v) << "\n";
         settings[s.key] = JsonValue(s, *v);
     }
     r.json["settings"] = settings;
@@ -118,7 +140,7 @@ int RunGet(const SessionSource& source, const Args& a, Report& r)
     Json settings = Json::object();
     for (const Setting* s : wanted) {
         std::string v = QueryOrFail(session, *s);
-        r.text << v << "\n";
+        r.text << ShownText(v) << "\n";
         settings[s->key] = JsonValue(*s, v);
     }
     r.json["settings"] = settings;
@@ -137,16 +159,16 @@ int RunSet(const SessionSource& source, const Args& a, Report& r)
         changes.emplace_back(&s, c.value);
     }
     Session& session = source();
-    std::vector<bool> refused = SetAll(session, changes);
+    std::vector<Taken> taken = SetAll(session, changes);
     for (std::size_t i = 0; i < changes.size(); ++i)
-        if (refused[i])
+        if (!taken[i].why.empty())
             throw Failure(kExitRefused,
-                          session.PortPath() + ": the gateway refused " + changes[i].first->key + "=" +
-                              changes[i].second + " (its earlier value was put back); nothing was saved",
+                          session.PortPath() + ": " + changes[i].first->key + "=" + changes[i].second + ": " +
+                              taken[i].why + " (its earlier value was put back); nothing was saved",
                           SetLine(*changes[i].first, changes[i].second));
     Json set = Json::object();
     for (const auto& [s, value] : changes) {
-        r.text << SetLine(*s, value) << "\n";
+        r.text << ShownText(SetLine(*s, value)) << "\n";
         set[s->key] = JsonValue(*s, value);
     }
     r.json["set"] = set;
@@ -176,23 +198,23 @@ int RunApply(const SessionSource& source, const Args& a, Report& r)
     std::vector<Change> changes;
     for (const FileEntry& e : file.entries) changes.emplace_back(e.setting, e.value);
     Session& session = source();
-    std::vector<bool> refused = SetAll(session, changes);
-    bool anyRefused = std::find(refused.begin(), refused.end(), true) != refused.end();
-    r.json["saved"] = false;
-    if (!anyRefused) Save(session, r);
+    std::vector<Taken> taken = SetAll(session, changes);
     Json differences = Json::array(), settings = Json::object();
     for (std::size_t i = 0; i < file.entries.size(); ++i) {
         const FileEntry& e = file.entries[i];
-        std::string got = QueryOrFail(session, *e.setting);
-        settings[e.setting->key] = JsonValue(*e.setting, got);
-        if (!refused[i] && SameValue(*e.setting, e.value, got)) continue;
-        std::string why = refused[i] ? "refused by the gateway" : "the gateway holds another value";
-        r.text << e.setting->key << ": file \"" << e.value << "\", gateway \"" << got << "\" (" << why << ")\n";
-        differences.push_back({{"key", e.setting->key}, {"file", e.value}, {"gateway", got}, {"why", why}});
+        const auto& [held, why] = taken[i];
+        settings[e.setting->key] = JsonValue(*e.setting, held);
+        if (why.empty()) continue;
+        r.text << e.setting->key << ": file \"" << ShownText(e.value) << "\", gateway \"" << ShownText(held) << "\" ("
+               << why << ")\n";
+        differences.push_back({{"key", e.setting->key}, {"file", e.value}, {"gateway", held}, {"why", why}});
     }
+    r.json["saved"] = false;
+    if (differences.empty()) Save(session, r);
     r.json["settings"] = settings;
     r.json["differences"] = differences;
-    if (anyRefused) r.text << "nothing was saved: the gateway refused a value (its earlier value was put back)\n";
+    if (!differences.empty())
+        r.text << "nothing was saved: the gateway did not take every value (the earlier ones were put back)\n";
     if (differences.empty()) r.text << "all " << file.entries.size() << " settings applied\n";
     return differences.empty() ? kExitDone : kExitRefused;
 }
@@ -234,7 +256,7 @@ int RunStatus(const SessionSource& source, const Args&, Report& r)
     std::optional<Reply> space;
     if (card == 1) space = session.Ask("@LOGSD", ExpectValue("LOGSD", false));
 
-    r.text << "firmware       " << firmware << "\n";
+    r.text << "firmware       " << ShownText(firmware) << "\n";
     Json signal = {{"percent", percent}};
     if (sig.measured) {
         r.text << "signal         " << SignalBar(sig) << " " << percent << "% (CSQ " << sig.csq << ", " << sig.dbm
@@ -286,7 +308,7 @@ Day DayArgument(const std::string& text)
 Listing List(Session& session)
 {
     std::string text;
-    std::size_t n = session.Stream("@LOGFILE", [&](const char* p, std::size_t k) { text.append(p, k); });
+    std::size_t n = session.Stream("@LOGFILE", kListingCaps, [&](const char* p, std::size_t k) { text.append(p, k); });
     if (n == 0 && !session.Answers()) throw session.Silence("@LOGFILE");
     Listing l = ParseListing(text);
     if (!l.problem.empty())
@@ -299,7 +321,7 @@ int RunLogsList(const SessionSource& source, const Args&, Report& r)
     Listing l = List(source());
     Json days = Json::array(), other = Json::array();
     for (const ListedDay& d : l.days) {
-        r.text << d.text << (d.isDay ? "" : "  (not a day file name)") << "\n";
+        r.text << ShownText(d.text) << (d.isDay ? "" : "  (not a day file name)") << "\n";
         (d.isDay ? days : other).push_back(d.text);
     }
     r.json["days"] = days;
@@ -319,10 +341,10 @@ void ShowProgress(std::size_t piece, bool done)
 
 // Sends one day file to out; the byte count. Nothing at all is told apart by the listing: an
 // empty day file is listed, a missing day is not, and a silent gateway fails the listing.
-std::size_t FetchDay(Session& session, const Day& day, FILE* out, bool progress)
+std::size_t FetchDay(Session& session, const Day& day, const StreamCaps& caps, FILE* out, bool progress)
 {
     bool written = true;
-    std::size_t n = session.Stream(DayRequest("LOGDATA", day), [&](const char* p, std::size_t k) {
+    std::size_t n = session.Stream(DayRequest("LOGDATA", day), caps, [&](const char* p, std::size_t k) {
         written = std::fwrite(p, 1, k, out) == k && written;
         if (progress) ShowProgress(k, false);
     });
@@ -341,28 +363,16 @@ std::size_t FetchDay(Session& session, const Day& day, FILE* out, bool progress)
 int RunLogsGet(const SessionSource& source, const Args& a, Report& r)
 {
     Day day = DayArgument(a.words.at(0));
+    StreamCaps caps = {a.maxBytes, Millis(std::int64_t{a.maxSeconds} * 1000), kRaiseDayCaps};
     std::size_t n = 0;
     std::string target = a.output.empty() ? day.Text() + ".txt" : a.output;
     if (target == "-") {
-        n = FetchDay(source(), day, stdout, r.progress);
+        n = FetchDay(source(), day, caps, stdout, r.progress);
     } else {
-        // Written beside the target and renamed once whole: a failed transfer leaves no file
-        // that looks complete.
-        std::string partial = target + ".part";
         Session& session = source();
-        FILE* out = std::fopen(partial.c_str(), "wb");
-        if (out == nullptr) throw Failure(kExitUsage, partial + ": cannot write the file");
-        try {
-            n = FetchDay(session, day, out, r.progress);
-        } catch (...) {
-            std::fclose(out);
-            std::remove(partial.c_str());
-            throw;
-        }
-        if (std::fclose(out) != 0 || std::rename(partial.c_str(), target.c_str()) != 0) {
-            std::remove(partial.c_str());
-            throw Failure(kExitUsage, target + ": cannot write the file");
-        }
+        PartialFile out(target);
+        n = FetchDay(session, day, caps, out.Stream(), r.progress);
+        out.Commit();
         r.text << day.Text() << ": " << n << " bytes to " << target << "\n";
     }
     r.json = {{"day", day.Text()}, {"file", target}, {"bytes", n}};
@@ -405,7 +415,8 @@ std::string SettingsHelp()
 {
     std::string t = "\n\nSettings (KEY: meaning; accepted):";
     for (const Setting& s : Settings())
-        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) + (s.group ? " (newer firmware)" : "");
+        t += std::string("\n  ") + s.key + ": " + s.about + "; " + Accepts(s) +
+             (s.group != kCoreSettings ? " (newer firmware)" : "");
     return t;
 }
 
@@ -425,12 +436,14 @@ const std::vector<Command>& Commands()
          "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
          "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
          "peer address (the configuration file drops those). Changes live in the gateway's memory until "
-         "saved (--save, or lirnctl save); when the gateway refuses a value, its earlier value is put back and nothing is saved." + SettingsHelp(),
+         "saved (--save, or lirnctl save); when the gateway refuses a value or holds another than asked (a text "
+         "cut), its earlier value is put back and nothing is saved." + SettingsHelp(),
          "KEY=VALUE", 1, -1, true, false, RunSet},
-        {"apply", "set every setting of a config.ini-form file, save, read back, show what differs",
+        {"apply", "set every setting of a config.ini-form file, read back, save, show what differs",
          "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "
          "cannot carry stop everything before a byte is sent. The gateway judges the ranges: when it refuses "
-         "a value, its earlier value is put back and nothing is saved. Exits 1 when anything differs." +
+         "a value or holds another than the file's, its earlier value is put back and nothing is saved. Exits 1 "
+         "when anything differs." +
              SettingsHelp(),
          "FILE", 1, 1, false, false, RunApply},
         {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, RunSave},
@@ -441,7 +454,9 @@ const std::vector<Command>& Commands()
         {"logs list", "the day files on the card", "", "", 0, 0, false, false, RunLogsList},
         {"logs get", "fetch a day file",
          "Writes YYYY-MM-DD.txt (or -o FILE; -o - for standard output) once the gateway has fallen silent: "
-         "the console marks no end. A progress line shows on a terminal.", "YYYY-MM-DD", 1, 1, false, true, RunLogsGet},
+         "the console marks no end. A progress line shows on a terminal. A transfer that goes past --max-bytes "
+         "(default 64 MiB) or --max-time (default 7200 s) fails and leaves no file, as does one that fails or "
+         "is interrupted.", "YYYY-MM-DD", 1, 1, false, true, RunLogsGet},
         {"logs rm", "remove a day's files", "", "YYYY-MM-DD", 1, 1, false, false, RunLogsRm},
         {"logs on", "switch the transcripts on and save the switch", "", "", 0, 0, false, false, RunLogsOn},
         {"logs off", "switch the transcripts off and save the switch", "", "", 0, 0, false, false, RunLogsOff},

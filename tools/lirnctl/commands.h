@@ -21,11 +21,19 @@ struct Report {
     bool progress = false;  // show a progress line on standard error
 };
 
+// The caps of a day file's transfer: 64 MiB, about 97 minutes at the console's 115200 baud, and
+// two hours. A gateway (or noise) that never falls silent ends there.
+inline constexpr std::size_t kDayFileMaxBytes = std::size_t{64} << 20;
+inline constexpr int kDayFileMaxSeconds = 7200;
+
 // The arguments any command may take (each command fills only its own).
 struct Args {
     std::vector<std::string> words;  // keys, KEY=VALUE pairs, a day or a file
     bool save = false;
     std::string output;  // logs get -o
+    // logs get: the caps of a day file's transfer (the defaults suit a day file at 115200 baud).
+    std::size_t maxBytes = kDayFileMaxBytes;
+    int maxSeconds = kDayFileMaxSeconds;
 };
 
 // Opens the session on first use, so that usage errors and --help never touch the port.
@@ -38,7 +46,7 @@ struct Command {
     const char* words;       // name of the positional arguments ("" for none)
     int wordsMin, wordsMax;  // how many (-1: any number)
     bool save;               // takes --save
-    bool output;             // takes -o FILE
+    bool fetch;              // takes -o FILE and the caps --max-bytes, --max-time
     int (*run)(const SessionSource& session, const Args& a, Report& r);
 };
 

@@ -4,6 +4,7 @@
 // only when a command needs the port, and the outcome printed as text (errors on standard error)
 // or, with --json, as exactly one JSON document on standard output.
 #include "commands.h"
+#include "port.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 using namespace lirnctl;
@@ -27,15 +29,135 @@ const char kFooter[] =
     "not come, comes garbled or says ER is an error naming the port, the request and what came back.\n"
     "Values are checked before anything is sent. Texts may hold spaces and semicolons (the console\n"
     "carries them as they are); a line end, a text longer than the gateway keeps, or an empty PIN or\n"
-    "peer address cannot be carried and is refused with the reason.\n"
+    "peer address cannot be carried and is refused with the reason. Text from the gateway is shown with\n"
+    "control characters as \\xNN escapes; --json gives it exactly, bytes that are not UTF-8 as U+FFFD.\n"
     "\n"
     "Exit status: 0 done, 1 the gateway refused or differs, 2 no answer, a garbled answer or a port\n"
     "error, 64 usage.";
 
+// The options before the command.
+struct Options {
+    std::string port = "/dev/ttyUSB0";
+    int baud = 115200;
+    int timeoutMs = 1000;
+    bool json = false;
+};
+
+// The command line as parsed: the options, the chosen command and its arguments.
+struct CommandLine {
+    Options options;
+    const Command* chosen = nullptr;
+    Args args;
+};
+
+void AddOptions(CLI::App& app, Options& o)
+{
+    app.add_option("-p,--port", o.port, "serial port of the PC (default $LIRN_PORT, else /dev/ttyUSB0)")
+        ->envname("LIRN_PORT");
+    app.add_option("-b,--baud", o.baud, "baud rate, 8N1 (default 115200, the console's)")
+        ->check([](const std::string& v) {
+            return BaudSupported(std::atoi(v.c_str())) ? std::string() : "not a supported baud rate: " + v;
+        });
+    app.add_option("-t,--timeout", o.timeoutMs,
+                   "ms a reply may take; also the silence that ends a listing or file (default 1000)")
+        ->check(CLI::Range(100, 60000));
+    app.add_flag("--json", o.json, "print one JSON document for scripts");
+}
+
+// The parent of a command: the program, or its group ("logs" of "logs get"), made on first use.
+CLI::App* Parent(CLI::App& app, std::map<std::string, CLI::App*>& groups, const std::string& path)
+{
+    std::size_t blank = path.find(' ');
+    if (blank == std::string::npos) return &app;
+    std::string group = path.substr(0, blank);
+    if (!groups.count(group)) {
+        groups[group] = app.add_subcommand(group, "day files on the card and the transcript switch");
+        groups[group]->require_subcommand(1)->fallthrough();
+    }
+    return groups[group];
+}
+
+void AddCommand(CLI::App& parent, const Command& c, CommandLine& line)
+{
+    std::string path = c.path;
+    std::size_t blank = path.find(' ');
+    CLI::App* sub = parent.add_subcommand(blank == std::string::npos ? path : path.substr(blank + 1), c.summary);
+    sub->fallthrough();
+    if (!c.help.empty()) sub->footer(c.help);
+    Args& a = line.args;
+    if (c.wordsMax != 0) {
+        CLI::Option* o = sub->add_option(c.words, a.words, c.words)->required(c.wordsMin > 0);
+        if (c.wordsMax > 0) o->expected(c.wordsMin, c.wordsMax);
+    }
+    if (c.save) sub->add_flag("--save", a.save, "save the settings once all are set");
+    if (c.fetch) {
+        sub->add_option("-o,--output", a.output, "the file to write; - for standard output");
+        sub->add_option("--max-bytes", a.maxBytes, "give up past this size (default 64M; K, M, G allowed)")
+            ->transform(CLI::AsSizeValue(false));
+        sub->add_option("--max-time", a.maxSeconds, "give up after this many seconds (default 7200)")
+            ->check(CLI::Range(1, 24 * 3600));
+    }
+    sub->callback([&line, &c] { line.chosen = &c; });
+}
+
+// Parses the command line into `line`; an exit status when the run ends here (help, usage error).
+std::optional<int> Parse(int argc, char** argv, CommandLine& line)
+{
+    CLI::App app{"lirnctl: configure a lirn gateway from a PC over its serial configuration console", "lirnctl"};
+    AddOptions(app, line.options);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(kFooter);
+    std::map<std::string, CLI::App*> groups;
+    for (const Command& c : Commands()) AddCommand(*Parent(app, groups, c.path), c, line);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return e.get_exit_code() == 0 ? kExitDone : kExitUsage;
+    }
+    return std::nullopt;
+}
+
+// The session over the serial port, opened when the command first needs it.
+SessionSource SerialSession(const Options& o, std::unique_ptr<Session>& session)
+{
+    return [&o, &session]() -> Session& {
+        if (!session) {
+            try {
+                session = std::make_unique<Session>(std::make_unique<Port>(o.port, o.baud), Millis(o.timeoutMs));
+            } catch (const PortError& e) {
+                throw Failure(kExitNoAnswer, e.what(), "", "", "give the gateway's port with -p PORT or LIRN_PORT");
+            }
+        }
+        return *session;
+    };
+}
+
+// What a run came to: its exit status, its report and its failure, if any.
+struct RunOutcome {
+    int status = kExitDone;
+    Report report;
+    std::unique_ptr<Failure> failure;
+};
+
+void Run(const CommandLine& line, const SessionSource& source, RunOutcome& out)
+{
+    out.report.progress = !line.options.json && isatty(STDERR_FILENO) && line.args.output != "-";
+    try {
+        if (line.options.json && line.args.output == "-")
+            throw Failure(kExitUsage, "--json and -o - would both write to standard output");
+        out.status = line.chosen->run(source, line.args, out.report);
+    } catch (const Failure& f) {
+        out.failure = std::make_unique<Failure>(f);
+        out.status = f.status;
+    }
+}
+
 void PrintFailure(const Failure& f)
 {
-    std::cerr << "lirnctl: " << f.what() << "\n";
-    if (!f.request.empty()) std::cerr << "  request: " << f.request << "\n";
+    std::cerr << "lirnctl: " << ShownText(f.what()) << "\n";
+    if (!f.request.empty()) std::cerr << "  request: " << ShownText(f.request) << "\n";
     if (!f.reply.empty()) std::cerr << "  reply:   \"" << f.reply << "\"\n";
     if (!f.hint.empty()) std::cerr << "  hint:    " << f.hint << "\n";
 }
@@ -49,94 +171,31 @@ nlohmann::ordered_json FailureJson(const Failure& f)
     return e;
 }
 
+// Text for people (errors on standard error), or exactly one JSON document on standard output.
+void Print(const Options& o, const RunOutcome& out)
+{
+    if (o.json) {
+        nlohmann::ordered_json doc = {{"port", o.port}, {"status", out.status}};
+        doc.update(out.report.json);
+        if (out.failure) doc["error"] = FailureJson(*out.failure);
+        // Bytes that are not UTF-8 (noise, a wrong baud rate) become U+FFFD instead of stopping the dump.
+        std::cout << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    } else {
+        std::cout << out.report.text.str();
+        if (out.failure) PrintFailure(*out.failure);
+    }
+    std::cout.flush();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"lirnctl: configure a lirn gateway from a PC over its serial configuration console", "lirnctl"};
-    std::string port = "/dev/ttyUSB0";
-    int baud = 115200, timeoutMs = 1000;
-    bool json = false;
-    app.add_option("-p,--port", port, "serial port of the PC (default $LIRN_PORT, else /dev/ttyUSB0)")
-        ->envname("LIRN_PORT");
-    app.add_option("-b,--baud", baud, "baud rate, 8N1 (default 115200, the console's)")
-        ->check([](const std::string& v) {
-            return BaudSupported(std::atoi(v.c_str())) ? std::string() : "not a supported baud rate: " + v;
-        });
-    app.add_option("-t,--timeout", timeoutMs,
-                   "ms a reply may take; also the silence that ends a listing or file (default 1000)")
-        ->check(CLI::Range(100, 60000));
-    app.add_flag("--json", json, "print one JSON document for scripts");
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.footer(kFooter);
-
-    Args args;
-    const Command* chosen = nullptr;
-    std::map<std::string, CLI::App*> groups;
-    for (const Command& c : Commands()) {
-        std::string path = c.path, name = path;
-        CLI::App* parent = &app;
-        if (std::size_t blank = path.find(' '); blank != std::string::npos) {
-            std::string group = path.substr(0, blank);
-            name = path.substr(blank + 1);
-            if (!groups.count(group)) {
-                groups[group] = app.add_subcommand(group, "day files on the card and the transcript switch");
-                groups[group]->require_subcommand(1)->fallthrough();
-            }
-            parent = groups[group];
-        }
-        CLI::App* sub = parent->add_subcommand(name, c.summary);
-        sub->fallthrough();
-        if (!c.help.empty()) sub->footer(c.help);
-        if (c.wordsMax != 0) {
-            CLI::Option* o = sub->add_option(c.words, args.words, c.words)->required(c.wordsMin > 0);
-            if (c.wordsMax > 0) o->expected(c.wordsMin, c.wordsMax);
-        }
-        if (c.save) sub->add_flag("--save", args.save, "save the settings once all are set");
-        if (c.output) sub->add_option("-o,--output", args.output, "the file to write; - for standard output");
-        sub->callback([&chosen, &c] { chosen = &c; });
-    }
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return e.get_exit_code() == 0 ? kExitDone : kExitUsage;
-    }
-
+    CommandLine line;
+    if (std::optional<int> status = Parse(argc, argv, line)) return *status;
     std::unique_ptr<Session> session;
-    SessionSource source = [&]() -> Session& {
-        if (!session) {
-            try {
-                session = std::make_unique<Session>(port, baud, Millis(timeoutMs));
-            } catch (const PortError& e) {
-                throw Failure(kExitNoAnswer, e.what(), "", "", "give the gateway's port with -p PORT or LIRN_PORT");
-            }
-        }
-        return *session;
-    };
-    Report report;
-    report.progress = !json && isatty(STDERR_FILENO) && args.output != "-";
-    int status = kExitDone;
-    std::unique_ptr<Failure> failure;
-    try {
-        if (json && args.output == "-")
-            throw Failure(kExitUsage, "--json and -o - would both write to standard output");
-        status = chosen->run(source, args, report);
-    } catch (const Failure& f) {
-        failure = std::make_unique<Failure>(f);
-        status = f.status;
-    }
-    if (json) {
-        nlohmann::ordered_json doc = {{"port", port}, {"status", status}};
-        doc.update(report.json);
-        if (failure) doc["error"] = FailureJson(*failure);
-        std::cout << doc.dump(2) << "\n";
-    } else {
-        std::cout << report.text.str();
-        if (failure) PrintFailure(*failure);
-    }
-    std::cout.flush();
-    return status;
+    RunOutcome out;
+    Run(line, SerialSession(line.options, session), out);
+    Print(line.options, out);
+    return out.status;
 }

@@ -1,4 +1,11 @@
-// The PC's serial port for lirnctl (see port.h).
+// The PC's serial port as lirnctl's console link (see port.h).
+//
+// The console handles the first line of a burst once its byte count has been still for 100 ms,
+// and remembers the count across bursts: a burst whose count equals the previous burst's is read
+// at once, even before its last byte is in. Every request therefore goes out as a burst of one
+// fixed length (the line, its CR LF, then LF padding, which the console skips as the end of the
+// line): a burst caught half-way never shows that length, and a whole one is read without the
+// quiet time. The session sends requests strictly one at a time, so no burst ever holds two.
 #include "port.h"
 
 #include <cerrno>
@@ -13,8 +20,19 @@ namespace lirnctl {
 
 namespace {
 
-// Most bytes ReadLine takes while looking for a line end.
-constexpr std::size_t kLineCap = 1024;
+// Length of every request burst: the longest request with its CR LF, and room.
+constexpr std::size_t kBurstBytes = 288;
+static_assert(kRequestMaxBytes + 2 <= kBurstBytes);
+// Longest time spent dropping a stale reply before a request: a port that keeps talking is not
+// waited out, its noise fails the reply check instead.
+constexpr Millis kDiscardTime(200);
+
+const char kGarbleHint[] =
+    "check the baud rate (-b; the console uses 115200) and that no other program uses the port.";
+const char kSilenceHint[] =
+    "the gateway answers only on its configuration console: its INIT pin must not be asserted when "
+    "it starts (with the pin asserted this port carries the tunnel instead). Check the cable, the "
+    "port (-p or LIRN_PORT) and the baud rate (-b; the console uses 115200).";
 
 struct BaudCode {
     int baud;
@@ -45,7 +63,7 @@ bool BaudSupported(int baud)
     return BaudCodeOf(baud) != B0;
 }
 
-Port::Port(const std::string& path, int baud) : path_(path)
+Port::Port(const std::string& path, int baud) : path_(path), baud_(baud)
 {
     auto fail = [&](const std::string& what) {
         std::string message = path + ": " + what + ": " + std::strerror(errno);
@@ -75,18 +93,34 @@ Port::~Port()
     if (fd_ >= 0) ::close(fd_);
 }
 
+const char* Port::SilenceHint() const
+{
+    return kSilenceHint;
+}
+
+const char* Port::GarbleHint() const
+{
+    return kGarbleHint;
+}
+
 void Port::Discard()
 {
     ::tcflush(fd_, TCIFLUSH);
     char buf[512];
-    while (ReadSome(buf, sizeof buf, Clock::now()) > 0) {}
+    Clock::time_point end = Clock::now() + kDiscardTime;
+    while (Clock::now() < end && Read(buf, sizeof buf, Clock::now()) > 0) {}
 }
 
-void Port::Write(const std::string& bytes, Millis timeout)
+void Port::Send(const std::string& line)
 {
-    Clock::time_point deadline = Clock::now() + timeout;
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    std::string burst = line + "\r\n";
+    if (burst.size() > kBurstBytes) throw PortError(path_ + ": a request longer than the console's burst");
+    burst.resize(kBurstBytes, '\n');
+    Discard();
+    // The burst's time on the line at this rate, and a second.
+    Clock::time_point deadline = Clock::now() + Millis(1000 + kBurstBytes * 10 * 1000 / static_cast<unsigned>(baud_));
+    for (std::size_t done = 0; done < burst.size();) {
+        ssize_t n = ::write(fd_, burst.data() + done, burst.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -101,7 +135,7 @@ void Port::Write(const std::string& bytes, Millis timeout)
     ::tcdrain(fd_);
 }
 
-std::size_t Port::ReadSome(char* buf, std::size_t size, Clock::time_point deadline)
+std::size_t Port::Read(char* buf, std::size_t size, Clock::time_point deadline)
 {
     for (;;) {
         ssize_t n = ::read(fd_, buf, size);
@@ -116,31 +150,6 @@ std::size_t Port::ReadSome(char* buf, std::size_t size, Clock::time_point deadli
         if (p.revents & (POLLERR | POLLNVAL)) throw PortError(path_ + ": the port failed");
         // A hang-up with nothing to read (a USB adapter pulled): the read above reports it.
         if ((p.revents & POLLHUP) && !(p.revents & POLLIN)) throw PortError(path_ + ": the port hung up");
-    }
-}
-
-std::string Port::ReadLine(Clock::time_point deadline)
-{
-    std::string got;
-    char c;
-    // One byte at a time: what follows the line end stays for Discard before the next request.
-    // A stream of noise (a wrong baud rate) ends at the cap; every reply line is far shorter.
-    while ((got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0) && got.size() < kLineCap) {
-        if (ReadSome(&c, 1, deadline) == 0) break;
-        got += c;
-    }
-    return got;
-}
-
-std::size_t Port::ReadUntilQuiet(Millis quiet, const std::function<void(const char*, std::size_t)>& sink)
-{
-    char buf[4096];
-    std::size_t total = 0;
-    for (;;) {
-        std::size_t n = ReadSome(buf, sizeof buf, Clock::now() + quiet);
-        if (n == 0) return total;
-        total += n;
-        sink(buf, n);
     }
 }
 

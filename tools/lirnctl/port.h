@@ -1,50 +1,37 @@
-// The serial port of the PC: opened raw at a chosen baud rate (8N1, no flow control), locked
-// against a second lirnctl, written whole and read against deadlines with poll(), never with
-// fixed pauses.
+// The serial port of the PC as a console link: opened raw at a chosen baud rate (8N1, no flow
+// control), locked against a second lirnctl, each request sent as one burst of the console's
+// framing, and read against deadlines with poll(), never with fixed pauses.
 #pragma once
 
-#include <chrono>
-#include <functional>
-#include <stdexcept>
+#include "link.h"
+
 #include <string>
 
 namespace lirnctl {
 
-using Clock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
-
-// A port that cannot be opened, set up, written or read; the message names the port and why.
-struct PortError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 // Whether a baud rate is one the port can be set to.
 bool BaudSupported(int baud);
 
-class Port {
+class Port : public ConsoleLink {
 public:
     Port(const std::string& path, int baud);
-    ~Port();
+    ~Port() override;
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
-    const std::string& Path() const { return path_; }
-
-    // Drops whatever is waiting (a late reply to an earlier request).
-    void Discard();
-    // Writes all bytes and waits until they have left the PC.
-    void Write(const std::string& bytes, Millis timeout);
-    // Reads until the text ends with "\r\n", 1024 bytes came or the deadline passes; returns what came.
-    std::string ReadLine(Clock::time_point deadline);
-    // Reads until nothing has come for `quiet` (the first byte is waited for up to `quiet` as
-    // well) and hands every piece to sink. Returns the byte count.
-    std::size_t ReadUntilQuiet(Millis quiet, const std::function<void(const char*, std::size_t)>& sink);
+    const std::string& Name() const override { return path_; }
+    void Send(const std::string& line) override;
+    std::size_t Read(char* buf, std::size_t size, Clock::time_point deadline) override;
+    const char* SilenceHint() const override;
+    const char* GarbleHint() const override;
 
 private:
-    // Waits for bytes until the deadline and reads what is there; 0 when the time is up.
-    std::size_t ReadSome(char* buf, std::size_t size, Clock::time_point deadline);
+    // Drops whatever is waiting (a late reply to an earlier request), within bounds: a port that
+    // never falls silent is left to the reply check.
+    void Discard();
 
     std::string path_;
+    int baud_;
     int fd_ = -1;
 };
 

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <arpa/inet.h>
 
 namespace lirnctl {
 
@@ -27,17 +28,20 @@ bool ParseInt(std::string_view t, int* out)
 
 bool Accepted(const Setting& s, int v)
 {
-    if (s.choices.empty()) return v >= s.low && v <= s.high;
-    return std::find(s.choices.begin(), s.choices.end(), v) != s.choices.end();
+    return std::any_of(s.accepted.begin(), s.accepted.end(), [v](Span a) { return v >= a.low && v <= a.high; });
 }
 
+// "10 to 3600", "0 or 10 to 7200", "2400, 4800 or 9600".
 std::string RangeText(const Setting& s)
 {
     if (s.kind == Kind::Parity) return "N, O or E";
-    if (s.choices.empty()) return std::to_string(s.low) + " to " + std::to_string(s.high);
     std::string t;
-    for (int c : s.choices) t += (t.empty() ? "" : ", ") + std::to_string(c);
-    return "one of " + t;
+    for (std::size_t i = 0; i < s.accepted.size(); ++i) {
+        Span a = s.accepted[i];
+        t += i == 0 ? "" : i + 1 == s.accepted.size() ? " or " : ", ";
+        t += std::to_string(a.low) + (a.high == a.low ? "" : " to " + std::to_string(a.high));
+    }
+    return t;
 }
 
 Checked Refuse(std::string reason)
@@ -70,7 +74,7 @@ Checked CheckParity(const Setting& s, std::string_view value, Check level)
     return {true, std::string(1, letter), ""};
 }
 
-Checked CheckText(const Setting& s, std::string_view value)
+Checked CheckText(const Setting& s, std::string_view value, Check level)
 {
     if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
         return Refuse("a line end cannot be carried: it ends the console's request line");
@@ -80,6 +84,9 @@ Checked CheckText(const Setting& s, std::string_view value)
         return Refuse(
             "the configuration file does not keep an empty value: after a restart the gateway "
             "would use its default again");
+    // The gateway judges a file's values; a value set by hand is checked here first.
+    const char* why = level == Check::InRange && s.form != nullptr ? s.form(value) : nullptr;
+    if (why != nullptr) return Refuse(why);
     return {true, std::string(value), ""};
 }
 
@@ -99,22 +106,31 @@ const std::vector<Setting>& Settings()
 {
     // clang-format off
     static const std::vector<Setting> table = {
-        {"LIRNMODE", Kind::Number, 0, 2, {}, 1, "LIRNMODE", "LIRNMODE", 0, true, "tunnel mode (0 client, 1 client with heartbeat, 2 server)"},
-        {"LIRNIP", Kind::Text, 0, 0, {}, 15, "LIRNIP", "LIRNIP", 0, false, "peer address (modes 0, 1) or local address (mode 2)"},
-        {"LIRNPORT", Kind::Number, 0, 65535, {}, 5, "LIRNPORT", "LIRNPORT", 0, true, "data port (the heartbeat uses port + 1)"},
-        {"LIRNHB", Kind::Number, 10, 3600, {}, 4, "LIRNHB", "LIRNHB", 0, true, "heartbeat interval, seconds"},
-        {"UARTBR", Kind::Number, 0, 0, {2400, 4800, 9600, 19200, 38400, 57600, 115200}, 6, "UARTBR", "UARTBR", 0, true, "serial baud rate"},
-        {"UARTPB", Kind::Parity, 0, 0, {'N', 'O', 'E'}, 1, "UARTBR", "UARTBR", 0, true, "serial parity"},
-        {"UARTDB", Kind::Number, 7, 8, {}, 1, "UARTDB", "UARTDB", 0, true, "serial data bits"},
-        {"UARTSB", Kind::Number, 1, 2, {}, 1, "UARTSB", "UARTDB", 0, true, "serial stop bits"},
-        {"PINCODE", Kind::Text, 0, 0, {}, 4, "PINCODE", "LIRNHB", 0, false, "SIM PIN"},
-        {"APN", Kind::Text, 0, 0, {}, 63, "APN", "APN", 0, true, "access point name"},
-        {"MODEMUSR", Kind::Text, 0, 0, {}, 31, "MODEMUSR", "MODEMUSR", 0, true, "data-call user name"},
-        {"MODEMPWD", Kind::Text, 0, 0, {}, 31, "MODEMPWD", "MODEMPWD", 0, true, "data-call password"},
+        {.key = "LIRNMODE", .kind = Kind::Number, .accepted = {{0, 2}}, .width = 1, .about = "tunnel mode (0 client, 1 client with heartbeat, 2 server)"},
+        {.key = "LIRNIP", .kind = Kind::Text, .accepted = {}, .width = 15, .about = "peer address (modes 0, 1) or local address (mode 2)", .emptyKept = false},
+        {.key = "LIRNPORT", .kind = Kind::Number, .accepted = {{0, 65535}}, .width = 5, .about = "data port (the heartbeat uses port + 1)"},
+        {.key = "LIRNHB", .kind = Kind::Number, .accepted = {{10, 3600}}, .width = 4, .about = "heartbeat interval, seconds"},
+        {.key = "UARTBR", .kind = Kind::Number, .accepted = {{2400, 2400}, {4800, 4800}, {9600, 9600}, {19200, 19200}, {38400, 38400}, {57600, 57600}, {115200, 115200}}, .width = 6, .about = "serial baud rate"},
+        {.key = "UARTPB", .kind = Kind::Parity, .accepted = {{'N', 'N'}, {'O', 'O'}, {'E', 'E'}}, .width = 1, .about = "serial parity", .setReply = "UARTBR", .queryReply = "UARTBR"},
+        {.key = "UARTDB", .kind = Kind::Number, .accepted = {{7, 8}}, .width = 1, .about = "serial data bits"},
+        {.key = "UARTSB", .kind = Kind::Number, .accepted = {{1, 2}}, .width = 1, .about = "serial stop bits", .queryReply = "UARTDB"},
+        {.key = "PINCODE", .kind = Kind::Text, .accepted = {}, .width = 4, .about = "SIM PIN", .emptyKept = false, .queryReply = "LIRNHB"},
+        {.key = "APN", .kind = Kind::Text, .accepted = {}, .width = 63, .about = "access point name"},
+        {.key = "MODEMUSR", .kind = Kind::Text, .accepted = {}, .width = 31, .about = "data-call user name"},
+        {.key = "MODEMPWD", .kind = Kind::Text, .accepted = {}, .width = 31, .about = "data-call password"},
         // Extension settings: firmware without them gives no reply.
-        {"LIRNRAW", Kind::Number, 0, 1, {}, 1, "LIRNRAW", "LIRNRAW", 1, true, "raw tunnel chunks (0 off, 1 on)"},
-        {"LIRNGAP", Kind::Number, 1, 10000, {}, 5, "LIRNGAP", "LIRNGAP", 1, true, "raw tunnel quiet gap, ms"},
-        {"LIRNBUF", Kind::Number, 0, 65536, {}, 5, "LIRNBUF", "LIRNBUF", 1, true, "raw tunnel outage buffer, bytes"},
+        {.key = "LIRNRAW", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kTunnelSettings, .about = "raw tunnel chunks (0 off, 1 on)"},
+        {.key = "LIRNGAP", .kind = Kind::Number, .accepted = {{1, 10000}}, .width = 5, .group = kTunnelSettings, .about = "raw tunnel quiet gap, ms"},
+        {.key = "LIRNBUF", .kind = Kind::Number, .accepted = {{0, 65536}}, .width = 5, .group = kTunnelSettings, .about = "raw tunnel outage buffer, bytes"},
+        {.key = "MQTTHOST", .kind = Kind::Text, .accepted = {}, .width = 253, .group = kMqttSettings, .about = "MQTT broker, an IPv4 address or DNS name (empty: the tunnel)", .form = BrokerHostForm},
+        {.key = "MQTTPORT", .kind = Kind::Number, .accepted = {{1, 65535}}, .width = 5, .group = kMqttSettings, .about = "MQTT broker port"},
+        {.key = "MQTTTLS", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kMqttSettings, .about = "MQTT over TLS (0 off, 1 on)"},
+        {.key = "MQTTUSR", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT user name (empty: none)"},
+        {.key = "MQTTPWD", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT password"},
+        {.key = "MQTTTOPIC", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT topic prefix", .form = TopicPrefixForm},
+        // Settings of later firmware go here, each with a group of its own unless they come in one
+        // firmware together; then into docs/lirnctl.1 and tools/lirnctl/lirnctl.bash (the tool
+        // tests check both). A number that is 0 or a range: .accepted = {{0, 0}, {10, 7200}}.
     };
     // clang-format on
     return table;
@@ -145,7 +161,7 @@ Checked CheckValue(const Setting& s, std::string_view value, Check level)
     case Kind::Number: return CheckNumber(s, value, level);
     case Kind::Parity: return CheckParity(s, value, level);
     case Kind::Text:
-    default: return CheckText(s, value);
+    default: return CheckText(s, value, level);
     }
 }
 
@@ -158,12 +174,12 @@ bool SameValue(const Setting& s, std::string_view wanted, std::string_view got)
 
 Expect ExpectQuery(const Setting& s)
 {
-    return {s.queryReply, true, s.kind == Kind::Number, false};
+    return {s.queryReply != nullptr ? s.queryReply : s.key, true, s.kind == Kind::Number, false};
 }
 
 Expect ExpectSet(const Setting& s)
 {
-    return {s.setReply, false, false, false};
+    return {s.setReply != nullptr ? s.setReply : s.key, false, false, false};
 }
 
 Expect ExpectDone(std::string_view keyword)
@@ -305,23 +321,110 @@ ConfigFile ParseConfigFile(std::string_view text)
     return f;
 }
 
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at)
+{
+    auto byte = [&](std::size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+    unsigned lead = byte(0);
+    if (lead < 0x80) return at < text.size() ? 1 : 0;
+    // The second byte's range excludes overlong forms, surrogates and code points above U+10FFFF.
+    std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                         : lead >= 0xe0 && lead <= 0xef ? 3
+                         : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                        : 0;
+    unsigned low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (length == 0 || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+    return length;
+}
+
+const char* BrokerHostForm(std::string_view v)
+{
+    if (v.empty()) return nullptr;
+    if (v.find_first_not_of("0123456789.") == std::string_view::npos) {
+        // Digits and dots only: meant as an address (no top-level domain is a number).
+        in_addr address{};
+        return inet_pton(AF_INET, std::string(v).c_str(), &address) == 1 ? nullptr
+                                                                         : "not an IPv4 address (four numbers 0 to 255)";
+    }
+    const char* notName =
+        "neither an IPv4 address nor a DNS name (dot-separated labels of letters, digits and hyphens, 1 to 63 "
+        "characters each, no hyphen at either end of a label)";
+    for (std::size_t start = 0;;) {
+        std::size_t end = std::min(v.find('.', start), v.size());
+        std::string_view label = v.substr(start, end - start);
+        bool letters = std::all_of(label.begin(), label.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+        });
+        if (label.empty() || label.size() > 63 || !letters || label.front() == '-' || label.back() == '-')
+            return notName;
+        if (end == v.size()) return v.size() > 253 ? "a DNS name has at most 253 characters" : nullptr;
+        start = end + 1;
+    }
+}
+
+const char* TopicPrefixForm(std::string_view v)
+{
+    if (v.empty()) return "the topic prefix cannot be empty";
+    if (v[0] == '$') return "a topic starting with $ is the broker's own";
+    if (v.find_first_of("+#") != std::string_view::npos) return "a topic prefix holds no wildcard (+ or #)";
+    for (std::size_t at = 0, n = 0; at < v.size(); at += n) {
+        n = Utf8SequenceAt(v, at);
+        if (n == 0) return "not valid UTF-8";
+        if (static_cast<unsigned char>(v[at]) < 0x20 || v[at] == 0x7f) return "a topic holds no control characters";
+    }
+    return nullptr;
+}
+
+namespace {
+
+// Escapes one byte as \r, \n or \xNN.
+void AppendEscape(std::string& out, unsigned char u)
+{
+    if (u == '\r') {
+        out += "\\r";
+    } else if (u == '\n') {
+        out += "\\n";
+    } else {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", u);
+        out += hex;
+    }
+}
+
+}  // namespace
+
 std::string Printable(std::string_view bytes)
 {
     std::string out;
     for (char c : bytes) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '"' || c == '\\')
+        if (c == '"' || c == '\\')
             out += std::string("\\") + c;
-        else if (u < 0x20 || u == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", u);
-            out += hex;
-        } else
+        else if (u < 0x20 || u >= 0x7f)
+            AppendEscape(out, u);
+        else
             out += c;
+    }
+    return out;
+}
+
+std::string ShownText(std::string_view bytes)
+{
+    std::string out;
+    for (std::size_t at = 0, n = 0; at < bytes.size(); at += n) {
+        n = Utf8SequenceAt(bytes, at);
+        unsigned char u = static_cast<unsigned char>(bytes[at]);
+        // A C1 control is the UTF-8 sequence C2 80 to C2 9F.
+        bool c1 = n == 2 && u == 0xc2 && static_cast<unsigned char>(bytes[at + 1]) < 0xa0;
+        bool control = n == 1 ? (u < 0x20 || u == 0x7f) : c1;
+        if (n == 0 || control) {
+            n = n == 0 ? 1 : n;
+            for (std::size_t i = 0; i < n; ++i) AppendEscape(out, static_cast<unsigned char>(bytes[at + i]));
+        } else {
+            out.append(bytes.substr(at, n));
+        }
     }
     return out;
 }

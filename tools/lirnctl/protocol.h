@@ -17,17 +17,29 @@ inline constexpr std::string_view kReplyPrefix = "!QRV-715M;";
 
 enum class Kind { Number, Text, Parity };
 
+// A closed span of accepted numbers; a single value is a span of one.
+struct Span {
+    int low, high;
+};
+
+// Setting groups: the twelve of every firmware, then extensions that firmware gains (and a tool
+// meets) together; a gateway that does not answer one setting of a group knows none of them.
+enum SettingGroup : int { kCoreSettings = 0, kTunnelSettings = 1, kMqttSettings = 2 };
+
+// Why a text cannot be sent, for a rule on its form; nullptr when it may.
+using FormRule = const char* (*)(std::string_view value);
+
 struct Setting {
     const char* key;  // request keyword without "@", upper case
     Kind kind;
-    int low, high;             // numbers: accepted range (when choices is empty)
-    std::vector<int> choices;  // accepted numbers, or accepted letters of a parity
-    unsigned width;            // numbers: characters the console reads; texts: most characters kept
-    const char* setReply;      // keyword of the set replies
-    const char* queryReply;    // keyword of the query reply (three settings answer a neighbour's)
-    int group;                 // 0: the twelve of every firmware; other groups come and go together
-    bool emptyKept;            // texts: whether the configuration file keeps an empty value
-    const char* about;         // one line for the help text
+    std::vector<Span> accepted;  // numbers: accepted values; parity: the accepted letters
+    unsigned width;              // numbers: characters the console reads; texts: most characters kept
+    int group = kCoreSettings;
+    const char* about = "";           // one line for the help text
+    bool emptyKept = true;            // texts: whether the configuration file keeps an empty value
+    FormRule form = nullptr;          // texts: what else the value must be (a host name, a topic)
+    const char* setReply = nullptr;   // keyword of the set replies, when not the key
+    const char* queryReply = nullptr; // keyword of the query reply (three settings answer a neighbour's)
 };
 
 // Every known setting, in the order of the configuration file; extension groups last.
@@ -123,7 +135,19 @@ struct ConfigFile {
 };
 ConfigFile ParseConfigFile(std::string_view text);
 
-// Request and reply bytes for messages: CR, LF and other controls as escapes.
+// The form rules of the MQTT settings: the broker's address (empty, an IPv4 address or a DNS
+// name) and the topic prefix (no wildcard, no leading "$", UTF-8 without control characters).
+const char* BrokerHostForm(std::string_view value);
+const char* TopicPrefixForm(std::string_view value);
+
+// The length of the valid UTF-8 sequence at text[at]; 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at);
+
+// Request and reply bytes for quoted messages: CR, LF, other controls and every byte of 0x80 or
+// above as escapes (\r, \n, \xNN), quotes and backslashes escaped.
 std::string Printable(std::string_view bytes);
+// Text from the gateway made safe for a terminal: control characters (C0, DEL and C1) and bytes
+// that are not UTF-8 become \xNN escapes; other text, valid UTF-8 included, stays as it is.
+std::string ShownText(std::string_view bytes);
 
 }  // namespace lirnctl

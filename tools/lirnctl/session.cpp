@@ -1,66 +1,61 @@
 // One conversation with the console (see session.h).
 //
-// The console handles the first line of a burst once its byte count has been still for 100 ms,
-// and remembers the count across bursts: a burst whose count equals the previous burst's is read
-// at once, even before its last byte is in. Every request therefore goes out as a burst of one
-// fixed length (the line, its CR LF, then LF padding, which the console skips as the end of the
-// line): a burst caught half-way never shows that length, and a whole one is read without the
-// quiet time. Requests are strictly one at a time: the next goes out only after the reply (or the
-// silence) of the previous one, so no burst ever holds two.
+// Requests are strictly one at a time: the next goes out only after the reply (or the silence)
+// of the previous one, whatever link carries them.
 #include "session.h"
 
 namespace lirnctl {
 
 namespace {
 
-// Length of every request burst: the longest request (a 63-character APN) fits with room.
-constexpr std::size_t kBurstBytes = 128;
-// Writing a burst at the slowest supported rate takes about a second.
-constexpr Millis kWriteTimeout(3000);
-
-const char kBadReplyHint[] =
-    "check the baud rate (-b; the console uses 115200) and that no other program uses the port.";
-// The hint given with every request that met silence.
-const char kNoAnswerHint[] =
-    "the gateway answers only on its configuration console: its INIT pin must not be asserted when "
-    "it starts (with the pin asserted this port carries the tunnel instead). Check the cable, the "
-    "port (-p or LIRN_PORT) and the baud rate (-b; the console uses 115200).";
+// Most bytes taken while looking for a reply's line end: a stream of noise (a wrong baud rate)
+// ends here; every reply line is far shorter.
+constexpr std::size_t kLineCap = 1024;
 
 }  // namespace
 
-Session::Session(const std::string& port, int baud, Millis timeout) : port_(port, baud), timeout_(timeout) {}
+Session::Session(std::unique_ptr<ConsoleLink> link, Millis timeout) : link_(std::move(link)), timeout_(timeout) {}
 
 void Session::Send(const std::string& line)
 {
-    if (line.size() + 2 > kBurstBytes)
+    if (line.size() > kRequestMaxBytes)
         throw Failure(kExitUsage, "request too long for the console (" + std::to_string(line.size()) + " characters)",
                       line);
-    std::string burst = line + "\r\n";
-    burst.resize(kBurstBytes, '\n');
-    port_.Discard();
     try {
-        port_.Write(burst, kWriteTimeout);
+        link_->Send(line);
     } catch (const PortError& e) {
         throw Failure(kExitNoAnswer, e.what(), line);
     }
 }
 
-std::optional<Reply> Session::Ask(const std::string& line, const Expect& e, bool silenceAllowed)
+std::string Session::ReadLine(const std::string& line, Clock::time_point deadline)
 {
-    Send(line);
     std::string got;
+    char c;
+    // One byte at a time: what follows the line end is the link's to drop before the next request.
     try {
-        got = port_.ReadLine(Clock::now() + timeout_);
+        while ((got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0) && got.size() < kLineCap) {
+            if (link_->Read(&c, 1, deadline) == 0) break;
+            got += c;
+        }
     } catch (const PortError& err) {
         throw Failure(kExitNoAnswer, err.what(), line);
     }
+    return got;
+}
+
+std::optional<Reply> Session::Ask(const std::string& line, const Expect& e, bool silenceAllowed)
+{
+    Send(line);
+    std::string got = ReadLine(line, Clock::now() + timeout_);
     if (got.empty()) {
         if (silenceAllowed) return std::nullopt;
         throw Silence(line);
     }
     Reply r = ParseReply(e, got);
     if (r.outcome == Outcome::Bad)
-        throw Failure(kExitNoAnswer, PortPath() + ": bad reply: " + r.problem, line, Printable(got), kBadReplyHint);
+        throw Failure(kExitNoAnswer, PortPath() + ": bad reply: " + r.problem, line, Printable(got),
+                      link_->GarbleHint());
     return r;
 }
 
@@ -76,11 +71,29 @@ void Session::Do(const std::string& line, const Expect& e, const std::string& re
     if (Ask(line, e)->outcome == Outcome::Refused) throw Failure(kExitRefused, refusal, line);
 }
 
-std::size_t Session::Stream(const std::string& line, const std::function<void(const char*, std::size_t)>& sink)
+std::size_t Session::Stream(const std::string& line, const StreamCaps& caps, const Sink& sink)
 {
     Send(line);
+    char buf[4096];
+    std::size_t total = 0;
+    Clock::time_point end = Clock::now() + caps.time;
+    auto overCap = [&](const std::string& cap) {
+        return Failure(kExitNoAnswer,
+                       PortPath() + ": the reply did not end within " + cap + " (" + std::to_string(total) +
+                           " bytes came)",
+                       line, "", std::string(caps.raise) + link_->GarbleHint());
+    };
     try {
-        return port_.ReadUntilQuiet(timeout_, sink);
+        for (;;) {
+            Clock::time_point now = Clock::now(), quiet = now + timeout_;
+            if (now >= end) throw overCap(std::to_string(caps.time.count() / 1000) + " s");
+            std::size_t n = link_->Read(buf, sizeof buf, std::min(quiet, end));
+            if (n == 0 && quiet <= end) return total;  // the silence that ends the reply
+            if (n == 0) continue;                      // the time cap came first
+            total += n;
+            if (total > caps.bytes) throw overCap(std::to_string(caps.bytes) + " bytes");
+            sink(buf, n);
+        }
     } catch (const PortError& err) {
         throw Failure(kExitNoAnswer, err.what(), line);
     }
@@ -89,7 +102,7 @@ std::size_t Session::Stream(const std::string& line, const std::function<void(co
 Failure Session::Silence(const std::string& request) const
 {
     return Failure(kExitNoAnswer, PortPath() + ": no reply within " + std::to_string(timeout_.count()) + " ms", request,
-                   "", kNoAnswerHint);
+                   "", link_->SilenceHint());
 }
 
 bool Session::Answers()
@@ -100,7 +113,7 @@ bool Session::Answers()
 std::optional<std::string> Session::Query(const Setting& s)
 {
     std::string line = std::string("@") + s.key;
-    std::optional<Reply> r = Ask(line, ExpectQuery(s), s.group != 0);
+    std::optional<Reply> r = Ask(line, ExpectQuery(s), s.group != kCoreSettings);
     if (!r) return std::nullopt;
     if (r->outcome == Outcome::Refused) throw Failure(kExitRefused, PortPath() + ": the gateway answered ER", line);
     return r->value;

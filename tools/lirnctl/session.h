@@ -3,9 +3,11 @@
 // names the port, the request and what came back, with the exit status it leads to.
 #pragma once
 
-#include "port.h"
+#include "link.h"
 #include "protocol.h"
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,12 +35,23 @@ struct Failure : std::runtime_error {
     std::string hint;
 };
 
+// Bounds of a reply that ends only in silence (a listing, a day file): a gateway, or noise,
+// that never falls silent is given up on at either.
+struct StreamCaps {
+    std::size_t bytes;
+    Millis time;
+    const char* raise;  // how to raise them, for the message; "" when they are fixed
+};
+
+// The bytes of a reply as they come.
+using Sink = std::function<void(const char*, std::size_t)>;
+
 class Session {
 public:
     // timeout: how long a reply may take, and the silence that ends a listing or a file.
-    Session(const std::string& port, int baud, Millis timeout);
+    Session(std::unique_ptr<ConsoleLink> link, Millis timeout);
 
-    const std::string& PortPath() const { return port_.Path(); }
+    const std::string& PortPath() const { return link_->Name(); }
 
     // Sends a request and returns its checked reply (Ok or Refused). Silence and bad replies
     // throw; with silenceAllowed, silence returns nothing instead.
@@ -47,8 +60,9 @@ public:
     std::string Value(const std::string& line, const Expect& e);
     // An action that must be done (Ok): a refusal throws with kExitRefused and `refusal` as message.
     void Do(const std::string& line, const Expect& e, const std::string& refusal);
-    // A request answered with bare data ended by silence; returns the byte count.
-    std::size_t Stream(const std::string& line, const std::function<void(const char*, std::size_t)>& sink);
+    // A request answered with bare data ended by silence; returns the byte count. A reply that
+    // goes past a cap throws (kExitNoAnswer).
+    std::size_t Stream(const std::string& line, const StreamCaps& caps, const Sink& sink);
     // Whether the gateway answers at all: tells an unknown request from a silent gateway.
     bool Answers();
     // The failure of a request met by silence, with the hint.
@@ -60,8 +74,10 @@ public:
 
 private:
     void Send(const std::string& line);
+    // The reply up to and including "\r\n", or what came by the deadline (at most 1024 bytes).
+    std::string ReadLine(const std::string& line, Clock::time_point deadline);
 
-    Port port_;
+    std::unique_ptr<ConsoleLink> link_;
     Millis timeout_;
 };
 
