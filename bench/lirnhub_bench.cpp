@@ -11,6 +11,7 @@
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
+#include "fleet_support.h"
 #include "hub_support.h"
 #include "modbus_frames.h"
 #include "mqtt_broker.h"
@@ -36,26 +37,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const char kPrefix[] = "hubfleet";
-
-int EnvInt(const char* name, int fallback)
-{
-    const char* v = std::getenv(name);
-    return v != nullptr && std::atoi(v) > 0 ? std::atoi(v) : fallback;
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-std::string Imei(int gateway)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "8626310390%05d", gateway);
-    return text;
-}
 
 // A gateway that is only an MQTT client: online with a retained will, and an RTU slave on down.
 class LightGateway {
@@ -109,17 +90,6 @@ private:
     struct mosquitto* m_ = nullptr;
 };
 
-bool StartRealGateway(Board& board, int gateway, int brokerPort)
-{
-    Scenario s;
-    s.init = "low";
-    s.files = {{"APP/config.ini", "@LIRNMODE;0\r\n@LIRNGAP;5\r\n@MQTTHOST;127.0.0.1\r\n@MQTTPORT;" +
-                                      std::to_string(brokerPort) + "\r\n@MQTTTOPIC;" + kPrefix + "\r\n"}};
-    s.settings = {"qmi call up", "at script AT+SIMEI? \\r\\n+SIMEI: " + Imei(gateway) + "\\r\\n\\r\\nOK\\r\\n"};
-    s.ready = "Create ThreadMqtt Successfully\r\n";
-    return board.Run(s);
-}
-
 // CPU time (ms) and resident memory (kB) of a process.
 long long CpuMs(pid_t pid)
 {
@@ -169,7 +139,7 @@ int main()
     std::vector<std::unique_ptr<RtuSlave>> slaves;
     for (int i = 0; i < real; ++i) {
         boards.push_back(std::make_unique<Board>());
-        if (!StartRealGateway(*boards.back(), i, broker.Port())) {
+        if (!StartMqttGateway(*boards.back(), i, broker.Port(), 5, kPrefix)) {
             std::fprintf(stderr, "gateway %d did not start\n", i);
             return 1;
         }
@@ -177,11 +147,11 @@ int main()
     }
     mosquitto_lib_init();
     std::vector<std::unique_ptr<LightGateway>> lights;
-    for (int i = real; i < fleet; ++i) lights.push_back(std::make_unique<LightGateway>(broker.Port(), Imei(i)));
+    for (int i = real; i < fleet; ++i) lights.push_back(std::make_unique<LightGateway>(broker.Port(), FleetImei(i)));
 
     const int firstPort = tunneltest::FreePortRun(fleet);
     std::string maps;
-    for (int i = 0; i < fleet; ++i) maps += Imei(i) + "=" + std::to_string(firstPort + i) + ",modbus\n";
+    for (int i = 0; i < fleet; ++i) maps += FleetImei(i) + "=" + std::to_string(firstPort + i) + ",modbus\n";
     HubProcess hub;
     WriteWholeFile(hub.Path("fleet.map"), maps);
     if (!hub.Start({"--broker", "127.0.0.1:" + std::to_string(broker.Port()), "--prefix", kPrefix, "--map-file",
