@@ -97,7 +97,8 @@ _modbus* ModbusMaster(int port, int timeoutMs)
     modbus_t* m = modbus_new_tcp("127.0.0.1", port);
     if (m == nullptr) return nullptr;
     modbus_set_slave(m, 1);
-    modbus_set_response_timeout(m, static_cast<uint32_t>(timeoutMs / 1000), static_cast<uint32_t>(timeoutMs % 1000) * 1000);
+    modbus_set_response_timeout(m, static_cast<uint32_t>(timeoutMs / 1000),
+                                static_cast<uint32_t>(timeoutMs % 1000) * 1000);
     if (modbus_connect(m) != 0) {
         modbus_free(m);
         return nullptr;

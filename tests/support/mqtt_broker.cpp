@@ -42,7 +42,9 @@ MqttBroker::MqttBroker(bool tls) : tls_(tls)
     tlsPort_ = port_ + 1;
     logPath_ = dir_.Path("broker.log");
     struct passwd* me = getpwuid(getuid());
-    std::string conf = "persistence true\npersistence_location " + dir_.Path() + "/\nmax_queued_messages 100000\nset_tcp_nodelay true\n";
+    // No Nagle delay: a reply would wait for the acknowledgement of the packet before it.
+    std::string conf = "persistence true\npersistence_location " + dir_.Path() +
+                       "/\nmax_queued_messages 100000\nset_tcp_nodelay true\n";
     if (me != nullptr) conf += std::string("user ") + me->pw_name + "\n";
     conf += "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n";
     if (tls_ && MakeCa(dir_.Path(), "ca", true) && MakeCa(dir_.Path(), "other", false))

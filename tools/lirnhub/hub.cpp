@@ -39,9 +39,10 @@ void Refuse(int fd)
     close(fd);
 }
 
-// A raw client that vanished without closing (a cable pulled, a NAT forgetting it) would hold
-// its gateway's only slot: keep-alive probes free it within about a minute and a half.
-void KeepAlive(int fd)
+// No Nagle delay on answers; and keep-alive probes: a raw client that vanished without closing
+// (a cable pulled, a NAT forgetting it) would hold its gateway's only slot, and is freed within
+// about a minute and a half.
+void TuneClient(int fd)
 {
     int on = 1, idle = 60, interval = 10, count = 3;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -108,7 +109,6 @@ bool Hub::SetUp()
         Say("cannot set up the event loop: %s", std::strerror(errno));
         return false;
     }
-    targets_[kSignalsToken] = {Kind::Signals};
     Register(signals_, EPOLLIN, {Kind::Signals});
     if (!o_.ptyDir.empty()) {
         if (mkdir(o_.ptyDir.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -133,9 +133,9 @@ bool Hub::SetUp()
         topics_[gw->up] = {gw.get(), 0};
         topics_[gw->status] = {gw.get(), 1};
         topics_[gw->state] = {gw.get(), 2};
-        if (!Listen(*gw)) return false;
-        if (!o_.ptyDir.empty() && m.face == Face::Raw && !MakePty(*gw)) return false;
-        gateways_.push_back(std::move(gw));
+        gateways_.push_back(std::move(gw));  // first: a failed set-up is cleaned up with the others
+        if (!Listen(*gateways_.back())) return false;
+        if (!o_.ptyDir.empty() && m.face == Face::Raw && !MakePty(*gateways_.back())) return false;
     }
     if (!BrokerSetUp()) return false;
     WriteStatus(true);
@@ -266,14 +266,15 @@ void Hub::Accept(Gateway& gw)
 {
     int fd;
     while ((fd = accept4(gw.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
-        std::size_t room = gw.map.face == Face::Raw ? 1 : kMaxMasters;
-        if (!Online(gw) || gw.clients.size() >= room) {
+        // An offline gateway's raw port refuses; its Modbus port answers 0x0B to every request.
+        bool raw = gw.map.face == Face::Raw;
+        if ((raw && !Online(gw)) || gw.clients.size() >= (raw ? 1 : kMaxMasters)) {
             gw.count.refused++;
             MarkDirty();
             Refuse(fd);
             continue;
         }
-        KeepAlive(fd);
+        TuneClient(fd);
         auto c = std::make_unique<Conn>();
         c->fd = fd;
         c->gw = &gw;

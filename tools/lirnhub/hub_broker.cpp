@@ -64,8 +64,9 @@ bool Hub::BrokerSetUp()
                 Say("cannot read %s: %s", file->c_str(), std::strerror(errno));
                 return false;
             }
-        int rc = mosquitto_tls_set(mosq_, o_.cafile.c_str(), nullptr, o_.certfile.empty() ? nullptr : o_.certfile.c_str(),
-                                   o_.keyfile.empty() ? nullptr : o_.keyfile.c_str(), nullptr);
+        const char* cert = o_.certfile.empty() ? nullptr : o_.certfile.c_str();
+        const char* key = o_.keyfile.empty() ? nullptr : o_.keyfile.c_str();
+        int rc = mosquitto_tls_set(mosq_, o_.cafile.c_str(), nullptr, cert, key, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             Say("cannot use the TLS files: %s", Reason(rc).c_str());
             return false;
@@ -137,6 +138,7 @@ void Hub::BrokerLost(const std::string& why)
     if (wasUp) {
         Trouble("broker link lost (" + reason + ")");
         for (const auto& gw : gateways_) {
+            gw->statusText = "unknown";  // until the broker tells it again
             OnlineChanged(*gw);
             Resume(*gw);
         }

@@ -59,7 +59,8 @@ bool ParseGatewayMap(const std::string& text, GatewayMap* out, std::string* erro
     std::size_t eq = text.find('=');
     if (eq == std::string::npos) return Fail(error, "\"" + text + "\" is not ID=[ADDR:]PORT[,...]");
     m.id = text.substr(0, eq);
-    if (!GoodId(m.id)) return Fail(error, "\"" + m.id + "\" cannot be a gateway id (a topic level: no / + # or spaces)");
+    if (!GoodId(m.id))
+        return Fail(error, "\"" + m.id + "\" cannot be a gateway id (a topic level: no / + # or spaces)");
     std::vector<std::string> items;
     std::stringstream rest(text.substr(eq + 1));
     for (std::string item; std::getline(rest, item, ',');) items.push_back(item);

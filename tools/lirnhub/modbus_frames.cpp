@@ -60,7 +60,7 @@ std::string MbapFrame(uint16_t transaction, uint8_t unit, const std::string& pdu
 {
     std::size_t length = pdu.size() + 1;
     std::string f = {static_cast<char>(transaction >> 8), static_cast<char>(transaction & 0xFF), 0, 0,
-                     static_cast<char>(length >> 8),      static_cast<char>(length & 0xFF),      static_cast<char>(unit)};
+                     static_cast<char>(length >> 8), static_cast<char>(length & 0xFF), static_cast<char>(unit)};
     return f + pdu;
 }
 
