@@ -311,9 +311,10 @@ void Hub::ConnIo(uint64_t token, uint32_t events)
             else return CloseConn(token);
         }
     }
-    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+    if (!c->reading) {
         // A paused raw client is not read; a hang-up then ends it rather than waking us forever.
-        if (!c->reading) return CloseConn(token);
+        if (events & (EPOLLHUP | EPOLLERR)) return CloseConn(token);
+    } else if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
         if (c->gw->map.face == Face::Raw) RawIn(*c->gw, *c);
         else ModbusIn(*c->gw, *c);
     }
