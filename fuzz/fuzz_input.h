@@ -89,6 +89,10 @@ inline void CheckConfigTexts()
     CheckTerminated(lirnSet.apn, sizeof lirnSet.apn, "apn");
     CheckTerminated(lirnSet.modemUser, sizeof lirnSet.modemUser, "modemUser");
     CheckTerminated(lirnSet.modemPassword, sizeof lirnSet.modemPassword, "modemPassword");
+    CheckTerminated(lirnSet.mqttHost, sizeof lirnSet.mqttHost, "mqttHost");
+    CheckTerminated(lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "mqttTopic");
+    Check(MqttHostAcceptable(lirnSet.mqttHost), "a stored broker host passes its check");
+    Check(MqttTopicAcceptable(lirnSet.mqttTopic), "a stored topic prefix passes its check");
 }
 
 }  // namespace fuzzinput

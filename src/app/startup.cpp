@@ -155,6 +155,7 @@ void LirnMain(int argc, char** argv)
     std::puts("///////////////SD///////////////\r");
     sd_card_init();
     check_if_config_update();
+    check_if_cert_update();
     if (if_fw_exist != 0) check_if_fw_update();
     std::puts("///////////////SD OVER///////////////\r");
 

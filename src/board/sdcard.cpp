@@ -7,12 +7,15 @@
 #include "board/sdcard.h"
 
 #include "board/ticks.h"
+#include "platform/safefile.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::atomic<int> if_sd_card{0};
@@ -185,4 +188,58 @@ void check_if_fw_update()
         if_fw_update_error = 1;
         std::puts("fw still exist!!\r");
     }
+}
+
+namespace {
+
+// The MQTT mode's files the card may bring, and the permission bits each gets in /APP.
+struct CertFile {
+    const char* name;
+    unsigned mode;
+};
+const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}};
+
+// True when the update directory holds a regular file of exactly this name (a card's file system
+// may ignore case when a name is opened; the listing does not). The 64-bit calls, so that a 32-bit
+// build reads a file system with large inode numbers too.
+bool OnCardExactly(const char* name)
+{
+    char dir[kSysPathMax];
+    if (SysPath(dir, sizeof dir, SD_UPDATE_DIR) != 0) return false;
+    DIR* d = opendir(dir);
+    if (d == nullptr) return false;
+    bool found = false;
+    for (struct dirent64* e = readdir64(d); e != nullptr && !found; e = readdir64(d)) found = std::strcmp(e->d_name, name) == 0;
+    closedir(d);
+    struct stat64 st;
+    return found && std::snprintf(dir + std::strlen(dir), sizeof dir - std::strlen(dir), "/%s", name) > 0 &&
+           stat64(dir, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void InstallCertFile(const CertFile& f)
+{
+    char card[kSysPathMax], backup[kSysPathMax], app[kSysPathMax];
+    std::snprintf(card, sizeof card, "%s/%s", SD_UPDATE_DIR, f.name);
+    std::snprintf(backup, sizeof backup, "%s/%s.bck", SD_UPDATE_DIR, f.name);
+    std::snprintf(app, sizeof app, "/APP/%s", f.name);
+    if (!OnCardExactly(f.name)) return;
+    std::printf("Got the new %s!!\r\n", f.name);
+    // The old file is kept on the card first: a card that cannot take it keeps the new one too.
+    if (SysAccess(app, F_OK) == 0 && SafeCopyFile(app, backup, f.mode) != kSafeFileOk) {
+        std::printf("Backup of %s failed, %s not installed\r\n", f.name, f.name);
+        return;
+    }
+    if (SafeCopyFile(card, app, f.mode) != kSafeFileOk) {
+        std::printf("%s not installed\r\n", f.name);
+        return;
+    }
+    SysRemove(card);  // consumed, as a moved file is, so it is not installed again
+}
+
+}  // namespace
+
+void check_if_cert_update()
+{
+    if (if_sd_card == 0) return;
+    for (const CertFile& f : kCertFiles) InstallCertFile(f);
 }

@@ -13,6 +13,7 @@
 #include "platform/qmux.h"
 #include "platform/text.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -225,6 +226,28 @@ int QMI_wds_hangup()
     if (!WdsAccepted("QMI_wds_hangup <qmi_client_send_msg_sync>", rc, stop_resp_msg.resp)) return 0;
     std::puts("main(): QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01) Success.");
     return 1;
+}
+
+int DataCallDnsServers(uint32_t* out, int max, unsigned timeoutMs)
+{
+    WdsGetRuntimeSettingsReq req = {kWdsSettingsDnsAddress};
+    WdsGetRuntimeSettingsResp resp;
+    std::memset(&resp, 0, sizeof resp);
+    int rc = WdsRequest(kQmiWdsGetRuntimeSettings, &req, sizeof req, &resp, sizeof resp, timeoutMs);
+    QmiLogNumber("QMI_wds_GetRuntimeSettings <qmi_client_send_msg_sync>", rc);
+    if (rc != 0) return -1;
+    if (resp.resp.result != 0) {
+        QmiLogNumber("=> resp.error", resp.resp.error);
+        return -1;
+    }
+    const struct {
+        uint8_t valid;
+        uint32_t addr;
+    } given[] = {{resp.primary_dns_valid, resp.primary_dns}, {resp.secondary_dns_valid, resp.secondary_dns}};
+    int n = 0;
+    for (const auto& g : given)
+        if (g.valid && g.addr != 0 && n < max) out[n++] = htonl(g.addr);
+    return n;
 }
 
 int hangup_actions()

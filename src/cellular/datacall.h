@@ -54,6 +54,12 @@ void* thread_net(void* arg);
 
 // ---- Our helpers ----
 
+// The name servers the modem gave the data call (IPv4, in network byte order, at most max of them),
+// asked for with WDS get runtime settings on the caller's thread within timeoutMs. Returns how
+// many it gave (0: none), or -1 when the modem did not answer or refused (no call, for one).
+// Only the MQTT mode asks, to resolve a broker's name.
+int DataCallDnsServers(uint32_t* out, int max, unsigned timeoutMs);
+
 // One cycle of the net thread without its pause: publish the previous result, dial, raise
 // lirnDialup when the call is up.
 void net_cycle();

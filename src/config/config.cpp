@@ -2,6 +2,8 @@
 #include "config/config.h"
 
 #include "logging/log.h"
+#include "platform/resolver.h"
+#include "platform/safefile.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
@@ -71,20 +73,27 @@ const ExtensionKey kExtensionKeys[] = {
 };
 
 // The text extensions: read up to the line end, written only when they differ
-// from their defaults.
+// from their defaults. A value that fails its check, or does not fit its field when it has a
+// check, is refused and the field keeps its value.
 struct TextExtensionKey {
     const char* key;
     char* field;
     unsigned size;
     const char* byDefault;
+    bool (*acceptable)(const char* value);  // nullptr: any text, cut to the field
 };
 
 const TextExtensionKey kTextExtensionKeys[] = {
-    {"@MQTTHOST;", lirnSet.mqttHost, sizeof lirnSet.mqttHost, ""},
-    {"@MQTTUSR;", lirnSet.mqttUser, sizeof lirnSet.mqttUser, ""},
-    {"@MQTTPWD;", lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, ""},
-    {"@MQTTTOPIC;", lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, kMqttTopicDefault},
+    {"@MQTTHOST;", lirnSet.mqttHost, sizeof lirnSet.mqttHost, "", MqttHostAcceptable},
+    {"@MQTTUSR;", lirnSet.mqttUser, sizeof lirnSet.mqttUser, "", nullptr},
+    {"@MQTTPWD;", lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "", nullptr},
+    {"@MQTTTOPIC;", lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, kMqttTopicDefault, MqttTopicAcceptable},
 };
+
+// The longest line the reader takes whole: a text extension with the longest host name. The
+// twelve core settings keep their 127-character pieces.
+constexpr std::size_t kLongLineMax = 320;
+constexpr std::size_t kPieceMax = 128;
 
 // Appends the extension lines that differ from their defaults. Returns the new length, or -1
 // when they do not fit.
@@ -123,12 +132,38 @@ bool ReadExtensionLine(char* line)
     for (const TextExtensionKey& k : kTextExtensionKeys) {
         std::size_t len = std::strlen(k.key);
         if (std::strncmp(line, k.key, len) != 0) continue;
-        CopyTextValue(k.field, k.size, line + len);
-        k.field[std::strcspn(k.field, "\r\n")] = '\0';  // an address or topic never holds a line end
+        char value[kLongLineMax];
+        TextCopy(value, sizeof value, line + len);
+        value[std::strcspn(value, "\r\n")] = '\0';  // an address or topic never holds a line end
+        if (k.acceptable != nullptr && (std::strlen(value) >= k.size || !k.acceptable(value))) {
+            std::printf("%.*s Out Of Range, Kept %s\r\n", static_cast<int>(len - 1), k.key, k.field);
+            return true;
+        }
+        CopyTextValue(k.field, k.size, value);
         std::printf("%s%s\r\n", k.key, k.field);
         return true;
     }
     return false;
+}
+
+bool StartsWithTextExtension(const char* line)
+{
+    for (const TextExtensionKey& k : kTextExtensionKeys)
+        if (std::strncmp(line, k.key, std::strlen(k.key)) == 0) return true;
+    return false;
+}
+
+// The rest of a text extension's line after its first piece, up to kLongLineMax - 1 characters
+// in all. A line longer still is read to its end and marked so that its check refuses it.
+void ReadLineRest(FILE* f, char* line)
+{
+    std::size_t len = std::strlen(line);
+    while (line[len - 1] != '\n' && len + 1 < kLongLineMax && std::fgets(line + len, static_cast<int>(kLongLineMax - len), f))
+        len += std::strlen(line + len);
+    if (line[len - 1] == '\n' || len + 1 < kLongLineMax) return;
+    int c = std::fgetc(f);
+    while (c != EOF && c != '\n') c = std::fgetc(f);
+    line[len - 1] = '\x01';  // a control character: no checked value holds one
 }
 
 // How a key's value is taken, by the reader's table below.
@@ -263,13 +298,28 @@ int ReadLirnConfig()
 
 void ReadLirnConfigFrom(FILE* f)
 {
-    char line[128];
-    while (std::fgets(line, sizeof line, f) != nullptr) ReadConfigLine(line);
+    char line[kLongLineMax];
+    while (std::fgets(line, kPieceMax, f) != nullptr) {
+        if (StartsWithTextExtension(line)) ReadLineRest(f, line);
+        ReadConfigLine(line);
+    }
+}
+
+bool MqttHostAcceptable(const char* host)
+{
+    return host[0] == '\0' || HostClassify(host) != HostKind::Invalid;
+}
+
+bool MqttTopicAcceptable(const char* prefix)
+{
+    std::size_t len = std::strlen(prefix);
+    return len > 0 && len < sizeof lirnSet.mqttTopic && prefix[0] != '$' && std::strpbrk(prefix, "+#") == nullptr &&
+           !HasControlCharacter(prefix) && Utf8Valid(prefix, len);
 }
 
 int SaveLirnConfig()
 {
-    char text[1024];
+    char text[2048];
     int len = FormatConfig(text, sizeof text, lirnSet);
     if (len < 0 || static_cast<std::size_t>(len) >= sizeof text) return -1;  // cannot happen: fields are bounded
     len = FormatExtensions(text, sizeof text, len);
@@ -283,38 +333,5 @@ int SaveLirnConfig()
 
 int SaveFileAtomically(const char* path, const char* text, std::size_t len)
 {
-    char target[kSysPathMax];
-    char temp[kSysPathMax];
-    if (SysPath(target, sizeof target, path) != 0) return -1;
-    if (std::snprintf(temp, sizeof temp, "%s.tmp", target) >= static_cast<int>(sizeof temp)) return -1;
-
-    int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < len;) {
-        ssize_t n = ::write(fd, text + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp, target) == 0;
-    if (!ok) {
-        ::unlink(temp);
-        return -2;
-    }
-    // Make the rename itself durable.
-    char dir[kSysPathMax];
-    std::snprintf(dir, sizeof dir, "%s", target);
-    char* slash = std::strrchr(dir, '/');
-    if (slash != nullptr) {
-        *(slash == dir ? slash + 1 : slash) = '\0';
-        int dfd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            ::fsync(dfd);
-            ::close(dfd);
-        }
-    }
-    return 0;
+    return SafeWriteFile(path, text, len, 0644);
 }

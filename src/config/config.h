@@ -32,7 +32,7 @@ struct TunnelConfig {
     int32_t quietGapMs;      // quiet gap that ends a chunk on the serial side
     int32_t outageBytes;     // serial bytes kept while the link is down (0: dropped)
     // Opt-in MQTT mode, written to the file likewise only when different from the defaults.
-    char mqttHost[64];       // broker IPv4 address; empty keeps the tunnel
+    char mqttHost[254];      // broker DNS name or IPv4 address; empty keeps the tunnel
     int32_t mqttPort;        // broker port
     int32_t mqttTls;         // 1: TLS, the broker verified against /APP/ca.pem
     char mqttUser[64];       // broker credentials; empty: none
@@ -49,6 +49,13 @@ constexpr int32_t kOutageBytesDefault = 0;
 constexpr int32_t kOutageBytesMax = 65536;
 constexpr int32_t kMqttPortDefault = 1883;
 constexpr char kMqttTopicDefault[] = "lirn";
+
+// The MQTT text settings the console and the file reader refuse. A broker host is empty (the
+// tunnel), an IPv4 address or a DNS name of at most 253 characters. A topic prefix is 1 to 63
+// bytes of UTF-8 without control characters, "+" or "#", and does not start with "$" (the
+// brokers' own topics).
+bool MqttHostAcceptable(const char* host);
+bool MqttTopicAcceptable(const char* prefix);
 
 extern TunnelConfig lirnSet;
 
@@ -70,8 +77,8 @@ unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop);
 
 // ---- Our helpers ----
 
-// Writes a whole file the safe way: a temporary file beside it, flushed to storage, then renamed
-// over the old one, so a power cut leaves either the old file or the new one. Returns 0, or -1
-// when the temporary file cannot be opened for writing; -2 when writing, flushing or renaming
-// failed (the old file is then untouched).
+// Writes a whole file the safe way (platform/safefile.h), readable by all: a temporary file
+// beside it, flushed to storage, then renamed over the old one, so a power cut leaves either the
+// old file or the new one. Returns 0, or -1 when the temporary file cannot be opened for writing;
+// -2 when writing, flushing or renaming failed (the old file is then untouched).
 int SaveFileAtomically(const char* path, const char* text, std::size_t len);

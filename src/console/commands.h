@@ -11,7 +11,7 @@
 
 struct UtilitySetting;
 
-// Formats one reply into the 128-byte reply buffer and writes it whole to fd (result ignored:
+// Formats one reply into the reply buffer (kUtilityReplySize) and writes it whole to fd (result ignored:
 // the PC tool sees a missing reply as silence).
 void UtilityReply(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

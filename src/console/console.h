@@ -20,8 +20,9 @@ constexpr std::size_t kUtilityRecvSize = 1024;
 constexpr int kUtilityReadLimit = 1000;
 // A burst is read once the pending-byte count has been still this long, milliseconds.
 constexpr uint32_t kUtilityQuietMs = 100;
-// Reply buffer: the longest reply (an APN query with a 63-character APN) is 82 characters.
-constexpr std::size_t kUtilityReplySize = 128;
+// Reply buffer: the longest reply (a broker host query with a 253-character name) is 278
+// characters.
+constexpr std::size_t kUtilityReplySize = 320;
 
 // The console thread: opens the port and handles requests for the life of the process. Returns
 // only when the port cannot be opened.

@@ -10,7 +10,8 @@
 // and is answered ER, and a later "@SAVE" writes it. The replies of three settings name a
 // neighbouring keyword; the PC tool expects exactly those texts. The three tunnel extensions (raw
 // chunks, quiet gap, outage ring) and the MQTT settings are later additions: they refuse such a
-// value without storing it.
+// value without storing it (a broker host that is no address or name, a topic prefix a broker
+// would refuse).
 #include "console/commands.h"
 #include "console/console.h"
 
@@ -30,6 +31,7 @@ enum class SettingKind {
     Text,    // the whole value, cut to the field's capacity
     Parity,  // the one character after the semicolon (the terminator when there is none)
     Bounded, // a number like Number, but an out-of-range value is refused and not stored
+    Checked, // a text that must fit its field whole and pass its check, else refused and not stored
 };
 
 struct UtilitySetting {
@@ -41,6 +43,7 @@ struct UtilitySetting {
     int low, high;          // accepted range of a number (when there is no list of choices)
     const int* choices;     // accepted values, or nullptr
     std::size_t choiceCount;
+    bool (*acceptable)(const char* value);  // the check of a Checked text, else nullptr
 };
 
 namespace {
@@ -51,30 +54,30 @@ const int kParityChoices[] = {'N', 'O', 'E'};
 #define CHOICES(list) list, sizeof list / sizeof list[0]
 
 // clang-format off
-const UtilitySetting kMode     = {SettingKind::Number, &lirnSet.mode, 1, "LIRNMODE", "LIRNMODE", 0, 2, nullptr, 0};
-const UtilitySetting kServerIp = {SettingKind::Text, lirnSet.serverIp, sizeof lirnSet.serverIp, "LIRNIP", "LIRNIP", 0, 0, nullptr, 0};
-const UtilitySetting kPort     = {SettingKind::Number, &lirnSet.port, 5, "LIRNPORT", "LIRNPORT", 0, 65535, nullptr, 0};
-const UtilitySetting kHb       = {SettingKind::Number, &lirnSet.hbInterval, 4, "LIRNHB", "LIRNHB", 10, 3600, nullptr, 0};
-const UtilitySetting kPin      = {SettingKind::Text, lirnSet.pinCode, sizeof lirnSet.pinCode, "PINCODE", "LIRNHB", 0, 0, nullptr, 0};
-const UtilitySetting kApn      = {SettingKind::Text, lirnSet.apn, sizeof lirnSet.apn, "APN", "APN", 0, 0, nullptr, 0};
-const UtilitySetting kUser     = {SettingKind::Text, lirnSet.modemUser, sizeof lirnSet.modemUser, "MODEMUSR", "MODEMUSR", 0, 0, nullptr, 0};
-const UtilitySetting kPassword = {SettingKind::Text, lirnSet.modemPassword, sizeof lirnSet.modemPassword, "MODEMPWD", "MODEMPWD", 0, 0, nullptr, 0};
-const UtilitySetting kBaud     = {SettingKind::Number, &lirnSet.uartBaud, 6, "UARTBR", "UARTBR", 0, 0, CHOICES(kBaudChoices)};
-const UtilitySetting kParity   = {SettingKind::Parity, &lirnSet.uartParity, 1, "UARTBR", "UARTBR", 0, 0, CHOICES(kParityChoices)};
-const UtilitySetting kDataBits = {SettingKind::Number, &lirnSet.uartDataBits, 1, "UARTDB", "UARTDB", 7, 8, nullptr, 0};
-const UtilitySetting kStopBits = {SettingKind::Number, &lirnSet.uartStopBits, 1, "UARTSB", "UARTDB", 1, 2, nullptr, 0};
+const UtilitySetting kMode     = {SettingKind::Number, &lirnSet.mode, 1, "LIRNMODE", "LIRNMODE", 0, 2, nullptr, 0, nullptr};
+const UtilitySetting kServerIp = {SettingKind::Text, lirnSet.serverIp, sizeof lirnSet.serverIp, "LIRNIP", "LIRNIP", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kPort     = {SettingKind::Number, &lirnSet.port, 5, "LIRNPORT", "LIRNPORT", 0, 65535, nullptr, 0, nullptr};
+const UtilitySetting kHb       = {SettingKind::Number, &lirnSet.hbInterval, 4, "LIRNHB", "LIRNHB", 10, 3600, nullptr, 0, nullptr};
+const UtilitySetting kPin      = {SettingKind::Text, lirnSet.pinCode, sizeof lirnSet.pinCode, "PINCODE", "LIRNHB", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kApn      = {SettingKind::Text, lirnSet.apn, sizeof lirnSet.apn, "APN", "APN", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kUser     = {SettingKind::Text, lirnSet.modemUser, sizeof lirnSet.modemUser, "MODEMUSR", "MODEMUSR", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kPassword = {SettingKind::Text, lirnSet.modemPassword, sizeof lirnSet.modemPassword, "MODEMPWD", "MODEMPWD", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kBaud     = {SettingKind::Number, &lirnSet.uartBaud, 6, "UARTBR", "UARTBR", 0, 0, CHOICES(kBaudChoices), nullptr};
+const UtilitySetting kParity   = {SettingKind::Parity, &lirnSet.uartParity, 1, "UARTBR", "UARTBR", 0, 0, CHOICES(kParityChoices), nullptr};
+const UtilitySetting kDataBits = {SettingKind::Number, &lirnSet.uartDataBits, 1, "UARTDB", "UARTDB", 7, 8, nullptr, 0, nullptr};
+const UtilitySetting kStopBits = {SettingKind::Number, &lirnSet.uartStopBits, 1, "UARTSB", "UARTDB", 1, 2, nullptr, 0, nullptr};
 // The tunnel extensions read one digit more than their largest value, so a longer number is
 // refused rather than cut to a valid one.
-const UtilitySetting kRaw      = {SettingKind::Bounded, &lirnSet.rawChunks, 2, "LIRNRAW", "LIRNRAW", 0, 1, nullptr, 0};
-const UtilitySetting kGap      = {SettingKind::Bounded, &lirnSet.quietGapMs, 6, "LIRNGAP", "LIRNGAP", kQuietGapMinMs, kQuietGapMaxMs, nullptr, 0};
-const UtilitySetting kOutage   = {SettingKind::Bounded, &lirnSet.outageBytes, 6, "LIRNBUF", "LIRNBUF", 0, kOutageBytesMax, nullptr, 0};
+const UtilitySetting kRaw      = {SettingKind::Bounded, &lirnSet.rawChunks, 2, "LIRNRAW", "LIRNRAW", 0, 1, nullptr, 0, nullptr};
+const UtilitySetting kGap      = {SettingKind::Bounded, &lirnSet.quietGapMs, 6, "LIRNGAP", "LIRNGAP", kQuietGapMinMs, kQuietGapMaxMs, nullptr, 0, nullptr};
+const UtilitySetting kOutage   = {SettingKind::Bounded, &lirnSet.outageBytes, 6, "LIRNBUF", "LIRNBUF", 0, kOutageBytesMax, nullptr, 0, nullptr};
 // MQTT mode settings (added with it, like the tunnel extensions).
-const UtilitySetting kMqttHost = {SettingKind::Text, lirnSet.mqttHost, sizeof lirnSet.mqttHost, "MQTTHOST", "MQTTHOST", 0, 0, nullptr, 0};
-const UtilitySetting kMqttPort = {SettingKind::Bounded, &lirnSet.mqttPort, 6, "MQTTPORT", "MQTTPORT", 1, 65535, nullptr, 0};
-const UtilitySetting kMqttTls  = {SettingKind::Bounded, &lirnSet.mqttTls, 2, "MQTTTLS", "MQTTTLS", 0, 1, nullptr, 0};
-const UtilitySetting kMqttUser = {SettingKind::Text, lirnSet.mqttUser, sizeof lirnSet.mqttUser, "MQTTUSR", "MQTTUSR", 0, 0, nullptr, 0};
-const UtilitySetting kMqttPwd  = {SettingKind::Text, lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "MQTTPWD", "MQTTPWD", 0, 0, nullptr, 0};
-const UtilitySetting kMqttTop  = {SettingKind::Text, lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "MQTTTOPIC", "MQTTTOPIC", 0, 0, nullptr, 0};
+const UtilitySetting kMqttHost = {SettingKind::Checked, lirnSet.mqttHost, sizeof lirnSet.mqttHost, "MQTTHOST", "MQTTHOST", 0, 0, nullptr, 0, MqttHostAcceptable};
+const UtilitySetting kMqttPort = {SettingKind::Bounded, &lirnSet.mqttPort, 6, "MQTTPORT", "MQTTPORT", 1, 65535, nullptr, 0, nullptr};
+const UtilitySetting kMqttTls  = {SettingKind::Bounded, &lirnSet.mqttTls, 2, "MQTTTLS", "MQTTTLS", 0, 1, nullptr, 0, nullptr};
+const UtilitySetting kMqttUser = {SettingKind::Text, lirnSet.mqttUser, sizeof lirnSet.mqttUser, "MQTTUSR", "MQTTUSR", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kMqttPwd  = {SettingKind::Text, lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "MQTTPWD", "MQTTPWD", 0, 0, nullptr, 0, nullptr};
+const UtilitySetting kMqttTop  = {SettingKind::Checked, lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "MQTTTOPIC", "MQTTTOPIC", 0, 0, nullptr, 0, MqttTopicAcceptable};
 // clang-format on
 
 bool Accepted(const UtilitySetting& s, int value)
@@ -91,6 +94,10 @@ bool StoreSetting(const UtilitySetting& s, const char* value)
 {
     switch (s.kind) {
     case SettingKind::Text:
+        TextCopy(static_cast<char*>(s.field), s.width, value);
+        return true;
+    case SettingKind::Checked:
+        if (std::strlen(value) >= s.width || !s.acceptable(value)) return false;
         TextCopy(static_cast<char*>(s.field), s.width, value);
         return true;
     case SettingKind::Parity: {
@@ -131,6 +138,7 @@ void SettingQuery(int fd, const char*, const UtilitySetting* s)
 {
     switch (s->kind) {
     case SettingKind::Text:
+    case SettingKind::Checked:
         UtilityReply(fd, UTILITY_MODEL "%s;OK;%s\r\n", s->queryName, static_cast<const char*>(s->field));
         return;
     case SettingKind::Parity:

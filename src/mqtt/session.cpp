@@ -9,6 +9,7 @@
 // publishes queued chunks to PREFIX/ID/up with QoS 1, up to kWindow unacknowledged. A chunk
 // leaves the session only with its PUBACK, so a link that drops loses nothing the queue kept.
 // lirnConnect follows the broker link, as it follows the tunnel's.
+#include "mqtt/broker_address.h"
 #include "mqtt/mqtt.h"
 #include "mqtt/queue.h"
 #include "mqtt/tls.h"
@@ -23,7 +24,6 @@
 #include "serial/uart.h"
 #include "tunnel/tunnel.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -445,6 +445,11 @@ void BuildLink()
     }
     if (!ClientIdReady(seen)) return;
     CloseLink();
+    bool hangUp = false;
+    if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp)) {
+        BuildFailed(hangUp);
+        return;
+    }
     if (!LirnConnectWithRetries(gBroker)) {
         std::puts("MQTT Broker Connect Failed\r");
         BuildFailed(true);
@@ -544,11 +549,6 @@ void ServeLink()
     if (!ReadBroker(&why) || !TimedSteps(&why)) LinkDown(why);
 }
 
-bool PrefixUsable(const char* prefix)
-{
-    return prefix[0] != '\0' && std::strpbrk(prefix, "+#") == nullptr;
-}
-
 }  // namespace
 
 bool MqttModeOn()
@@ -566,16 +566,15 @@ void MqttInit()
     gS.keepAliveMs = static_cast<uint32_t>(hb > 65535 ? 65535 : hb) * 1000u;
     ChunkQueueInit(LirnOutageBytes(kQueueDefaultBytes));
 
-    struct in_addr unused;
-    if (std::strlen(lirnSet.mqttHost) >= sizeof gBroker.ipAddr || inet_pton(AF_INET, lirnSet.mqttHost, &unused) != 1) {
-        std::printf("MQTT Host Not An IPv4 Address: %s\r\n", lirnSet.mqttHost);
+    // The settings are checked when read; a record changed otherwise is still refused here.
+    if (!MqttHostAcceptable(lirnSet.mqttHost)) {
+        std::printf("MQTT Host Not A Name Or Address: %s\r\n", lirnSet.mqttHost);
         return;
     }
-    if (!PrefixUsable(lirnSet.mqttTopic)) {
+    if (!MqttTopicAcceptable(lirnSet.mqttTopic)) {
         std::printf("MQTT Topic Prefix Unusable: \"%s\"\r\n", lirnSet.mqttTopic);
         return;
     }
-    TextCopy(gBroker.ipAddr, sizeof gBroker.ipAddr, lirnSet.mqttHost);
     gBroker.port = lirnSet.mqttPort;
     gBroker.sock = 0;
     gS.configured = true;

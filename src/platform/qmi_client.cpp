@@ -396,6 +396,10 @@ bool EncodeWds(QmuxWriter* w, unsigned msgId, const void* req, unsigned reqLen)
         return true;
     case kQmiWdsGetPacketServiceStatus:
         return reqLen == 0;
+    case kQmiWdsGetRuntimeSettings:
+        if (req == nullptr || reqLen != sizeof(WdsGetRuntimeSettingsReq)) return false;
+        QmuxPutTlvU32(w, kWdsTlvRequestedSettings, static_cast<const WdsGetRuntimeSettingsReq*>(req)->requested_settings);
+        return true;
     default:
         return false;
     }
@@ -408,6 +412,7 @@ std::size_t WdsResponseSize(unsigned msgId)
     case kQmiWdsStartNetwork: return sizeof(WdsStartNetworkResp);
     case kQmiWdsStopNetwork: return sizeof(WdsStopNetworkResp);
     case kQmiWdsGetPacketServiceStatus: return sizeof(WdsPacketServiceStatusResp);
+    case kQmiWdsGetRuntimeSettings: return sizeof(WdsGetRuntimeSettingsResp);
     default: return 0;
     }
 }
@@ -428,6 +433,13 @@ int DecodeWds(uint16_t msgId, const uint8_t* tlv, std::size_t len, void* resp)
     } else if (msgId == kQmiWdsStopNetwork) {
         WdsStopNetworkResp r{};
         r.resp = res;
+        std::memcpy(resp, &r, sizeof r);
+    } else if (msgId == kQmiWdsGetRuntimeSettings) {
+        // Every setting is optional: a call without name servers answers with none.
+        WdsGetRuntimeSettingsResp r{};
+        r.resp = res;
+        r.primary_dns_valid = QmuxTlvU32(tlv, len, kWdsTlvPrimaryDns, &r.primary_dns) == 0;
+        r.secondary_dns_valid = QmuxTlvU32(tlv, len, kWdsTlvSecondaryDns, &r.secondary_dns) == 0;
         std::memcpy(resp, &r, sizeof r);
     } else {
         WdsPacketServiceStatusResp r{};

@@ -9,8 +9,9 @@
 //
 // Requests are synchronous for their caller, but two threads may have requests in flight on one
 // client at once: a reader thread inside the layer hands each response to the request with the
-// same transaction id, and every caller waits up to its own time-out. Only the three WDS messages
-// of the data call are encoded; their request and response records are below.
+// same transaction id, and every caller waits up to its own time-out. Only the WDS messages of the
+// data call are encoded (start, stop, status, and the call's runtime settings for its name
+// servers); their request and response records are below.
 #pragma once
 
 #include <cstddef>
@@ -124,10 +125,30 @@ constexpr uint8_t kWdsConnectionConnected = 2;
 constexpr uint8_t kWdsConnectionSuspended = 3;
 constexpr uint8_t kWdsConnectionAuthenticating = 4;
 
-// TLV types of the three messages.
+// WDS 0x002D get runtime settings: the settings asked for are a mask (only the name servers here).
+struct WdsGetRuntimeSettingsReq {
+    uint32_t requested_settings;
+};
+
+// IPv4 addresses as QMI carries them: a number whose most significant byte is the first of the
+// dotted form.
+struct WdsGetRuntimeSettingsResp {
+    QmiResponseResult resp;
+    uint8_t primary_dns_valid;
+    uint32_t primary_dns;
+    uint8_t secondary_dns_valid;
+    uint32_t secondary_dns;
+};
+
+constexpr uint32_t kWdsSettingsDnsAddress = 1u << 4;
+
+// TLV types of the messages.
 constexpr uint8_t kWdsTlvApn = 0x14;
 constexpr uint8_t kWdsTlvUsername = 0x17;
 constexpr uint8_t kWdsTlvPassword = 0x18;
 constexpr uint8_t kWdsTlvPacketDataHandle = 0x01;
 constexpr uint8_t kWdsTlvCallEndReason = 0x10;
 constexpr uint8_t kWdsTlvConnectionStatus = 0x01;
+constexpr uint8_t kWdsTlvRequestedSettings = 0x10;
+constexpr uint8_t kWdsTlvPrimaryDns = 0x15;
+constexpr uint8_t kWdsTlvSecondaryDns = 0x16;

@@ -38,6 +38,7 @@ constexpr uint16_t kQmiCtlSync = 0x0027;
 constexpr uint16_t kQmiWdsStartNetwork = 0x0020;
 constexpr uint16_t kQmiWdsStopNetwork = 0x0021;
 constexpr uint16_t kQmiWdsGetPacketServiceStatus = 0x0022;
+constexpr uint16_t kQmiWdsGetRuntimeSettings = 0x002D;
 
 // TLV 0x02 of every response: u16 result (0 success, 1 failure) and u16 error code.
 constexpr uint8_t kQmiTlvResult = 0x02;
@@ -50,6 +51,7 @@ constexpr uint16_t kQmiErrorClientIdsExhausted = 0x0005;
 constexpr uint16_t kQmiErrorInvalidClientId = 0x0007;
 constexpr uint16_t kQmiErrorInvalidHandle = 0x0009;
 constexpr uint16_t kQmiErrorCallFailed = 0x000E;
+constexpr uint16_t kQmiErrorOutOfCall = 0x000F;
 constexpr uint16_t kQmiErrorNoEffect = 0x001A;
 constexpr uint16_t kQmiErrorInvalidQmiCommand = 0x0047;
 

@@ -5,6 +5,7 @@
 
 #include <mosquitto.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -19,37 +20,63 @@ bool Run(const std::string& command)
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A CA (name.pem, name.key) and, when server is given, a server certificate for 127.0.0.1 that
-// it signs (server.pem, server.key).
-bool MakeCa(const std::string& dir, const std::string& name, bool server)
-{
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    if (!Run("openssl req -x509" + ec + " -keyout " + dir + "/" + name + ".key -out " + dir + "/" + name +
-             ".pem -subj /CN=" + name))
-        return false;
-    if (!server) return true;
-    WriteWholeFile(dir + "/san.ext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1\n");
-    return Run("openssl req" + ec + " -keyout " + dir + "/server.key -out " + dir + "/server.csr -subj /CN=127.0.0.1") &&
-           Run("openssl x509 -req -days 2 -in " + dir + "/server.csr -CA " + dir + "/" + name + ".pem -CAkey " + dir +
-               "/" + name + ".key -CAcreateserial -extfile " + dir + "/san.ext -out " + dir + "/server.pem");
-}
+const char kEcKey[] = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
 
 }  // namespace
 
+bool MakeCa(const std::string& dir, const std::string& name)
+{
+    return Run("openssl req -x509" + std::string(kEcKey) + " -keyout " + dir + "/" + name + ".key -out " + dir + "/" +
+               name + ".pem -subj /CN=" + name);
+}
+
+bool MakeCert(const std::string& dir, const std::string& ca, const std::string& name, const std::string& cn,
+              const std::string& san)
+{
+    const std::string at = dir + "/" + name;
+    WriteWholeFile(at + ".ext", san.empty() ? "" : "subjectAltName=" + san + "\n");
+    return Run("openssl req" + std::string(kEcKey) + " -keyout " + at + ".key -out " + at + ".csr -subj /CN=" + cn) &&
+           Run("openssl x509 -req -days 2 -in " + at + ".csr -CA " + dir + "/" + ca + ".pem -CAkey " + dir + "/" + ca +
+               ".key -CAcreateserial -extfile " + at + ".ext -out " + at + ".pem");
+}
+
 MqttBroker::MqttBroker(bool tls) : tls_(tls)
 {
-    port_ = tunneltest::FreePortRun(2);
+    Configure(MqttBrokerSetup{.tls = tls});
+}
+
+MqttBroker::MqttBroker(const MqttBrokerSetup& setup) : tls_(setup.tls)
+{
+    Configure(setup);
+}
+
+void MqttBroker::Configure(const MqttBrokerSetup& tls)
+{
+    port_ = tls.port > 0 ? tls.port : tunneltest::FreePortRun(2);
     tlsPort_ = port_ + 1;
+    address_ = tls.address;
     logPath_ = dir_.Path("broker.log");
     struct passwd* me = getpwuid(getuid());
     // No Nagle delay: a reply would wait for the acknowledgement of the packet before it.
     std::string conf = "persistence true\npersistence_location " + dir_.Path() +
                        "/\nmax_queued_messages 100000\nset_tcp_nodelay true\n";
     if (me != nullptr) conf += std::string("user ") + me->pw_name + "\n";
-    conf += "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n";
-    if (tls_ && MakeCa(dir_.Path(), "ca", true) && MakeCa(dir_.Path(), "other", false))
-        conf += "listener " + std::to_string(tlsPort_) + " 127.0.0.1\ncafile " + dir_.Path("ca.pem") +
+    conf += "per_listener_settings true\nlistener " + std::to_string(port_) + " " + address_ + "\nallow_anonymous true\n";
+    // The server certificate names the address as an iPAddress entry only, or a DNS name only.
+    std::string san = tls.dnsName.empty() ? "IP:" + address_ : "DNS:" + tls.dnsName;
+    if (tls_ && MakeCa(dir_.Path(), "ca") && MakeCa(dir_.Path(), "other") &&
+        MakeCert(dir_.Path(), "ca", "server", tls.dnsName.empty() ? address_ : tls.dnsName, san)) {
+        conf += "listener " + std::to_string(tlsPort_) + " " + address_ + "\ncafile " + dir_.Path("ca.pem") +
                 "\ncertfile " + dir_.Path("server.pem") + "\nkeyfile " + dir_.Path("server.key") + "\n";
+        if (tls.clientCertificates) {
+            // Each gateway's certificate CN (its IMEI) is its user name, and its own tree all it may use.
+            WriteWholeFile(dir_.Path("acl"), "pattern write lirn/%u/up\npattern write lirn/%u/status\n"
+                                             "pattern write lirn/%u/state\npattern read lirn/%u/down\n");
+            conf += "require_certificate true\nuse_identity_as_username true\nacl_file " + dir_.Path("acl") + "\n";
+        } else {
+            conf += "allow_anonymous true\n";
+        }
+    }
     WriteWholeFile(dir_.Path("broker.conf"), conf);
 }
 
@@ -70,9 +97,12 @@ bool MqttBroker::Start()
     }
     return pid_ > 0 && WaitUntil(
                            [&] {
-                               int fd = tunneltest::ConnectTo(port_);
-                               if (fd >= 0) close(fd);
-                               return fd >= 0;
+                               int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                               sockaddr_in a = tunneltest::Loopback(port_);
+                               inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
+                               bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+                               close(fd);
+                               return up;
                            },
                            Millis(10000));
 }
@@ -95,14 +125,23 @@ std::string MqttBroker::OtherCaPem() const
     return dir_.ReadFile("other.pem");
 }
 
-MqttWatcher::MqttWatcher(int port, const std::string& id, const std::string& topic) : topic_(topic)
+bool MqttBroker::MakeClientCert(const std::string& cn, std::string* pem, std::string* key) const
+{
+    if (!MakeCert(dir_.Path(), "ca", "client-" + cn, cn, "")) return false;
+    *pem = dir_.ReadFile("client-" + cn + ".pem");
+    *key = dir_.ReadFile("client-" + cn + ".key");
+    return true;
+}
+
+MqttWatcher::MqttWatcher(int port, const std::string& id, const std::string& topic, const std::string& address)
+    : topic_(topic)
 {
     mosquitto_lib_init();
     client_ = mosquitto_new(id.c_str(), false, this);
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_message_callback_set(client_, OnMessage);
     mosquitto_reconnect_delay_set(client_, 1, 1, false);
-    mosquitto_connect(client_, "127.0.0.1", port, 10);
+    mosquitto_connect(client_, address.c_str(), port, 10);
     mosquitto_loop_start(client_);
 }
 

@@ -3,7 +3,9 @@
 // MqttBroker runs Debian's mosquitto (never the system service) on free loopback ports with a
 // configuration file of its own in a temporary directory, persistent, so that sessions and
 // retained messages survive a Stop and Start; with TLS it also listens on a second port with a
-// server certificate signed by a CA the broker made with the openssl command (MakeCa).
+// server certificate signed by a CA the broker made with the openssl command (MakeCa): for the
+// address alone (an iPAddress entry) or for a DNS name, and optionally asking every client for a
+// certificate of that CA whose CN becomes its user name, each user limited to its own tree.
 // MqttWatcher is a client that subscribes and keeps every message it receives.
 #pragma once
 
@@ -18,9 +20,25 @@
 
 struct mosquitto;
 
+// A CA (name.pem, name.key in dir) made with the openssl command. False when it failed.
+bool MakeCa(const std::string& dir, const std::string& name);
+// A certificate (name.pem, name.key in dir) with subject CN cn and the given subjectAltName
+// ("" none, else openssl's form: "DNS:a.b,IP:127.0.0.1"), signed by the CA ca made in dir.
+bool MakeCert(const std::string& dir, const std::string& ca, const std::string& name, const std::string& cn,
+              const std::string& san);
+
+struct MqttBrokerSetup {
+    bool tls = false;                   // a second, TLS listener on the next port
+    std::string address = "127.0.0.1";  // where the listeners are
+    int port = 0;                       // the plain listener's port (0: a free one)
+    std::string dnsName = "";           // the server certificate's name ("": the address, as iPAddress)
+    bool clientCertificates = false;    // mutual TLS on the TLS listener, an ACL per identity
+};
+
 class MqttBroker {
 public:
     explicit MqttBroker(bool tls = false);
+    explicit MqttBroker(const MqttBrokerSetup& setup);
     ~MqttBroker();
     MqttBroker(const MqttBroker&) = delete;
     MqttBroker& operator=(const MqttBroker&) = delete;
@@ -34,13 +52,18 @@ public:
     // PEM text of the CA that signed the broker's certificate ("" without TLS), and of another CA.
     std::string CaPem() const;
     std::string OtherCaPem() const;
+    // A client certificate of the broker's CA for this CN, and its key (PEM). False on failure.
+    bool MakeClientCert(const std::string& cn, std::string* pem, std::string* key) const;
     const std::string& Log() const { return logPath_; }
 
 private:
+    void Configure(const MqttBrokerSetup& setup);
+
     TempDir dir_{"lirn-mqtt"};
     int port_ = 0;
     int tlsPort_ = 0;
     bool tls_;
+    std::string address_ = "127.0.0.1";
     pid_t pid_ = -1;
     std::string logPath_;
 };
@@ -55,7 +78,7 @@ class MqttWatcher {
 public:
     // Connects (a persistent session under id) and subscribes to topic with QoS 1; the session is
     // resumed after a broker restart.
-    MqttWatcher(int port, const std::string& id, const std::string& topic);
+    MqttWatcher(int port, const std::string& id, const std::string& topic, const std::string& address = "127.0.0.1");
     ~MqttWatcher();
     MqttWatcher(const MqttWatcher&) = delete;
     MqttWatcher& operator=(const MqttWatcher&) = delete;

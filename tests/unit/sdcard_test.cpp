@@ -77,6 +77,7 @@ protected:
         return Printed([] {
             sd_card_init();
             check_if_config_update();
+            check_if_cert_update();
             if (if_fw_exist != 0) check_if_fw_update();
         });
     }
@@ -205,3 +206,38 @@ TEST_F(SdCardTest, MountPointSplitAcrossTwoPiecesIsStillFound)
 }
 
 }  // namespace
+
+// The MQTT files: installed under their exact names, the old ones backed up on the card, the key
+// readable by the firmware's user only, nothing left half-written; no shell command runs for them.
+TEST_F(SdCardTest, CertificateFilesAreInstalledSafelyWithBackupsAndAPrivateKey)
+{
+    CardMounted();
+    root.WriteFile("/APP/ca.pem", "old ca");
+    root.WriteFile("/APP/client.key", "old key", 0644);
+    root.WriteFile("/media/card/update/ca.pem", "new ca");
+    root.WriteFile("/media/card/update/client.pem", "new cert");
+    root.WriteFile("/media/card/update/client.key", "new key");
+    for (const char* name : {"ca.pem.bck", "Client.pem", "client.key.new"}) root.WriteFile(std::string("/media/card/update/") + name, "x");
+    EXPECT_EQ(RunUpdate(), "Got the new ca.pem!!\r\nGot the new client.pem!!\r\nGot the new client.key!!\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/ca.pem"), "new ca");
+    EXPECT_EQ(root.ReadFile("/APP/client.pem"), "new cert");
+    EXPECT_EQ(root.ReadFile("/APP/client.key"), "new key");
+    EXPECT_EQ(root.ReadFile("/media/card/update/ca.pem.bck"), "old ca");
+    EXPECT_EQ(root.ReadFile("/media/card/update/client.key.bck"), "old key");
+    EXPECT_FALSE(root.Exists("/media/card/update/client.pem.bck"));  // there was none to keep
+    for (const char* name : {"ca.pem", "client.pem", "client.key"}) {
+        EXPECT_FALSE(root.Exists(std::string("/media/card/update/") + name)) << name;
+        EXPECT_FALSE(root.Exists(std::string("/APP/") + name + ".tmp")) << name;
+    }
+    EXPECT_FALSE(root.Exists("/APP/Client.pem"));
+    for (const char* key : {"/APP/client.key", "/media/card/update/client.key.bck"})
+        EXPECT_EQ(fs::status(R(key)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write) << key;
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\nls " + R("/media/card/update") + "\n");
+
+    // A backup the card cannot take keeps the old file and the new one stays on the card.
+    root.WriteFile("/media/card/update/ca.pem", "newer ca");
+    root.MakeDirs("/media/card/update/ca.pem.bck.tmp/blocked");
+    EXPECT_EQ(Printed(check_if_cert_update), "Got the new ca.pem!!\r\nBackup of ca.pem failed, ca.pem not installed\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/ca.pem"), "new ca");
+    EXPECT_EQ(root.ReadFile("/media/card/update/ca.pem"), "newer ca");
+}

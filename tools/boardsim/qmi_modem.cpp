@@ -5,6 +5,7 @@
 #include "board_util.h"
 #include "platform/qmi_client.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 
 namespace {
@@ -87,6 +88,7 @@ std::string MessageName(uint8_t service, uint16_t msgId)
         case kQmiWdsStartNetwork: return "start";
         case kQmiWdsStopNetwork: return "stop";
         case kQmiWdsGetPacketServiceStatus: return "status";
+        case kQmiWdsGetRuntimeSettings: return "settings";
         default: break;
         }
     }
@@ -260,6 +262,9 @@ void QmiModem::HandleWds(const QmuxFrame& f, QmuxWriter* w, Request* rec)
     case kQmiWdsGetPacketServiceStatus:
         Status(w);
         return;
+    case kQmiWdsGetRuntimeSettings:
+        RuntimeSettings(w);
+        return;
     default:
         QmuxPutResult(w, kQmiResultFailure, kQmiErrorInvalidQmiCommand);
         return;
@@ -324,6 +329,17 @@ void QmiModem::Status(QmuxWriter* w)
     QmuxPutTlvU8(w, kWdsTlvConnectionStatus, up_ ? kWdsConnectionConnected : kWdsConnectionDisconnected);
 }
 
+void QmiModem::RuntimeSettings(QmuxWriter* w)
+{
+    if (!up_) {
+        QmuxPutResult(w, kQmiResultFailure, kQmiErrorOutOfCall);
+        return;
+    }
+    QmuxPutResult(w, kQmiResultSuccess, 0);
+    const uint8_t types[] = {kWdsTlvPrimaryDns, kWdsTlvSecondaryDns};
+    for (std::size_t i = 0; i < dns_.size() && i < sizeof types; ++i) QmuxPutTlvU32(w, types[i], dns_[i]);
+}
+
 void QmiModem::CallDown()
 {
     up_ = false;
@@ -352,6 +368,7 @@ std::string QmiModem::Control(const std::vector<std::string>& words)
     if (verb == "status") return CtlStatus(words);
     if (verb == "delay" || verb == "silent") return CtlTiming(words);
     if (verb == "handle") return CtlHandle(words);
+    if (verb == "dns") return CtlDns(words);
     if (verb == "requests" || verb == "request" || verb == "last" || verb == "clear") return CtlRecord(words);
     return "err qmi: unknown verb " + verb;
 }
@@ -434,6 +451,25 @@ std::string QmiModem::CtlHandle(const std::vector<std::string>& w)
     if (w.size() != 2 || !NumberIn(w[1], 0, 0xFFFFFFFFLL, &n)) return "err usage: handle N";
     nextHandle_ = static_cast<uint32_t>(n);
     return "ok handle " + std::to_string(nextHandle_);
+}
+
+std::string QmiModem::CtlDns(const std::vector<std::string>& w)
+{
+    std::vector<uint32_t> servers;
+    bool ok = w.size() == 2 && w[1] == "none";
+    if (!ok && w.size() >= 2 && w.size() <= 3) {
+        ok = true;
+        for (std::size_t i = 1; i < w.size(); ++i) {
+            struct in_addr a;
+            ok = ok && inet_pton(AF_INET, w[i].c_str(), &a) == 1;
+            servers.push_back(ntohl(a.s_addr));
+        }
+    }
+    if (!ok) return "err usage: dns none | dns ADDRESS [ADDRESS]";
+    dns_ = servers;
+    std::string line = "ok dns";
+    for (std::size_t i = 1; i < w.size(); ++i) line += " " + w[i];
+    return line;
 }
 
 std::string QmiModem::CtlTiming(const std::vector<std::string>& w)

@@ -2,7 +2,7 @@
 //
 // It speaks QMUX like a modem's QMI control device: CTL client ids (allocate, release, version
 // information, sync) and the three WDS messages of the data call (start network, stop network,
-// packet service status). The data call follows a scenario that the board's control channel sets
+// packet service status, and the call's runtime settings). The data call follows a scenario that the board's control channel sets
 // at any time (words after "qmi", see QMI_CONTROL.md): the call connects at once, after some
 // status queries or never; starts are refused; the call drops; responses come late or not at all.
 // Every request received is recorded, with the start's texts exactly as they arrived, so tests
@@ -64,6 +64,7 @@ private:
     void Start(const QmuxFrame& f, QmuxWriter* w);
     void Stop(const QmuxFrame& f, QmuxWriter* w);
     void Status(QmuxWriter* w);
+    void RuntimeSettings(QmuxWriter* w);
     void CallDown();
     static Kind KindOf(uint8_t service, uint16_t msgId);
 
@@ -74,6 +75,7 @@ private:
     std::string CtlHandle(const std::vector<std::string>& w);
     std::string CtlStatus(const std::vector<std::string>& w);
     std::string CtlRecord(const std::vector<std::string>& w);
+    std::string CtlDns(const std::vector<std::string>& w);
     std::string StateLine() const;
 
     std::unique_ptr<QmuxReader> reader_;
@@ -94,6 +96,9 @@ private:
     uint16_t refuseReason_ = 0;
     int refuseStatus_ = 0;  // status queries still to refuse; -1: all
     uint16_t refuseStatusError_ = 0;
+    // Name servers the call reports (host order, most significant byte first); none by default,
+    // so that nothing the firmware resolves ever leaves the machine.
+    std::vector<uint32_t> dns_;
     int64_t delayMs_[kKinds] = {};
     bool silent_[kKinds] = {};
 
