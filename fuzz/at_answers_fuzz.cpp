@@ -2,7 +2,7 @@
 // (model text, IMEI, registration, signal, system mode).
 #include "config/config.h"
 #include "fuzz_input.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {

@@ -3,7 +3,7 @@
 // reply must be exactly the bytes that arrived first, at most one area less its terminator, cut at
 // the first zero byte; then every use the poll makes of a reply takes it.
 #include "fuzz_input.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

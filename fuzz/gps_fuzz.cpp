@@ -1,6 +1,6 @@
 // Fuzz target: the GPS step on one reply text.
 #include "fuzz_input.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include <memory>
 

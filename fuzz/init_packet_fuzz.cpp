@@ -4,7 +4,7 @@
 // its block, and whenever the packet is what a server sends (ten letters and digits) the server's
 // check must accept the reply with exactly the configured interval.
 #include "fuzz_input.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <cctype>
 #include <memory>

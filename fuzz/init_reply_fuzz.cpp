@@ -3,7 +3,7 @@
 // digits it always sends); the rest is the reply as received, at most one block, in an area of
 // exactly one block as the link manager's. An accepted reply holds the packet and the ten at signs.
 #include "fuzz_input.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 // Fuzz target: the message step's parsers, the storage answer and the read-and-delete reply, on
 // one reply text.
 #include "fuzz_input.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include <memory>
 

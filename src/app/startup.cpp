@@ -65,13 +65,17 @@ void StartMqttThreads()
     if (StartThread(ThreadMqtt, "Error: Create ThreadMqtt")) std::puts("Create ThreadMqtt Successfully\r");
 }
 
+// One pass of the supervisor: 2 s (a clock step ends the wait at once), then the status LED's
+// pattern from the state.
+void SupervisorPass()
+{
+    TickWaitUntil(GetTimeTicks(), kSupervisorPeriodMs);
+    LedShowModemState();
+}
+
 [[noreturn]] void SupervisorLoop()
 {
-    for (;;) {
-        uint32_t start = GetTimeTicks();
-        TickWaitUntil(start, kSupervisorPeriodMs);
-        LedShowModemState();
-    }
+    for (;;) SupervisorPass();
 }
 
 // A new firmware was installed: show the result on both LEDs, then reboot into it. Nothing else

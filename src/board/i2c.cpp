@@ -21,9 +21,11 @@
 #include <unistd.h>
 
 RtcTime Sysrtc;
-int i2c_fd = -1;
 
 namespace {
+
+// Descriptor of the bus device opened last.
+int i2c_fd = -1;
 
 // Bus addresses in their 8-bit form.
 constexpr uint8_t kRtcAddress = 0x64;  // real-time clock, 7-bit 0x32

@@ -31,9 +31,6 @@ struct RtcTime {
 // The system's one clock record, used by main and RTC_Read2sys.
 extern RtcTime Sysrtc;
 
-// Descriptor of the bus device opened last.
-extern int i2c_fd;
-
 // Probe: true when the bus device could be opened read-write (it then stays open).
 bool InitI2C();
 

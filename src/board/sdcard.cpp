@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 std::atomic<int> if_sd_card{0};
-std::atomic<int> if_config_exist{0};
 std::atomic<int> if_fw_exist{0};
 std::atomic<int> if_fw_update{0};
 std::atomic<int> if_fw_update_error{0};
@@ -32,6 +31,8 @@ std::atomic<int> if_fw_update_error{0};
 #define UPDATE_FW_BACKUP SD_UPDATE_DIR "/fw.bck"
 
 namespace {
+
+std::atomic<int> if_config_exist{0};  // a new configuration file was found and installed
 
 // Command output is read into a buffer of this size, one piece at a time.
 constexpr int kPieceSize = 128;

@@ -5,7 +5,7 @@
 // same client (the client layer matches each response to its request). Transcript values are
 // formatted by each call in a buffer of its own, so records from the two threads never share
 // scratch text.
-#include "cellular/datacall.h"
+#include "cellular/internal.h"
 
 #include "board/ticks.h"
 #include "config/config.h"
@@ -21,10 +21,13 @@
 
 qmi_client_type qmi_nas_clnt_hdl = nullptr;
 qmi_client_type qmi_wds_clnt_hdl = nullptr;
-int nas_rc = 0;
-std::atomic<int> wds_rc{0};
 
 namespace {
+
+// Result of the last library call on each client. The WDS one is written by the net thread and
+// by a hang-up on the tunnel's thread.
+int nas_rc = 0;
+std::atomic<int> wds_rc{0};
 
 // Library handle, and the service object of the client being opened.
 int qmi_hdl = -1;
@@ -283,15 +286,17 @@ void net_cycle()
 {
     netStat = net_status.load();
     net_status = dialup_actions2();
-    if (net_status.load() == 0) SharedSet(lirnDialup, 1);
+    if (net_status.load() == 0) DialupRaise();
+}
+
+void NetPass()
+{
+    net_cycle();
+    SleepMs(kNetCyclePauseMs);
 }
 
 void* thread_net(void*)
 {
     ThreadName("lirn-net");
-    for (;;) {
-        net_cycle();
-        SleepMs(kNetCyclePauseMs);
-    }
-    return nullptr;
+    for (;;) NetPass();
 }

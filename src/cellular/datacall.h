@@ -18,17 +18,12 @@
 extern std::atomic<int> net_status;
 // net_status as it was before the current cycle ran (the previous cycle's result).
 extern std::atomic<int> netStat;
-// 1: the data call is up and the tunnel may connect. Raised by the net thread; lowered by the
-// tunnel's link manager when it gives the call up.
-extern std::atomic<int> lirnDialup;
-
-// Clients, set once by main before thread_net starts.
-extern qmi_client_type qmi_nas_clnt_hdl;
-extern qmi_client_type qmi_wds_clnt_hdl;
-// Result of the last library call on each client. The WDS one is written by the net thread and
-// by a hang-up on the tunnel's thread.
-extern int nas_rc;
-extern std::atomic<int> wds_rc;
+// 1: the data call is up and the tunnel may connect. Read anywhere; written only by the two
+// functions below (cellular/callstate.cpp): raised by the net thread, lowered by the tunnel when
+// it gives the call up (and by LirnInit).
+extern const std::atomic<int>& lirnDialup;
+void DialupRaise();
+void DialupLower();
 
 // Opening, called once by main in this order. Results are printed and logged, not acted on.
 int QMI_Init();
@@ -49,7 +44,7 @@ int dialup_actions2();
 // Always returns 1.
 int hangup_actions();
 
-// The net thread: net_cycle about once a second, for ever.
+// The net thread: one pass (NetPass: net_cycle and a 1 s pause) after another, for ever.
 void* thread_net(void* arg);
 
 // ---- Our helpers ----

@@ -7,10 +7,12 @@
 #include "modem/modem.h"
 #include "tunnel/tunnel.h"
 
-std::atomic<int> sta_led_step{1};
-std::atomic<int> gps_led_step{0};
-
 namespace {
+
+// Status LED pattern number, written by the supervisor (0 to 4) or the update road (5, 6).
+std::atomic<int> sta_led_step{1};
+// GPS LED pattern number, taken once per LED pass, so that one pass tests one value.
+std::atomic<int> gps_led_step{0};
 
 // Pattern numbers of the firmware-update road, for both LEDs.
 constexpr int kLedUpdateInstalled = 5;
@@ -18,8 +20,8 @@ constexpr int kLedUpdateFailed = 6;
 
 // The update road's pattern (5 or 6) once it is shown; 0 on every other road.
 std::atomic<int> gUpdatePattern{0};
-// Pattern 3, unused by the described supervisor, shows a link that is down where one is shown:
-// in place of pattern 2, the data call up.
+// Pattern 3, which the supervisor's state patterns (SupervisorPattern: 0, 1, 2, 4) leave unused,
+// shows a link that is down where one is shown: in place of pattern 2, the data call up.
 constexpr int kLedCallUp = 2;
 constexpr int kLedLinkDown = 3;
 std::atomic<bool> gShowLink{false};
@@ -56,6 +58,11 @@ void LedShowModemState()
 {
     int pattern = SupervisorPattern(modem_cpin_status.load(), net_status.load(), modem_creg.load());
     if (gShowLink.load()) pattern = LinkPattern(pattern, lirnConnect.load());
+    LedShowPattern(pattern);
+}
+
+void LedShowPattern(int pattern)
+{
     SharedSet(sta_led_step, pattern);
 }
 
@@ -73,7 +80,7 @@ void LedShowUpdateResult(bool failed)
 {
     int pattern = failed ? kLedUpdateFailed : kLedUpdateInstalled;
     gUpdatePattern = pattern;
-    SharedSet(sta_led_step, pattern);
+    LedShowPattern(pattern);
 }
 
 unsigned LedPass(LedState& state)
@@ -101,13 +108,21 @@ unsigned LedPass(LedState& state)
     return pause < kPollPauseMs ? kPollPauseMs : pause;
 }
 
+namespace {
+
+// One pass of the LED thread with its wait: until the next phase switch, or a pattern change.
+void LedPassAndWait(LedState& state)
+{
+    uint32_t seen = SharedSeq();
+    SharedWait(seen, LedPass(state));
+}
+
+}  // namespace
+
 void* thread_led(void*)
 {
     ThreadName("lirn-led");
     LedState state;
     state.staStart = state.gpsStart = GetTimeTicks();
-    for (;;) {
-        uint32_t seen = SharedSeq();
-        SharedWait(seen, LedPass(state));
-    }
+    for (;;) LedPassAndWait(state);
 }

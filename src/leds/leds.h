@@ -9,11 +9,6 @@
 #include <atomic>
 #include <cstdint>
 
-// Status LED pattern number, written by the supervisor (0 to 4) or the update road (5, 6).
-extern std::atomic<int> sta_led_step;
-// GPS LED pattern number, taken once per LED pass, so that one pass tests one value.
-extern std::atomic<int> gps_led_step;
-
 void* thread_led(void* arg);
 
 // ---- Our helpers ----
@@ -22,6 +17,9 @@ void* thread_led(void* arg);
 // registered at home or roaming (1), else 0 (steadily on).
 int SupervisorPattern(int cpinStatus, int netStatus, int creg);
 
+// The status LED's pattern number (sta_led_step): the supervisor's 0 to 4, the update road's 5
+// and 6; any other number keeps the LED steadily on.
+void LedShowPattern(int pattern);
 // One supervisor step: the status LED pattern from the modem and data-call status words.
 void LedShowModemState();
 

@@ -18,13 +18,14 @@
 #include <mutex>
 
 std::atomic<int> logEnable{0};
-LogEvent logBuffer[kLogRingSlots];
-std::atomic<int> logInIdx{0};
-std::atomic<int> logOutIdx{0};
 
 namespace {
 
+// The event ring: pushes fill slot logInIdx; logOutIdx is where the oldest event is.
 std::mutex gRingLock;
+LogEvent logBuffer[kLogRingSlots];
+std::atomic<int> logInIdx{0};
+std::atomic<int> logOutIdx{0};
 
 // Longest text of either half of a transcript record, and the record sized for two of them.
 constexpr std::size_t kLogTextMax = 1023;
@@ -133,9 +134,7 @@ int FileExist(const char* dir, const char* name)
 void LogInit()
 {
     logEnable = 0;
-    logInIdx = 0;
-    logOutIdx = 0;
-    std::memset(logBuffer, 0, sizeof logBuffer);
+    LogRingClear();
     for (const char* tree : kLogTrees) {
         char dir[kSysPathMax];
         char dirArg[kSysPathMax + 16];
@@ -197,6 +196,21 @@ int LogPushIdx()
 {
     std::lock_guard<std::mutex> hold(gRingLock);
     return RingCount();
+}
+
+LogEvent LogEventAt(int i)
+{
+    if (i < 0 || i >= kLogRingSlots) return LogEvent{};
+    std::lock_guard<std::mutex> hold(gRingLock);
+    return logBuffer[(logOutIdx.load() + i) % kLogRingSlots];
+}
+
+void LogRingClear()
+{
+    std::lock_guard<std::mutex> hold(gRingLock);
+    logInIdx = 0;
+    logOutIdx = 0;
+    std::memset(logBuffer, 0, sizeof logBuffer);
 }
 
 void AtCmdLog(const char* cmd, const char* answer)

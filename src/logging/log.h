@@ -35,10 +35,6 @@ struct LogEvent {
 
 constexpr int kLogRingSlots = 30;  // one slot always stays free: the ring holds 29 events
 
-extern LogEvent logBuffer[kLogRingSlots];
-extern std::atomic<int> logInIdx;
-extern std::atomic<int> logOutIdx;
-
 void LogInit();
 int ReadLogConfig();
 // The reading itself: the switch from every "@LOGEN;" line of an open file, the last one winning.
@@ -76,3 +72,7 @@ struct LogModemState {
 
 // LogPush for an event that carries a number (its count field; 0 in every other event).
 void LogPushCount(int eventClass, int code, const LogModemState* modem, int32_t count);
+// The ring's slot i (0 the oldest event; an empty slot is all zero), copied under the ring's lock.
+LogEvent LogEventAt(int i);
+// Empties the ring (LogInit does it first).
+void LogRingClear();

@@ -3,7 +3,7 @@
 //
 // The module answers "+CGPSINFO: " and nine comma-separated fields: latitude, N/S, longitude,
 // E/W, date, UTC time, altitude, speed, course; without a fix the fields are empty.
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include "board/ticks.h"
 

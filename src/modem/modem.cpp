@@ -4,7 +4,7 @@
 // The cycle paces itself with a fixed wait per command and takes whatever reply arrived within it;
 // only the markers below are searched for, never the final result code. The channel is opened at
 // the start of every cycle and closed at its end, which also drops any answer still pending.
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include "board/ticks.h"
 #include "config/config.h"
@@ -277,14 +277,16 @@ int get_modem_info()
     return 0;
 }
 
+void ModemPass()
+{
+    get_modem_info();
+    SleepMs(kModemPauseMs);
+}
+
 void* thread_modem(void*)
 {
     ThreadName("lirn-modem");
-    for (;;) {
-        get_modem_info();
-        SleepMs(kModemPauseMs);
-    }
-    return nullptr;
+    for (;;) ModemPass();
 }
 
 void ModemResetState()

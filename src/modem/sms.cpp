@@ -1,7 +1,7 @@
 // Message step of the poll: ask for the storage occupancy, read stored messages with the module's
 // read-and-delete command in PDU form, and take the first one that parses into recv_new_sms.
 // The latch is_new_sms then stops the step for the rest of the run.
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include "modem/pdu.h"
 #include "platform/text.h"

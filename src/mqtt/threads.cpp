@@ -41,10 +41,13 @@ int gBrokerWatched = -1;  // the descriptors in the epoll set for broker bytes a
 int gPortWatched = -1;
 int gPortNonBlocking = -1;  // the port descriptor made non-blocking
 
-// The link word follows the broker link, as it follows the tunnel's.
+// The link word follows the broker link, as it follows the tunnel's (the link manager owns it).
 void ShowLink(bool up)
 {
-    SharedSet(lirnConnect, up ? 1 : 0);
+    if (up)
+        LinkRaise();
+    else
+        LinkDrop();
 }
 
 // ---- The port ----

@@ -181,39 +181,55 @@ void MarkBroken()
     gAnswered.notify_all();
 }
 
+// The reader thread's own state: the device, the read end of its wake pipe, and how long a frame
+// start has waited for its rest.
+struct Reader {
+    int fd;
+    int wake;
+    int quietMs;
+};
+
+// One pass of the reader: waits for bytes on the device (or its wake pipe), feeds them to the
+// frame reader and delivers the complete frames. Only a frame start still waiting for its rest
+// needs the clock (100 ms ticks, dropped when stale); otherwise the wait has no end. False once
+// the reader ends: the connection closes, or the device broke.
+bool ReaderPass(Reader* r)
+{
+    struct pollfd pfd[2] = {{r->fd, POLLIN, 0}, {r->wake, POLLIN, 0}};
+    int n = poll(pfd, 2, QmuxReaderPending(&gStream) ? kReaderPollMs : -1);
+    if (pfd[1].revents != 0) return false;
+    if (n == 0) {
+        r->quietMs += kReaderPollMs;
+        if (r->quietMs >= kStalePartialMs && QmuxReaderPending(&gStream)) {
+            QmuxReaderDropPending(&gStream);
+            DeliverAll();
+        }
+        return true;
+    }
+    if (n < 0) {
+        if (errno == EINTR) return true;
+        MarkBroken();
+        return false;
+    }
+    uint8_t buf[4096];
+    ssize_t got = read(r->fd, buf, sizeof buf);
+    if (got > 0) {
+        r->quietMs = 0;
+        QmuxReaderFeed(&gStream, buf, static_cast<std::size_t>(got));
+        DeliverAll();
+        return true;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    MarkBroken();
+    return false;
+}
+
+// The reader thread: passes until its connection closes.
 void ReaderLoop(int fd, int wake)
 {
     pthread_setname_np(pthread_self(), "lirn-qmi");
-    uint8_t buf[4096];
-    int quietMs = 0;
-    for (;;) {
-        struct pollfd pfd[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-        // Only a frame start still waiting for its rest needs the clock; otherwise sleep until
-        // bytes come or the connection closes.
-        int n = poll(pfd, 2, QmuxReaderPending(&gStream) ? kReaderPollMs : -1);
-        if (pfd[1].revents != 0) return;
-        if (n == 0) {
-            quietMs += kReaderPollMs;
-            if (quietMs >= kStalePartialMs && QmuxReaderPending(&gStream)) {
-                QmuxReaderDropPending(&gStream);
-                DeliverAll();
-            }
-            continue;
-        }
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            MarkBroken();
-            return;
-        }
-        ssize_t got = read(fd, buf, sizeof buf);
-        if (got > 0) {
-            quietMs = 0;
-            QmuxReaderFeed(&gStream, buf, static_cast<std::size_t>(got));
-            DeliverAll();
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            MarkBroken();
-            return;
-        }
+    Reader r = {fd, wake, 0};
+    while (ReaderPass(&r)) {
     }
 }
 

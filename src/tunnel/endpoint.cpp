@@ -6,7 +6,7 @@
 // pushes its event (class 2, with the modem state) into the event ring. Retries, pauses and the
 // flag changes that follow a failure belong to the callers. Sockets are waited on with poll, so a
 // descriptor number above FD_SETSIZE can never overrun a select set.
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include "board/ticks.h"
 #include "cellular/datacall.h"
@@ -29,13 +29,6 @@ TunnelEndpoint lirnData;
 TunnelEndpoint lirnHb;
 
 std::atomic<int> lirnMode{0};
-std::atomic<int> lirnConnect{0};
-
-std::atomic<int> lirnHbInterval[kLirnChildSlots];
-std::atomic<int> lirnHbChild[kLirnChildSlots];
-std::atomic<int> lirnDataChild[kLirnChildSlots];
-std::atomic<int> lirnChildConnect[kLirnChildSlots];
-std::atomic<int> lirnChildIdx[kLirnChildSlots];
 
 namespace {
 
@@ -101,10 +94,10 @@ int WaitSocket(int fd, short events, uint32_t timeoutMs)
 // client), and a close alone would leave the connection open, its peer unaware, until that wait
 // ends. The word is exchanged under the use lock, so no receive or send is in progress on the
 // descriptor while it is closed, and two threads never close it twice.
-void CloseSocketWord(std::atomic<int>& word, bool shutDown)
+void CloseSocketWord(std::atomic<int>& sock, bool shutDown)
 {
     std::lock_guard<std::mutex> use(gSocketUse);
-    int fd = word.exchange(0);
+    int fd = sock.exchange(0);
     if (fd == 0) return;
     if (shutDown) shutdown(fd, SHUT_RDWR);
     close(fd);
@@ -242,29 +235,18 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
 void LirnInit()
 {
     lirnMode = lirnSet.mode;
-    SharedSet(lirnDialup, 0);
-    SharedSet(lirnConnect, 0);
-    LirnPacingReset();
+    DialupLower();
 
     TextCopy(lirnData.ipAddr, sizeof lirnData.ipAddr, lirnSet.serverIp);
     lirnData.port = lirnSet.port;
     lirnData.sock = 0;
 
     if (lirnMode != 0) {
-        lirnHbInterval[0] = lirnSet.hbInterval;
         TextCopy(lirnHb.ipAddr, sizeof lirnHb.ipAddr, lirnData.ipAddr);
         lirnHb.port = lirnData.port + 1;
         lirnHb.sock = 0;
     }
-    if (lirnMode != 0 && lirnMode != 1) {
-        // A server learns the interval from its client's initial packet.
-        for (int i = 0; i < kLirnChildSlots; ++i) {
-            SharedSet(lirnChildConnect[i], 0);
-            lirnHbInterval[i] = 0;
-            lirnHbChild[i] = 0;
-            lirnDataChild[i] = 0;
-        }
-    }
+    LinkReset();
 }
 
 int LirnClient(TunnelEndpoint& ep)
@@ -307,9 +289,9 @@ int LirnRecv(TunnelEndpoint& ep, char* buf)
     return RecvOn(ep.sock, buf);
 }
 
-int LirnChildRecv(std::atomic<int>& slot, char* buf)
+int LirnChildRecv(std::atomic<int>& sock, char* buf)
 {
-    return RecvOn(slot, buf);
+    return RecvOn(sock, buf);
 }
 
 int LirnSend(TunnelEndpoint& ep, const char* buf)
@@ -317,10 +299,10 @@ int LirnSend(TunnelEndpoint& ep, const char* buf)
     return SendOn(ep.sock, buf, kLirnBlockSize);
 }
 
-int LirnChildSend(std::atomic<int>& slot, const char* text)
+int LirnChildSend(std::atomic<int>& sock, const char* text)
 {
     // A full block may hold no zero byte: then the whole block is the text.
-    return SendOn(slot, text, strnlen(text, kLirnBlockSize));
+    return SendOn(sock, text, strnlen(text, kLirnBlockSize));
 }
 
 int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len)
@@ -328,9 +310,9 @@ int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len)
     return SendOn(ep.sock, data, static_cast<std::size_t>(len > 0 ? len : 0));
 }
 
-int LirnChildSendBytes(std::atomic<int>& slot, const char* data, int len)
+int LirnChildSendBytes(std::atomic<int>& sock, const char* data, int len)
 {
-    return SendOn(slot, data, static_cast<std::size_t>(len > 0 ? len : 0));
+    return SendOn(sock, data, static_cast<std::size_t>(len > 0 ? len : 0));
 }
 
 void LirnLogOutageDropped(std::uint64_t bytes)
@@ -343,15 +325,15 @@ void LirnClose(TunnelEndpoint& ep)
     CloseSocketWord(ep.sock, false);
 }
 
-void LirnChildClose(std::atomic<int>* slots, int idx)
+void LirnChildClose(std::atomic<int>& sock)
 {
-    if (idx < 0 || idx >= kLirnChildSlots) return;
-    CloseSocketWord(slots[idx], true);
+    CloseSocketWord(sock, true);
 }
 
-void LirnChildCloseAll(std::atomic<int>* slots)
+void LirnChildCloseAll()
 {
-    for (int i = 0; i < kLirnChildSlots; ++i) CloseSocketWord(slots[i], true);
+    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnHbChild, true);
+    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnDataChild, true);
 }
 
 void GenInitData(char* dst, int count)

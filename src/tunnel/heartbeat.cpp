@@ -4,7 +4,7 @@
 // interval; a server (mode 2) expects something on it within every window of the interval its
 // client announced plus the 5-second receive wait, and drops a client that stays silent. Only the
 // heartbeat thread touches the last-heartbeat ticks below.
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include "board/ticks.h"
 
@@ -25,7 +25,8 @@ const char kHeartbeatBlock[kLirnBlockSize] = {};
 void PassMode1()
 {
     uint32_t seen = SharedSeq();
-    uint32_t due = TickSecondsToMs(lirnHbInterval[0]);
+    uint32_t link = LinkSeen();
+    uint32_t due = TickSecondsToMs(lirnChild[0].lirnHbInterval);
     if (lirnConnect != 1) {
         SharedWait(seen, kWaitForever);  // until the link is up
         return;
@@ -35,12 +36,9 @@ void PassMode1()
         SharedWait(seen, due - elapsed);  // until the heartbeat is due, or the link drops
         return;
     }
-    int rc = LirnSend(lirnHb, kHeartbeatBlock);
-    if (rc == kLirnSocketGone) return;  // the link manager is rebuilding
-    if (rc != 0) {
+    if (LirnSend(lirnHb, kHeartbeatBlock) != 0) {
         // The last tick stays: the first heartbeat on the next link goes out as soon as it is up.
-        std::puts("Send HB Failed\r");
-        SharedSet(lirnConnect, 0);
+        if (LinkLower(link)) std::puts("Send HB Failed\r");
         return;
     }
     std::puts("Send HB Successfully\r");
@@ -48,37 +46,34 @@ void PassMode1()
 }
 
 // Receives the due heartbeat of one supervised slot (waiting up to 5 s).
-void SuperviseSlot(int slot)
+void SuperviseSlot(int slot, uint32_t link)
 {
     char block[kLirnBlockSize];  // what a heartbeat holds does not matter, only that it came
-    int got = LirnChildRecv(lirnHbChild[slot], block);
+    int got = LirnChildRecv(lirnChild[slot].lirnHbChild, block);
     if (got > 0) {
         gChildHbTick[slot] = GetTimeTicks();
         return;
     }
-    if (got == kLirnSocketGone) return;  // the slot was closed meanwhile
     if (got == 0) {
         // The listeners stay open: the link manager takes the next client.
         std::printf("[%d] Receive HB Timeout\r\n", slot);
-        SharedSet(lirnChildConnect[slot], 0);
-        LirnChildClose(lirnHbChild, slot);
-        LirnChildClose(lirnDataChild, lirnChildIdx[slot]);
+        LinkDropClient(slot);
         return;
     }
-    std::printf("[%d] Receive HB Error\r\n", slot);
-    SharedSet(lirnConnect, 0);
+    if (LinkLower(link)) std::printf("[%d] Receive HB Error\r\n", slot);
 }
 
 void PassMode2()
 {
     uint32_t seen = SharedSeq();
+    uint32_t link = LinkSeen();
     uint32_t now = GetTimeTicks();
     bool received = false;
     uint32_t wait = kWaitForever;
     for (int i = 0; i < kLirnChildSlots; ++i) {
         // A slot's first window opens with its handshake, not with the listeners: until the
         // slot is supervised (and while the link is down) its tick follows the clock.
-        if (lirnConnect == 0 || lirnChildConnect[i] != 1) {
+        if (lirnConnect == 0 || lirnChild[i].lirnChildConnect != 1) {
             gChildHbTick[i] = now;
             gSupervised[i] = false;
             continue;
@@ -87,13 +82,13 @@ void PassMode2()
             gSupervised[i] = true;
             gChildHbTick[i] = now;
         }
-        uint32_t window = TickSecondsToMs(lirnHbInterval[i]);
+        uint32_t window = TickSecondsToMs(lirnChild[i].lirnHbInterval);
         uint32_t elapsed = TickElapsed(gChildHbTick[i], now);
         if (elapsed < window) {
             if (window - elapsed < wait) wait = window - elapsed;
             continue;
         }
-        SuperviseSlot(i);
+        SuperviseSlot(i, link);
         received = true;
     }
     if (!received) SharedWait(seen, wait);  // until a window ends or a slot or the link changes

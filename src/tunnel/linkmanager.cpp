@@ -7,13 +7,18 @@
 // that cannot be reached five times in a row gets the data call hung up, so that the dial-up
 // thread makes a fresh call before the next try.
 //
+// This file owns the link word and the client slots: every write of them is in a function below,
+// the link word's under one lock, so that a failure met on a link that has changed since (LinkLower)
+// never lowers the link built after it.
+//
 // Rebuilds are paced (LirnRetryDelayMs): a build that fails, or a link that ends soon after it was
 // built, makes the next build wait longer, so a peer that accepts and closes at once, or a server
 // whose listeners cannot be set up, is not flooded with connects.
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include "board/ticks.h"
 #include "cellular/datacall.h"
+#include "config/config.h"
 #include "platform/text.h"
 
 #include <cstdio>
@@ -36,10 +41,19 @@ constexpr uint32_t kGoodLinkMs = 10000;
 // Pacing of rebuilds. Touched by the link manager's thread only.
 LinkPacing gPacing;
 
-// Links raised so far; a link is raised and a stale failure checked under gLinkRaise, so that a
-// pump never lowers a link built after the failure it saw.
-std::mutex gLinkRaise;
-std::atomic<uint32_t> gLinkBuilds{0};
+// The link word, and how often the link has changed (raised, lowered, or its client dropped). Both
+// are written under gLink only: a failure lowers the link only while the count is the one the
+// failing thread saw before its operation.
+std::mutex gLink;
+std::atomic<int> gConnect{0};
+std::atomic<uint32_t> gLinkChanges{0};
+
+// Under gLink: the link goes up or down; a failure seen before this point is outdated.
+void ChangeLink(int up)
+{
+    gLinkChanges++;
+    SharedSet(gConnect, up);
+}
 
 // Waits until the next build is due. The wait ends at a time computed from the failures; nothing
 // else this thread could do meanwhile.
@@ -66,11 +80,15 @@ bool ListenWithRetries(TunnelEndpoint& ep)
 }
 
 // Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not),
-// once its paced time has come.
+// once its paced time has come. A link that is up leaves nothing to do until a thread lowers it.
 bool LinkToBuild(int mode)
 {
+    uint32_t seen = SharedSeq();
     if (!DialupReady(mode)) return false;
-    if (lirnConnect == 1) return false;
+    if (lirnConnect == 1) {
+        SharedWait(seen, kWaitForever);
+        return false;
+    }
     LinkPacingDown(&gPacing);
     WaitForRebuild();
     return true;
@@ -83,11 +101,7 @@ void BuildEnded(bool up)
         LinkPacingFailed(&gPacing);
         return;
     }
-    {
-        std::lock_guard<std::mutex> hold(gLinkRaise);
-        gLinkBuilds++;
-        SharedSet(lirnConnect, 1);
-    }
+    LinkRaise();
     LinkPacingUp(&gPacing);
 }
 
@@ -120,7 +134,7 @@ bool ExchangeAsClient()
     std::puts("Data Connect Successfully\r");
 
     char reply[kLirnBlockSize];
-    LirnBuildInitReply(reply, packet, got, lirnHbInterval[0]);
+    LirnBuildInitReply(reply, packet, got, lirnChild[0].lirnHbInterval);
     if (LirnSend(lirnData, reply) != 0) {
         std::puts("Send Initial Packet Failed\r");
         return false;
@@ -151,11 +165,10 @@ bool RebuildListeners()
     LinkPacingDown(&gPacing);
     WaitForRebuild();
     std::puts("Start Bind And Listen\r");
-    LirnChildCloseAll(lirnHbChild);
-    LirnChildCloseAll(lirnDataChild);
+    LirnChildCloseAll();
     LirnClose(lirnHb);
     LirnClose(lirnData);
-    for (int i = 0; i < kLirnChildSlots; ++i) SharedSet(lirnChildConnect[i], 0);
+    for (LirnChild& child : lirnChild) SharedSet(child.lirnChildConnect, 0);
     bool up = ListenWithRetries(lirnHb) && ListenWithRetries(lirnData);
     BuildEnded(up);
     if (!up) {
@@ -167,16 +180,12 @@ bool RebuildListeners()
     return true;
 }
 
-int FirstFreeSlot(std::atomic<int>* slots)
+// The first slot whose heartbeat (or data) socket is free, or -1.
+int FirstFreeSlot(bool data)
 {
     for (int i = 0; i < kLirnChildSlots; ++i)
-        if (slots[i] == 0) return i;
+        if ((data ? lirnChild[i].lirnDataChild : lirnChild[i].lirnHbChild) == 0) return i;
     return -1;
-}
-
-bool AnySlotFree(std::atomic<int>* slots)
-{
-    return FirstFreeSlot(slots) >= 0;
 }
 
 // A second client knocks while the slot is taken: its request stays pending and keeps the
@@ -188,32 +197,32 @@ void PaceFullSlot()
     for (;;) {
         uint32_t seen = SharedSeq();
         uint32_t elapsed = TickElapsed(start, GetTimeTicks());
-        if (elapsed >= kFullSlotWaitMs || AnySlotFree(lirnHbChild) || lirnConnect != 1) return;
+        if (elapsed >= kFullSlotWaitMs || FirstFreeSlot(false) >= 0 || lirnConnect != 1) return;
         SharedWait(seen, kFullSlotWaitMs - elapsed);
     }
 }
 
-// Accepts the pending request of ep into the first free slot. Returns the slot, or -1 (with the
-// flag changes and messages of a full table or a failed accept).
-int AcceptIntoSlot(TunnelEndpoint& ep, std::atomic<int>* slots, bool fullDropsLink)
+// Accepts the pending request of ep for a slot whose heartbeat (or data) socket is free. Returns
+// the slot and the accepted socket, or -1 (with the link changes and messages of a full table or
+// a failed accept).
+int AcceptIntoSlot(TunnelEndpoint& ep, bool data, int* fd)
 {
-    int slot = FirstFreeSlot(slots);
+    int slot = FirstFreeSlot(data);
     if (slot < 0) {
         std::puts("Connection Is Full\r");
-        if (fullDropsLink)
-            SharedSet(lirnConnect, 0);
+        if (data)
+            LinkDrop();
         else
             PaceFullSlot();
         return -1;
     }
     socklen_t len = sizeof ep.sockAddr;
-    int fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
+    *fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
+    if (*fd < 0) {
         std::puts("Connect Failed\r");
-        SharedSet(lirnConnect, 0);
+        LinkDrop();
         return -1;
     }
-    slots[slot] = fd;
     std::puts("Connect Successfully\r");
     return slot;
 }
@@ -244,39 +253,43 @@ bool ParseInitReply(const char* sent, const char* reply, int* interval)
 // a good reply puts the slot under heartbeat supervision with the interval the client announced.
 void CompleteHandshake(int hbSlot, const char* packet)
 {
+    LirnChild& client = lirnChild[hbSlot];
     int rc = LirnMonitor(lirnData, kRequestWaitSeconds, 0);
     if (rc == 0) {
         std::puts("Get Connection Request Failed\r");
-        LirnChildClose(lirnHbChild, hbSlot);
+        LirnChildClose(client.lirnHbChild);
         return;
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        SharedSet(lirnConnect, 0);
+        LinkDrop();
         return;
     }
-    int dataSlot = AcceptIntoSlot(lirnData, lirnDataChild, true);
+    int fd = 0;
+    int dataSlot = AcceptIntoSlot(lirnData, true, &fd);
     if (dataSlot < 0) return;
+    LirnChild& data = lirnChild[dataSlot];
+    data.lirnDataChild = fd;
 
     char received[kLirnBlockSize];
-    int got = LirnChildRecv(lirnDataChild[dataSlot], received);
+    int got = LirnChildRecv(data.lirnDataChild, received);
     if (got <= 0) {
         std::puts("Receive Initial Packet Failed\r");
-        SharedSet(lirnConnect, 0);
+        LinkDrop();
         return;
     }
     std::puts("Receive Initial Packet Successfully\r");
 
     int interval = 0;
     if (!LirnCheckInitReply(packet, received, got, &interval)) {
-        LirnChildClose(lirnHbChild, hbSlot);
-        LirnChildClose(lirnDataChild, dataSlot);
+        LirnChildClose(client.lirnHbChild);
+        LirnChildClose(data.lirnDataChild);
         return;
     }
-    lirnHbInterval[hbSlot] = interval;
+    client.lirnHbInterval = interval;
     std::printf("HB Interval: %d\r\n", interval);
-    lirnChildIdx[hbSlot] = dataSlot;
-    SharedSet(lirnChildConnect[hbSlot], 1);
+    client.lirnChildIdx = dataSlot;
+    SharedSet(client.lirnChildConnect, 1);
 }
 
 void PassMode2()
@@ -291,19 +304,21 @@ void PassMode2()
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        SharedSet(lirnConnect, 0);
+        LinkDrop();
         return;
     }
     std::puts("Get Connection Request\r");
 
-    int hbSlot = AcceptIntoSlot(lirnHb, lirnHbChild, false);
+    int fd = 0;
+    int hbSlot = AcceptIntoSlot(lirnHb, false, &fd);
     if (hbSlot < 0) return;
+    lirnChild[hbSlot].lirnHbChild = fd;
 
     char packet[kInitPacketChars + 1];
     GenInitData(packet, kInitPacketChars);
-    if (LirnChildSend(lirnHbChild[hbSlot], packet) != 0) {
+    if (LirnChildSend(lirnChild[hbSlot].lirnHbChild, packet) != 0) {
         std::puts("Send Initial Packet Failed\r");
-        SharedSet(lirnConnect, 0);
+        LinkDrop();
         return;
     }
     std::puts("Send Initial Packet Successfully\r");
@@ -312,15 +327,62 @@ void PassMode2()
 
 }  // namespace
 
-uint32_t LirnLinkBuilds()
+const std::atomic<int>& lirnConnect = gConnect;
+LirnChild lirnChild[kLirnChildSlots];
+
+uint32_t LinkSeen()
 {
-    return gLinkBuilds;
+    return gLinkChanges;
 }
 
-void LirnLowerLink(uint32_t buildsSeen)
+void LinkRaise()
 {
-    std::lock_guard<std::mutex> hold(gLinkRaise);
-    if (gLinkBuilds == buildsSeen) SharedSet(lirnConnect, 0);
+    std::lock_guard<std::mutex> hold(gLink);
+    ChangeLink(1);
+}
+
+bool LinkLower(uint32_t seen)
+{
+    std::lock_guard<std::mutex> hold(gLink);
+    if (gLinkChanges != seen) return false;
+    ChangeLink(0);
+    return true;
+}
+
+void LinkDrop()
+{
+    std::lock_guard<std::mutex> hold(gLink);
+    ChangeLink(0);
+}
+
+void LinkDropClient(int slot)
+{
+    LirnChild& client = lirnChild[slot];
+    {
+        std::lock_guard<std::mutex> hold(gLink);
+        gLinkChanges++;
+        SharedSet(client.lirnChildConnect, 0);
+    }
+    LirnChildClose(client.lirnHbChild);
+    int data = client.lirnChildIdx;
+    if (data >= 0 && data < kLirnChildSlots) LirnChildClose(lirnChild[data].lirnDataChild);
+}
+
+void LinkReset()
+{
+    LinkDrop();
+    gPacing = LinkPacing{};
+    if (lirnMode == 1) {
+        lirnChild[0].lirnHbInterval = lirnSet.hbInterval;
+    } else if (lirnMode != 0) {
+        // A server learns the interval from its client's initial packet.
+        for (LirnChild& child : lirnChild) {
+            SharedSet(child.lirnChildConnect, 0);
+            child.lirnHbInterval = 0;
+            child.lirnHbChild = 0;
+            child.lirnDataChild = 0;
+        }
+    }
 }
 
 uint32_t LirnRetryDelayMs(int failures)
@@ -329,11 +391,6 @@ uint32_t LirnRetryDelayMs(int failures)
     if (failures - 2 >= kRetryDoublings) return kRetryCapMs;
     uint32_t delay = kRetryFirstDelayMs << (failures - 2);
     return delay < kRetryCapMs ? delay : kRetryCapMs;
-}
-
-void LirnPacingReset()
-{
-    gPacing = LinkPacing{};
 }
 
 void LinkPacingUp(LinkPacing* p)
@@ -367,7 +424,7 @@ uint32_t LinkPacingWaitMs(const LinkPacing* p)
 // Gives the data call up: the dial-up thread makes a new one and raises lirnDialup again.
 void LirnHangUp(bool announce)
 {
-    SharedSet(lirnDialup, 0);
+    DialupLower();
     hangup_actions();
     if (announce) std::puts("Hangup\r");
 }
@@ -394,13 +451,7 @@ void* ThreadLirnSock(void*)
     ThreadName("lirn-link");
     int mode = lirnMode;
     if (mode < 0 || mode > 2) return nullptr;
-    for (;;) {
-        uint32_t seen = SharedSeq();
-        LirnSockPass();
-        // A client's link that is up leaves nothing to do until a thread lowers it. (A server's
-        // pass waits for connection requests itself.)
-        if (mode != 2 && lirnDialup == 1 && lirnConnect == 1) SharedWait(seen, kWaitForever);
-    }
+    for (;;) LirnSockPass();
 }
 
 bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval)

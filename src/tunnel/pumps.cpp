@@ -13,7 +13,7 @@
 // mode (and may grow to kRawChunkMax when the quiet gap is short), the quiet gap comes from the
 // configuration, and an outage ring keeps the input of a link that is down and sends it, in order
 // and ahead of newer input, once the link is up.
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include "board/ticks.h"
 #include "config/config.h"
@@ -38,16 +38,8 @@ OutageRing gOutage;
 // The data slot that belongs to a supervised heartbeat slot, or -1.
 int DataSlotOf(int hbSlot)
 {
-    int idx = lirnChildIdx[hbSlot];
+    int idx = lirnChild[hbSlot].lirnChildIdx;
     return idx >= 0 && idx < kLirnChildSlots ? idx : -1;
-}
-
-// False once the heartbeat thread (a silent client) or the link manager has freed the slot. Its
-// connections then end under the pump's feet; that is the end of one client, not a failure of the
-// link, and must not take the listeners (and a client waiting at them) down.
-bool SlotStillServed(int hbSlot)
-{
-    return lirnChildConnect[hbSlot] == 1;
 }
 
 void WriteSerial(int fd, const char* data, int count)
@@ -58,6 +50,7 @@ void WriteSerial(int fd, const char* data, int count)
 void RecvMode0(int fd)
 {
     uint32_t seen = SharedSeq();
+    uint32_t link = LinkSeen();
     if (lirnConnect != 1) {
         SharedWait(seen, kWaitForever);  // until the link is up
         return;
@@ -66,13 +59,14 @@ void RecvMode0(int fd)
     int got = LirnRecv(lirnData, block);
     if (got > 0)
         WriteSerial(fd, block, got);
-    else if (LirnLinkFailed(got))
-        SharedSet(lirnConnect, 0);
+    else if (got < 0)
+        LinkLower(link);
 }
 
 void RecvMode1(int fd)
 {
     uint32_t seen = SharedSeq();
+    uint32_t link = LinkSeen();
     if (lirnConnect != 1) {
         SharedWait(seen, kWaitForever);  // until the link is up
         return;
@@ -83,10 +77,8 @@ void RecvMode1(int fd)
         std::puts("Receive No Packet\r");
         return;
     }
-    if (got == kLirnSocketGone) return;  // the link manager is rebuilding
     if (got < 0) {
-        std::puts("Receive Packet Failed\r");
-        SharedSet(lirnConnect, 0);
+        if (LinkLower(link)) std::puts("Receive Packet Failed\r");
         return;
     }
     // The console shows the first line; the port gets the bytes exactly as received.
@@ -96,29 +88,34 @@ void RecvMode1(int fd)
     WriteSerial(fd, block, got);
 }
 
+// After a failure on a served client's data socket: the socket stays broken until the link
+// manager rebuilds or the slot is freed, so wait for that instead of failing on it again at once,
+// which would flood the console and spin.
+void WaitSlotChange(int slot)
+{
+    for (;;) {
+        uint32_t seen = SharedSeq();
+        if (lirnConnect != 0 || lirnChild[slot].lirnChildConnect != 1) return;
+        SharedWait(seen, kWaitForever);
+    }
+}
+
 void RecvMode2(int fd)
 {
     uint32_t seen = SharedSeq();
+    uint32_t link = LinkSeen();
     bool served = false;
     for (int i = 0; i < kLirnChildSlots; ++i) {
         int data = DataSlotOf(i);
-        if (lirnChildConnect[i] != 1 || data < 0) continue;
+        if (lirnChild[i].lirnChildConnect != 1 || data < 0) continue;
         served = true;
         char block[kLirnBlockSize];
-        int got = LirnChildRecv(lirnDataChild[data], block);
-        if (got <= 0 && !SlotStillServed(i)) continue;
+        int got = LirnChildRecv(lirnChild[data].lirnDataChild, block);
         if (got == 0) {
             std::printf("[%d] Receive No Packet\r\n", i);
         } else if (got < 0) {
-            std::printf("[%d] Receive Packet Failed\r\n", i);
-            SharedSet(lirnConnect, 0);
-            // The slot's socket stays broken until the link manager rebuilds: wait for that
-            // instead of failing on it again at once, which would flood the console and spin.
-            for (;;) {
-                uint32_t now = SharedSeq();
-                if (lirnConnect != 0 || lirnChildConnect[i] != 1) break;
-                SharedWait(now, kWaitForever);
-            }
+            if (LinkLower(link)) std::printf("[%d] Receive Packet Failed\r\n", i);
+            WaitSlotChange(i);
         } else {
             std::printf("[%d] Receive Packet Successfully\r\n", i);
             WriteSerial(fd, block, got);
@@ -138,35 +135,33 @@ int SendClientChunk(const char* chunk, int len)
 }
 
 // ... and to a server's client: exactly its bytes when raw, else the text up to its first zero.
-int SendChildChunk(std::atomic<int>& slot, const char* chunk, int len)
+int SendChildChunk(std::atomic<int>& sock, const char* chunk, int len)
 {
-    if (gChunker.raw) return LirnChildSendBytes(slot, chunk, len);
+    if (gChunker.raw) return LirnChildSendBytes(sock, chunk, len);
     char block[kLirnBlockSize + 1] = {};
     std::memcpy(block, chunk, static_cast<std::size_t>(len));
-    return LirnChildSend(slot, block);
+    return LirnChildSend(sock, block);
 }
 
 // Sends one chunk in the mode's wire form. Returns whether it went out (to at least one client).
 bool SendChunk(const char* chunk, int len)
 {
     bool sent = false;
-    uint32_t builds = LirnLinkBuilds();
+    uint32_t link = LinkSeen();
     switch (lirnMode) {
     case 0: {
         int rc = SendClientChunk(chunk, len);
         sent = rc >= 0;
-        if (LirnLinkFailed(rc)) LirnLowerLink(builds);
+        if (rc < 0) LinkLower(link);
         break;
     }
     case 1: {
         int rc = SendClientChunk(chunk, len);
         sent = rc >= 0;
-        if (rc == kLirnSocketGone) break;  // the link manager is rebuilding
-        if (rc < 0) {
+        if (rc < 0 && LinkLower(link)) {
             std::printf("res: %d\r\n", rc);
             std::puts("Send Packet Failed\r");
-            LirnLowerLink(builds);
-        } else {
+        } else if (rc >= 0) {
             std::puts("Send Packet Successfully\r");
         }
         break;
@@ -174,11 +169,9 @@ bool SendChunk(const char* chunk, int len)
     case 2:
         for (int i = 0; i < kLirnChildSlots; ++i) {
             int data = DataSlotOf(i);
-            if (lirnChildConnect[i] != 1 || data < 0) continue;
-            if (SendChildChunk(lirnDataChild[data], chunk, len) < 0) {
-                if (!SlotStillServed(i)) continue;
-                std::printf("[%d] Send Packet Failed\r\n", i);
-                SharedSet(lirnConnect, 0);
+            if (lirnChild[i].lirnChildConnect != 1 || data < 0) continue;
+            if (SendChildChunk(lirnChild[data].lirnDataChild, chunk, len) < 0) {
+                if (LinkLower(link)) std::printf("[%d] Send Packet Failed\r\n", i);
             } else {
                 std::printf("[%d] Send Packet Successfully\r\n", i);
                 sent = true;
@@ -197,7 +190,7 @@ bool LinkCarries()
     if (lirnConnect != 1) return false;
     if (lirnMode != 2) return true;
     for (int i = 0; i < kLirnChildSlots; ++i)
-        if (lirnChildConnect[i] == 1 && DataSlotOf(i) >= 0) return true;
+        if (lirnChild[i].lirnChildConnect == 1 && DataSlotOf(i) >= 0) return true;
     return false;
 }
 
@@ -254,7 +247,8 @@ void LirnSendStart()
 }
 
 // The record holds only values in range (the reader and the console refuse others); a record set
-// up otherwise still gets the described behaviour, never an overrun.
+// up otherwise still gets the default quiet gap (kQuietGapDefaultMs) and one-block chunks, never
+// an overrun.
 void LirnChunkerStart(LirnChunker* c, bool raw)
 {
     SerialGatherInit(&c->gather, GetTimeTicks());
@@ -275,9 +269,9 @@ int LirnChunkRead(LirnChunker* c, int fd, char* out)
         return 0;
     }
     ssize_t got = uart_read(fd, out, static_cast<size_t>(step.readCount));
-    // The described gathering remembers the last count across reads, so a burst whose first count
-    // equals the previous chunk's size is read at once, perhaps before its end. Raw chunks carry
-    // frames: the next chunk's gap counts from its own bytes.
+    // The standard gathering (SerialGatherPoll) remembers the last count across reads, so a burst
+    // whose first count equals the previous chunk's size is read at once, perhaps before its end.
+    // Raw chunks carry frames: the next chunk's gap counts from its own bytes.
     if (c->raw) SerialGatherInit(&c->gather, GetTimeTicks());
     return got > 0 ? static_cast<int>(got) : 0;
 }

@@ -6,7 +6,7 @@
 #include "config/config.h"
 #include "logging/log.h"
 #include "serial/uart.h"
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +45,7 @@ PassLoop::~PassLoop()
 
 void ShutDownListeners()
 {
-    SharedSet(lirnConnect, 0);  // ends the pacing of a full slot
+    LinkDrop();  // ends the pacing of a full slot
     for (TunnelEndpoint* ep : {&lirnHb, &lirnData}) {
         int fd = ep->sock;
         if (fd > 0) shutdown(fd, SHUT_RDWR);
@@ -60,20 +60,17 @@ void TunnelSetUp(int mode, int port, int hbInterval)
     lirnSet.port = port;
     lirnSet.hbInterval = hbInterval;
     LirnInit();
-    logInIdx = 0;
-    logOutIdx = 0;
-    std::memset(logBuffer, 0, sizeof logBuffer);
+    LogRingClear();
 }
 
 void TunnelTearDown()
 {
-    lirnConnect = 0;
-    lirnDialup = 0;
-    for (int i = 0; i < kLirnChildSlots; ++i) lirnChildConnect[i] = 0;
+    LinkDrop();
+    DialupLower();
+    for (LirnChild& child : lirnChild) child.lirnChildConnect = 0;
     LirnClose(lirnData);
     LirnClose(lirnHb);
-    LirnChildCloseAll(lirnHbChild);
-    LirnChildCloseAll(lirnDataChild);
+    LirnChildCloseAll();
     int fd = uartFd.exchange(0);
     if (fd > 0) close(fd);
 }
@@ -100,8 +97,10 @@ PassLoop& TunnelTest::Run(std::function<void()> pass, std::function<void()> wake
 std::vector<int> TunnelEvents()
 {
     std::vector<int> codes;
-    for (int i = logOutIdx; i != logInIdx; i = (i + 1) % kLogRingSlots)
-        if (std::strcmp(logBuffer[i].eventClass, "2") == 0) codes.push_back(std::atoi(logBuffer[i].code));
+    for (int i = 0; i < LogPushIdx(); ++i) {
+        LogEvent e = LogEventAt(i);
+        if (std::strcmp(e.eventClass, "2") == 0) codes.push_back(std::atoi(e.code));
+    }
     return codes;
 }
 

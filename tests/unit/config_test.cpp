@@ -44,9 +44,9 @@ TEST_F(ConfigTest, MissingFileLeavesDefaultsLogsAndReturnsMinusOne)
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out, "Open Config File Error\r\n");
     EXPECT_EQ(LogPushIdx(), 1);
-    EXPECT_STREQ(logBuffer[0].eventClass, "1");
-    EXPECT_STREQ(logBuffer[0].code, "0");
-    EXPECT_EQ(logBuffer[0].withModem, 0);
+    EXPECT_STREQ(LogEventAt(0).eventClass, "1");
+    EXPECT_STREQ(LogEventAt(0).code, "0");
+    EXPECT_EQ(LogEventAt(0).withModem, 0);
     EXPECT_STREQ(modem_APN, "");
     EXPECT_STREQ(modem_pin_code, "");
     EXPECT_FALSE(root.Exists("/APP/config.ini"));

@@ -77,15 +77,6 @@ TEST(SerialGather, QuietGapReadLimitAndRememberedCount)
     }
 }
 
-// A full tunnel block does not wait for the gap.
-TEST(SerialGather, AFullTunnelBlockIsReadAtOnce)
-{
-    const SerialGatherRule block = {100, 128, 128};
-    SerialGather t{0, 0};
-    EXPECT_EQ(SerialGatherPoll(&t, 128, 10, block).readCount, 128);
-    EXPECT_EQ(SerialGatherPoll(&t, 300, 11, block).readCount, 128);
-}
-
 std::string Line(std::string burst)
 {
     burst.resize(burst.size() + 1);

@@ -21,7 +21,7 @@ protected:
     void SetUp() override { root.MakeDirs("/sys/class/gpio"); }
     void TearDown() override
     {
-        sta_led_step = 1;
+        LedShowPattern(1);
         gps_flag = 0;
     }
     // An exported line as the kernel shows it.
@@ -130,7 +130,7 @@ protected:
 TEST_F(LedTest, SteadyPatternsKeepTheLedOn)
 {
     for (int step : {0, 7, -1, 100}) {
-        sta_led_step = step;
+        LedShowPattern(step);
         gps_flag = 0;
         Pass("0", 5000, "0", 5000);
         EXPECT_EQ(Sta(), "1") << step;
@@ -150,7 +150,7 @@ TEST_F(LedTest, BlinkPhasesFollowTheStatusPatternTable)
     // "Still within" checks leave at least 100 ms of margin for a slow machine.
     auto within = [](uint32_t phase) { return phase > 200 ? phase - 150 : 0u; };
     for (const auto& p : table) {
-        sta_led_step = p.step;
+        LedShowPattern(p.step);
         Pass("1", within(p.on), "1", 0);
         EXPECT_EQ(Sta(), "1") << "still within the on time of " << p.step;
         Pass("1", p.on + 20, "1", 0);
@@ -164,17 +164,17 @@ TEST_F(LedTest, BlinkPhasesFollowTheStatusPatternTable)
 
 TEST_F(LedTest, PatternChangeActsOnTheTimeAlreadyElapsed)
 {
-    sta_led_step = 1;
+    LedShowPattern(1);
     Pass("1", 600, "1", 0);
     EXPECT_EQ(Sta(), "1");  // 600 ms of 900 ms on
-    sta_led_step = 2;
+    LedShowPattern(2);
     Pass("1", 600, "1", 0);
     EXPECT_EQ(Sta(), "0");  // already past 500 ms on
 }
 
 TEST_F(LedTest, PassWaitsUntilTheNextSwitchOrForAChangeWhenNothingBlinks)
 {
-    sta_led_step = 1;
+    LedShowPattern(1);
     gps_flag = 0;
     unsigned pause = Pass("1", 895, "1", 0);
     if (Sta() == "1") {  // a stalled machine may already have switched it
@@ -184,7 +184,7 @@ TEST_F(LedTest, PassWaitsUntilTheNextSwitchOrForAChangeWhenNothingBlinks)
     pause = Pass("1", 0, "1", 0);
     EXPECT_GT(pause, 700u);  // 900 ms on, less what a slow machine took
     EXPECT_LE(pause, 900u);
-    sta_led_step = 0;
+    LedShowPattern(0);
     EXPECT_EQ(Pass("1", 0, "1", 0), kWaitForever);
 }
 

@@ -45,8 +45,8 @@ TEST_F(LogTest, RingHoldsTwentyNineEventsThenDrops)
 {
     for (int i = 0; i < 40; ++i) LogPush(2, i % 10, nullptr);
     EXPECT_EQ(LogPushIdx(), 29);
-    EXPECT_STREQ(logBuffer[28].code, "8");
-    EXPECT_STREQ(logBuffer[29].code, "");  // the free slot is never filled
+    EXPECT_STREQ(LogEventAt(28).code, "8");
+    EXPECT_STREQ(LogEventAt(29).code, "");  // the free slot is never filled
 }
 
 TEST_F(LogTest, EventWithModemStateCopiesRegistrationAndSignal)
@@ -54,15 +54,15 @@ TEST_F(LogTest, EventWithModemStateCopiesRegistrationAndSignal)
     LogModemState modem = {5, 23};
     LogPush(2, 7, &modem);
     LogPush(0, 3, nullptr);
-    EXPECT_STREQ(logBuffer[0].eventClass, "2");
-    EXPECT_STREQ(logBuffer[0].code, "7");
-    EXPECT_EQ(logBuffer[0].creg, 5);
-    EXPECT_EQ(logBuffer[0].csq, 23);
-    EXPECT_EQ(logBuffer[0].withModem, 1);
-    EXPECT_EQ(logBuffer[1].creg, 0);
-    EXPECT_EQ(logBuffer[1].csq, 0);
-    EXPECT_EQ(logBuffer[1].withModem, 0);
-    EXPECT_EQ(std::strlen(logBuffer[0].time), 8u);
+    EXPECT_STREQ(LogEventAt(0).eventClass, "2");
+    EXPECT_STREQ(LogEventAt(0).code, "7");
+    EXPECT_EQ(LogEventAt(0).creg, 5);
+    EXPECT_EQ(LogEventAt(0).csq, 23);
+    EXPECT_EQ(LogEventAt(0).withModem, 1);
+    EXPECT_EQ(LogEventAt(1).creg, 0);
+    EXPECT_EQ(LogEventAt(1).csq, 0);
+    EXPECT_EQ(LogEventAt(1).withModem, 0);
+    EXPECT_EQ(std::strlen(LogEventAt(0).time), 8u);
 }
 
 TEST_F(LogTest, ConcurrentPushesEachTakeTheirOwnSlot)
@@ -75,7 +75,7 @@ TEST_F(LogTest, ConcurrentPushesEachTakeTheirOwnSlot)
     for (auto& th : threads) th.join();
     ASSERT_EQ(LogPushIdx(), 24);
     int perClass[4] = {0, 0, 0, 0};
-    for (int i = 0; i < 24; ++i) perClass[logBuffer[i].eventClass[0] - '0']++;
+    for (int i = 0; i < 24; ++i) perClass[LogEventAt(i).eventClass[0] - '0']++;
     for (int n : perClass) EXPECT_EQ(n, 6);
 }
 

@@ -4,7 +4,7 @@
 // as does a stored message read once with the latch ending the storage queries.
 #include "config/config.h"
 #include "logging/log.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 #include "platform/sysroot.h"
 
 #include "at_modem.h"

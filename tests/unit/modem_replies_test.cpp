@@ -2,7 +2,7 @@
 // the cut at each delimiter, and a field without one left as it was), the IMEI and model texts,
 // and the SIM check with its PIN entry and radio reset counters.
 #include "config/config.h"
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include <gtest/gtest.h>
 

@@ -255,18 +255,6 @@ TEST(PduDecode, TextEndingAtEveryPointIsSafe)
     EXPECT_EQ(p.userDataLength, 0);
 }
 
-TEST(PduHelpers, TableDiffersFromIdentityInExactly32Places)
-{
-    int changed = 0;
-    for (int i = 0; i < 128; ++i) changed += Table7Bit2Iso[i] != i;
-    EXPECT_EQ(changed, 32);
-    for (int same : {0x0A, 0x0D, 0x1B, 0x10, 0x12, 0x1A, int{'A'}, int{'z'}, int{'0'}}) EXPECT_EQ(Table7Bit2Iso[same], same);
-    EXPECT_EQ(Table7Bit2Iso[0x00], '@');
-    EXPECT_EQ(Table7Bit2Iso[0x11], '_');
-    EXPECT_EQ(Table7Bit2Iso[0x7F], 0xE0);
-    EXPECT_EQ(Table7Bit2Iso[0x24], 0xA4);
-}
-
 TEST(PduHelpers, Iso7BitWritesOneCharacterPerStep)
 {
     const char septets[] = {'x', 0x1B, 0x3C, 0x1B, 0x1B, 0x3E};

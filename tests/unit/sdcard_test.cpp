@@ -38,7 +38,6 @@ void InstallStandIns(const std::string& binDir, const std::string& log, const st
 void ClearFlags()
 {
     if_sd_card = 0;
-    if_config_exist = 0;
     if_fw_exist = 0;
     if_fw_update = 0;
     if_fw_update_error = 0;
@@ -97,7 +96,6 @@ TEST_F(SdCardTest, NoCardRunsNothingButDf)
     EXPECT_EQ(RunUpdate(), "");
     check_if_fw_update();  // even when called, nothing happens without a card
     EXPECT_EQ(if_sd_card, 0);
-    EXPECT_EQ(if_config_exist, 0);
     EXPECT_EQ(if_fw_exist, 0);
     EXPECT_EQ(if_fw_update, 0);
     EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\n");
@@ -115,7 +113,6 @@ TEST_F(SdCardTest, OnlyWholeNamesAreUpdateFiles)
     // A name holding a line end lists as two lines; the second is not a file of its own.
     root.WriteFile("/media/card/update/abc\nfw", "x");
     EXPECT_EQ(RunUpdate(), "");
-    EXPECT_EQ(if_config_exist, 0);
     EXPECT_EQ(if_fw_exist, 0);
     EXPECT_EQ(root.ReadFile("/APP/config.ini"), "old");
     EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\nls " + R("/media/card/update") + "\n");

@@ -1,6 +1,6 @@
 // The message step's parsers: storage occupancy and the read-and-delete reply into the record.
 // Codings are the decoder's (pdu_test); a lying length never overruns the record (sms_fuzz).
-#include "modem/modem.h"
+#include "modem/internal.h"
 
 #include "sms_pdu_builder.h"
 

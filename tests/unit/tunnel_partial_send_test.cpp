@@ -3,7 +3,7 @@
 // every call hands at most a few bytes to the kernel, as a congested link would.
 #include "tunnel_support.h"
 
-#include "tunnel/tunnel.h"
+#include "tunnel/internal.h"
 
 #include <gtest/gtest.h>
 
@@ -48,8 +48,8 @@ TEST(PartialSend, TheRestFollowsSoTheWholeBlockOrTextArrives)
     std::string text = std::string(120, 'k') + "tail";
     std::memset(block, 0, sizeof block);
     std::memcpy(block, text.data(), text.size());
-    lirnDataChild[0] = lirnData.sock.exchange(0);
-    EXPECT_EQ(LirnChildSend(lirnDataChild[0], block), 0);
+    lirnChild[0].lirnDataChild = lirnData.sock.exchange(0);
+    EXPECT_EQ(LirnChildSend(lirnChild[0].lirnDataChild, block), 0);
     EXPECT_EQ(ReadFor(far, 300), text);
     EXPECT_TRUE(TunnelEvents().empty());
     gShortSendBytes = 0;
