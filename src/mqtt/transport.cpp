@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -21,7 +23,13 @@ MqttOpen PlainOpen()
     bool hangUp = false;
     if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
         return hangUp ? kMqttUnreachable : kMqttRefused;
-    if (LirnConnectWithRetries(gBroker)) return kMqttOpened;
+    if (LirnConnectWithRetries(gBroker)) {
+        // No Nagle delay: a small packet right after one the broker has not acknowledged yet (the
+        // next up chunk after a PUBACK) would otherwise wait for the broker's delayed ACK.
+        int on = 1;
+        setsockopt(gBroker.sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return kMqttOpened;
+    }
     std::puts("MQTT Broker Connect Failed\r");
     return kMqttUnreachable;
 }
