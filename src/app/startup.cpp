@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 
@@ -25,6 +26,8 @@ namespace {
 
 // How long the update road shows its result before the reboot, milliseconds.
 constexpr unsigned kUpdateRebootDelayMs = 10000;
+// How long a start with settings on trial has to reach the broker before they are reverted.
+constexpr uint32_t kTrialWindowMs = 10 * 60 * 1000;
 
 // Starts a thread with default attributes; prints the failure message when it cannot.
 bool StartThread(void* (*entry)(void*), const char* failure)
@@ -61,16 +64,28 @@ void StartMqttThreads()
 {
     MqttInit();
     LedShowLink(true);
+    if (MqttCommandsOn() && StartThread(ThreadRemoteConsole, "Error: Create ThreadRemoteConsole"))
+        std::puts("Create ThreadRemoteConsole Successfully\r");
     if (StartThread(ThreadMqttSerial, "Error: Create ThreadMqttSerial")) std::puts("Create ThreadMqttSerial Successfully\r");
     if (StartThread(ThreadMqtt, "Error: Create ThreadMqtt")) std::puts("Create ThreadMqtt Successfully\r");
 }
 
+// The trial window: kTrialWindowMs, or LIRN_TRIAL_WINDOW_S seconds (1 to 86400) when set, so
+// that tests see a revert within their time.
+uint32_t TrialWindowMs()
+{
+    const char* text = std::getenv("LIRN_TRIAL_WINDOW_S");
+    long seconds = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return seconds >= 1 && seconds <= 86400 ? static_cast<uint32_t>(seconds) * 1000u : kTrialWindowMs;
+}
+
 // One pass of the supervisor: 2 s (a clock step ends the wait at once), then the status LED's
-// pattern from the state.
+// pattern from the state, and settings on trial reverted once their window has passed.
 void SupervisorPass()
 {
     TickWaitUntil(GetTimeTicks(), kSupervisorPeriodMs);
     LedShowModemState();
+    if (ConfigTrialRevertIfDue(GetTimeTicks())) ResetSIM7100();
 }
 
 [[noreturn]] void SupervisorLoop()
@@ -164,9 +179,12 @@ void LirnMain(int argc, char** argv)
     std::puts("///////////////SD OVER///////////////\r");
 
     HandleCommandLine(argc, argv);
+    // A file from the card is a decision made on site: no trial reverts it.
+    if (sd_config_installed() || if_fw_update != 0) ConfigTrialEnd();
 
     if (if_fw_update != 0) FirmwareUpdateRoad();
 
+    ConfigTrialStart();
     InitLirnConfig();
     if (ReadLirnConfig() < 0) {
         InitLirnConfig();
@@ -183,6 +201,7 @@ void LirnMain(int argc, char** argv)
     StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Tunnel) {
+        ConfigTrialWatch(TrialWindowMs());
         if (MqttModeOn())
             StartMqttThreads();
         else

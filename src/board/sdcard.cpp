@@ -163,6 +163,11 @@ void check_if_config_update()
     }
 }
 
+bool sd_config_installed()
+{
+    return if_config_exist == 1;
+}
+
 void check_if_fw_update()
 {
     if (if_sd_card == 0) return;

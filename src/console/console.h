@@ -58,6 +58,12 @@ struct UtilitySink {
     bool remote;  // over the broker: secrets answered masked, a save kept for confirmation
 };
 
+// The MQTT mode's command channel (remote.cpp): its runner thread, started with the MQTT threads
+// when commands are on, and one pass of it: waits up to waitMs for a request, runs it and ends its
+// reply. False when none came.
+void* ThreadRemoteConsole(void* arg);
+bool RemoteConsolePass(uint32_t waitMs);
+
 // The serial port as a sink: each write a uart_write of the whole piece on fd.
 UtilitySink UtilityPortSink(int fd);
 

@@ -78,6 +78,7 @@ const UtilitySetting kMqttTls  = {SettingKind::Bounded, &lirnSet.mqttTls, 2, "MQ
 const UtilitySetting kMqttUser = {SettingKind::Text, lirnSet.mqttUser, sizeof lirnSet.mqttUser, "MQTTUSR", "MQTTUSR", 0, 0, nullptr, 0, nullptr};
 const UtilitySetting kMqttPwd  = {SettingKind::Text, lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "MQTTPWD", "MQTTPWD", 0, 0, nullptr, 0, nullptr};
 const UtilitySetting kMqttTop  = {SettingKind::Checked, lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "MQTTTOPIC", "MQTTTOPIC", 0, 0, nullptr, 0, MqttTopicAcceptable};
+const UtilitySetting kMqttCmd  = {SettingKind::Bounded, &lirnSet.mqttCmd, 2, "MQTTCMD", "MQTTCMD", 0, 1, nullptr, 0, nullptr};
 // clang-format on
 
 // Queries answered masked over the broker: each character of the value a '*'.
@@ -175,9 +176,15 @@ void SettingQuery(const UtilitySink* out, const char*, const UtilitySetting* s)
     }
 }
 
+// A save asked over the broker is on trial until the next start reaches the broker.
+int Save(const UtilitySink* out)
+{
+    return out->remote ? SaveLirnConfigOnTrial() : SaveLirnConfig();
+}
+
 void UtilitySave(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    if (SaveLirnConfig() == 0)
+    if (Save(out) == 0)
         UtilityReply(out, UTILITY_MODEL "SAVE;OK\r\n");
     else
         UtilityReply(out, UTILITY_MODEL "SAVE;ER\r\n");
@@ -186,7 +193,7 @@ void UtilitySave(const UtilitySink* out, const char*, const UtilitySetting*)
 void UtilityReset(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     InitLirnConfig();
-    SaveLirnConfig();  // the defaults are in memory either way; the reply says so
+    Save(out);  // the defaults are in memory either way; the reply says so
     UtilityReply(out, UTILITY_MODEL "RESET;OK\r\n");
 }
 
@@ -249,6 +256,8 @@ const UtilityCommand kUtilityCommands[] = {
     {"@MQTTPWD", 8, SettingQuery, &kMqttPwd},
     {"@MQTTTOPIC;", 11, SettingSet, &kMqttTop},
     {"@MQTTTOPIC", 10, SettingQuery, &kMqttTop},
+    {"@MQTTCMD;", 9, SettingSet, &kMqttCmd},
+    {"@MQTTCMD", 8, SettingQuery, &kMqttCmd},
     {"@SAVE", 5, UtilitySave, nullptr},
     {"@FWVER", 6, UtilityFwVer, nullptr},
     {"@CSQ", 4, UtilityCsq, nullptr},

@@ -15,13 +15,14 @@
 namespace {
 
 TunnelEndpoint gBroker;
+char gHost[sizeof lirnSet.mqttHost];  // @MQTTHOST as the run started with it
 
 // ---- Plain TCP ----
 
 MqttOpen PlainOpen()
 {
     bool hangUp = false;
-    if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
+    if (!MqttBrokerAddress(gHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
         return hangUp ? kMqttUnreachable : kMqttRefused;
     if (LirnConnectWithRetries(gBroker)) {
         // No Nagle delay: a small packet right after one the broker has not acknowledged yet (the
@@ -64,7 +65,7 @@ MqttOpen TlsOpen()
 {
     MqttOpen opened = PlainOpen();
     if (opened != kMqttOpened) return opened;
-    return MqttTlsStart(gBroker, lirnSet.mqttHost) ? kMqttOpened : kMqttRefused;
+    return MqttTlsStart(gBroker, gHost) ? kMqttOpened : kMqttRefused;
 }
 
 void TlsClose()
@@ -78,8 +79,9 @@ const MqttTransport kTls = {TlsOpen, MqttTlsRead, MqttTlsWrite, TlsClose, Broker
 
 }  // namespace
 
-const MqttTransport* MqttTransportFor(bool tls, int32_t port)
+const MqttTransport* MqttTransportFor(bool tls, const char* host, int32_t port)
 {
+    std::snprintf(gHost, sizeof gHost, "%s", host);
     gBroker.port = port;
     gBroker.sock = 0;
     return tls ? &kTls : &kPlain;

@@ -28,6 +28,7 @@ FakeBroker gBroker;
 uint32_t gNow;
 std::string gPort;
 std::size_t gPortRoom;  // bytes the port takes until the test gives it more
+int gReached;           // times the session said the broker was reached
 
 MqttOpen FakeOpen()
 {
@@ -182,7 +183,14 @@ protected:
         while (ChunkQueueTake(drain) > 0) {
         }
         ChunkQueueTakeDropped();
-        MqttSessionInit(&s_, {&kTransport, &kPort, [] { return gNow; }, kKeepAliveMs, "", ""});
+        Init(false);
+    }
+
+    void Init(bool commands)
+    {
+        gReached = 0;
+        RemoteInit();
+        MqttSessionInit(&s_, {&kTransport, &kPort, [] { return gNow; }, kKeepAliveMs, "", "", commands, [] { gReached++; }});
         MqttSessionName(&s_, "id", "t");
     }
 
