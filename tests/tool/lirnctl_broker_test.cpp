@@ -90,9 +90,17 @@ std::string Masked(const std::string& text, const std::string& secret)
 
 }  // namespace
 
+// The back office and the gateway as README's worked example has them: a user each, the
+// gateway limited to its own tree, the back office to requests, replies and the fleet's state.
+const char kAcl[] =
+    "pattern write lirn/%u/up\npattern write lirn/%u/status\npattern write lirn/%u/state\n"
+    "pattern read lirn/%u/down\npattern read lirn/%u/cmd/#\npattern write lirn/%u/reply/#\n"
+    "user backoffice\ntopic write lirn/+/cmd/#\ntopic read lirn/+/reply/#\ntopic read lirn/+/status\n"
+    "topic read lirn/+/state\ntopic readwrite lirn/+/up\ntopic readwrite lirn/+/down\n";
+
 TEST(LirnctlBroker, TheSameCommandsAnswerAsOnTheSerialPortWhileSerialBytesCross)
 {
-    MqttBroker broker(true);
+    MqttBroker broker(MqttBrokerSetup{.tls = true, .users = {"backoffice:bo-pass", std::string(kImei) + ":gw-pass"}, .acl = kAcl});
     ASSERT_TRUE(broker.Start());
     Board board;
     std::string day;
@@ -103,7 +111,8 @@ TEST(LirnctlBroker, TheSameCommandsAnswerAsOnTheSerialPortWhileSerialBytesCross)
     Scenario s;
     s.init = "low";
     s.files = {{"APP/config.ini", "@LIRNMODE;0\r\n@MODEMPWD;m0dem\r\n@MQTTHOST;127.0.0.1\r\n@MQTTPORT;" +
-                                      std::to_string(broker.TlsPort()) + "\r\n@MQTTTLS;1\r\n@MQTTCMD;1\r\n"},
+                                      std::to_string(broker.TlsPort()) + "\r\n@MQTTTLS;1\r\n@MQTTCMD;1\r\n@MQTTUSR;" +
+                                      kImei + "\r\n@MQTTPWD;gw-pass\r\n"},
                {"APP/ca.pem", broker.CaPem()}};
     s.settings = {"qmi call up"};
     s.ready = "Create ThreadMqtt Successfully\r\n";
@@ -116,16 +125,17 @@ TEST(LirnctlBroker, TheSameCommandsAnswerAsOnTheSerialPortWhileSerialBytesCross)
 
     const std::string dir = board.Root() + "/office";
     const std::vector<std::string> remote = {"--broker", "127.0.0.1:" + std::to_string(broker.TlsPort()), "--tls",
-                                             "--cafile", dir + "/ca.pem", "--id", kImei};
+                                             "--cafile", dir + "/ca.pem", "--user", "backoffice", "--id", kImei};
+    setenv("LIRNCTL_MQTT_PASSWORD", "bo-pass", 1);
     auto overBroker = [&](std::vector<std::string> args) {
         args.insert(args.begin(), remote.begin(), remote.end());
         return Tool(dir, args);
     };
     Traffic traffic(board, watch);
-    Outcome set = overBroker({"set", "lirnhb=20", "apn=m2m.example", "mqttpwd=n3w", "--save"});
+    Outcome set = overBroker({"set", "lirnhb=20", "apn=m2m.example", "modempwd=n3w", "--save"});
     EXPECT_EQ(set.status, 0) << set.err;
     std::vector<std::vector<std::string>> commands = {
-        {"show"}, {"get", "lirnhb", "apn", "mqttpwd", "pincode"}, {"status"}, {"logs", "list"}};
+        {"show"}, {"get", "lirnhb", "apn", "modempwd", "pincode"}, {"status"}, {"logs", "list"}};
     std::vector<Outcome> byBroker;
     for (const auto& c : commands) byBroker.push_back(overBroker(c));
     Outcome fetched = overBroker({"logs", "get", "2026-12-07", "-o", dir + "/broker.txt"});
@@ -147,7 +157,7 @@ TEST(LirnctlBroker, TheSameCommandsAnswerAsOnTheSerialPortWhileSerialBytesCross)
         args.insert(args.end(), commands[i].begin(), commands[i].end());
         Outcome local = Tool(dir, args);
         EXPECT_EQ(byBroker[i].status, 0) << byBroker[i].err;
-        std::string want = Masked(Masked(Masked(local.out, "n3w"), "8406"), "m0dem");
+        std::string want = Masked(Masked(Masked(local.out, "n3w"), "8406"), "gw-pass");
         if (commands[i][0] == "status") {  // the card's figures may move between the two runs
             want = want.substr(0, want.find("sd card"));
             byBroker[i].out = byBroker[i].out.substr(0, byBroker[i].out.find("sd card"));
