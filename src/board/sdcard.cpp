@@ -269,12 +269,13 @@ void check_if_fw_update()
 
 namespace {
 
-// The MQTT mode's files the card may bring, and the permission bits each gets in /APP.
+// The MQTT mode's files and the update key the card may bring, and the permission bits each gets
+// in /APP.
 struct CertFile {
     const char* name;
     unsigned mode;
 };
-const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}};
+const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}, {"update.pub", 0644}};
 
 // True when the update directory holds a regular file of exactly this name (a card's file system
 // may ignore case when a name is opened; the listing does not). The 64-bit calls, so that a 32-bit

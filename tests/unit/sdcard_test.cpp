@@ -262,15 +262,18 @@ TEST_F(SdCardTest, CertificateFilesAreInstalledSafelyWithBackupsAndAPrivateKey)
     root.WriteFile("/media/card/update/ca.pem", "new ca");
     root.WriteFile("/media/card/update/client.pem", "new cert");
     root.WriteFile("/media/card/update/client.key", "new key");
+    root.WriteFile("/media/card/update/update.pub", "update key");
     for (const char* name : {"ca.pem.bck", "Client.pem", "client.key.new"}) root.WriteFile(std::string("/media/card/update/") + name, "x");
-    EXPECT_EQ(RunUpdate(), "Got the new ca.pem!!\r\nGot the new client.pem!!\r\nGot the new client.key!!\r\n");
+    EXPECT_EQ(RunUpdate(), "Got the new ca.pem!!\r\nGot the new client.pem!!\r\nGot the new client.key!!\r\n"
+                           "Got the new update.pub!!\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/update.pub"), "update key");
     EXPECT_EQ(root.ReadFile("/APP/ca.pem"), "new ca");
     EXPECT_EQ(root.ReadFile("/APP/client.pem"), "new cert");
     EXPECT_EQ(root.ReadFile("/APP/client.key"), "new key");
     EXPECT_EQ(root.ReadFile("/media/card/update/ca.pem.bck"), "old ca");
     EXPECT_EQ(root.ReadFile("/media/card/update/client.key.bck"), "old key");
     EXPECT_FALSE(root.Exists("/media/card/update/client.pem.bck"));  // there was none to keep
-    for (const char* name : {"ca.pem", "client.pem", "client.key"}) {
+    for (const char* name : {"ca.pem", "client.pem", "client.key", "update.pub"}) {
         EXPECT_FALSE(root.Exists(std::string("/media/card/update/") + name)) << name;
         EXPECT_FALSE(root.Exists(std::string("/APP/") + name + ".tmp")) << name;
     }
