@@ -9,6 +9,7 @@
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
 #include "control_client.h"
+#include "fleet_support.h"
 #include "mqtt_broker.h"
 
 #include <algorithm>
@@ -25,37 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int EnvInt(const char* name, int fallback)
-{
-    const char* v = std::getenv(name);
-    return v != nullptr && std::atoi(v) > 0 ? std::atoi(v) : fallback;
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-std::string Imei(int gateway)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "86263103900%04d", gateway % 10000);
-    return text;
-}
-
 bool StartGateway(Board& board, int gateway, int brokerPort, int gapMs)
 {
-    Scenario s;
-    s.init = "low";
-    s.files = {{"APP/config.ini", "@LIRNMODE;0\r\n@LIRNGAP;" + std::to_string(gapMs) +
-                                      "\r\n@MQTTHOST;127.0.0.1\r\n@MQTTPORT;" + std::to_string(brokerPort) +
-                                      "\r\n@MQTTTOPIC;fleet\r\n"}};
-    s.settings = {"qmi call up", "at script AT+SIMEI? \\r\\n+SIMEI: " + Imei(gateway) + "\\r\\n\\r\\nOK\\r\\n"};
-    s.ready = "Create ThreadMqtt Successfully\r\n";
-    if (!board.Run(s)) return false;
-    return board.OpenPc() >= 0;
+    return StartMqttGateway(board, gateway, brokerPort, gapMs, "fleet") && board.OpenPc() >= 0;
 }
 
 long long CpuMs(Board& board)

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -162,6 +163,31 @@ TEST_F(SimBoardTest, ControlDropsAnEndlessRequestAndServesOthers)
     ASSERT_EQ(send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
     EXPECT_EQ(ReceiveLines(fd, 3), "ok pong\nerr usage: now\nok 0\n");
     close(fd);
+}
+
+// Descriptors of this process that are inotify instances.
+int InotifyInstances()
+{
+    int count = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec).string() == "anon_inode:inotify") ++count;
+    }
+    return count;
+}
+
+// Boards run as one user, who has 128 inotify instances by default: a fleet of boards must take
+// none of them while no fault is on (the LED record and the clock watch without).
+TEST_F(SimBoardTest, TakesNoInotifyInstanceUnlessANodeIsRemoved)
+{
+    const int before = InotifyInstances();
+    Start(BoardOptions{});
+    EXPECT_EQ(Control("ping"), "ok pong");
+    EXPECT_EQ(InotifyInstances(), before);
+    EXPECT_EQ(Control("node remove dev/smd8"), "ok removed");
+    EXPECT_EQ(InotifyInstances(), before + 1);
+    EXPECT_EQ(Control("node restore dev/smd8"), "ok present");
+    EXPECT_EQ(InotifyInstances(), before);
 }
 
 }  // namespace

@@ -57,7 +57,9 @@ void MqttBroker::Configure(const MqttBrokerSetup& tls)
     address_ = tls.address;
     logPath_ = dir_.Path("broker.log");
     struct passwd* me = getpwuid(getuid());
-    std::string conf = "persistence true\npersistence_location " + dir_.Path() + "/\nmax_queued_messages 100000\n";
+    // No Nagle delay: a reply would wait for the acknowledgement of the packet before it.
+    std::string conf = "persistence true\npersistence_location " + dir_.Path() +
+                       "/\nmax_queued_messages 100000\nset_tcp_nodelay true\n";
     if (me != nullptr) conf += std::string("user ") + me->pw_name + "\n";
     conf += "per_listener_settings true\nlistener " + std::to_string(port_) + " " + address_ + "\nallow_anonymous true\n";
     // The server certificate names the address as an iPAddress entry only, or a DNS name only.

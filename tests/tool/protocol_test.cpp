@@ -89,11 +89,11 @@ TEST(LirnctlValues, BrokerAddressAndTopicPrefix)
     for (const std::string& host : std::vector<std::string>{"", "10.0.0.5", "broker.example.net", "a-1.b2", "localhost", name253})
         EXPECT_TRUE(CheckValue(Key("MQTTHOST"), host, Check::InRange).ok) << host;
     for (const std::string& host : std::vector<std::string>{"10.0.0.256", "10.0.0", "1.2.3.4.", "-a.example", "a-.example", "a..b",
-                                    "a_b.example", "broker example", label63 + "a.example", name253 + "b"})
+                                    "a_b.example", "broker example", "a.123", label63 + "a.example", name253 + "b"})
         EXPECT_FALSE(CheckValue(Key("MQTTHOST"), host, Check::InRange).ok) << host;
     for (const char* topic : {"lirn", "fleet/s\xc3\xbc" "d", "a/b/"})
         EXPECT_TRUE(CheckValue(Key("MQTTTOPIC"), topic, Check::InRange).ok) << topic;
-    for (const char* topic : {"", "$SYS", "a/+", "a/#", "a\tb", "a\x7f", "a\xc3", "a\xc0\xaf", "a\xed\xa0\x80"})
+    for (const char* topic : {"", "$SYS", "a/+", "a/#", "a\tb", "a\x7f", "a\xc2\x85", "a\xc3", "a\xc0\xaf", "a\xed\xa0\x80"})
         EXPECT_FALSE(CheckValue(Key("MQTTTOPIC"), topic, Check::InRange).ok) << Printable(topic);
     // The longest value of every setting fits the longest request a link carries.
     for (const Setting& s : Settings())

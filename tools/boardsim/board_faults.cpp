@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <stdexcept>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,25 +42,25 @@ std::string Parent(const std::string& path)
 
 }  // namespace
 
-BoardFaults::BoardFaults(const std::string& root) : root_(root)
-{
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_ < 0) throw std::runtime_error("inotify_init1 failed");
-}
+BoardFaults::BoardFaults(const std::string& root) : root_(root) {}
 
 BoardFaults::~BoardFaults()
 {
     SetCardFull(false);
     SetAppWritable(true);
-    close(inotify_);
+    if (inotify_ >= 0) close(inotify_);
 }
 
 bool BoardFaults::PlaceNodePlaceholder(const std::string& path)
 {
     std::string full = root_ + "/" + path;
     if (!WriteTextFile(full, "")) return false;
-    int wd = inotify_add_watch(inotify_, full.c_str(), IN_OPEN);
-    if (wd < 0) return false;
+    if (inotify_ < 0) inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int wd = inotify_ < 0 ? -1 : inotify_add_watch(inotify_, full.c_str(), IN_OPEN);
+    if (wd < 0) {
+        BoardLog("cannot count the opens of %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
     watches_[path] = wd;
     opens_[path].clear();
     return true;
@@ -70,9 +70,14 @@ void BoardFaults::ForgetNodePlaceholder(const std::string& path)
 {
     auto it = watches_.find(path);
     if (it == watches_.end()) return;
+    TakeEvents();  // the opens so far still count
     inotify_rm_watch(inotify_, it->second);
     watches_.erase(it);
     unlink((root_ + "/" + path).c_str());
+    if (watches_.empty()) {
+        close(inotify_);
+        inotify_ = -1;
+    }
 }
 
 std::vector<int64_t> BoardFaults::NodeOpens(const std::string& path) const
@@ -83,6 +88,7 @@ std::vector<int64_t> BoardFaults::NodeOpens(const std::string& path) const
 
 void BoardFaults::TakeEvents()
 {
+    if (inotify_ < 0) return;
     alignas(struct inotify_event) char buf[4096];
     ssize_t n;
     while ((n = read(inotify_, buf, sizeof buf)) > 0) {

@@ -15,20 +15,22 @@
 
 class BoardFaults {
 public:
-    // Throws std::runtime_error when the open watch (inotify) cannot be set up.
     explicit BoardFaults(const std::string& root);
     ~BoardFaults();
     BoardFaults(const BoardFaults&) = delete;
     BoardFaults& operator=(const BoardFaults&) = delete;
 
     // A removed node is a plain placeholder file whose opens are recorded: no device user can
-    // take it for a terminal or a character device. path is relative to the root.
+    // take it for a terminal or a character device. path is relative to the root. The opens are
+    // counted with inotify, whose instance the board holds only while a node is removed: the
+    // instances are limited per user, and a fleet of boards without faults then takes none.
     bool PlaceNodePlaceholder(const std::string& path);
     void ForgetNodePlaceholder(const std::string& path);
     bool NodeRemoved(const std::string& path) const { return watches_.count(path) > 0; }
     // Board times (ms) of the opens of the node's placeholder during its latest removal.
     std::vector<int64_t> NodeOpens(const std::string& path) const;
-    // The board polls this descriptor and calls TakeEvents when it is readable.
+    // The board polls this descriptor (-1 while no node is removed) and calls TakeEvents when it
+    // is readable.
     int WatchFd() const { return inotify_; }
     void TakeEvents();
 

@@ -2,6 +2,7 @@
 #include "firmware.h"
 
 #include "board_util.h"
+#include "dir_watch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -66,8 +67,10 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
     int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     if (stdoutFd >= 0) dup2(stdoutFd, 1);
-    // The board ignores SIGPIPE; the firmware and its shell commands start with the default.
+    // The board ignores SIGPIPE and its directory watch's signal; the firmware and its shell
+    // commands start with the default.
     signal(SIGPIPE, SIG_DFL);
+    signal(DirWatchSignal(), SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -17,7 +17,6 @@
 #include <sched.h>
 #include <set>
 #include <stdexcept>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,8 +114,7 @@ GpioBank::GpioBank(const std::string& dir, const std::string& staging, PinLevel 
     // Read and write: the board itself keeps a writer, so the FIFO never reads as ended between
     // two exports, and the firmware's open for writing never waits.
     exportFd_ = open(exportPath.c_str(), O_RDWR | O_CLOEXEC);
-    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (exportFd_ < 0 || inotify_ < 0) throw std::runtime_error("cannot set up the gpio export of " + dir);
+    if (exportFd_ < 0) throw std::runtime_error("cannot set up the gpio export of " + dir);
     {
         std::lock_guard<InheritingMutex> hold(lock_);
         for (int gpio : lines) Stage(gpio);
@@ -133,8 +131,7 @@ GpioBank::~GpioBank()
     unlink(exportPath.c_str());
     std::error_code ec;
     std::filesystem::remove_all(staging_, ec);
-    for (int fd : {exportFd_, inotify_})
-        if (fd >= 0) close(fd);
+    if (exportFd_ >= 0) close(exportFd_);
 }
 
 void GpioBank::Start()
@@ -148,7 +145,10 @@ void GpioBank::Start()
         RunExport();
     });
     started.wait();
-    watch_.Start([this] { RunWatch(); });
+    watch_.Start([this] {
+        dirs_.BindToThisThread();
+        RunWatch();
+    });
 }
 
 void GpioBank::Stop()
@@ -184,8 +184,8 @@ bool GpioBank::Stage(int gpio)
     if (gpio == kInitPin) ApplyInitValue(temp);
     if (gpio == kInitPin || IsObserved(gpio)) {
         // The watch follows the directory through the rename, so no write after it is missed.
-        int wd = inotify_add_watch(inotify_, temp.c_str(), IN_CLOSE_WRITE);
-        if (wd >= 0) watchToGpio_[wd] = gpio;
+        int key = dirs_.Add(temp);
+        if (key >= 0) watchToGpio_[key] = gpio;
     }
     return true;
 }
@@ -249,6 +249,8 @@ void GpioBank::ApplyInitValue(const std::string& lineDir)
         return;
     }
     const char* text = ValueText(LogicalValue(init_, AttributeText(*activeLow) == "1"));
+    // Only a change is written: the watch reports the board's own writes to the line too.
+    if (ReadTextFile(value) == std::optional<std::string>(text)) return;
     if (!OverwriteInPlace(value, text)) WriteTextFile(value, text, 0666);
 }
 
@@ -344,34 +346,32 @@ void GpioBank::RunExport()
 
 void GpioBank::RunWatch()
 {
-    alignas(struct inotify_event) char buf[4096];
+    // Writes made before the watch had its thread were not reported: look at every line once.
+    std::vector<int> keys;
+    {
+        std::lock_guard<InheritingMutex> hold(lock_);
+        for (const auto& [key, gpio] : watchToGpio_) keys.push_back(key);
+    }
     while (!watch_.Stopping()) {
-        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {watch_.WakeFd(), POLLIN, 0}};
-        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
-        if (watch_.Stopping()) break;
-        ssize_t n = read(inotify_, buf, sizeof buf);
-        if (n <= 0) continue;
-        // A burst of writes is read back once per file: only the level it ends at matters.
+        // A burst of writes is read back once per line: only the level it ends at matters.
+        bool initLine = false;
         std::set<int> touched;
-        bool initAttribute = false;
-        for (char* p = buf; p < buf + n;) {
-            auto* ev = reinterpret_cast<struct inotify_event*>(p);
-            p += sizeof(struct inotify_event) + ev->len;
-            if (ev->len == 0) continue;
-            std::string name = ev->name;
-            int gpio = -1;
-            {
-                std::lock_guard<InheritingMutex> hold(lock_);
-                auto it = watchToGpio_.find(ev->wd);
-                if (it != watchToGpio_.end()) gpio = it->second;
-            }
-            if (gpio == kInitPin && name == "active_low") initAttribute = true;
-            if (gpio >= 0 && name == "value" && IsObserved(gpio)) touched.insert(gpio);
-        }
-        if (initAttribute) {
+        {
             std::lock_guard<InheritingMutex> hold(lock_);
-            WriteInitValue();
+            for (int key : keys) {
+                auto it = watchToGpio_.find(key);
+                if (it == watchToGpio_.end()) continue;
+                if (it->second == kInitPin) initLine = true;
+                if (IsObserved(it->second)) touched.insert(it->second);
+            }
+            // The value follows active_low; writing it only when it differs ends the echo.
+            if (initLine) WriteInitValue();
         }
         for (int gpio : touched) Observe(gpio);
+
+        struct pollfd pfd[2] = {{dirs_.Fd(), POLLIN, 0}, {watch_.WakeFd(), POLLIN, 0}};
+        if (poll(pfd, 2, -1) < 0 && errno != EINTR) break;
+        if (watch_.Stopping()) break;
+        keys = dirs_.Take();
     }
 }

@@ -10,10 +10,12 @@
 // "Missing" means the line has no value file at all.
 //
 // Observed lines (the LEDs) have every change of their value recorded with its board time
-// (BoardNowMs), from inotify on the line's directory, so that tests can measure blink phases.
+// (BoardNowMs), from a watch on the line's directory (dir_watch.h), so that tests can measure blink
+// phases.
 #pragma once
 
 #include "board_loop.h"
+#include "dir_watch.h"
 
 #include <cstdint>
 #include <deque>
@@ -105,7 +107,7 @@ private:
     std::string staging_;
     std::vector<int> observed_;
     int exportFd_ = -1;
-    int inotify_ = -1;
+    DirWatch dirs_;
     BoardLoop export_;
     BoardLoop watch_;
 

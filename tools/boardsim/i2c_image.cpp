@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -83,8 +82,7 @@ I2cImage::I2cImage(const std::string& path, int64_t clockBase)
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     if (!WriteTextFile(path, std::string(kI2cImageBytes, '\0'), 0666))
         throw std::runtime_error("cannot create " + path);
-    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ < 0 || inotify_add_watch(inotify_, dir.c_str(), IN_MODIFY) < 0)
+    if (dir_.Add(dir) < 0)
         throw std::runtime_error("cannot watch " + path);
     std::lock_guard<std::mutex> hold(lock_);
     WriteClock();
@@ -93,12 +91,14 @@ I2cImage::I2cImage(const std::string& path, int64_t clockBase)
 I2cImage::~I2cImage()
 {
     Stop();
-    if (inotify_ >= 0) close(inotify_);
 }
 
 void I2cImage::Start()
 {
-    loop_.Start([this] { Run(); });
+    loop_.Start([this] {
+        dir_.BindToThisThread();
+        Run();
+    });
 }
 
 void I2cImage::Stop()
@@ -171,19 +171,17 @@ int I2cImage::MsToNextSecond()
 
 void I2cImage::Run()
 {
-    alignas(struct inotify_event) char buf[4096];
     while (!loop_.Stopping()) {
         int timeout;
         {
             std::lock_guard<std::mutex> hold(lock_);
             timeout = MsToNextSecond();
         }
-        struct pollfd pfd[2] = {{inotify_, POLLIN, 0}, {loop_.WakeFd(), POLLIN, 0}};
+        struct pollfd pfd[2] = {{dir_.Fd(), POLLIN, 0}, {loop_.WakeFd(), POLLIN, 0}};
         if (poll(pfd, 2, timeout) < 0 && errno != EINTR) break;
         if (pfd[1].revents & POLLIN) loop_.Drain();
-        // The events only say that something in dev/ was written; the image is compared anyway.
-        while (read(inotify_, buf, sizeof buf) > 0) {
-        }
+        // The watch only says that something in dev/ was written; the image is compared anyway.
+        dir_.Take();
         std::lock_guard<std::mutex> hold(lock_);
         Sync();
     }

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "board_loop.h"
+#include "dir_watch.h"
 
 #include <array>
 #include <cstdint>
@@ -89,7 +90,7 @@ private:
     void Run();
 
     std::string path_;
-    int inotify_ = -1;
+    DirWatch dir_;  // the image's directory: the firmware's writes are taken in at once
     BoardLoop loop_;
 
     std::mutex lock_;

@@ -359,7 +359,11 @@ const char* BrokerHostForm(std::string_view v)
         });
         if (label.empty() || label.size() > 63 || !letters || label.front() == '-' || label.back() == '-')
             return notName;
-        if (end == v.size()) return v.size() > 253 ? "a DNS name has at most 253 characters" : nullptr;
+        if (end == v.size()) {
+            // The gateway takes a name whose last label is all digits for a mistyped address.
+            if (label.find_first_not_of("0123456789") == std::string_view::npos) return notName;
+            return v.size() > 253 ? "a DNS name has at most 253 characters" : nullptr;
+        }
         start = end + 1;
     }
 }
@@ -372,7 +376,9 @@ const char* TopicPrefixForm(std::string_view v)
     for (std::size_t at = 0, n = 0; at < v.size(); at += n) {
         n = Utf8SequenceAt(v, at);
         if (n == 0) return "not valid UTF-8";
-        if (static_cast<unsigned char>(v[at]) < 0x20 || v[at] == 0x7f) return "a topic holds no control characters";
+        unsigned char u = static_cast<unsigned char>(v[at]);
+        bool c1 = n == 2 && u == 0xc2 && static_cast<unsigned char>(v[at + 1]) < 0xa0;
+        if (u < 0x20 || u == 0x7f || c1) return "a topic holds no control characters";
     }
     return nullptr;
 }
