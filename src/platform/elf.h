@@ -24,7 +24,7 @@ ElfIdent ElfSelf();
 // What a file is, as a program for this module.
 enum class ElfVerdict {
     Whole,          // a whole executable of this module's class, byte order and machine
-    NotProgram,     // not an ELF executable at all (too short, no ELF magic, a library or object)
+    NotProgram,     // not an ELF executable (too short, no ELF magic, an object file, no loadable part)
     OtherMachine,   // an executable built for another class, byte order or machine
     CutShort,       // its header points past the end of the file
 };
