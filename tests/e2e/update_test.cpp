@@ -147,7 +147,7 @@ struct TrialSite {
 
 class Trial : public testing::Test, public TrialSite {};
 
-// The process that runs the board's firmware group and the first child of it.
+// The first child of a process: the program the old one runs on trial.
 pid_t ChildOf(pid_t parent)
 {
     std::string children = ReadWholeFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
@@ -157,7 +157,7 @@ pid_t ChildOf(pid_t parent)
 TEST_F(Trial, AHealthyProgramPromotesItselfAndThePromotedOneStartsAloneAfterItEnds)
 {
     Stage(kNext);
-    Go(60);
+    ASSERT_TRUE(Go(60));
     const std::string promoted = "Update Promoted: Build " + std::to_string(kNextBuild);
     ASSERT_TRUE(board.WaitForOutput(promoted, Millis(60000))) << board.Output();
     EXPECT_TRUE(board.OutputHasLinesInOrder({"Update Trial: Build " + std::to_string(kNextBuild) + ", Try 1 Of 3\r",
@@ -185,7 +185,7 @@ TEST_F(Trial, AHealthyProgramPromotesItselfAndThePromotedOneStartsAloneAfterItEn
 TEST_F(Trial, AProgramThatCrashesAtStartIsRolledBackAfterThreeTries)
 {
     Stage(kCrash);
-    Go(60);
+    ASSERT_TRUE(Go(60));
     ASSERT_TRUE(board.WaitForOutput("Update Of Build " + std::to_string(kNextBuild) +
                                         " Ended: rolled back: crashed (signal 6)",
                                     Millis(20000)))
@@ -202,7 +202,7 @@ TEST_F(Trial, AProgramThatCrashesAtStartIsRolledBackAfterThreeTries)
 TEST_F(Trial, AProgramThatNeverReachesItsPeerIsRolledBackAfterTheWindow)
 {
     Stage(kNext, false);
-    Go(2);
+    ASSERT_TRUE(Go(2));
     ASSERT_TRUE(board.WaitForOutput("Ended: rolled back: not healthy within 2 s", Millis(40000))) << board.Output();
     EXPECT_EQ(board.CountOutput("Update Trial: Try"), 3);
     EXPECT_TRUE(Holds("APP/fw", kOld));

@@ -1,7 +1,6 @@
-// The card's firmware install under kills: the firmware's whole process group killed at random
-// moments of it, again and again, on one board (started with --no-firmware, so that every start
-// runs APP/fw). Shared by the end-to-end test (a handful of kills) and the recovery benchmark (a
-// hundred).
+// The card's firmware install under kills of the firmware's whole process group at random
+// moments, on one board started with --no-firmware (every start runs APP/fw). Shared by the
+// end-to-end test (a handful of kills) and the recovery benchmark (a hundred).
 #pragma once
 
 #include "board.h"
