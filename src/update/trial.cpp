@@ -22,7 +22,7 @@
 namespace {
 
 // Set in a program on trial by the program that runs it: the window in seconds.
-const char kTrialEnv[] = "LIRN_TRIAL";
+const char kTrialEnv[] = "LIRN_UPDATE_TRIAL";
 // How long a child past its window gets to end after TERM, and how long past the window the
 // parent waits before it: a promotion on the window's last look still lands.
 constexpr int kTermGraceS = 5;
@@ -190,7 +190,7 @@ void RunTry(int argc, char** argv, unsigned windowS, char* why, std::size_t whyL
 
 unsigned UpdateTrialWindowS()
 {
-    const char* text = std::getenv("LIRN_UPDATE_WINDOW");
+    const char* text = std::getenv("LIRN_TRIAL_WINDOW_S");
     long s = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
     return s >= 1 && s <= 86400 ? static_cast<unsigned>(s) : kTrialWindowDefaultS;
 }

@@ -15,7 +15,7 @@
 // ---- Our helpers ----
 
 constexpr int kTrialTries = 3;
-// How long a program on trial has to become healthy, seconds; LIRN_UPDATE_WINDOW (1 to 86400)
+// How long a program on trial has to become healthy, seconds; LIRN_TRIAL_WINDOW_S (1 to 86400)
 // sets another.
 constexpr unsigned kTrialWindowDefaultS = 600;
 
@@ -31,7 +31,7 @@ bool UpdateOnTrial();
 // reached, within the window, the program promotes itself.
 void UpdateTrialPass();
 
-// The window of a trial in seconds: LIRN_UPDATE_WINDOW when set and within range, else the default.
+// The window of a trial in seconds: LIRN_TRIAL_WINDOW_S when set and within range, else the default.
 unsigned UpdateTrialWindowS();
 
 // With a sysroot (the simulated board) and LIRN_CUT_AT naming this step, the whole process group

@@ -119,7 +119,7 @@ struct TrialSite {
     // Starts the board, then the firmware from APP/fw with the trial window and these variables.
     bool Go(int windowS, const std::string& env = "")
     {
-        return board.Start({"--init", "low", "--no-firmware", "--set", "fw env LIRN_UPDATE_WINDOW=" + std::to_string(windowS)}) &&
+        return board.Start({"--init", "low", "--no-firmware", "--set", "fw env LIRN_TRIAL_WINDOW_S=" + std::to_string(windowS)}) &&
                (env.empty() || ControlOk(board.Control("fw env " + env))) && ControlOk(board.Control("fw start"));
     }
     std::string Record() { return board.ReadFile("APP/update.ini"); }
