@@ -69,17 +69,16 @@ ImageVerdict CheckSignature(const uint8_t* header)
     return v;
 }
 
-// True when the program's bytes (from the header's end to the file's end) have the manifest's
-// size and SHA-256.
-bool ProgramMatches(int fd, const ImageManifest& m)
+// True when the program's bytes (from base to the file's end) have the manifest's size and SHA-256.
+bool ProgramMatches(int fd, uint64_t base, const ImageManifest& m)
 {
     struct stat st;
-    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != image::kHeaderSize + uint64_t{m.size}) return false;
+    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != base + m.size) return false;
     mbedtls_sha256_context sha;
     mbedtls_sha256_init(&sha);
     bool ok = mbedtls_sha256_starts_ret(&sha, 0) == 0;
     unsigned char piece[4096];
-    for (off_t at = image::kHeaderSize; ok;) {
+    for (off_t at = static_cast<off_t>(base); ok;) {
         ssize_t n = ::pread(fd, piece, sizeof piece, at);
         if (n == 0) break;
         ok = n > 0 && mbedtls_sha256_update_ret(&sha, piece, static_cast<std::size_t>(n)) == 0;
@@ -121,11 +120,15 @@ ImageVerdict ImageCheckFile(const char* path, ImageManifest* m)
     ImageVerdict v = ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header)
                          ? ImageCheckHeader(header, m)
                          : ImageVerdict::Damaged;
-    if (v == ImageVerdict::Ok && !ProgramMatches(fd, *m)) v = ImageVerdict::Damaged;
-    if (v == ImageVerdict::Ok && ElfCheckProgram(fd, ElfSelf(), image::kHeaderSize) != ElfVerdict::Whole)
-        v = ImageVerdict::NotProgram;
+    if (v == ImageVerdict::Ok) v = ImageCheckProgram(fd, image::kHeaderSize, *m);
     ::close(fd);
     return v;
+}
+
+ImageVerdict ImageCheckProgram(int fd, uint64_t base, const ImageManifest& m)
+{
+    if (!ProgramMatches(fd, base, m)) return ImageVerdict::Damaged;
+    return ElfCheckProgram(fd, ElfSelf(), base) == ElfVerdict::Whole ? ImageVerdict::Ok : ImageVerdict::NotProgram;
 }
 
 const char* ImageVerdictText(ImageVerdict v)

@@ -42,5 +42,8 @@ enum class ImageVerdict {
 ImageVerdict ImageCheckHeader(const uint8_t* header, ImageManifest* m);
 // Checks the whole image in the file at a system path and fills m from it.
 ImageVerdict ImageCheckFile(const char* path, ImageManifest* m);
+// Checks the program that starts base bytes into the open file fd against a checked header's
+// manifest: its size, its SHA-256, and that it is a whole executable.
+ImageVerdict ImageCheckProgram(int fd, uint64_t base, const ImageManifest& m);
 // The reason a verdict gives, in a few words ("bad signature").
 const char* ImageVerdictText(ImageVerdict v);

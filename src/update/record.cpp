@@ -42,7 +42,7 @@ bool Field(const char* text, const char* key, char* out, std::size_t outLen)
 
 void UpdateRecordLoad(UpdateRecord* r)
 {
-    *r = UpdateRecord{UpdateState::Idle, 0, 0, "", ""};
+    *r = UpdateRecord{UpdateState::Idle, 0, 0, "", "", 0, 0};
     char text[kRecordMax + 1];
     int fd = SysOpen(UPDATE_RECORD_FILE, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
@@ -58,13 +58,18 @@ void UpdateRecordLoad(UpdateRecord* r)
     if (Field(text, "UPDTRIES", value, sizeof value)) r->tries = DecimalValue(value);
     Field(text, "UPDLAST", r->lastTry, sizeof r->lastTry);
     Field(text, "UPDRESULT", r->result, sizeof r->result);
+    if (Field(text, "UPDOFFSET", value, sizeof value)) r->offset = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+    if (Field(text, "UPDSIZE", value, sizeof value)) r->size = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
 }
 
 bool UpdateRecordSave(const UpdateRecord& r)
 {
     char text[kRecordMax];
-    int n = std::snprintf(text, sizeof text, "@UPDSTATE;%s\r\n@UPDVERSION;%u\r\n@UPDTRIES;%d\r\n@UPDLAST;%s\r\n@UPDRESULT;%s\r\n",
-                          UpdateStateText(r.state), static_cast<unsigned>(r.version), r.tries, r.lastTry, r.result);
+    int n = std::snprintf(text, sizeof text,
+                          "@UPDSTATE;%s\r\n@UPDVERSION;%u\r\n@UPDTRIES;%d\r\n@UPDLAST;%s\r\n@UPDRESULT;%s\r\n"
+                          "@UPDOFFSET;%u\r\n@UPDSIZE;%u\r\n",
+                          UpdateStateText(r.state), static_cast<unsigned>(r.version), r.tries, r.lastTry, r.result,
+                          static_cast<unsigned>(r.offset), static_cast<unsigned>(r.size));
     return n > 0 && static_cast<std::size_t>(n) < sizeof text &&
            SafeWriteFile(UPDATE_RECORD_FILE, text, static_cast<std::size_t>(n), 0644) == kSafeFileOk;
 }

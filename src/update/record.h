@@ -4,6 +4,8 @@
 //   /APP/fw          the program in use
 //   /APP/fw.trial    a checked program waiting for, or in, its trial
 //   /APP/fw.bck      the program a promotion replaced
+//   /APP/fw.part     the program of an image still arriving
+//   /APP/update.hdr  that image's header
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,8 @@
 #define UPDATE_PROGRAM "/APP/fw"
 #define UPDATE_TRIAL_PROGRAM "/APP/fw.trial"
 #define UPDATE_BACKUP_PROGRAM "/APP/fw.bck"
+#define UPDATE_PART_PROGRAM "/APP/fw.part"
+#define UPDATE_HEADER_FILE "/APP/update.hdr"
 
 enum class UpdateState {
     Idle,       // nothing under way
@@ -27,6 +31,8 @@ struct UpdateRecord {
     int tries;         // starts of the program on trial so far
     char lastTry[64];  // how the last of them ended ("cut short" until it says)
     char result[96];   // how the last update ended: "" none yet, "ok", "refused: ...", "rolled back: ..."
+    uint32_t offset;   // receiving: the image's bytes safely stored, header included
+    uint32_t size;     // receiving: the whole image's size
 };
 
 // Reads the record; a missing or unreadable file reads as idle with nothing to say.

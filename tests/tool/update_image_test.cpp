@@ -7,6 +7,7 @@
 
 #include "board/module.h"
 #include "update/image.h"
+#include "update/receive.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,87 @@ TEST_F(UpdateImage, SignRefusesWhatIsNoProgramAndKeygenNeverOverwritesAKey)
     std::string before = ReadWholeFile(keys.privatePath);
     EXPECT_THROW(lirnctl::MakeKeyPair(root.Path("/keys")), lirnctl::Failure);
     EXPECT_EQ(ReadWholeFile(keys.privatePath), before);
+}
+
+}  // namespace
+
+// ---- An image arriving in pieces
+
+namespace {
+
+class UpdateArriving : public UpdateImage {
+protected:
+    void SetUp() override
+    {
+        UpdateImage::SetUp();
+        Sign(Program());
+        image = root.ReadFile("/image");
+    }
+    void TearDown() override { UpdateReceiveClose(); }
+    UpdateStep Begin() { return UpdateReceiveBegin(reinterpret_cast<const uint8_t*>(image.data()), image::kHeaderSize); }
+    // Sends the image's bytes from `from` up to `to` in pieces as a broker would bring them.
+    UpdateStep Send(std::size_t from, std::size_t to)
+    {
+        UpdateStep last = UpdateStep::Ignored;
+        for (std::size_t at = from; at < to; at += kPiece)
+            last = UpdateReceiveData(static_cast<uint32_t>(at), reinterpret_cast<const uint8_t*>(image.data()) + at,
+                                     std::min(kPiece, to - at));
+        return last;
+    }
+    UpdateRecord Record()
+    {
+        UpdateRecord r;
+        UpdateRecordLoad(&r);
+        return r;
+    }
+
+    static constexpr std::size_t kPiece = 3000;
+    std::string image;
+};
+
+TEST_F(UpdateArriving, ResumesAtTheLastFlushAfterARestartAndEndsCheckedAndStaged)
+{
+    ASSERT_EQ(Begin(), UpdateStep::Progress);
+    const std::size_t cut = image::kHeaderSize + 40 * kPiece;  // past one flush, short of the next
+    EXPECT_EQ(Send(image::kHeaderSize, cut), UpdateStep::Progress);
+    EXPECT_EQ(UpdateReceiveData(static_cast<uint32_t>(cut + kPiece), reinterpret_cast<const uint8_t*>(image.data()), 10),
+              UpdateStep::Ignored);  // not the piece awaited
+    UpdateReceiveClose();            // a restart: what came after the last flush is written again
+    UpdateRecord r = Record();
+    ASSERT_EQ(r.state, UpdateState::Receiving);
+    EXPECT_EQ(r.size, image.size());
+    EXPECT_GE(r.offset, image::kHeaderSize + kUpdateSyncBytes);
+    EXPECT_LT(r.offset, cut);
+    EXPECT_EQ(Send(cut, cut + kPiece), UpdateStep::Ignored);
+    EXPECT_EQ(Begin(), UpdateStep::Progress);  // the sender resumes with the same header
+    EXPECT_EQ(Send(r.offset, image.size()), UpdateStep::Staged);
+
+    r = Record();
+    EXPECT_EQ(r.state, UpdateState::Trial);
+    EXPECT_EQ(r.version, kFirmwareBuild + 1);
+    EXPECT_TRUE(root.ReadFile("/APP/fw.trial") == Program());
+    EXPECT_EQ(std::filesystem::status(root.Path("/APP/fw.trial")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0755));
+    EXPECT_FALSE(root.Exists("/APP/fw.part"));
+    EXPECT_FALSE(root.Exists("/APP/update.hdr"));
+    EXPECT_EQ(Begin(), UpdateStep::Ignored);  // nothing more while the trial waits
+}
+
+TEST_F(UpdateArriving, ARefusedHeaderCostsNoTransferAndADamagedProgramIsNeverStaged)
+{
+    image[image::kSignatureAt + 3] ^= 1;
+    EXPECT_EQ(Begin(), UpdateStep::Refused);
+    EXPECT_STREQ(Record().result, "refused: bad signature");
+    EXPECT_EQ(Send(image::kHeaderSize, image::kHeaderSize + kPiece), UpdateStep::Ignored);
+
+    image[image::kSignatureAt + 3] ^= 1;
+    image[image::kHeaderSize + 7000] ^= 1;
+    ASSERT_EQ(Begin(), UpdateStep::Progress);
+    EXPECT_EQ(Send(image::kHeaderSize, image.size()), UpdateStep::Refused);
+    EXPECT_STREQ(Record().result, "refused: damaged image");
+    EXPECT_EQ(Record().state, UpdateState::Idle);
+    EXPECT_FALSE(root.Exists("/APP/fw.trial"));
+    EXPECT_FALSE(root.Exists("/APP/fw.part"));
 }
 
 }  // namespace
