@@ -15,10 +15,10 @@
 #include "mqtt/mqtt.h"
 #include "platform/shell.h"
 #include "tunnel/tunnel.h"
+#include "update/trial.h"
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 
@@ -26,8 +26,6 @@ namespace {
 
 // How long the update road shows its result before the reboot, milliseconds.
 constexpr unsigned kUpdateRebootDelayMs = 10000;
-// How long a start with settings on trial has to reach the broker before they are reverted.
-constexpr uint32_t kTrialWindowMs = 10 * 60 * 1000;
 
 // Starts a thread with default attributes; prints the failure message when it cannot.
 bool StartThread(void* (*entry)(void*), const char* failure)
@@ -70,15 +68,6 @@ void StartMqttThreads()
     if (StartThread(ThreadMqtt, "Error: Create ThreadMqtt")) std::puts("Create ThreadMqtt Successfully\r");
 }
 
-// The trial window: kTrialWindowMs, or LIRN_TRIAL_WINDOW_S seconds (1 to 86400) when set, so
-// that tests see a revert within their time.
-uint32_t TrialWindowMs()
-{
-    const char* text = std::getenv("LIRN_TRIAL_WINDOW_S");
-    long seconds = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-    return seconds >= 1 && seconds <= 86400 ? static_cast<uint32_t>(seconds) * 1000u : kTrialWindowMs;
-}
-
 // One pass of the supervisor: 2 s (a clock step ends the wait at once), then the status LED's
 // pattern from the state, and settings on trial reverted once their window has passed.
 void SupervisorPass()
@@ -86,6 +75,7 @@ void SupervisorPass()
     TickWaitUntil(GetTimeTicks(), kSupervisorPeriodMs);
     LedShowModemState();
     if (ConfigTrialRevertIfDue(GetTimeTicks())) ResetSIM7100();
+    UpdateTrialPass();
 }
 
 [[noreturn]] void SupervisorLoop()
@@ -161,6 +151,8 @@ void LirnMain(int argc, char** argv)
     if_fw_update_error = 0;
 
     std::printf("-- %s --\r\n", kFirmwareVersion);
+    // A new program waiting for its trial runs as this process's child before anything is opened.
+    UpdateRunPendingTrial(argc, argv);
 
     LogInit();
     ReadLogConfig();
@@ -201,7 +193,8 @@ void LirnMain(int argc, char** argv)
     StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Tunnel) {
-        ConfigTrialWatch(TrialWindowMs());
+        // Settings on trial have the window a new program has (10 minutes, LIRN_TRIAL_WINDOW_S).
+        ConfigTrialWatch(UpdateTrialWindowS() * 1000u);
         if (MqttModeOn())
             StartMqttThreads();
         else

@@ -107,6 +107,9 @@ void ConfigTrialReached();
 bool ConfigTrialRevertIfDue(uint32_t now);
 // A local save: any trial ends and its kept file goes. SaveLirnConfig does it itself.
 void ConfigTrialEnd();
+// Whether settings saved over the broker wait for their confirmation (saved for the next start, or
+// this start's not yet confirmed): nothing else that a broker link confirms may start meanwhile.
+bool ConfigTrialAwaiting();
 // What the state document says of the configuration: "confirmed" (a trial ended well at this
 // start), "reverted" (the gateway runs the file it kept after a trial failed), or nullptr.
 const char* ConfigTrialShown();

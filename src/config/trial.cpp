@@ -185,6 +185,12 @@ void ConfigTrialEnd()
     gTrial = Trial::None;
 }
 
+bool ConfigTrialAwaiting()
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    return gTrial == Trial::Pending || gTrial == Trial::Saved;
+}
+
 const char* ConfigTrialShown()
 {
     std::lock_guard<std::mutex> hold(gLock);

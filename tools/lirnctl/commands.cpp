@@ -2,6 +2,8 @@
 // and the day files on the card.
 #include "commands.h"
 
+#include "image.h"
+
 #include "partial_file.h"
 
 #include <algorithm>
@@ -519,6 +521,26 @@ int RunFleet(const Sources& from, const Args&, Report& r)
     return kExitDone;
 }
 
+int RunKeygen(const Sources&, const Args& a, Report& r)
+{
+    KeyPair k = MakeKeyPair(a.words.at(0));
+    r.text << "private key " << k.privatePath << " (keep it safe and off the gateways)\n"
+           << "public key  " << k.publicPath << " (on each gateway's card as update/update.pub)\n"
+           << "key id      " << k.keyId << "\n";
+    r.json = {{"private_key", k.privatePath}, {"public_key", k.publicPath}, {"key_id", k.keyId}};
+    return kExitDone;
+}
+
+int RunSign(const Sources&, const Args& a, Report& r)
+{
+    SignedImage i = SignProgram(a.key, a.words.at(0), a.build, a.output);
+    r.text << a.output << ": build " << i.build << ", " << (i.elfClass == 1 ? 32 : 64) << "-bit ELF machine " << i.machine
+           << ", " << i.size << " bytes, SHA-256 " << i.sha256 << ", key id " << i.keyId << "\n";
+    r.json = {{"image", a.output}, {"build", i.build},      {"elf_class", i.elfClass == 1 ? 32 : 64},
+              {"machine", i.machine}, {"size", i.size}, {"sha256", i.sha256}, {"key_id", i.keyId}};
+    return kExitDone;
+}
+
 // The settings, for the help of the commands that name them.
 std::string SettingsHelp()
 {
@@ -537,43 +559,52 @@ const std::vector<Command>& Commands()
     static const std::vector<Command> table = {
         {"show", "every setting, as the lines of config.ini (@KEY;value)",
          "Queries every setting, the extension settings included; an extension the gateway's firmware does "
-         "not have is left out.", "", 0, 0, false, false, false, RunShow},
+         "not have is left out.", "", 0, 0, false, false, RunShow},
         {"get", "the values of the named settings, one a line",
          "KEY without the @, in any case, for example: lirnctl get lirnport apn. An extension setting the "
-         "gateway's firmware does not have is an error." + SettingsHelp(), "KEY", 1, -1, false, false, false, RunGet},
+         "gateway's firmware does not have is an error." + SettingsHelp(), "KEY", 1, -1, false, false, RunGet},
         {"set", "set settings (checked before anything is sent)",
          "Each KEY=VALUE is checked against the console's ranges and field sizes before anything is sent. "
          "Spaces and semicolons in a text are carried as they are; a line end cannot be, nor an empty PIN or "
          "peer address (the configuration file drops those). Changes live in the gateway's memory until "
          "saved (--save, or lirnctl save); when the gateway refuses a value or holds another than asked (a text "
          "cut), its earlier value is put back and nothing is saved." + SettingsHelp(),
-         "KEY=VALUE", 1, -1, true, false, false, RunSet},
+         "KEY=VALUE", 1, -1, true, false, RunSet},
         {"apply", "set every setting of a config.ini-form file, read back, save, show what differs",
          "FILE holds @KEY;value lines (CR LF or LF; blank lines and # comments are skipped). Lines the console "
          "cannot carry stop everything before a byte is sent. The gateway judges the ranges: when it refuses "
          "a value or holds another than the file's, its earlier value is put back and nothing is saved. Exits 1 "
          "when anything differs." +
              SettingsHelp(),
-         "FILE", 1, 1, false, false, false, RunApply},
-        {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, false, RunSave},
-        {"reset", "reset every setting to its default and save", "", "", 0, 0, false, false, false, RunReset},
-        {"reboot", "reboot the gateway", "", "", 0, 0, false, false, false, RunReboot},
+         "FILE", 1, 1, false, false, RunApply},
+        {"save", "save the settings to the gateway's configuration file", "", "", 0, 0, false, false, RunSave},
+        {"reset", "reset every setting to its default and save", "", "", 0, 0, false, false, RunReset},
+        {"reboot", "reboot the gateway", "", "", 0, 0, false, false, RunReboot},
         {"status", "firmware, signal, registration, network, SD card, transcript switch",
-         "Signal as the console's percentage, with CSQ, dBm and a bar.", "", 0, 0, false, false, false, RunStatus},
-        {"logs list", "the day files on the card", "", "", 0, 0, false, false, false, RunLogsList},
+         "Signal as the console's percentage, with CSQ, dBm and a bar.", "", 0, 0, false, false, RunStatus},
+        {"logs list", "the day files on the card", "", "", 0, 0, false, false, RunLogsList},
         {"logs get", "fetch a day file",
          "Writes YYYY-MM-DD.txt (or -o FILE; -o - for standard output) once the gateway has fallen silent: "
          "the console marks no end. A progress line shows on a terminal. A transfer that goes past --max-bytes "
          "(default 64 MiB) or --max-time (default 7200 s) fails and leaves no file, as does one that fails or "
-         "is interrupted.", "YYYY-MM-DD", 1, 1, false, true, false, RunLogsGet},
-        {"logs rm", "remove a day's files", "", "YYYY-MM-DD", 1, 1, false, false, false, RunLogsRm},
-        {"logs on", "switch the transcripts on and save the switch", "", "", 0, 0, false, false, false, RunLogsOn},
-        {"logs off", "switch the transcripts off and save the switch", "", "", 0, 0, false, false, false, RunLogsOff},
+         "is interrupted.", "YYYY-MM-DD", 1, 1, false, true, RunLogsGet},
+        {"logs rm", "remove a day's files", "", "YYYY-MM-DD", 1, 1, false, false, RunLogsRm},
+        {"logs on", "switch the transcripts on and save the switch", "", "", 0, 0, false, false, RunLogsOn},
+        {"logs off", "switch the transcripts off and save the switch", "", "", 0, 0, false, false, RunLogsOff},
+        {"keygen", "make an ECDSA P-256 key pair for signed updates",
+         "Writes DIR/update.key (the private key, readable by you only: keep it safe and off the gateways) "
+         "and DIR/update.pub (the public key: on each gateway's SD card as update/update.pub, installed at its "
+         "next start). Never overwrites a key. Needs no gateway.", "DIR", 1, 1, false, false, RunKeygen},
+        {"sign", "sign a firmware program into an update image",
+         "Writes IMAGE: a manifest (the build number, the program's ELF class and machine, its size and "
+         "SHA-256) signed with the private key, then the program. A gateway installs it only when the "
+         "signature verifies against its update.pub and the build number is above its own. Needs no gateway.",
+         "PROGRAM", 1, 1, false, false, RunSign, true},
         {"fleet", "every gateway under the prefix on the broker: online, signal, network, firmware, counts",
          "Needs --broker (and no --id): reads the retained status and state documents of PREFIX/+/, so it "
          "shows the gateways the broker has heard of, online or not. A gateway killed without a goodbye shows "
          "offline once the broker has given up on it (one and a half of its keep-alives, its @LIRNHB).",
-         "", 0, 0, false, false, true, RunFleet},
+         "", 0, 0, false, false, RunFleet, false, true},
     };
     // clang-format on
     return table;

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -35,6 +36,9 @@ struct Args {
     // logs get: the caps of a day file's transfer (the defaults suit a day file at 115200 baud).
     std::size_t maxBytes = kDayFileMaxBytes;
     int maxSeconds = kDayFileMaxSeconds;
+    // sign: the private key and the build number
+    std::string key;
+    uint32_t build = 0;
 };
 
 // Opens the session on first use, so that usage errors and --help never touch the port.
@@ -61,8 +65,9 @@ struct Command {
     int wordsMin, wordsMax;  // how many (-1: any number)
     bool save;               // takes --save
     bool fetch;              // takes -o FILE and the caps --max-bytes, --max-time
-    bool fleet;              // reads the fleet (needs --broker, no gateway)
     int (*run)(const Sources& from, const Args& a, Report& r);
+    bool signs = false;      // takes --key, -o IMAGE and --build (and needs no gateway)
+    bool fleet = false;      // reads the fleet (needs --broker, no gateway)
 };
 
 const std::vector<Command>& Commands();
