@@ -8,9 +8,10 @@
 // A save over the broker writes prev, then "pending", then the new config.ini; a revert writes
 // "reverting", copies prev over config.ini, writes "reverted", then removes prev. Each write is a
 // safe replacement, so at every moment config.ini is whole, and whenever it is the file on trial
-// the marker says pending or reverting and prev is whole. The state here is touched by the
+// the marker says pending or reverting and prev is whole. The state here is changed by the
 // console's runner (a save), the session thread (the broker reached) and the supervisor (the
-// window), under one lock.
+// window), under one lock; it is read without it, so that a save's flushes never hold up the
+// session thread's look at it.
 #include "config/config.h"
 #include "config/internal.h"
 
@@ -18,6 +19,7 @@
 #include "platform/safefile.h"
 #include "platform/sysroot.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -35,7 +37,7 @@ enum class Trial {
 };
 
 std::mutex gLock;
-Trial gTrial = Trial::None;
+std::atomic<Trial> gTrial{Trial::None};
 bool gWatched;
 uint32_t gWindowStart, gWindowMs;
 
@@ -158,6 +160,7 @@ int SaveLirnConfigOnTrial()
 
 void ConfigTrialReached()
 {
+    if (gTrial != Trial::Pending) return;  // the common case, without waiting for a save
     std::lock_guard<std::mutex> hold(gLock);
     if (gTrial != Trial::Pending) return;
     RemoveFile(CONFIG_TRIAL_FILE);  // first: without its marker the kept file is only a leftover
@@ -187,14 +190,13 @@ void ConfigTrialEnd()
 
 bool ConfigTrialAwaiting()
 {
-    std::lock_guard<std::mutex> hold(gLock);
-    return gTrial == Trial::Pending || gTrial == Trial::Saved;
+    Trial t = gTrial;
+    return t == Trial::Pending || t == Trial::Saved;
 }
 
 const char* ConfigTrialShown()
 {
-    std::lock_guard<std::mutex> hold(gLock);
-    switch (gTrial) {
+    switch (gTrial.load()) {
     case Trial::Confirmed: return "confirmed";
     case Trial::Reverting:
     case Trial::Reverted: return "reverted";

@@ -14,7 +14,7 @@ namespace {
 
 const std::string kOld = "@LIRNMODE;0\r\n@MQTTHOST;broker.example.net\r\n";
 
-class Trial : public testing::Test {
+class ConfigTrial : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -51,7 +51,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Trial, ASaveKeepsTheFileTheGatewayRanWithAndTheWindowPutsItBack)
+TEST_F(ConfigTrial, ASaveKeepsTheFileTheGatewayRanWithAndTheWindowPutsItBack)
 {
     SaveOnTrial(20);
     SaveOnTrial(30);  // still the one trial: the file kept is the one the gateway ran with
@@ -73,7 +73,7 @@ TEST_F(Trial, ASaveKeepsTheFileTheGatewayRanWithAndTheWindowPutsItBack)
     EXPECT_FALSE(RevertIfDue(100000));
 }
 
-TEST_F(Trial, TheBrokerReachedConfirmsAndALocalSaveEndsATrial)
+TEST_F(ConfigTrial, TheBrokerReachedConfirmsAndALocalSaveEndsATrial)
 {
     SaveOnTrial(20);
     Restart(true);
@@ -93,7 +93,7 @@ TEST_F(Trial, TheBrokerReachedConfirmsAndALocalSaveEndsATrial)
 }
 
 // What a power cut between two steps leaves, and what the next start makes of it.
-TEST_F(Trial, EveryStateAPowerCutLeavesEndsWithAUsableFile)
+TEST_F(ConfigTrial, EveryStateAPowerCutLeavesEndsWithAUsableFile)
 {
     const std::string fresh = "@LIRNMODE;0\r\n@MQTTHOST;nowhere.example.net\r\n";
     // The kept file written, not yet its marker: nothing is on trial, the leftover goes.
