@@ -1,5 +1,6 @@
 // Configuration record: defaults, the reader with its echo lines, and the writer.
 #include "config/config.h"
+#include "config/internal.h"
 
 #include "logging/log.h"
 #include "platform/resolver.h"
@@ -70,6 +71,7 @@ const ExtensionKey kExtensionKeys[] = {
     {"@LIRNBUF;", &lirnSet.outageBytes, 0, kOutageBytesMax, kOutageBytesDefault},
     {"@MQTTPORT;", &lirnSet.mqttPort, 1, 65535, kMqttPortDefault},
     {"@MQTTTLS;", &lirnSet.mqttTls, 0, 1, 0},
+    {"@MQTTCMD;", &lirnSet.mqttCmd, 0, 1, 0},
 };
 
 // The text extensions: read up to the line end, written only when they differ
@@ -318,6 +320,12 @@ bool MqttTopicAcceptable(const char* prefix)
 }
 
 int SaveLirnConfig()
+{
+    ConfigTrialEnd();  // first: a power cut in between must not revert what was saved here
+    return WriteLirnConfig();
+}
+
+int WriteLirnConfig()
 {
     char text[2048];
     int len = FormatConfig(text, sizeof text, lirnSet);
