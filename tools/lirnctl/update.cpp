@@ -100,15 +100,14 @@ private:
                           "again to resume where it stands");
         Clock::time_point wake = std::min(plan_.deadline, heard_ + plan_.answerWithin);
         while (started_ && next_ < image_.size() && next_ < held_ + kUpdateWindowBytes) {
-            Clock::time_point allowed = Allowed();
-            if (allowed > Clock::now()) {
-                wake = std::min(wake, allowed);
+            if (allowed_ > Clock::now()) {
+                wake = std::min(wake, allowed_);
                 break;
             }
             std::size_t n = std::min(kUpdateChunkBytes, image_.size() - next_);
             client_->Publish(tree_ + "update/data/" + std::to_string(next_), image_.substr(next_, n));
             next_ += n;
-            sentBytes_ += n;
+            Paced(n);
         }
         uint64_t told = told_;
         client_->RunUntil([&] { return told_ != told || staged_ || failure_; }, wake);
@@ -116,12 +115,13 @@ private:
         if (told_ == told && !staged_ && Clock::now() >= heard_ + plan_.answerWithin) Begin();  // where does it stand?
     }
 
-    // When the rate lets the next chunk go.
-    Clock::time_point Allowed() const
+    // The rate: the next chunk goes once this one's share of a second has passed. Time spent
+    // waiting for the gateway gives no credit, so the rate holds after a stall too.
+    void Paced(std::size_t n)
     {
-        if (plan_.rate == 0) return Clock::now();
-        auto spent = std::chrono::duration<double>(static_cast<double>(sentBytes_) / static_cast<double>(plan_.rate));
-        return sendStart_ + std::chrono::duration_cast<Clock::duration>(spent);
+        if (plan_.rate == 0) return;
+        auto share = std::chrono::duration<double>(static_cast<double>(n) / static_cast<double>(plan_.rate));
+        allowed_ = std::max(allowed_, Clock::now()) + std::chrono::duration_cast<Clock::duration>(share);
     }
 
     void OnMessage(const std::string& topic, const std::string& payload)
@@ -159,7 +159,6 @@ private:
         if (resend) {
             if (!started_) {
                 started_ = true;
-                sendStart_ = Clock::now();
                 Tell(offset, offset > image::kHeaderSize ? "the gateway holds " + std::to_string(offset) +
                                                               " bytes: resuming there"
                                                         : "");
@@ -186,8 +185,7 @@ private:
     uint64_t next_ = 0;      // the offset of the next chunk
     uint64_t held_ = 0;      // what the gateway last said it holds
     uint64_t told_ = 0;      // statuses heard
-    uint64_t sentBytes_ = 0;
-    Clock::time_point heard_, sendStart_;
+    Clock::time_point heard_, allowed_;
     std::string result_;
     std::optional<Failure> failure_;
 };
