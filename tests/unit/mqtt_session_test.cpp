@@ -502,7 +502,8 @@ TEST_F(Session, WithCommandsARefusedRequestsSubscriptionIsNoBrokerReached)
     Init(true);
     std::vector<Sent> opening = Connect();
     std::vector<Sent> subs = Of(opening, kMqttSubscribe);
-    ASSERT_EQ(Each(subs, &Sent::topic), (std::vector<std::string>{"t/id/down", "t/id/cmd/+"}));
+    ASSERT_EQ(Each(subs, &Sent::topic),
+              (std::vector<std::string>{"t/id/down", "t/id/cmd/+", "t/id/update/begin", "t/id/update/data/+"}));
     EXPECT_EQ(gReached, 0);
     OutputCapture out;
     gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80);
