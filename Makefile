@@ -25,20 +25,21 @@ test: build
 unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -L unit
 
-# The same suites under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
+# The same suites under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer,
+# without the slow scenarios (ctest label slow), which the plain suite runs.
 sanitize: asan tsan
 
 asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLIRN_SANITIZE=address
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j $(TEST_JOBS)
+		ctest --output-on-failure -j $(TEST_JOBS) -LE slow
 
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLIRN_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		ctest --output-on-failure -j $(TEST_JOBS)
+		ctest --output-on-failure -j $(TEST_JOBS) -LE slow
 
 # Static firmware for 32-bit ARM Linux; its unit tests run under qemu-arm.
 arm:
