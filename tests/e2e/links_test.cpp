@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -157,6 +158,141 @@ TEST(Links, ClientTriesAServerWithoutAPacketEveryFiveSeconds)
     for (int i = 1; i < 4; ++i) EXPECT_LT(at[i] - at[i - 1], 5900) << "knock " << i;
     for (int fd : knocks) close(fd);
     close(hbListener);
+}
+
+// ---- Failing paths, in network namespaces ----
+
+constexpr int kPeerPort = 8080;
+
+// The gateway's established connections to the peer's port, from its namespace's TCP table.
+int GatewayLinks(const NetLab& lab)
+{
+    int links = 0;
+    lab.InGateway([&] {
+        std::ifstream table("/proc/thread-self/net/tcp");
+        char port[8];
+        std::snprintf(port, sizeof port, ":%04X", kPeerPort);
+        std::string line;
+        std::getline(table, line);  // the heading
+        for (std::string local, remote, state; table >> local >> local >> remote >> state && std::getline(table, line);)
+            links += remote.ends_with(port) && state == "01";
+    });
+    return links;
+}
+
+// A lab and a gateway in its gateway namespace, the peer's host listening on kPeerPort.
+class LinksNet : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why = NetLab::Unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        lab_ = std::make_unique<NetLab>();
+        ASSERT_TRUE(lab_->Ok());
+        listener_ = lab_->ListenInPeer(kPeerPort);
+        ASSERT_GE(listener_, 0);
+    }
+    void TearDown() override
+    {
+        for (int fd : {peer_, listener_})
+            if (fd >= 0) close(fd);
+    }
+    void Start(const std::string& extra)
+    {
+        board_.SetNetworkNamespace(lab_->GatewayNamespace());
+        StartTunnel(board_, 0, NetLab::kPeerAddress, kPeerPort, extra);
+        peer_ = tl::AcceptWithin(listener_, kLinkWaitMs);
+        ASSERT_GE(peer_, 0);
+    }
+    // The path goes silent, the peer's host vanishes behind it (the test's sockets closed first: no
+    // FIN or RST gets through) and a new host takes its address. What was on its way to the old
+    // host before the silence is added to onItsWay.
+    void ReplaceHostBehindBlackhole(std::string* onItsWay = nullptr)
+    {
+        ASSERT_TRUE(lab_->Blackhole(true));
+        if (onItsWay != nullptr) *onItsWay += tl::ReadFor(peer_, 300);
+        close(std::exchange(peer_, -1));
+        close(std::exchange(listener_, -1));
+        ASSERT_TRUE(lab_->VanishPeer());
+        ASSERT_TRUE(lab_->NewPeer());
+        listener_ = lab_->ListenInPeer(kPeerPort);
+        ASSERT_GE(listener_, 0);
+    }
+
+    std::unique_ptr<NetLab> lab_;
+    Board board_;
+    int listener_ = -1, peer_ = -1;
+};
+
+// Receiving only, @LIRNKA;10: the keep-alive's probe meets the new host, whose reset ends the old
+// link, and the gateway connects to the new host well within twice the keep-alive.
+TEST_F(LinksNet, ReceivingClientFindsTheNewHostOfAVanishedPeerByItsKeepAlive)
+{
+    Start("@LIRNKA;10\r\n");
+    tl::WriteAll(peer_, "old\n", 4);
+    EXPECT_EQ(board_.PcRead(4, Millis(3000)), "old\n");
+    auto cut = std::chrono::steady_clock::now();
+    ReplaceHostBehindBlackhole();
+    ASSERT_TRUE(lab_->Blackhole(false));
+    peer_ = tl::AcceptWithin(listener_, 30000);
+    ASSERT_GE(peer_, 0) << "no link to the new host";
+    EXPECT_LT(MsSince(cut), 20000);
+    std::printf("vanished peer, @LIRNKA;10: new host linked %lld ms after the cut\n", MsSince(cut));
+    tl::WriteAll(peer_, "new\n", 4);
+    EXPECT_EQ(board_.PcRead(4, Millis(3000)), "new\n");
+}
+
+// Raw chunks, @LIRNBUF;8192, @LIRNKA;10 (a user time-out of 20 s), a numbered record every 250 ms:
+// the path is silent for 25 s while the old host vanishes and a new one takes its address. The
+// link is given up within the user time-out and rebuilt once the path is back; every record the
+// old host did not acknowledge reaches the new one, so together none is missing, each in order.
+TEST_F(LinksNet, BlackholedLinkGivenUpAndEveryRecordDeliveredAcrossTheNewHost)
+{
+    Start("@LIRNRAW;1\r\n@LIRNBUF;8192\r\n@LIRNKA;10\r\n");
+    std::atomic<int> last{0};
+    std::jthread writer([&](std::stop_token stop) {
+        for (int n = 1; !stop.stop_requested(); ++n) {
+            EXPECT_TRUE(board_.PcWrite(std::to_string(n) + "\n"));
+            last = n;
+            std::this_thread::sleep_for(Millis(250));  // the serial device's pace
+        }
+    });
+    std::string before = tl::ReadFor(peer_, 3000);
+    auto cut = std::chrono::steady_clock::now();
+    ReplaceHostBehindBlackhole(&before);
+    ASSERT_TRUE(WaitUntil([&] { return GatewayLinks(*lab_) == 0; }, Millis(30000), Millis(100)));
+    long long givenUp = MsSince(cut);
+    EXPECT_LT(givenUp, 20000 + 3000) << "given up later than the user time-out";
+    EXPECT_GT(givenUp, 10000) << "given up before the keep-alive could tell";
+    ASSERT_TRUE(WaitUntil([&] { return MsSince(cut) >= 25000; }, Millis(30000), Millis(100)));
+    ASSERT_TRUE(lab_->Blackhole(false));
+    auto restored = std::chrono::steady_clock::now();
+    // A connect the gateway gave up as the path came back may have reached the new host first: it
+    // closes at once, and the link follows it.
+    std::string after;
+    for (int attempt = 0; after.empty() && attempt < 3; ++attempt) {
+        if (peer_ >= 0) close(peer_);
+        peer_ = tl::AcceptWithin(listener_, 40000);
+        ASSERT_GE(peer_, 0) << "no link once the path was back";
+        after = ReadUpTo(peer_, 1, Millis(5000));
+    }
+    long long rebuilt = MsSince(restored);
+    std::vector<int> got;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            after += tl::ReadFor(peer_, 100);
+            got = Records(after);
+            return !got.empty() && got.back() >= last;
+        },
+        Millis(15000), Millis(0)));
+    writer.request_stop();
+    std::printf("blackhole 25 s: given up after %lld ms, rebuilt %lld ms after the path returned\n", givenUp, rebuilt);
+    std::vector<int> old = Records(before);
+    ASSERT_FALSE(old.empty());
+    for (std::size_t i = 0; i < old.size(); ++i) EXPECT_EQ(old[i], static_cast<int>(i) + 1) << "old host, record " << i;
+    ASSERT_FALSE(got.empty());
+    EXPECT_LE(got.front(), old.back() + 1) << "records lost between the hosts";
+    for (std::size_t i = 1; i < got.size(); ++i) EXPECT_EQ(got[i], got[i - 1] + 1) << "new host, record " << i;
 }
 
 }  // namespace

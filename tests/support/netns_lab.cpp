@@ -48,7 +48,7 @@ std::string NetLab::Unavailable()
     if (std::system("command -v ip >/dev/null 2>&1") != 0) return "no ip command (iproute2) on this machine";
     std::string probe = std::string(kNamePrefix) + std::to_string(getpid()) + "-probe";
     if (!Ip("netns add " + probe + " >/dev/null")) return "cannot make network namespaces here (needs root)";
-    bool veth = Ip("-n " + probe + " link add a type veth peer name b >/dev/null");
+    bool veth = Ip("-n " + probe + " link add name va type veth peer name vb >/dev/null");
     Ip("netns del " + probe);
     return veth ? "" : "cannot make veth links in a network namespace";
 }
@@ -68,7 +68,7 @@ NetLab::NetLab()
     std::string gw = "-n " + gateway_ + " ", rt = "-n " + router_ + " ";
     ok_ = Ip("netns add " + gateway_) && Ip("netns add " + router_) && Ip(gw + "link set lo up") &&
           Ip(rt + "link set lo up") &&
-          Ip(gw + "link add gw0 type veth peer name rt0 netns " + router_) &&
+          Ip(gw + "link add name gw0 type veth peer name rt0 netns " + router_) &&
           Ip(gw + "addr add " + kGatewayAddress + "/24 dev gw0") && Ip(gw + "link set gw0 up") &&
           Ip(gw + "route add default via 10.200.1.1") && Ip(rt + "addr add 10.200.1.1/24 dev rt0") &&
           Ip(rt + "link set rt0 up") &&
@@ -87,17 +87,17 @@ bool NetLab::MakePeer()
     peer_ = prefix_ + "pe" + std::to_string(peers_++);
     std::string pe = "-n " + peer_ + " ", rt = "-n " + router_ + " ";
     return Ip("netns add " + peer_) && Ip(pe + "link set lo up") &&
-           Ip(pe + "link add pe0 type veth peer name rt1 netns " + router_) &&
+           Ip(pe + "link add name pe0 type veth peer name rt1 netns " + router_) &&
            Ip(pe + "addr add " + std::string(kPeerAddress) + "/24 dev pe0") && Ip(pe + "link set pe0 up") &&
            Ip(pe + "route add default via 10.200.2.1") && Ip(rt + "addr add 10.200.2.1/24 dev rt1") &&
            Ip(rt + "link set rt1 up");
 }
 
-bool NetLab::InPeer(const std::function<void()>& fn) const
+bool NetLab::Inside(const std::string& name, const std::function<void()>& fn)
 {
     bool entered = false;
     std::thread t([&] {
-        int fd = open(NamespacePath(peer_).c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(NamespacePath(name).c_str(), O_RDONLY | O_CLOEXEC);
         entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
         if (fd >= 0) close(fd);
         if (entered) fn();

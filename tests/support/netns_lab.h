@@ -33,9 +33,10 @@ public:
     // A listening TCP socket on the peer's address (any port when 0), made in the peer's namespace;
     // the test accepts on it as on any socket. -1 on failure.
     int ListenInPeer(int port) const;
-    // Runs fn on a thread inside the peer's namespace (sockets it makes stay there); false when the
-    // namespace could not be entered.
-    bool InPeer(const std::function<void()>& fn) const;
+    // Run fn on a thread inside the peer's (the gateway's) namespace: sockets it makes stay there,
+    // and /proc/thread-self/net shows that namespace. False when it could not be entered.
+    bool InPeer(const std::function<void()>& fn) const { return Inside(peer_, fn); }
+    bool InGateway(const std::function<void()>& fn) const { return Inside(gateway_, fn); }
     // Runs a shell command inside the peer's namespace in the background; its process group is
     // ended with the lab or with StopInPeer. The process id, or -1.
     int StartInPeer(const std::string& command);
@@ -49,6 +50,7 @@ public:
 
 private:
     static std::string NamespacePath(const std::string& name);
+    static bool Inside(const std::string& name, const std::function<void()>& fn);
     bool MakePeer();
     void StopPeerProcesses();
 

@@ -596,6 +596,24 @@ TEST_F(Pumps, AFailedSendLowersTheLink)
     EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(2000)));
 }
 
+// With the outage ring on, a chunk whose send fails is kept: it goes first on the next link.
+TEST_F(Pumps, WithTheRingAChunkWhoseSendFailsGoesFirstOnTheNextLink)
+{
+    Start(0);
+    lirnSet.rawChunks = 1;
+    lirnSet.outageBytes = 64;
+    LirnSendStart();
+    ResetClose(std::exchange(far_, -1));  // the next send meets the reset
+    Pump(LirnSendPass);
+    pty_.Write("kept");
+    ASSERT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(2000)));
+    LirnClose(lirnData);  // the link manager's rebuild
+    std::tie(near_, far_) = ConnectedPair();
+    lirnData.sock = near_;
+    LinkRaise();
+    EXPECT_EQ(ReadUpTo(far_, 4, Millis(2000)), "kept");
+}
+
 // --- network to serial --------------------------------------------------------------------------
 
 TEST_F(Pumps, PeerClosingTheDataConnectionLowersTheLink)
