@@ -323,19 +323,6 @@ int LirnMonitor(TunnelEndpoint& ep, long seconds, long microseconds)
     }
 }
 
-int LirnAccept(TunnelEndpoint& ep)
-{
-    socklen_t len = sizeof ep.sockAddr;
-    int fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
-    if (fd < 0) return -1;
-    if (SetLinkTimeouts(fd) != 0) {
-        close(fd);
-        LogTunnelEvent(kEvOption);
-        return -1;
-    }
-    return fd;
-}
-
 int LirnDupSocket(std::atomic<int>& sock)
 {
     std::lock_guard<std::mutex> use(gSocketUse);

@@ -40,9 +40,6 @@ int LirnChildSendBytes(std::atomic<int>& sock, const char* data, int len);
 // Shuts an accepted socket down and closes it (leaving 0); both sockets of every slot.
 void LirnChildClose(std::atomic<int>& sock);
 void LirnChildCloseAll();
-// Accepts the pending request of a listening endpoint (the peer's address into its sockAddr) and
-// gives the connection the tunnel's keep-alive and user time-out. The socket, or -1.
-int LirnAccept(TunnelEndpoint& ep);
 
 // What the peer's TCP has acknowledged. LirnDupSocket: a duplicate of the socket a word holds
 // (the caller's to close), so that its count can still be read after the word's owner closed it;

@@ -254,7 +254,9 @@ int AcceptIntoSlot(TunnelEndpoint& ep, bool data, int* fd)
             PaceFullSlot();
         return -1;
     }
-    *fd = LirnAccept(ep);
+    // The accepted socket inherits the listener's options (keep-alive, user time-out).
+    socklen_t len = sizeof ep.sockAddr;
+    *fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
     if (*fd < 0) {
         std::puts("Connect Failed\r");
         ServerFailed();

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -460,6 +461,41 @@ TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
     lirnChild[0].lirnHbChild = Keep(dup(far));
     LirnChildCloseAll();
     EXPECT_EQ(lirnChild[0].lirnHbChild, 0);
+}
+
+// Connected and accepted (through the listener's) sockets get @LIRNKA's keep-alive (five probes a fifth of it apart, given up
+// after twice it), the outage ring's 60 s user time-out alone, or the system's own settings.
+TEST_F(Endpoint, SocketsGetTheKeepAliveAndUserTimeOutOfTheSettings)
+{
+    int listener = Keep(ListenOn(port_));
+    auto option = [](int fd, int level, int name) {
+        int value = -1;
+        socklen_t len = sizeof value;
+        getsockopt(fd, level, name, &value, &len);
+        return value;
+    };
+    std::snprintf(lirnHb.ipAddr, sizeof lirnHb.ipAddr, "127.0.0.1");
+    lirnHb.port = port_ + 1;
+    const int cases[][3] = {{60, 0, 120000}, {0, 4096, 60000}, {0, 0, 0}};  // keep-alive, ring, user time-out
+    for (const auto& [keepAlive, ring, userTimeout] : cases) {
+        lirnSet.keepAliveSec = keepAlive;
+        lirnSet.outageBytes = ring;
+        ASSERT_EQ(LirnClient(lirnData), 0);
+        ASSERT_EQ(LirnServer(lirnHb), 0);
+        Keep(ConnectTo(lirnHb.port));
+        int accepted = Keep(AcceptWithin(lirnHb.sock, kWaitMs));
+        for (int fd : {lirnData.sock.load(), accepted}) {
+            EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), keepAlive > 0 ? 1 : 0) << keepAlive;
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), userTimeout) << keepAlive << " " << ring;
+            if (keepAlive == 0) continue;
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 12);
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 5);
+        }
+        Keep(AcceptWithin(listener, kWaitMs));
+        LirnClose(lirnData);
+        LirnClose(lirnHb);
+    }
 }
 
 TEST(LirnLineTextTest, CutsAtTheFirstLineEndAfterOtherCharacters)
