@@ -26,7 +26,7 @@ unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -L unit
 
 # The same suites under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer,
-# without the slow scenarios (ctest label slow), which the plain suite runs.
+# less the minutes-long tests labelled slow (the plain suite runs those).
 sanitize: asan tsan
 
 asan: deps

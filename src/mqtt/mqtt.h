@@ -94,10 +94,8 @@ void* ThreadMqttSerial(void* arg);  // serial input into the queue
 // True when the configuration selects the MQTT mode (a broker address is set).
 bool MqttModeOn();
 
-// One pass of each thread body, and the set-up both need before the first (MqttInit, once).
+// The set-up both threads need before they start; once.
 void MqttInit();
-void MqttSessionPass();
-void MqttSerialPass();
 
 // The retained state document: a JSON object of at most kMqttStateMax bytes.
 constexpr std::size_t kMqttStateMax = 384;

@@ -1,219 +1,135 @@
-// MQTT session: the broker link of the MQTT mode, held by ThreadMqtt, and the serial thread that
-// feeds it.
+// MQTT session: the state machine of the broker link, over the transport and the port it is given.
 //
-// The session waits for the data call, then connects (five tries, paced and followed by a hang-up
-// of the call as the tunnel's client builds are), runs TLS when asked, and sends CONNECT with the
-// client id (the module's IMEI), a persistent session, the heartbeat interval as keep-alive and a
-// retained will "offline" on PREFIX/ID/status. Once the broker accepts, it publishes "online"
-// there, subscribes to PREFIX/ID/down, resends what was in flight (marked as duplicates) and
-// publishes queued chunks to PREFIX/ID/up with QoS 1, up to kWindow unacknowledged. A chunk
-// leaves the session only with its PUBACK, so a link that drops loses nothing the queue kept.
-// lirnConnect follows the broker link, as it follows the tunnel's.
-#include "mqtt/broker_address.h"
-#include "mqtt/mqtt.h"
+// A build sends CONNECT with the client id, a persistent session, the keep-alive and a retained
+// will "offline" on PREFIX/ID/status. Once the broker accepts, the session publishes "online"
+// there, subscribes to PREFIX/ID/down, resends what was in flight (marked as duplicates, with their
+// packet ids, ahead of anything new) and publishes queued chunks to PREFIX/ID/up with QoS 1, up to
+// kMqttWindow unacknowledged. A chunk leaves the session only with its PUBACK, so a link that
+// drops loses nothing the queue kept.
+//
+// Down messages pass through the receive area to the port as far as the port takes them; while it
+// takes nothing the session stops reading the broker but keeps publishing and pinging. A message is
+// acknowledged once its last byte reached the port, and a redelivery after a lost link writes only
+// what the port has not taken, so a slow port gets each message once.
 #include "mqtt/queue.h"
-#include "mqtt/tls.h"
+#include "mqtt/session.h"
 
 #include "board/module.h"
 #include "board/ticks.h"
-#include "cellular/datacall.h"
-#include "config/config.h"
 #include "modem/modem.h"
-#include "platform/sysroot.h"
-#include "platform/text.h"
-#include "serial/uart.h"
-#include "tunnel/tunnel.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <poll.h>
-#include <sys/epoll.h>
-#include <sys/random.h>
-#include <sys/socket.h>
 
 namespace {
 
-constexpr int kWindow = 8;                    // QoS 1 chunks in flight at once
-constexpr std::size_t kRxCap = 4096;          // broker bytes held; a longer PUBLISH is streamed
-constexpr std::size_t kTopicMax = 160;
-constexpr std::size_t kTxCap = kLirnChunkMax + kTopicMax + 8;
-constexpr std::size_t kQueueDefaultBytes = 8192;  // the queue when @LIRNBUF is 0
 constexpr uint32_t kConnackWaitMs = kLirnWaitSeconds * 1000u;
-constexpr uint32_t kStatePeriodMs = 60000;    // the state document at least this often
-constexpr uint32_t kStateLookMs = 2000;       // its values compared this often (the supervisor's pace)
-constexpr uint32_t kImeiWaitMs = 30000;       // how long the first connect waits for the IMEI
-constexpr char kIdFile[] = "/APP/mqtt_id";    // the fallback client id, kept across runs
+constexpr uint32_t kStatePeriodMs = 60000;  // the state document at least this often
+constexpr uint32_t kStateLookMs = 2000;     // its values compared this often (the supervisor's pace)
 
-// One chunk published and not yet acknowledged.
-struct InFlight {
-    uint16_t id;
-    bool acked;
-    std::size_t len;
-    char data[kLirnChunkMax];
-};
+uint32_t Now(const MqttSession* s)
+{
+    return s->setup.clock();
+}
 
-// A PUBLISH too long to hold, passed through as its bytes arrive.
-struct Stream {
-    std::size_t left;  // payload bytes still to come
-    bool toPort;       // it came on the down topic
-    uint16_t ackId;    // its QoS 1 packet id, 0 for QoS 0
-};
+// How long the broker may stay silent while it owes an answer: one and a half keep-alives, as long
+// as a broker waits for its client.
+uint32_t SilenceMs(const MqttSession* s)
+{
+    return s->setup.keepAliveMs + s->setup.keepAliveMs / 2;
+}
 
-// The session, the session thread's alone (the counters are read by the state document only).
-struct Session {
-    bool configured;  // MqttInit found a usable host and prefix
-    bool up;
-    char clientId[32];
-    char topicUp[kTopicMax], topicDown[kTopicMax], topicStatus[kTopicMax], topicState[kTopicMax];
-    uint16_t nextId;
-    InFlight flight[kWindow];  // in publish order from flightHead
-    int flightHead, flightCount;
-    uint8_t rx[kRxCap];
-    std::size_t rxLen;
-    Stream stream;
-    uint32_t keepAliveMs;
-    uint32_t lastSendTick, pingTick, stateTick, stateLookTick, startTick;
-    bool pingOut;
-    MqttState shown;  // the values of the last state document
-    LinkPacing pacing;
-    unsigned long long bytesUp, bytesDown, lost;
-    struct timespec started;
-    int epollFd;
-};
-Session gS;
-TunnelEndpoint gBroker;
-uint8_t gTx[kTxCap];
+uint32_t Left(uint32_t since, uint32_t now, uint32_t span)
+{
+    return TickDue(since, now, span) ? 0 : span - TickElapsed(since, now);
+}
 
-// ---- Transport ----
+// ---- The link ----
 
-bool SendPacket(const uint8_t* data, int len)
+bool SendPacket(MqttSession* s, int len)
 {
     if (len < 0) return false;
-    bool ok = lirnSet.mqttTls == 1 ? MqttTlsWrite(data, static_cast<std::size_t>(len)) == 0
-                                   : LirnSendBytes(gBroker, reinterpret_cast<const char*>(data), len) == 0;
-    gS.lastSendTick = GetTimeTicks();
+    bool ok = s->setup.transport->write(s->tx, static_cast<std::size_t>(len)) == 0;
+    s->sendCount++;
+    s->lastSendTick = Now(s);
     return ok;
 }
 
+// A packet that the broker answers (PUBLISH, SUBSCRIBE, PINGREQ). The oldest unanswered one starts
+// the silence that gives the link up; later ones do not move it.
+bool Request(MqttSession* s, int len)
+{
+    bool ok = SendPacket(s, len);
+    if (!s->awaiting) {
+        s->awaiting = true;
+        s->awaitTick = Now(s);
+    }
+    return ok;
+}
+
+// Bytes came from the broker: the silence ends. It starts again now if the broker still owes an
+// answer (a chunk not yet acknowledged, a ping), else when the next request goes.
+void Heard(MqttSession* s)
+{
+    s->awaiting = s->flightCount > 0 || s->pingOut;
+    s->awaitTick = Now(s);
+}
+
 // Bytes read into rx (> 0), 0 when none wait now, -1 when the link ended.
-int ReadSome()
+int ReadSome(MqttSession* s)
 {
-    std::size_t room = kRxCap - gS.rxLen;
-    if (lirnSet.mqttTls == 1) return MqttTlsRead(gS.rx + gS.rxLen, room);
-    ssize_t n = recv(gBroker.sock, gS.rx + gS.rxLen, room, MSG_DONTWAIT);
-    if (n > 0) return static_cast<int>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-    return -1;
+    return s->setup.transport->read(s->rx + s->rxLen, kMqttRxCap - s->rxLen);
 }
 
-void CloseLink()
+void CloseLink(MqttSession* s)
 {
-    if (lirnSet.mqttTls == 1) MqttTlsEnd();
-    LirnClose(gBroker);
-    gS.rxLen = 0;
-    gS.stream = Stream{};
+    s->setup.transport->close();
+    s->rxLen = 0;
+    s->portHeld = false;
+    s->stream = MqttStream{0, 0, false, 0, -1};
 }
 
-void LinkDown(const char* why)
+MqttStep LinkDown(MqttSession* s, const char* why)
 {
     std::printf("MQTT Link Down: %s\r\n", why);
-    CloseLink();
-    gS.up = false;
-    LinkPacingDown(&gS.pacing);
-    LinkDrop();
+    CloseLink(s);
+    s->phase = MqttPhase::Down;
+    return MqttStep::Down;
 }
 
-// ---- Identity and topics ----
-
-bool ValidImei(const char* imei)
+MqttStep BuildFailed(MqttSession* s, MqttStep how)
 {
-    std::size_t n = std::strlen(imei);
-    return n == 15 && std::strspn(imei, "0123456789") == n;
-}
-
-// "lirn-" and twelve hex digits, made once and kept in kIdFile.
-void FallbackId(char* out, std::size_t size)
-{
-    char text[32] = {};
-    FILE* f = SysFopen(kIdFile, "r");
-    if (f != nullptr) {
-        if (std::fgets(text, sizeof text, f) == nullptr) text[0] = '\0';
-        std::fclose(f);
-    }
-    text[std::strcspn(text, "\r\n")] = '\0';
-    if (std::strncmp(text, "lirn-", 5) != 0 || std::strlen(text) != 17 || std::strspn(text + 5, "0123456789abcdef") != 12) {
-        unsigned char r[6] = {};
-        if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
-            struct timespec t;
-            clock_gettime(CLOCK_REALTIME, &t);
-            std::memcpy(r, &t.tv_nsec, sizeof r < sizeof t.tv_nsec ? sizeof r : sizeof t.tv_nsec);
-        }
-        std::snprintf(text, sizeof text, "lirn-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5]);
-        char line[32];
-        int n = std::snprintf(line, sizeof line, "%s\n", text);
-        if (SaveFileAtomically(kIdFile, line, static_cast<std::size_t>(n)) != 0)
-            std::puts("MQTT Client Id Not Saved\r");
-    }
-    TextCopy(out, size, text);
-}
-
-void BuildTopics()
-{
-    const char* p = lirnSet.mqttTopic;
-    std::snprintf(gS.topicUp, kTopicMax, "%s/%s/up", p, gS.clientId);
-    std::snprintf(gS.topicDown, kTopicMax, "%s/%s/down", p, gS.clientId);
-    std::snprintf(gS.topicStatus, kTopicMax, "%s/%s/status", p, gS.clientId);
-    std::snprintf(gS.topicState, kTopicMax, "%s/%s/state", p, gS.clientId);
-}
-
-// The client id, chosen once per run: the IMEI, waited for up to kImeiWaitMs, else the fallback.
-// False while still waiting (the wait is done here).
-bool ClientIdReady(uint32_t seen)
-{
-    if (gS.clientId[0] != '\0') return true;
-    char imei[16];
-    ModemImeiCopy(imei, sizeof imei);
-    if (ValidImei(imei)) {
-        TextCopy(gS.clientId, sizeof gS.clientId, imei);
-    } else {
-        uint32_t waited = TickElapsed(gS.startTick, GetTimeTicks());
-        if (waited < kImeiWaitMs) {
-            SharedWait(seen, kImeiWaitMs - waited);  // the poll announces the IMEI as a change
-            return false;
-        }
-        FallbackId(gS.clientId, sizeof gS.clientId);
-    }
-    BuildTopics();
-    std::printf("MQTT Client Id: %s\r\n", gS.clientId);
-    return true;
+    CloseLink(s);
+    s->phase = MqttPhase::Down;
+    return how;
 }
 
 // ---- Publishing ----
 
-uint16_t NextId()
+uint16_t NextId(MqttSession* s)
 {
-    if (++gS.nextId == 0) gS.nextId = 1;
-    return gS.nextId;
+    if (++s->nextId == 0) s->nextId = 1;
+    return s->nextId;
 }
 
-bool Publish(const char* topic, const void* payload, std::size_t len, bool retain, bool dup, uint16_t id)
+bool Publish(MqttSession* s, const char* topic, const void* payload, std::size_t len, bool retain, bool dup,
+             uint16_t id)
 {
     MqttPublishInfo p = {topic, payload, len, 1, retain, dup, id};
-    return SendPacket(gTx, MqttEncodePublish(gTx, sizeof gTx, p));
+    return Request(s, MqttEncodePublish(s->tx, sizeof s->tx, p));
 }
 
-MqttState StateNow()
+MqttState StateNow(const MqttSession* s)
 {
-    MqttState s = {};
-    s.csq = modem_csq;
-    s.creg = modem_creg;
-    s.netType = modem_net_type;
-    s.fix = gps_flag == 1;
-    if (s.fix) ModemGpsCopy(&s.lat, &s.lon);
-    s.lost = gS.lost;
-    return s;
+    MqttState st = {};
+    st.csq = modem_csq;
+    st.creg = modem_creg;
+    st.netType = modem_net_type;
+    st.fix = gps_flag == 1;
+    if (st.fix) ModemGpsCopy(&st.lat, &st.lon);
+    st.lost = s->lost;
+    return st;
 }
 
 // Whether a value the document is published for on change differs (not the running counters).
@@ -223,55 +139,69 @@ bool StateChanged(const MqttState& a, const MqttState& b)
            a.lon != b.lon || a.lost != b.lost;
 }
 
-bool PublishState(const MqttState& now)
+bool PublishState(MqttSession* s, const MqttState& now)
 {
-    MqttState s = now;
+    MqttState st = now;
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    s.uptimeS = static_cast<unsigned long long>(t.tv_sec - gS.started.tv_sec);
-    s.bytesUp = gS.bytesUp;
-    s.bytesDown = gS.bytesDown;
+    st.uptimeS = static_cast<unsigned long long>(t.tv_sec - s->started.tv_sec);
+    st.bytesUp = s->bytesUp;
+    st.bytesDown = s->bytesDown;
     char text[kMqttStateMax];
-    int n = MqttFormatState(text, sizeof text, s, kFirmwareVersion);
-    gS.shown = now;
-    gS.stateTick = GetTimeTicks();
-    return n > 0 && Publish(gS.topicState, text, static_cast<std::size_t>(n), true, false, NextId());
+    int n = MqttFormatState(text, sizeof text, st, kFirmwareVersion);
+    s->shown = now;
+    s->stateTick = Now(s);
+    return n > 0 && Publish(s, s->topicState, text, static_cast<std::size_t>(n), true, false, NextId(s));
 }
 
-InFlight& FlightAt(int i)
+MqttInFlight& FlightAt(MqttSession* s, int i)
 {
-    return gS.flight[(gS.flightHead + i) % kWindow];
+    return s->flight[(s->flightHead + i) % kMqttWindow];
 }
 
 // Moves queued chunks into the window and publishes them. False when a send failed.
-bool FillWindow()
+bool FillWindow(MqttSession* s)
 {
     std::uint64_t dropped = ChunkQueueTakeDropped();
     if (dropped > 0) {
         std::printf("Outage Ring Dropped %llu Bytes\r\n", static_cast<unsigned long long>(dropped));
         LirnLogOutageDropped(dropped);
-        gS.lost += dropped;
+        s->lost += dropped;
     }
-    while (gS.flightCount < kWindow) {
-        InFlight& f = FlightAt(gS.flightCount);
+    while (s->flightCount < kMqttWindow) {
+        MqttInFlight& f = FlightAt(s, s->flightCount);
         f.len = ChunkQueueTake(f.data);
         if (f.len == 0) return true;
-        f.id = NextId();
+        f.id = NextId(s);
         f.acked = false;
-        gS.flightCount++;
-        if (!Publish(gS.topicUp, f.data, f.len, false, false, f.id)) return false;
+        s->flightCount++;
+        if (!Publish(s, s->topicUp, f.data, f.len, false, false, f.id)) return false;
+        f.sentAt = s->sendCount;
     }
     return true;
 }
 
-void Acknowledged(uint16_t id)
+// The broker has answered the packet with send count `answered` on this link, so it has read every
+// packet the link carried before it: the PUBACKs among them arrived, and those messages will not
+// come again. Their entries are freed (a later DUP with the same id is then another message).
+void Confirmed(MqttSession* s, uint64_t answered)
 {
-    for (int i = 0; i < gS.flightCount; ++i)
-        if (FlightAt(i).id == id && !FlightAt(i).acked) FlightAt(i).acked = true;
-    while (gS.flightCount > 0 && FlightAt(0).acked) {
-        gS.bytesUp += FlightAt(0).len;
-        gS.flightHead = (gS.flightHead + 1) % kWindow;
-        gS.flightCount--;
+    for (MqttDelivery& d : s->delivered)
+        if (d.ackedAt >= s->linkFirstSend && d.ackedAt < answered) d = MqttDelivery{};
+}
+
+void Acknowledged(MqttSession* s, uint16_t id)
+{
+    for (int i = 0; i < s->flightCount; ++i) {
+        MqttInFlight& f = FlightAt(s, i);
+        if (f.id != id || f.acked) continue;
+        f.acked = true;
+        Confirmed(s, f.sentAt);
+    }
+    while (s->flightCount > 0 && FlightAt(s, 0).acked) {
+        s->bytesUp += FlightAt(s, 0).len;
+        s->flightHead = (s->flightHead + 1) % kMqttWindow;
+        s->flightCount--;
     }
 }
 
@@ -282,79 +212,116 @@ bool TopicIs(const MqttPacket& p, const char* topic)
     return p.topicLen == std::strlen(topic) && std::memcmp(p.topic, topic, p.topicLen) == 0;
 }
 
-void ToPort(const uint8_t* data, std::size_t n)
+bool Ack(MqttSession* s, uint16_t id)
 {
-    if (n == 0) return;
-    int fd = uartFd;
-    if (fd > 0) uart_write(fd, data, n);
-    gS.bytesDown += n;
+    return id == 0 || SendPacket(s, MqttEncodePuback(s->tx, sizeof s->tx, id));
 }
 
-bool Ack(uint16_t id)
+// Acts on one whole packet other than a PUBLISH. False when the link must go (a send failed).
+bool Handle(MqttSession* s, const MqttPacket& p)
 {
-    return id == 0 || SendPacket(gTx, MqttEncodePuback(gTx, sizeof gTx, id));
-}
-
-// Acts on one whole packet. False when the link must go (a send failed).
-bool Handle(const MqttPacket& p, const uint8_t* bytes)
-{
-    gS.pingOut = false;  // any packet shows the broker alive
     switch (p.type) {
-    case kMqttPuback: Acknowledged(p.packetId); return true;
-    case kMqttPublish:
-        if (TopicIs(p, gS.topicDown)) ToPort(bytes + p.payloadOffset, p.payloadLen);
-        return Ack(p.packetId);
+    case kMqttPuback: Acknowledged(s, p.packetId); return true;
+    case kMqttPingresp: Confirmed(s, s->pingSentAt); return true;
     case kMqttSuback:
-        if (p.returnCode == 0x80) std::printf("MQTT Subscribe Refused: %s\r\n", gS.topicDown);
+        if (p.returnCode == 0x80) std::printf("MQTT Subscribe Refused: %s\r\n", s->topicDown);
         return true;
-    default: return true;  // PINGRESP; a late CONNACK changes nothing
+    default: return true;  // a late CONNACK changes nothing
     }
 }
 
-// Passes stream bytes at the start of rx on. Returns the bytes used.
-std::size_t Passthrough(const uint8_t* data, std::size_t n, bool* ok)
+// The entry for a new down message with this packet id: its own earlier one, else a free one,
+// else the oldest taken.
+int DeliveryFor(MqttSession* s, uint16_t id)
 {
-    std::size_t take = n < gS.stream.left ? n : gS.stream.left;
-    if (gS.stream.toPort) ToPort(data, take);
-    gS.stream.left -= take;
-    if (gS.stream.left == 0) *ok = Ack(gS.stream.ackId);
+    int free = -1;
+    for (int i = 0; i < kMqttRemembered; ++i) {
+        if (s->delivered[i].id == id) return i;
+        if (free < 0 && s->delivered[i].id == 0) free = i;
+    }
+    if (free >= 0) return free;
+    int i = s->deliveredNext;
+    s->deliveredNext = (i + 1) % kMqttRemembered;
+    return i;
+}
+
+// The PUBLISH is through: its PUBACK goes once the port took the last byte.
+bool PublishDone(MqttSession* s)
+{
+    bool ok = Ack(s, s->stream.ackId);
+    if (s->stream.delivery >= 0) s->delivered[s->stream.delivery].ackedAt = s->sendCount;
+    return ok;
+}
+
+// A PUBLISH whose head has come: its payload passes through as it arrives. A redelivery of a down
+// message (DUP, a remembered id and length) skips what the port took the first time.
+bool PublishStart(MqttSession* s, const MqttPacket& p)
+{
+    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), p.packetId, -1};
+    if (s->stream.toPort && p.packetId != 0) {
+        int i = DeliveryFor(s, p.packetId);
+        MqttDelivery& d = s->delivered[i];
+        bool again = (p.flags & 0x08) != 0 && d.id == p.packetId && d.len == p.payloadLen;
+        if (again)
+            s->stream.skip = d.written;
+        else
+            d = {p.packetId, p.payloadLen, 0, 0};
+        s->stream.delivery = i;
+    }
+    return p.payloadLen > 0 || PublishDone(s);
+}
+
+// Passes stream bytes at the start of data on (n of them): to the port as far as it takes them.
+// Returns the bytes used.
+std::size_t Passthrough(MqttSession* s, const uint8_t* data, std::size_t n, bool* ok)
+{
+    MqttStream& st = s->stream;
+    std::size_t take = n < st.left ? n : st.left;
+    if (st.skip > 0) {
+        take = take < st.skip ? take : st.skip;
+        st.skip -= take;
+    } else if (st.toPort) {
+        std::size_t took = s->setup.port->write(data, take);
+        s->portHeld = took < take;
+        take = took;
+        s->bytesDown += took;
+        if (st.delivery >= 0) s->delivered[st.delivery].written += took;
+    }
+    st.left -= take;
+    if (st.left == 0) *ok = PublishDone(s);
     return take;
 }
 
-// Handles every whole packet in rx and keeps the rest. False when the link must go.
-bool TakePackets(const char** why)
+// Acts on the packets in rx as far as the port lets it and keeps the rest. False when the link
+// must go.
+bool TakePackets(MqttSession* s, const char** why)
 {
     std::size_t off = 0;
     bool ok = true;
-    while (ok && off < gS.rxLen) {
-        const uint8_t* at = gS.rx + off;
-        std::size_t len = gS.rxLen - off;
-        if (gS.stream.left > 0) {
-            off += Passthrough(at, len, &ok);
+    s->portHeld = false;
+    while (ok && !s->portHeld && off < s->rxLen) {
+        const uint8_t* at = s->rx + off;
+        std::size_t len = s->rxLen - off;
+        if (s->stream.left > 0) {
+            off += Passthrough(s, at, len, &ok);
             continue;
         }
         MqttPacket p;
-        int rc = MqttParse(at, len, &p);
-        if (rc == kMqttIncomplete) {
-            int head = MqttParsePublishHead(at, len, &p);
-            if (head <= 0 || p.total <= kRxCap) break;
-            // Too long to hold whole: its payload goes on as it comes.
-            gS.stream = {p.payloadLen, TopicIs(p, gS.topicDown), p.packetId};
-            off += static_cast<std::size_t>(head);
-            if (p.payloadLen == 0) ok = Ack(p.packetId);
-            continue;
-        }
+        bool publish = at[0] >> 4 == kMqttPublish;
+        int rc = publish ? MqttParsePublishHead(at, len, &p) : MqttParse(at, len, &p);
+        if (rc == kMqttIncomplete) break;
         if (rc < 0) {
             *why = "Malformed Packet";
             return false;
         }
-        ok = Handle(p, at);
         off += static_cast<std::size_t>(rc);
+        s->pingOut = false;  // any packet shows the broker alive
+        ok = publish ? PublishStart(s, p) : Handle(s, p);
     }
-    std::memmove(gS.rx, gS.rx + off, gS.rxLen - off);
-    gS.rxLen -= off;
+    std::memmove(s->rx, s->rx + off, s->rxLen - off);
+    s->rxLen -= off;
     if (!ok) *why = "Send Failed";
-    if (ok && gS.rxLen == kRxCap) {
+    if (ok && !s->portHeld && s->rxLen == kMqttRxCap) {
         *why = "Packet Too Long";
         return false;
     }
@@ -362,148 +329,118 @@ bool TakePackets(const char** why)
 }
 
 // Reads what the broker sent and acts on it. False, with the reason, when the link must go.
-bool ReadBroker(const char** why)
+// While the port holds bytes back, reading stops once rx is full.
+bool ReadBroker(MqttSession* s, const char** why)
 {
+    bool heard = false;
     for (;;) {
-        int n = ReadSome();
+        if (!TakePackets(s, why)) return false;
+        if (s->rxLen == kMqttRxCap) break;
+        int n = ReadSome(s);
         if (n < 0) {
             *why = "Broker Closed";
             return false;
         }
-        if (n == 0) return true;
-        gS.rxLen += static_cast<std::size_t>(n);
-        if (!TakePackets(why)) return false;
+        if (n == 0) break;
+        s->rxLen += static_cast<std::size_t>(n);
+        heard = true;
     }
+    if (heard) Heard(s);
+    return true;
 }
 
 // ---- Building the link ----
 
-// Waits for CONNACK. True when the broker accepted the session.
-bool AwaitConnack()
+bool SendConnect(MqttSession* s)
 {
-    uint32_t start = GetTimeTicks();
-    for (;;) {
-        MqttPacket p;
-        int rc = MqttParse(gS.rx, gS.rxLen, &p);
-        if (rc > 0) {
-            std::memmove(gS.rx, gS.rx + rc, gS.rxLen - static_cast<std::size_t>(rc));
-            gS.rxLen -= static_cast<std::size_t>(rc);
-            if (p.type == kMqttConnack && p.returnCode == 0) return true;
-            std::printf("MQTT Connect Refused: %d\r\n", p.type == kMqttConnack ? p.returnCode : -1);
-            return false;
-        }
-        uint32_t elapsed = TickElapsed(start, GetTimeTicks());
-        if (rc < 0 || elapsed >= kConnackWaitMs || gS.rxLen == kRxCap) break;
-        int n = ReadSome();
-        if (n < 0) break;
-        gS.rxLen += static_cast<std::size_t>(n);
-        struct pollfd w = {gBroker.sock, POLLIN, 0};
-        if (n == 0 && poll(&w, 1, static_cast<int>(kConnackWaitMs - elapsed)) <= 0) break;
-    }
-    std::puts("MQTT No Connect Acknowledgement\r");
-    return false;
+    MqttConnectInfo c = {s->clientId,
+                         s->setup.user,
+                         s->setup.password,
+                         s->topicStatus,
+                         "offline",
+                         true,
+                         static_cast<uint16_t>(s->setup.keepAliveMs / 1000),
+                         false};
+    return SendPacket(s, MqttEncodeConnect(s->tx, sizeof s->tx, c));
 }
 
-bool SendConnect()
+// The broker's first packet: Up when it is a CONNACK that accepts the session, else Failed.
+MqttStep Connack(MqttSession* s, const MqttPacket& p, int len)
 {
-    MqttConnectInfo c = {gS.clientId, lirnSet.mqttUser, lirnSet.mqttPassword, gS.topicStatus, "offline", true,
-                         static_cast<uint16_t>(gS.keepAliveMs / 1000), false};
-    return SendPacket(gTx, MqttEncodeConnect(gTx, sizeof gTx, c));
+    std::memmove(s->rx, s->rx + len, s->rxLen - static_cast<std::size_t>(len));
+    s->rxLen -= static_cast<std::size_t>(len);
+    if (p.type != kMqttConnack || p.returnCode != 0) {
+        std::printf("MQTT Connect Refused: %d\r\n", p.type == kMqttConnack ? p.returnCode : -1);
+        return BuildFailed(s, MqttStep::Failed);
+    }
+    s->phase = MqttPhase::Up;
+    s->opened = false;
+    std::printf("MQTT Connected: %s\r\n", s->topicUp);
+    return MqttStep::Up;
+}
+
+// Reads toward the CONNACK: Steady while it may still come within the wait.
+MqttStep AwaitConnack(MqttSession* s)
+{
+    for (;;) {
+        MqttPacket p;
+        int rc = MqttParse(s->rx, s->rxLen, &p);
+        if (rc > 0) return Connack(s, p, rc);
+        bool hopeless = rc < 0 || s->rxLen == kMqttRxCap || TickDue(s->connectTick, Now(s), kConnackWaitMs);
+        int n = hopeless ? -1 : ReadSome(s);
+        if (n == 0) return MqttStep::Steady;
+        if (n < 0) {
+            std::puts("MQTT No Connect Acknowledgement\r");
+            return BuildFailed(s, MqttStep::Failed);
+        }
+        s->rxLen += static_cast<std::size_t>(n);
+    }
 }
 
 // The session opens: online, the subscription, what was in flight again, then the state.
-bool OpenSession()
+bool OpenSession(MqttSession* s)
 {
-    if (!Publish(gS.topicStatus, "online", 6, true, false, NextId())) return false;
-    if (!SendPacket(gTx, MqttEncodeSubscribe(gTx, sizeof gTx, NextId(), gS.topicDown, 1))) return false;
-    for (int i = 0; i < gS.flightCount; ++i) {
-        InFlight& f = FlightAt(i);
-        if (!f.acked && !Publish(gS.topicUp, f.data, f.len, false, true, f.id)) return false;
+    if (!Publish(s, s->topicStatus, "online", 6, true, false, NextId(s))) return false;
+    if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), s->topicDown, 1))) return false;
+    for (int i = 0; i < s->flightCount; ++i) {
+        MqttInFlight& f = FlightAt(s, i);
+        if (f.acked) continue;
+        if (!Publish(s, s->topicUp, f.data, f.len, false, true, f.id)) return false;
+        f.sentAt = s->sendCount;
     }
-    gS.pingOut = false;
-    return PublishState(StateNow());
-}
-
-void BuildFailed(bool hangUp)
-{
-    CloseLink();
-    LinkPacingFailed(&gS.pacing);
-    if (hangUp) LirnHangUp(false);
-}
-
-void BuildLink()
-{
-    uint32_t seen = SharedSeq();
-    if (lirnDialup != 1) {
-        SharedWait(seen, kWaitForever);  // until the data call is up
-        return;
-    }
-    uint32_t wait = LinkPacingWaitMs(&gS.pacing);
-    if (wait > 0) {
-        SharedWait(seen, wait);
-        return;
-    }
-    if (!ClientIdReady(seen)) return;
-    CloseLink();
-    bool hangUp = false;
-    if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp)) {
-        BuildFailed(hangUp);
-        return;
-    }
-    if (!LirnConnectWithRetries(gBroker)) {
-        std::puts("MQTT Broker Connect Failed\r");
-        BuildFailed(true);
-        return;
-    }
-    if (lirnSet.mqttTls == 1 && !MqttTlsStart(gBroker, lirnSet.mqttHost)) {
-        BuildFailed(false);
-        return;
-    }
-    if (!SendConnect() || !AwaitConnack()) {
-        BuildFailed(false);
-        return;
-    }
-    gS.up = true;
-    LinkPacingUp(&gS.pacing);
-    LinkRaise();
-    std::printf("MQTT Connected: %s\r\n", gS.topicUp);
-    // A resumed session's messages may have come right behind the CONNACK, already read.
-    const char* why = "Send Failed";
-    if (!OpenSession() || !TakePackets(&why)) LinkDown(why);
+    s->pingOut = false;
+    return PublishState(s, StateNow(s));
 }
 
 // ---- The link that is up ----
 
-// Milliseconds until the next timed step: a ping or the broker's answer to it, a state look.
-uint32_t NextDueMs(uint32_t now)
-{
-    uint32_t ping = gS.pingOut ? gS.pingTick : gS.lastSendTick;
-    uint32_t pingLeft = TickDue(ping, now, gS.keepAliveMs) ? 0 : gS.keepAliveMs - TickElapsed(ping, now);
-    uint32_t stateLeft =
-        TickDue(gS.stateLookTick, now, kStateLookMs) ? 0 : kStateLookMs - TickElapsed(gS.stateLookTick, now);
-    return pingLeft < stateLeft ? pingLeft : stateLeft;
-}
-
 // Ping and state steps that are due. False, with the reason, when the link must go.
-bool TimedSteps(const char** why)
+bool TimedSteps(MqttSession* s, const char** why)
 {
-    uint32_t now = GetTimeTicks();
-    if (gS.pingOut && TickDue(gS.pingTick, now, gS.keepAliveMs)) {
+    uint32_t now = Now(s);
+    uint32_t keepAlive = s->setup.keepAliveMs;
+    // Held back by the port, the session reads nothing: the broker's answers wait behind the bytes
+    // it sent, so its silence means nothing. The pings still go, so the broker keeps the link.
+    if (s->rxLen == kMqttRxCap) {
+        s->pingOut = false;
+        s->awaitTick = now;
+    }
+    if (s->awaiting && TickDue(s->awaitTick, now, SilenceMs(s))) {
         *why = "Broker Silent";
         return false;
     }
-    if (!gS.pingOut && TickDue(gS.lastSendTick, now, gS.keepAliveMs)) {
-        if (!SendPacket(gTx, MqttEncodeBare(gTx, sizeof gTx, kMqttPingreq))) {
+    if (!s->pingOut && TickDue(s->lastSendTick, now, keepAlive)) {
+        if (!Request(s, MqttEncodeBare(s->tx, sizeof s->tx, kMqttPingreq))) {
             *why = "Send Failed";
             return false;
         }
-        gS.pingOut = true;
-        gS.pingTick = now;
+        s->pingOut = true;
+        s->pingSentAt = s->sendCount;
     }
-    if (TickDue(gS.stateLookTick, now, kStateLookMs)) {
-        gS.stateLookTick = now;
-        MqttState s = StateNow();
-        if ((StateChanged(s, gS.shown) || TickDue(gS.stateTick, now, kStatePeriodMs)) && !PublishState(s)) {
+    if (TickDue(s->stateLookTick, now, kStateLookMs)) {
+        s->stateLookTick = now;
+        MqttState st = StateNow(s);
+        if ((StateChanged(st, s->shown) || TickDue(s->stateTick, now, kStatePeriodMs)) && !PublishState(s, st)) {
             *why = "Send Failed";
             return false;
         }
@@ -511,111 +448,81 @@ bool TimedSteps(const char** why)
     return true;
 }
 
-void WatchFd(int fd, uint32_t events)
+MqttStep ServeLink(MqttSession* s)
 {
-    struct epoll_event e = {};
-    e.events = events;
-    e.data.fd = fd;
-    if (fd >= 0 && epoll_ctl(gS.epollFd, EPOLL_CTL_ADD, fd, &e) != 0 && errno == EEXIST)
-        epoll_ctl(gS.epollFd, EPOLL_CTL_MOD, fd, &e);
-}
-
-// Blocks until the broker sends, a chunk is queued, a shared word changes or timeoutMs pass.
-void WaitForWork(uint32_t timeoutMs)
-{
-    if (gS.epollFd < 0) {
-        gS.epollFd = epoll_create1(EPOLL_CLOEXEC);
-        WatchFd(ChunkQueueWakeFd(), EPOLLIN);
-        WatchFd(SharedChangeFd(), EPOLLIN | EPOLLET);  // other threads watch it too: never read here
+    const char* why = "Send Failed";
+    if (!s->opened) {
+        // A resumed session's messages may have come right behind the CONNACK, already read.
+        s->opened = true;
+        if (!OpenSession(s) || !TakePackets(s, &why)) return LinkDown(s, why);
     }
-    WatchFd(gBroker.sock, EPOLLIN);  // each link has a socket of its own
-    struct epoll_event ready[3];
-    epoll_wait(gS.epollFd, ready, 3, static_cast<int>(timeoutMs));
-}
-
-void ServeLink()
-{
-    const char* why = "";
-    ChunkQueueClearWake();
-    if (!FillWindow()) {
-        LinkDown("Send Failed");
-        return;
-    }
-    WaitForWork(NextDueMs(GetTimeTicks()));
-    if (lirnDialup != 1) {
-        LinkDown("Data Call Down");
-        return;
-    }
-    if (!ReadBroker(&why) || !TimedSteps(&why)) LinkDown(why);
+    if (!FillWindow(s)) return LinkDown(s, "Send Failed");
+    if (!ReadBroker(s, &why) || !TimedSteps(s, &why)) return LinkDown(s, why);
+    return MqttStep::Steady;
 }
 
 }  // namespace
 
-bool MqttModeOn()
+void MqttSessionInit(MqttSession* s, const MqttSessionSetup& setup)
 {
-    return lirnSet.mqttHost[0] != '\0';
+    *s = MqttSession{};
+    s->setup = setup;
+    s->stream.delivery = -1;
+    clock_gettime(CLOCK_MONOTONIC, &s->started);
 }
 
-void MqttInit()
+void MqttSessionName(MqttSession* s, const char* clientId, const char* prefix)
 {
-    gS = Session{};
-    gS.epollFd = -1;
-    gS.startTick = GetTimeTicks();
-    clock_gettime(CLOCK_MONOTONIC, &gS.started);
-    int32_t hb = lirnSet.hbInterval > 0 ? lirnSet.hbInterval : 10;
-    gS.keepAliveMs = static_cast<uint32_t>(hb > 65535 ? 65535 : hb) * 1000u;
-    ChunkQueueInit(LirnOutageBytes(kQueueDefaultBytes));
+    std::snprintf(s->clientId, sizeof s->clientId, "%s", clientId);
+    std::snprintf(s->topicUp, kMqttTopicMax, "%s/%s/up", prefix, s->clientId);
+    std::snprintf(s->topicDown, kMqttTopicMax, "%s/%s/down", prefix, s->clientId);
+    std::snprintf(s->topicStatus, kMqttTopicMax, "%s/%s/status", prefix, s->clientId);
+    std::snprintf(s->topicState, kMqttTopicMax, "%s/%s/state", prefix, s->clientId);
+}
 
-    // The settings are checked when read; a record changed otherwise is still refused here.
-    if (!MqttHostAcceptable(lirnSet.mqttHost)) {
-        std::printf("MQTT Host Not A Name Or Address: %s\r\n", lirnSet.mqttHost);
-        return;
+MqttStep MqttSessionBuild(MqttSession* s)
+{
+    CloseLink(s);
+    switch (s->setup.transport->open()) {
+    case kMqttOpened: break;
+    case kMqttUnreachable: return BuildFailed(s, MqttStep::Unreachable);
+    case kMqttRefused: return BuildFailed(s, MqttStep::Failed);
     }
-    if (!MqttTopicAcceptable(lirnSet.mqttTopic)) {
-        std::printf("MQTT Topic Prefix Unusable: \"%s\"\r\n", lirnSet.mqttTopic);
-        return;
+    s->connectTick = Now(s);
+    s->linkFirstSend = s->sendCount + 1;
+    s->awaiting = false;
+    if (!SendConnect(s)) return BuildFailed(s, MqttStep::Failed);
+    s->phase = MqttPhase::AwaitingConnack;
+    return AwaitConnack(s);
+}
+
+MqttStep MqttSessionStep(MqttSession* s)
+{
+    switch (s->phase) {
+    case MqttPhase::AwaitingConnack: return AwaitConnack(s);
+    case MqttPhase::Up: return ServeLink(s);
+    case MqttPhase::Down: break;
     }
-    gBroker.port = lirnSet.mqttPort;
-    gBroker.sock = 0;
-    gS.configured = true;
+    return MqttStep::Steady;
 }
 
-void MqttSessionPass()
+MqttWaits MqttSessionWaits(const MqttSession* s)
 {
-    if (gS.up)
-        ServeLink();
-    else
-        BuildLink();
+    uint32_t now = Now(s);
+    MqttWaits w = {s->rxLen < kMqttRxCap ? s->setup.transport->fd() : -1, s->portHeld ? s->setup.port->fd() : -1, 0};
+    if (s->phase == MqttPhase::AwaitingConnack) {
+        w.dueMs = Left(s->connectTick, now, kConnackWaitMs);
+    } else if (s->phase == MqttPhase::Up && s->opened) {
+        uint32_t keepAlive = s->setup.keepAliveMs;
+        uint32_t due = Left(s->stateLookTick, now, kStateLookMs);
+        if (!s->pingOut) due = std::min(due, Left(s->lastSendTick, now, keepAlive));
+        if (s->awaiting) due = std::min(due, Left(s->awaitTick, now, SilenceMs(s)));
+        w.dueMs = due;
+    }
+    return w;
 }
 
-void* ThreadMqtt(void*)
+MqttStep MqttSessionDrop(MqttSession* s, const char* why)
 {
-    ThreadName("lirn-mqtt");
-    if (!gS.configured) return nullptr;  // said why at start
-    for (;;) MqttSessionPass();
-}
-
-// ---- The serial side ----
-
-namespace {
-
-// The serial thread's chunker: chunks as the tunnel's raw chunks, each cut by its own quiet gap.
-LirnChunker gChunker = {{}, {}, {-1, -1}, true};
-
-}  // namespace
-
-void MqttSerialPass()
-{
-    char chunk[kLirnChunkMax];
-    int got = LirnChunkRead(&gChunker, uartFd, chunk);
-    if (got > 0) ChunkQueuePut(chunk, static_cast<std::size_t>(got));
-}
-
-void* ThreadMqttSerial(void*)
-{
-    ThreadName("lirn-mqtt-port");
-    ThreadShortSlice();
-    if (LirnRecvOpen() < 0) return nullptr;  // no port: nothing to carry
-    LirnChunkerStart(&gChunker, true);
-    for (;;) MqttSerialPass();
+    return LinkDown(s, why);
 }

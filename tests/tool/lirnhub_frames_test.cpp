@@ -1,7 +1,7 @@
 // lirnhub's framing on bytes: the RTU reply found across up chunks however the gateway cut them,
 // frames of another unit and with a bad CRC discarded, malformed Modbus TCP refused; and the map.
 // The Modbus road through a real gateway is in e2e/lirnhub_test.
-#include "map_spec.h"
+#include "gateway_map.h"
 #include "modbus_frames.h"
 
 #include <gtest/gtest.h>

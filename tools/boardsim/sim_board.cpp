@@ -129,7 +129,7 @@ const SimBoard::Verb SimBoard::kVerbs[] = {
     {"adc", &SimBoard::Adc, "adc [result VALUE]"},
     {"i2c", &SimBoard::I2c, "i2c [fault none|short|missing | read ADDR REG [COUNT] | write ADDR REG BYTE...]"},
     {"card", &SimBoard::Card, "card [mount [SIZE USED AVAIL USE%] | unmount | remove | insert | full on|off]"},
-    {"serial", &SimBoard::Serial, "serial"},
+    {"serial", &SimBoard::Serial, "serial [pace on|off]"},
     {"node", &SimBoard::Node, "node [remove|restore|opens PATH]"},
     {"app", &SimBoard::App, "app [writable|readonly]"},
 };
@@ -552,8 +552,12 @@ std::string SimBoard::Card(const std::vector<std::string>& a)
 
 std::string SimBoard::Serial(const std::vector<std::string>& a)
 {
-    if (!a.empty()) return "";
-    return Ok("to_pc=" + std::to_string(serial_->BytesToPc()) + " to_board=" + std::to_string(serial_->BytesToBoard()));
+    if (a.size() == 2 && a[0] == "pace" && (a[1] == "on" || a[1] == "off"))
+        serial_->SetPaced(a[1] == "on");
+    else if (!a.empty())
+        return "";
+    return Ok("to_pc=" + std::to_string(serial_->BytesToPc()) + " to_board=" + std::to_string(serial_->BytesToBoard()) +
+              " paced=" + (serial_->Paced() ? "on" : "off"));
 }
 
 // The card's faults: "" when done, "usage" when the words do not fit, else why it failed.

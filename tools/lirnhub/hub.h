@@ -9,7 +9,7 @@
 // (a transaction's time-out, the broker's keep-alive and paced reconnects, the status file).
 #pragma once
 
-#include "map_spec.h"
+#include "gateway_map.h"
 #include "modbus_frames.h"
 
 #include <chrono>

@@ -2,7 +2,7 @@
 // becomes a TCP port on this machine (its serial bytes as they are, or a Modbus TCP server in
 // front of its RTU line) and, with --pty, a pseudo-terminal.
 #include "hub.h"
-#include "map_spec.h"
+#include "gateway_map.h"
 
 #include <CLI/CLI.hpp>
 

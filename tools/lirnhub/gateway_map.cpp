@@ -1,5 +1,5 @@
-// Parsing of the hub's gateway map (see map_spec.h).
-#include "map_spec.h"
+// Parsing of the hub's gateway map (see gateway_map.h).
+#include "gateway_map.h"
 
 #include <arpa/inet.h>
 #include <set>
