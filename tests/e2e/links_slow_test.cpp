@@ -5,6 +5,7 @@
 // (netns_lab.h) and skip where none can be made. Minute-long: labelled slow (plain suite only).
 #include "board.h"
 #include "control_client.h"
+#include "mqtt_broker.h"
 #include "netns_lab.h"
 #include "tunnel_loopback.h"
 
@@ -293,6 +294,58 @@ TEST_F(LinksNet, BlackholedLinkGivenUpAndEveryRecordDeliveredAcrossTheNewHost)
     ASSERT_FALSE(got.empty());
     EXPECT_LE(got.front(), old.back() + 1) << "records lost between the hosts";
     for (std::size_t i = 1; i < got.size(); ++i) EXPECT_EQ(got[i], got[i - 1] + 1) << "new host, record " << i;
+}
+
+// The MQTT mode with the broker behind the router, keep-alive 4 s, a numbered record every 250 ms:
+// the path goes silent for 10 s. The gateway gives the link up within one and a half keep-alives of
+// its oldest unanswered packet (the records it publishes meanwhile do not put that off), and once
+// the path is back every record reaches the subscriber, in order (a resent chunk may come twice).
+TEST_F(LinksNet, BrokerBehindASilentPathIsGivenUpInTimeAndEveryRecordArrives)
+{
+    MqttBroker broker({.address = NetLab::kPeerAddress, .port = 1883});
+    std::unique_ptr<MqttWatcher> watch;
+    ASSERT_TRUE(lab_->InPeer([&] {
+        ASSERT_TRUE(broker.Start());
+        watch = std::make_unique<MqttWatcher>(1883, "watch", "lirn/+/up", NetLab::kPeerAddress);
+    }));
+    ASSERT_TRUE(watch);
+    board_.SetNetworkNamespace(lab_->GatewayNamespace());
+    std::string config = "@LIRNMODE;0\r\n@LIRNHB;4\r\n@MQTTHOST;" + std::string(NetLab::kPeerAddress) + "\r\n";
+    ASSERT_TRUE(board_.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"},
+                            .ready = "MQTT Connected"}));
+    ASSERT_GE(board_.OpenPc(), 0);
+    std::atomic<int> last{0};
+    std::jthread writer([&](std::stop_token stop) {
+        for (int n = 1; !stop.stop_requested(); ++n) {
+            EXPECT_TRUE(board_.PcWrite(std::to_string(n) + "\n"));
+            last = n;
+            std::this_thread::sleep_for(Millis(250));  // the serial device's pace
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return last >= 8; }, Millis(5000)));
+    auto cut = std::chrono::steady_clock::now();
+    ASSERT_TRUE(lab_->Blackhole(true));
+    ASSERT_TRUE(board_.WaitForOutput("MQTT Link Down: Broker Silent", Millis(15000)));
+    long long givenUp = MsSince(cut);
+    EXPECT_LT(givenUp, 6000 + 1000) << "not within one and a half keep-alives of the first unanswered record";
+    ASSERT_TRUE(WaitUntil([&] { return MsSince(cut) >= 10000; }, Millis(15000), Millis(100)));
+    ASSERT_TRUE(lab_->Blackhole(false));
+    auto restored = std::chrono::steady_clock::now();
+    std::vector<int> got;
+    auto whole = [&](const std::vector<MqttMessage>& messages) {
+        std::set<std::string> seen;
+        std::string text;
+        for (const MqttMessage& m : messages)
+            if (seen.insert(m.payload).second) text += m.payload;
+        got = Records(text);
+        return !got.empty() && got.back() >= last;
+    };
+    EXPECT_TRUE(watch->WaitFor(whole, Millis(60000))) << board_.Output();
+    writer.request_stop();
+    std::printf("MQTT, keep-alive 4 s, path silent 10 s: given up after %lld ms, all records %lld ms after the "
+                "path returned\n", givenUp, MsSince(restored));
+    ASSERT_FALSE(got.empty());
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<int>(i) + 1) << "record " << i;
 }
 
 }  // namespace
