@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -32,18 +31,6 @@ void StartTunnel(Board& b, int mode, const std::string& ip, int port, const std:
     ASSERT_GE(b.OpenPc(), 0);
 }
 
-// The numbers of the records "<n>\n" in what a peer read (zero fill between blocks skipped).
-std::vector<int> Records(const std::string& bytes)
-{
-    std::vector<int> out;
-    std::string digits;
-    for (char c : bytes) {
-        if (c >= '0' && c <= '9') digits += c;
-        if (c == '\n' && !digits.empty()) out.push_back(std::stoi(std::exchange(digits, "")));
-    }
-    return out;
-}
-
 // A poller that ends each link about 1.5 s after it came, right after a record: each link is
 // rebuilt at once, so every record written while links come and go arrives.
 TEST(Links, ShortLinksAreRebuiltAtOnceAndLoseNoRecord)
@@ -53,7 +40,7 @@ TEST(Links, ShortLinksAreRebuiltAtOnceAndLoseNoRecord)
     StartTunnel(b, 0, "127.0.0.1", port);
     int fd = tl::AcceptWithin(listener, kLinkWaitMs);
     // The gateway may mark the link up a moment after the accept.
-    ASSERT_EQ(Records(b.PcSendUntilPeerReads(fd, "0\n", 128)), std::vector<int>{0});
+    ASSERT_EQ(tl::NumberedRecords(b.PcSendUntilPeerReads(fd, "0\n", 128)), std::vector<int>{0});
     std::thread writer([&] {
         for (int n = 1; n <= 40; ++n) {
             EXPECT_TRUE(b.PcWrite(std::to_string(n) + "\n"));
@@ -64,7 +51,7 @@ TEST(Links, ShortLinksAreRebuiltAtOnceAndLoseNoRecord)
     std::vector<long long> gaps;  // from a link's end to the next link
     auto opened = std::chrono::steady_clock::now();
     while (fd >= 0 && (got.empty() || got.back() < 40)) {
-        std::vector<int> block = Records(ReadUpTo(fd, 128, Millis(1000)));
+        std::vector<int> block = tl::NumberedRecords(ReadUpTo(fd, 128, Millis(1000)));
         got.insert(got.end(), block.begin(), block.end());
         if (MsSince(opened) < 1500 && !block.empty()) continue;
         close(fd);
@@ -165,19 +152,11 @@ TEST(Links, ClientTriesAServerWithoutAPacketEveryFiveSeconds)
 
 constexpr int kPeerPort = 8080;
 
-// The gateway's established connections to the peer's port, from its namespace's TCP table.
+// The gateway's established connections to the peer's port.
 int GatewayLinks(const NetLab& lab)
 {
     int links = 0;
-    lab.InGateway([&] {
-        std::ifstream table("/proc/thread-self/net/tcp");
-        char port[8];
-        std::snprintf(port, sizeof port, ":%04X", kPeerPort);
-        std::string line;
-        std::getline(table, line);  // the heading
-        for (std::string local, remote, state; table >> local >> local >> remote >> state && std::getline(table, line);)
-            links += remote.ends_with(port) && state == "01";
-    });
+    lab.InGateway([&] { links = tl::EstablishedTo(kPeerPort); });
     return links;
 }
 
@@ -282,13 +261,13 @@ TEST_F(LinksNet, BlackholedLinkGivenUpAndEveryRecordDeliveredAcrossTheNewHost)
     ASSERT_TRUE(WaitUntil(
         [&] {
             after += tl::ReadFor(peer_, 100);
-            got = Records(after);
+            got = tl::NumberedRecords(after);
             return !got.empty() && got.back() >= last;
         },
         Millis(15000), Millis(0)));
     writer.request_stop();
     std::printf("blackhole 25 s: given up after %lld ms, rebuilt %lld ms after the path returned\n", givenUp, rebuilt);
-    std::vector<int> old = Records(before);
+    std::vector<int> old = tl::NumberedRecords(before);
     ASSERT_FALSE(old.empty());
     for (std::size_t i = 0; i < old.size(); ++i) EXPECT_EQ(old[i], static_cast<int>(i) + 1) << "old host, record " << i;
     ASSERT_FALSE(got.empty());
@@ -337,7 +316,7 @@ TEST_F(LinksNet, BrokerBehindASilentPathIsGivenUpInTimeAndEveryRecordArrives)
         std::string text;
         for (const MqttMessage& m : messages)
             if (seen.insert(m.payload).second) text += m.payload;
-        got = Records(text);
+        got = tl::NumberedRecords(text);
         return !got.empty() && got.back() >= last;
     };
     EXPECT_TRUE(watch->WaitFor(whole, Millis(60000))) << board_.Output();
