@@ -21,13 +21,14 @@ namespace {
 
 constexpr int kLinkWaitMs = 20000;  // the firmware's start and a first look at the data call
 
-// Starts the gateway on the tunnel road with the data call up before the firmware's first start.
-void StartTunnel(Board& b, int mode, const std::string& ip, int port, const std::string& extra = "")
+// Starts the gateway on the tunnel road (or in the MQTT mode, ready at its first connect) with the
+// data call up before the firmware's first start.
+void StartTunnel(Board& b, int mode, const std::string& ip, int port, const std::string& extra = "",
+                 const std::string& ready = "Create ThreadLirnHb Successfully\r\n")
 {
     std::string config = "@LIRNMODE;" + std::to_string(mode) + "\r\n@LIRNIP;" + ip + "\r\n@LIRNPORT;" +
                          std::to_string(port) + "\r\n@LIRNHB;10\r\n" + extra;
-    ASSERT_TRUE(b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"},
-                       .ready = "Create ThreadLirnHb Successfully\r\n"}));
+    ASSERT_TRUE(b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"}, .ready = ready}));
     ASSERT_GE(b.OpenPc(), 0);
 }
 
@@ -188,6 +189,17 @@ protected:
         peer_ = tl::AcceptWithin(listener_, kLinkWaitMs);
         ASSERT_GE(peer_, 0);
     }
+    // A numbered record "<n>\n" at the PC end every 250 ms, the serial device's pace, from now on.
+    void WriteRecords()
+    {
+        writer_ = std::jthread([this](std::stop_token stop) {
+            for (int n = 1; !stop.stop_requested(); ++n) {
+                EXPECT_TRUE(board_.PcWrite(std::to_string(n) + "\n"));
+                last_ = n;
+                std::this_thread::sleep_for(Millis(250));
+            }
+        });
+    }
     // The path goes silent, the peer's host vanishes behind it (the test's sockets closed first: no
     // FIN or RST gets through) and a new host takes its address. What was on its way to the old
     // host before the silence is added to onItsWay.
@@ -206,6 +218,8 @@ protected:
     std::unique_ptr<NetLab> lab_;
     Board board_;
     int listener_ = -1, peer_ = -1;
+    std::atomic<int> last_{0};  // the newest record written
+    std::jthread writer_;
 };
 
 // Receiving only, @LIRNKA;10: the keep-alive's probe meets the new host, whose reset ends the old
@@ -233,14 +247,7 @@ TEST_F(LinksNet, ReceivingClientFindsTheNewHostOfAVanishedPeerByItsKeepAlive)
 TEST_F(LinksNet, BlackholedLinkGivenUpAndEveryRecordDeliveredAcrossTheNewHost)
 {
     Start("@LIRNRAW;1\r\n@LIRNBUF;8192\r\n@LIRNKA;10\r\n");
-    std::atomic<int> last{0};
-    std::jthread writer([&](std::stop_token stop) {
-        for (int n = 1; !stop.stop_requested(); ++n) {
-            EXPECT_TRUE(board_.PcWrite(std::to_string(n) + "\n"));
-            last = n;
-            std::this_thread::sleep_for(Millis(250));  // the serial device's pace
-        }
-    });
+    WriteRecords();
     std::string before = tl::ReadFor(peer_, 3000);
     auto cut = std::chrono::steady_clock::now();
     ReplaceHostBehindBlackhole(&before);
@@ -266,10 +273,10 @@ TEST_F(LinksNet, BlackholedLinkGivenUpAndEveryRecordDeliveredAcrossTheNewHost)
         [&] {
             after += tl::ReadFor(peer_, 100);
             got = tl::NumberedRecords(after);
-            return !got.empty() && got.back() >= last;
+            return !got.empty() && got.back() >= last_;
         },
         Millis(15000), Millis(0)));
-    writer.request_stop();
+    writer_.request_stop();
     std::printf("blackhole 25 s: given up after %lld ms, rebuilt %lld ms after the path returned\n", givenUp, rebuilt);
     std::vector<int> old = tl::NumberedRecords(before);
     ASSERT_FALSE(old.empty());
@@ -293,19 +300,10 @@ TEST_F(LinksNet, BrokerBehindASilentPathIsGivenUpInTimeAndEveryRecordArrives)
     }));
     ASSERT_TRUE(watch);
     board_.SetNetworkNamespace(lab_->GatewayNamespace());
-    std::string config = "@LIRNMODE;0\r\n@LIRNHB;4\r\n@MQTTHOST;" + std::string(NetLab::kPeerAddress) + "\r\n";
-    ASSERT_TRUE(board_.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"},
-                            .ready = "MQTT Connected"}));
-    ASSERT_GE(board_.OpenPc(), 0);
-    std::atomic<int> last{0};
-    std::jthread writer([&](std::stop_token stop) {
-        for (int n = 1; !stop.stop_requested(); ++n) {
-            EXPECT_TRUE(board_.PcWrite(std::to_string(n) + "\n"));
-            last = n;
-            std::this_thread::sleep_for(Millis(250));  // the serial device's pace
-        }
-    });
-    ASSERT_TRUE(WaitUntil([&] { return last >= 8; }, Millis(5000)));
+    // The keep-alive is @LIRNHB, the later line of the two.
+    StartTunnel(board_, 0, "", 0, "@LIRNHB;4\r\n@MQTTHOST;" + std::string(NetLab::kPeerAddress) + "\r\n", "MQTT Connected");
+    WriteRecords();
+    ASSERT_TRUE(WaitUntil([&] { return last_ >= 8; }, Millis(5000)));
     auto cut = std::chrono::steady_clock::now();
     ASSERT_TRUE(lab_->Blackhole(true));
     ASSERT_TRUE(board_.WaitForOutput("MQTT Link Down: Broker Silent", Millis(15000)));
@@ -321,10 +319,10 @@ TEST_F(LinksNet, BrokerBehindASilentPathIsGivenUpInTimeAndEveryRecordArrives)
         for (const MqttMessage& m : messages)
             if (seen.insert(m.payload).second) text += m.payload;
         got = tl::NumberedRecords(text);
-        return !got.empty() && got.back() >= last;
+        return !got.empty() && got.back() >= last_;
     };
     EXPECT_TRUE(watch->WaitFor(whole, Millis(60000))) << board_.Output();
-    writer.request_stop();
+    writer_.request_stop();
     std::printf("MQTT, keep-alive 4 s, path silent 10 s: given up after %lld ms, all records %lld ms after the "
                 "path returned\n", givenUp, MsSince(restored));
     ASSERT_FALSE(got.empty());
