@@ -61,9 +61,7 @@ constexpr uint32_t kSocketWaitMs = kLirnWaitSeconds * 1000u;
 // sent bytes stay unacknowledged this long is given up: the ring sends them again on the next one.
 constexpr int kKeepAliveProbes = 5;
 constexpr unsigned kRingUserTimeoutMs = 60000;
-// Bounds of the wait for acknowledgements (LirnAckWaitMs).
-constexpr uint32_t kAckWaitMinMs = 1;
-constexpr uint32_t kAckWaitMaxMs = 1000;
+constexpr uint32_t kAckWaitMinMs = 1;  // the shortest wait for acknowledgements (LirnAckWaitMs)
 
 // A socket is closed only between two uses by other threads, never during one: each receive or
 // send call, and each close, is one step under this lock (held for the system call only, never
@@ -358,9 +356,9 @@ uint32_t LirnAckWaitMs(int fd)
 {
     struct tcp_info info = {};
     socklen_t len = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return kAckWaitMaxMs;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return kLirnAckWaitMaxMs;
     uint32_t ms = info.tcpi_rtt / 1000;
-    return ms < kAckWaitMinMs ? kAckWaitMinMs : ms > kAckWaitMaxMs ? kAckWaitMaxMs : ms;
+    return ms < kAckWaitMinMs ? kAckWaitMinMs : ms > kLirnAckWaitMaxMs ? kLirnAckWaitMaxMs : ms;
 }
 
 int LirnRecv(TunnelEndpoint& ep, char* buf)

@@ -46,7 +46,8 @@ void LirnChildCloseAll();
 // -1 without one. LirnUnackedBytes: bytes written on fd and not yet acknowledged, also after the
 // connection failed (-1 when fd is no connection). LirnAckedBytes: of the bytes the primitives
 // sent on ep's socket, those acknowledged (0 without a socket). LirnAckWaitMs: about when an
-// acknowledgement of what went out on fd is due (its round trip, 1 ms to 1 s).
+// acknowledgement of what went out on fd is due (its round trip, 1 ms to kLirnAckWaitMaxMs).
+constexpr uint32_t kLirnAckWaitMaxMs = 1000;
 int LirnDupSocket(std::atomic<int>& sock);
 int LirnUnackedBytes(int fd);
 uint32_t LirnAckedBytes(TunnelEndpoint& ep);

@@ -44,7 +44,6 @@ OutageRing gOutage;
 // its last segment while the peer is unreachable.
 constexpr std::size_t kResendBytes = 8192;
 constexpr std::size_t kLengthBytes = 2;
-constexpr uint32_t kAckWaitMaxMs = 1000;
 unsigned char gResendStore[kResendBytes];
 OutageRing gResend;
 std::size_t gResendSent;  // bytes at its head that went out on the current link
@@ -273,8 +272,8 @@ void ReleaseAcked()
 // How long a pass blocked on acknowledgements waits for them.
 uint32_t AckWaitMs()
 {
-    uint32_t roundTrip = gSent.fd >= 0 ? LirnAckWaitMs(gSent.fd) : kAckWaitMaxMs;
-    gAckWaitMs = gAckWaitMs < roundTrip ? roundTrip : gAckWaitMs * 2 < kAckWaitMaxMs ? gAckWaitMs * 2 : kAckWaitMaxMs;
+    uint32_t roundTrip = gSent.fd >= 0 ? LirnAckWaitMs(gSent.fd) : kLirnAckWaitMaxMs;
+    gAckWaitMs = gAckWaitMs < roundTrip ? roundTrip : gAckWaitMs * 2 < kLirnAckWaitMaxMs ? gAckWaitMs * 2 : kLirnAckWaitMaxMs;
     return gAckWaitMs;
 }
 

@@ -110,10 +110,11 @@ inline int ConnectTo(int port)
     return fd;
 }
 
-// A connected pair: first is the side the firmware gets, second the test's peer.
-inline std::pair<int, int> ConnectedPair()
+// A connected pair: first is the side the firmware gets, second the test's peer (with that receive
+// buffer when given).
+inline std::pair<int, int> ConnectedPair(int farRcvbuf = 0)
 {
-    int listener = ListenOn(0);
+    int listener = ListenOn(0, farRcvbuf);
     sockaddr_in a{};
     socklen_t len = sizeof a;
     getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
