@@ -1,12 +1,13 @@
 // Recovery benchmark on the simulated board: the field faults at full length, each timed from the
 // moment the fault ends to the moment the gateway is whole again (the README's "Faults and
 // recovery" table). A QMI device away 10 s, the AT device away 10 s, the modem silent a minute, a
-// peer that accepts and closes for two minutes in modes 0 and 1, the card out 10 s, and 100 SIGKILLs
-// during saves. Times come from the board's records (its clock, request and command logs) and the
+// peer that accepts and closes for two minutes in modes 0 and 1, the card out 10 s, 100 SIGKILLs
+// during saves, and 100 SIGKILLs of the whole process group during the card's firmware install. Times come from the board's records (its clock, request and command logs) and the
 // firmware's output; CPU from the kernel's count for the firmware process.
 //
 // Not a test: it prints figures. Run with tools/run-bench (make bench).
 #include "board.h"
+#include "card_install.h"
 #include "control_client.h"
 #include "tunnel_loopback.h"
 
@@ -187,6 +188,16 @@ void KillsDuringSaves(int kills)
     std::printf("%d SIGKILLs during saves: config.ini old %d, new %d, neither %d\n", kills, seen[0], seen[1], seen[2]);
 }
 
+void KillsDuringCardInstall(int kills)
+{
+    Board b;
+    if (!b.Start({"--init", "high", "--no-firmware"})) return;
+    CardInstallKills r = KillDuringCardInstall(b, kills, 12345);
+    std::printf("%d SIGKILLs of the group within the card install's %lld ms: APP/fw old %d, new %d, neither %d; "
+                "fw.tmp left %d; card's file gone early %d\n",
+                kills, r.windowMs, r.oldWhole, r.newWhole, r.broken, r.tempLeft, r.cardGoneEarly);
+}
+
 }  // namespace
 
 int main()
@@ -198,5 +209,6 @@ int main()
     Storm(1);
     CardAway();
     KillsDuringSaves(100);
+    KillsDuringCardInstall(100);
     return 0;
 }

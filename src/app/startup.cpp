@@ -15,6 +15,7 @@
 #include "mqtt/mqtt.h"
 #include "platform/shell.h"
 #include "tunnel/tunnel.h"
+#include "update/trial.h"
 
 #include <csignal>
 #include <cstdio>
@@ -71,6 +72,7 @@ void SupervisorPass()
 {
     TickWaitUntil(GetTimeTicks(), kSupervisorPeriodMs);
     LedShowModemState();
+    UpdateTrialPass();
 }
 
 [[noreturn]] void SupervisorLoop()
@@ -146,6 +148,8 @@ void LirnMain(int argc, char** argv)
     if_fw_update_error = 0;
 
     std::printf("-- %s --\r\n", kFirmwareVersion);
+    // A new program waiting for its trial runs as this process's child before anything is opened.
+    UpdateRunPendingTrial(argc, argv);
 
     LogInit();
     ReadLogConfig();

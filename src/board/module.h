@@ -9,3 +9,9 @@ extern const char kFirmwareVersion[];
 
 // Reboots the module ("init 6"). Nothing after the call may count on the process continuing.
 void ResetSIM7100();
+
+// ---- Our helpers ----
+
+// The firmware's build number, stamped at build time (CMake's LIRN_BUILD_NUMBER): a signed update
+// must carry a higher one. The version text above stays as it is.
+extern const unsigned kFirmwareBuild;

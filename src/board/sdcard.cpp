@@ -1,12 +1,15 @@
 // SD card detection and the start-up update of configuration and firmware (see sdcard.h).
 //
-// Every step is a shell command whose paths are mapped into the sysroot. Command output is read
-// in pieces of at most 127 characters (a 128-byte buffer), each piece keeping its line end when it
-// has one. The results of cp, mv and rm are not examined: a move that failed shows up only in the
-// verification listing, which leaves the update file behind and selects the failure pattern.
+// The listing, the configuration's install and its backup are shell commands whose paths are
+// mapped into the sysroot. Command output is read in pieces of at most 127 characters (a 128-byte
+// buffer), each piece keeping its line end when it has one. The results of cp, mv and rm are not
+// examined: a move that failed shows up only in the verification listing, which leaves the update
+// file behind and selects the failure pattern. The firmware is written by the firmware itself, so
+// that a power cut can never leave /APP/fw cut short.
 #include "board/sdcard.h"
 
 #include "board/ticks.h"
+#include "platform/elf.h"
 #include "platform/safefile.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +33,7 @@ std::atomic<int> if_fw_update_error{0};
 #define UPDATE_FW SD_UPDATE_DIR "/fw"
 #define UPDATE_CONFIG_BACKUP SD_UPDATE_DIR "/config.ini.bck"
 #define UPDATE_FW_BACKUP SD_UPDATE_DIR "/fw.bck"
+#define UPDATE_FW_BAD SD_UPDATE_DIR "/fw.bad"
 
 namespace {
 
@@ -163,22 +168,11 @@ void check_if_config_update()
     }
 }
 
-void check_if_fw_update()
+namespace {
+
+// Whatever is still in the update directory was not installed: said, and the update failed.
+void ReportLeftovers()
 {
-    if (if_sd_card == 0) return;
-    RunFileCommand("cp", APP_FW, UPDATE_FW_BACKUP, kAfterBackupMs);
-    RunFileCommand("mv", UPDATE_FW, APP_FW, kAfterFwInstallMs);
-    if_fw_update = 1;
-    // The new firmware starts on the defaults unless a new configuration came with it.
-    // The settings are removed only once their backup is safely on the card: a full or failing
-    // card must not cost the user the only copy of them.
-    if (if_config_exist != 1 && SysAccess(APP_CONFIG, F_OK) == 0) {
-        if (RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterConfigBackupMs))
-            RunFileCommand("rm", APP_CONFIG, nullptr, kAfterRemoveMs);
-        else
-            std::puts("Backup of config.ini failed, config.ini kept\r");
-    }
-    // Whatever is still in the update directory was not installed.
     UpdateListing left;
     if (!ListUpdateDir(left)) return;
     if (left.config) {
@@ -191,14 +185,97 @@ void check_if_fw_update()
     }
 }
 
+// Whether the card's firmware file is a program for this module. Prints why when it is not.
+bool CardFirmwareRunsHere()
+{
+    int fd = SysOpen(UPDATE_FW, O_RDONLY | O_CLOEXEC);
+    ElfVerdict v = fd >= 0 ? ElfCheckProgram(fd, ElfSelf()) : ElfVerdict::NotProgram;
+    if (fd >= 0) ::close(fd);
+    if (v == ElfVerdict::Whole) return true;
+    std::printf("fw is %s, renamed fw.bad\r\n", ElfVerdictText(v));
+    return false;
+}
+
+// True when the two open files hold the same bytes.
+bool SameContent(int a, int b)
+{
+    char pa[4096], pb[4096];
+    for (off_t at = 0;;) {
+        ssize_t na = ::pread(a, pa, sizeof pa, at);
+        ssize_t nb = ::pread(b, pb, sizeof pb, at);
+        if (na < 0 || na != nb || std::memcmp(pa, pb, static_cast<std::size_t>(na)) != 0) return false;
+        if (na == 0) return true;
+        at += na;
+    }
+}
+
+// The copy beside /APP/fw is whole and is exactly the card's file.
+bool StagedFirmwareChecks()
+{
+    int staged = SafeOpenStaged(APP_FW);
+    int card = SysOpen(UPDATE_FW, O_RDONLY | O_CLOEXEC);
+    bool ok = staged >= 0 && card >= 0 && ElfCheckProgram(staged, ElfSelf()) == ElfVerdict::Whole && SameContent(staged, card);
+    if (staged >= 0) ::close(staged);
+    if (card >= 0) ::close(card);
+    return ok;
+}
+
+// Copies the card's program beside /APP/fw as fw.tmp, flushes it, checks the copy and renames it
+// over /APP/fw, flushing the directory. A power cut at any moment leaves the old program or the
+// new one whole in /APP/fw. True when the new one is in place.
+bool InstallFirmware()
+{
+    if (SafeStageCopy(UPDATE_FW, APP_FW, 0755) != kSafeFileOk) return false;
+    if (!StagedFirmwareChecks()) {
+        SafeDiscard(APP_FW);
+        std::puts("fw copy differs from the card, not installed\r");
+        return false;
+    }
+    return SafeCommit(APP_FW) == kSafeFileOk;
+}
+
+}  // namespace
+
+void check_if_fw_update()
+{
+    if (if_sd_card == 0) return;
+    // A file that is no whole program for this module is never installed. Renamed, it is not
+    // tried again at every start; the configuration stays, and the update counts as failed.
+    if (!CardFirmwareRunsHere()) {
+        SafeRename(UPDATE_FW, UPDATE_FW_BAD);
+        if_fw_update = 1;
+        if_fw_update_error = 1;
+        ReportLeftovers();
+        return;
+    }
+    if (SysAccess(APP_FW, F_OK) == 0) SafeCopyFile(APP_FW, UPDATE_FW_BACKUP, 0755);
+    SleepMs(kAfterBackupMs);
+    bool installed = InstallFirmware();
+    SleepMs(kAfterFwInstallMs);
+    if_fw_update = 1;
+    // The new firmware starts on the defaults unless a new configuration came with it.
+    // The settings are removed only once their backup is safely on the card: a full or failing
+    // card must not cost the user the only copy of them.
+    if (if_config_exist != 1 && SysAccess(APP_CONFIG, F_OK) == 0) {
+        if (RunFileCommand("cp", APP_CONFIG, UPDATE_CONFIG_BACKUP, kAfterConfigBackupMs))
+            RunFileCommand("rm", APP_CONFIG, nullptr, kAfterRemoveMs);
+        else
+            std::puts("Backup of config.ini failed, config.ini kept\r");
+    }
+    // The card's file goes last: until then a cut start installs it again at the next one.
+    if (installed) SafeRemove(UPDATE_FW);
+    ReportLeftovers();
+}
+
 namespace {
 
-// The MQTT mode's files the card may bring, and the permission bits each gets in /APP.
+// The MQTT mode's files and the update key the card may bring, and the permission bits each gets
+// in /APP.
 struct CertFile {
     const char* name;
     unsigned mode;
 };
-const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}};
+const CertFile kCertFiles[] = {{"ca.pem", 0644}, {"client.pem", 0644}, {"client.key", 0600}, {"update.pub", 0644}};
 
 // True when the update directory holds a regular file of exactly this name (a card's file system
 // may ignore case when a name is opened; the listing does not). The 64-bit calls, so that a 32-bit

@@ -4,9 +4,12 @@
 // /media/card (sd_card_init), installs a new /media/card/update/config.ini into /APP
 // (check_if_config_update) and, when the card also carries a new firmware file "fw", installs it
 // as /APP/fw (check_if_fw_update); main then takes the firmware-update road and reboots. Backups of
-// what was replaced stay on the card. The firmware file and the configuration file are moved by
-// shell commands; the MQTT mode's certificate files (check_if_cert_update) are written safely by
-// the firmware itself, the key readable by its own user only.
+// what was replaced stay on the card. The configuration file is moved by shell commands. The
+// firmware is installed only when it is a whole program for this module (else it is renamed
+// fw.bad on the card and the update fails): copied beside /APP/fw, flushed, checked and renamed
+// over it, and only then removed from the card. The MQTT mode's certificate files and the key
+// that signed updates are checked against (check_if_cert_update) are written safely by the
+// firmware itself, the private key readable by its own user only.
 #pragma once
 
 #include <atomic>
@@ -23,7 +26,7 @@ extern std::atomic<int> if_fw_update_error; // an update file was still there af
 void sd_card_init();
 void check_if_config_update();
 void check_if_fw_update();
-// Installs ca.pem, client.pem and client.key found in the update directory into /APP, each
-// written safely, the replaced ones kept as NAME.bck on the card and the card's copies removed.
-// A file whose old version cannot be backed up is not installed and stays on the card.
+// Installs ca.pem, client.pem, client.key and update.pub found in the update directory into /APP,
+// each written safely, the replaced ones kept as NAME.bck on the card and the card's copies
+// removed. A file whose old version cannot be backed up is not installed and stays on the card.
 void check_if_cert_update();

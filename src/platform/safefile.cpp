@@ -57,24 +57,35 @@ void FlushDirectoryOf(const char* target)
     ::close(dfd);
 }
 
-int Replace(const char* path, const Content& c, unsigned mode)
+// The mapped target and its temporary name. False when either does not fit.
+bool TargetAndTemp(const char* path, char* target, char* temp)
+{
+    if (SysPath(target, kSysPathMax, path) != 0) return false;
+    return std::snprintf(temp, kSysPathMax, "%s.tmp", target) < static_cast<int>(kSysPathMax);
+}
+
+// Writes the content to the temporary file beside path and flushes it.
+int Stage(const char* path, const Content& c, unsigned mode)
 {
     char target[kSysPathMax];
     char temp[kSysPathMax];
-    if (SysPath(target, sizeof target, path) != 0) return kSafeFileNoTemp;
-    if (std::snprintf(temp, sizeof temp, "%s.tmp", target) >= static_cast<int>(sizeof temp)) return kSafeFileNoTemp;
+    if (!TargetAndTemp(path, target, temp)) return kSafeFileNoTemp;
     ::unlink(temp);  // a leftover of a cut run would keep its own permissions
     int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0) return kSafeFileNoTemp;
     bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteContent(fd, c) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp, target) == 0;
     if (!ok) {
         ::unlink(temp);
         return kSafeFileFailed;
     }
-    FlushDirectoryOf(target);
     return kSafeFileOk;
+}
+
+int Replace(const char* path, const Content& c, unsigned mode)
+{
+    int rc = Stage(path, c, mode);
+    return rc == kSafeFileOk ? SafeCommit(path) : rc;
 }
 
 }  // namespace
@@ -91,4 +102,58 @@ int SafeCopyFile(const char* from, const char* path, unsigned mode)
     int rc = Replace(path, Content{nullptr, 0, fd}, mode);
     ::close(fd);
     return rc;
+}
+
+int SafeStageCopy(const char* from, const char* path, unsigned mode)
+{
+    int fd = SysOpen(from, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kSafeFileNoSource;
+    int rc = Stage(path, Content{nullptr, 0, fd}, mode);
+    ::close(fd);
+    return rc;
+}
+
+int SafeOpenStaged(const char* path)
+{
+    char target[kSysPathMax];
+    char temp[kSysPathMax];
+    if (!TargetAndTemp(path, target, temp)) return -1;
+    return ::open(temp, O_RDONLY | O_CLOEXEC);
+}
+
+int SafeCommit(const char* path)
+{
+    char target[kSysPathMax];
+    char temp[kSysPathMax];
+    if (!TargetAndTemp(path, target, temp)) return kSafeFileNoTemp;
+    if (::rename(temp, target) != 0) {
+        ::unlink(temp);
+        return kSafeFileFailed;
+    }
+    FlushDirectoryOf(target);
+    return kSafeFileOk;
+}
+
+void SafeDiscard(const char* path)
+{
+    char target[kSysPathMax];
+    char temp[kSysPathMax];
+    if (TargetAndTemp(path, target, temp)) ::unlink(temp);
+}
+
+int SafeRename(const char* from, const char* to)
+{
+    char a[kSysPathMax];
+    char b[kSysPathMax];
+    if (SysPath(a, sizeof a, from) != 0 || SysPath(b, sizeof b, to) != 0 || ::rename(a, b) != 0) return kSafeFileFailed;
+    FlushDirectoryOf(b);
+    return kSafeFileOk;
+}
+
+int SafeRemove(const char* path)
+{
+    char target[kSysPathMax];
+    if (SysPath(target, sizeof target, path) != 0 || ::unlink(target) != 0) return kSafeFileFailed;
+    FlushDirectoryOf(target);
+    return kSafeFileOk;
 }

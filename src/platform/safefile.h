@@ -18,3 +18,17 @@ constexpr int kSafeFileNoSource = -3;  // the file to copy could not be read
 int SafeWriteFile(const char* path, const void* data, std::size_t len, unsigned mode);
 // The content of the file from becomes the whole content of path, copied in bounded pieces.
 int SafeCopyFile(const char* from, const char* path, unsigned mode);
+
+// The same replacement in two halves, for content that is checked between its flush and its
+// rename: SafeStageCopy writes and flushes "<path>.tmp"; SafeOpenStaged opens it for reading (a
+// descriptor, or -1); then SafeCommit renames it over path and flushes the directory, or
+// SafeDiscard removes it.
+int SafeStageCopy(const char* from, const char* path, unsigned mode);
+int SafeOpenStaged(const char* path);
+int SafeCommit(const char* path);
+void SafeDiscard(const char* path);
+
+// A rename (within one file system) and a removal that last: the directory is flushed after each.
+// kSafeFileOk, or kSafeFileFailed with nothing changed.
+int SafeRename(const char* from, const char* to);
+int SafeRemove(const char* path);

@@ -2,7 +2,9 @@
 // wrappers around ls, cp, mv and rm record every command the update runs before running the real
 // one, so each test sees both the files that result and the commands that made them. Only a new
 // configuration, only a new firmware with its reboot, and a failing firmware move are shown end to
-// end with their messages and LED patterns (e2e SdUpdate).
+// end with their messages and LED patterns (e2e SdUpdate); the firmware's install order and kills
+// during it in e2e Updates. A firmware file here is this test program itself: a whole program of
+// the machine the tests run on.
 #include "board/sdcard.h"
 #include "platform/shell.h"
 #include "platform/sysroot.h"
@@ -33,6 +35,18 @@ void InstallStandIns(const std::string& binDir, const std::string& log, const st
     for (const char* cmd : {"ls", "cp", "mv", "rm"})
         MakeExecutable(binDir + "/" + cmd,
                        std::string("#!/bin/sh\necho \"") + cmd + " $*\" >> '" + log + "'\nexec /bin/" + cmd + " \"$@\"\n");
+}
+
+// This test program's own file, and the same with some bytes appended (a whole program too).
+const std::string& Program()
+{
+    static const std::string program = ReadWholeFile("/proc/self/exe");
+    return program;
+}
+const std::string& NewProgram()
+{
+    static const std::string program = Program() + std::string(100, 'n');
+    return program;
 }
 
 void ClearFlags()
@@ -92,7 +106,7 @@ TEST_F(SdCardTest, NoCardRunsNothingButDf)
 {
     NoCard();
     root.WriteFile("/media/card/update/config.ini", "new");
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/media/card/update/fw", NewProgram());
     EXPECT_EQ(RunUpdate(), "");
     check_if_fw_update();  // even when called, nothing happens without a card
     EXPECT_EQ(if_sd_card, 0);
@@ -122,22 +136,56 @@ TEST_F(SdCardTest, OnlyFirmwareIsInstalledAndTheConfigurationRemoved)
 {
     CardMounted();
     root.WriteFile("/APP/config.ini", "oldcfg");
-    root.WriteFile("/APP/fw", "oldfw");
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/APP/fw", Program(), 0755);
+    root.WriteFile("/media/card/update/fw", NewProgram());
     EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\n");
     EXPECT_EQ(if_fw_exist, 1);
     EXPECT_EQ(if_fw_update, 1);
     EXPECT_EQ(if_fw_update_error, 0);
-    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
-    EXPECT_EQ(root.ReadFile("/media/card/update/fw.bck"), "oldfw");
+    EXPECT_TRUE(root.ReadFile("/APP/fw") == NewProgram());
+    EXPECT_EQ(fs::status(R("/APP/fw")).permissions() & fs::perms::all, fs::perms(0755));
+    EXPECT_TRUE(root.ReadFile("/media/card/update/fw.bck") == Program());
     EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "oldcfg");
     EXPECT_FALSE(root.Exists("/APP/config.ini"));  // the new firmware starts on the defaults
-    EXPECT_FALSE(root.Exists("/media/card/update/fw"));
+    for (const char* gone : {"/media/card/update/fw", "/APP/fw.tmp", "/media/card/update/fw.bck.tmp"})
+        EXPECT_FALSE(root.Exists(gone)) << gone;
+    // The firmware's own copies run no command; the configuration's backup and removal still do.
     std::string ls = "ls " + R("/media/card/update") + "\n";
-    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\n" + ls + "cp " + R("/APP/fw") + " " +
-                              R("/media/card/update/fw.bck") + "\nmv " + R("/media/card/update/fw") + " " + R("/APP/fw") +
-                              "\ncp " + R("/APP/config.ini") + " " + R("/media/card/update/config.ini.bck") + "\nrm " +
-                              R("/APP/config.ini") + "\n" + ls);
+    EXPECT_EQ(Commands(), "df -h " + R("/media/card") + "\n" + ls + "cp " + R("/APP/config.ini") + " " +
+                              R("/media/card/update/config.ini.bck") + "\nrm " + R("/APP/config.ini") + "\n" + ls);
+}
+
+// A file that is no whole program for this module is never installed: it becomes fw.bad on the
+// card (not tried again), the settings stay, and the update counts as failed.
+TEST_F(SdCardTest, FirmwareThatIsNoWholeProgramHereIsRenamedBadAndNothingChanges)
+{
+    std::string otherMachine = Program();
+    otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7f);  // e_machine's low byte
+    std::string library = Program();
+    library[16] = 1;  // e_type ET_REL
+    const std::pair<std::string, std::string> cases[] = {
+        {Program().substr(0, Program().size() / 2), "cut short"},
+        {Program().substr(0, Program().size() - 1), "cut short"},
+        {Program().substr(0, 200), "cut short"},
+        {otherMachine, "a program for another machine"},
+        {library, "not a program"},
+        {"#!/bin/sh\necho hi\n", "not a program"},
+    };
+    CardMounted();
+    for (const auto& [content, why] : cases) {
+        ClearFlags();
+        root.WriteFile("/APP/config.ini", "oldcfg");
+        root.WriteFile("/APP/fw", Program(), 0755);
+        root.WriteFile("/media/card/update/fw", content);
+        EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\nfw is " + why + ", renamed fw.bad\r\n") << why;
+        EXPECT_EQ(if_fw_update, 1);
+        EXPECT_EQ(if_fw_update_error, 1);
+        EXPECT_TRUE(root.ReadFile("/media/card/update/fw.bad") == content) << why;
+        EXPECT_FALSE(root.Exists("/media/card/update/fw"));
+        EXPECT_FALSE(root.Exists("/media/card/update/fw.bck"));
+        EXPECT_TRUE(root.ReadFile("/APP/fw") == Program()) << why;
+        EXPECT_EQ(root.ReadFile("/APP/config.ini"), "oldcfg");
+    }
 }
 
 // With both updates the new configuration is the one the new firmware starts on.
@@ -146,11 +194,11 @@ TEST_F(SdCardTest, BothInstallTheFirmwareWithTheNewConfiguration)
     CardMounted();
     root.WriteFile("/APP/config.ini", "oldcfg");
     root.WriteFile("/media/card/update/config.ini", "newcfg");
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/media/card/update/fw", NewProgram());
     EXPECT_EQ(RunUpdate(), "Got the new config.ini!!\r\nGot the new fw!!\r\n");
     EXPECT_EQ(root.ReadFile("/APP/config.ini"), "newcfg");
     EXPECT_EQ(root.ReadFile("/media/card/update/config.ini.bck"), "oldcfg");
-    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_TRUE(root.ReadFile("/APP/fw") == NewProgram());
     EXPECT_FALSE(root.Exists("/media/card/update/config.ini"));
 }
 
@@ -158,12 +206,12 @@ TEST_F(SdCardTest, ConfigurationIsKeptWhenItsBackupFails)
 {
     CardMounted();
     root.WriteFile("/APP/config.ini", "oldcfg");
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/media/card/update/fw", NewProgram());
     // The backup's place holds a directory that cp cannot replace (as a full card would fail it).
     root.MakeDirs("/media/card/update/config.ini.bck/config.ini/x");
     EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\nBackup of config.ini failed, config.ini kept\r\n");
     EXPECT_EQ(root.ReadFile("/APP/config.ini"), "oldcfg");
-    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_TRUE(root.ReadFile("/APP/fw") == NewProgram());
     EXPECT_EQ(if_fw_update, 1);
     EXPECT_EQ(Commands().find("rm "), std::string::npos);
 }
@@ -171,9 +219,9 @@ TEST_F(SdCardTest, ConfigurationIsKeptWhenItsBackupFails)
 TEST_F(SdCardTest, MissingFirmwareToBackUpDoesNotStopTheInstallation)
 {
     CardMounted();
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/media/card/update/fw", NewProgram());
     EXPECT_EQ(RunUpdate(), "Got the new fw!!\r\n");
-    EXPECT_EQ(root.ReadFile("/APP/fw"), "newfw");
+    EXPECT_TRUE(root.ReadFile("/APP/fw") == NewProgram());
     EXPECT_EQ(if_fw_update_error, 0);
 }
 
@@ -184,12 +232,12 @@ TEST_F(SdCardTest, FailedMovesAreReportedAndAnError)
     fs::remove_all(root.Path("/APP"));
     root.WriteFile("/APP", "not a directory");
     root.WriteFile("/media/card/update/config.ini", "newcfg");
-    root.WriteFile("/media/card/update/fw", "newfw");
+    root.WriteFile("/media/card/update/fw", NewProgram());
     std::string out = RunUpdate();
     EXPECT_EQ(out, "Got the new config.ini!!\r\nGot the new fw!!\r\nconfig.ini still exist!!\r\nfw still exist!!\r\n");
     EXPECT_EQ(if_fw_update_error, 1);
     EXPECT_EQ(if_fw_update, 1);  // carried out, whatever the commands did
-    EXPECT_EQ(root.ReadFile("/media/card/update/fw"), "newfw");  // tried again at the next start
+    EXPECT_TRUE(root.ReadFile("/media/card/update/fw") == NewProgram());  // tried again at the next start
 }
 
 TEST_F(SdCardTest, MountPointSplitAcrossTwoPiecesIsStillFound)
@@ -214,15 +262,18 @@ TEST_F(SdCardTest, CertificateFilesAreInstalledSafelyWithBackupsAndAPrivateKey)
     root.WriteFile("/media/card/update/ca.pem", "new ca");
     root.WriteFile("/media/card/update/client.pem", "new cert");
     root.WriteFile("/media/card/update/client.key", "new key");
+    root.WriteFile("/media/card/update/update.pub", "update key");
     for (const char* name : {"ca.pem.bck", "Client.pem", "client.key.new"}) root.WriteFile(std::string("/media/card/update/") + name, "x");
-    EXPECT_EQ(RunUpdate(), "Got the new ca.pem!!\r\nGot the new client.pem!!\r\nGot the new client.key!!\r\n");
+    EXPECT_EQ(RunUpdate(), "Got the new ca.pem!!\r\nGot the new client.pem!!\r\nGot the new client.key!!\r\n"
+                           "Got the new update.pub!!\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/update.pub"), "update key");
     EXPECT_EQ(root.ReadFile("/APP/ca.pem"), "new ca");
     EXPECT_EQ(root.ReadFile("/APP/client.pem"), "new cert");
     EXPECT_EQ(root.ReadFile("/APP/client.key"), "new key");
     EXPECT_EQ(root.ReadFile("/media/card/update/ca.pem.bck"), "old ca");
     EXPECT_EQ(root.ReadFile("/media/card/update/client.key.bck"), "old key");
     EXPECT_FALSE(root.Exists("/media/card/update/client.pem.bck"));  // there was none to keep
-    for (const char* name : {"ca.pem", "client.pem", "client.key"}) {
+    for (const char* name : {"ca.pem", "client.pem", "client.key", "update.pub"}) {
         EXPECT_FALSE(root.Exists(std::string("/media/card/update/") + name)) << name;
         EXPECT_FALSE(root.Exists(std::string("/APP/") + name + ".tmp")) << name;
     }

@@ -25,13 +25,25 @@ constexpr int kKillWaitMs = 5000;
 // How long the board waits for the killed members of the firmware's group to end.
 constexpr int kGroupEndMs = 2000;
 
-// The board's environment with the sysroot and the stand-ins first on PATH.
-std::vector<std::string> FirmwareEnvironment(const std::string& root)
+std::string NameOf(const std::string& assignment)
+{
+    return assignment.substr(0, assignment.find('='));
+}
+
+// The board's environment with the sysroot, the stand-ins first on PATH, and the extra variables.
+std::vector<std::string> FirmwareEnvironment(const std::string& root, const std::vector<std::string>& extra)
 {
     std::vector<std::string> env;
     const char* path = std::getenv("PATH");
+    auto overridden = [&extra](const char* e) {
+        for (const std::string& x : extra)
+            if (std::strncmp(e, x.c_str(), NameOf(x).size() + 1) == 0) return true;
+        return false;
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "LIRN_SYSROOT=", 13) != 0 && std::strncmp(*e, "PATH=", 5) != 0) env.push_back(*e);
+        if (std::strncmp(*e, "LIRN_SYSROOT=", 13) != 0 && std::strncmp(*e, "PATH=", 5) != 0 && !overridden(*e))
+            env.push_back(*e);
+    env.insert(env.end(), extra.begin(), extra.end());
     env.push_back("LIRN_SYSROOT=" + root);
     env.push_back("PATH=" + root + "/bin:" + (path ? path : "/usr/bin:/bin"));
     return env;
@@ -85,7 +97,7 @@ bool Firmware::Start(const std::string& program, const std::vector<std::string>&
     if (Running()) Stop();
     std::vector<std::string> argvText{program};
     argvText.insert(argvText.end(), args.begin(), args.end());
-    std::vector<std::string> envText = FirmwareEnvironment(root_);
+    std::vector<std::string> envText = FirmwareEnvironment(root_, extraEnv_);
     std::vector<char*> argv = Pointers(argvText);
     std::vector<char*> envp = Pointers(envText);
     pid_t board = getpid();
@@ -153,4 +165,16 @@ void Firmware::Stop()
         WaitExit(kKillWaitMs);
     }
     Reap();
+}
+
+bool Firmware::SetEnv(const std::string& assignment)
+{
+    std::size_t eq = assignment.find('=');
+    std::string name = NameOf(assignment);
+    if (eq == std::string::npos || name.empty() || name == "LIRN_SYSROOT" || name == "PATH" ||
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
+        return false;
+    std::erase_if(extraEnv_, [&name](const std::string& x) { return NameOf(x) == name; });
+    if (eq + 1 < assignment.size()) extraEnv_.push_back(assignment);
+    return true;
 }

@@ -2,7 +2,8 @@
 //
 // The firmware runs with LIRN_SYSROOT set to the board's root and the stand-ins first on PATH, in
 // a process group of its own, so that stopping it stops every command it started too. Its standard
-// output is the board's (or a descriptor the caller gives). A pidfd tells the board's loop when the
+// output is the board's (or a descriptor the caller gives); variables set through SetEnv come on
+// top of the board's environment. A pidfd tells the board's loop when the
 // process has ended; the board reaps it and clears away the rest of its group.
 #pragma once
 
@@ -32,6 +33,10 @@ public:
     int Reap();
     // The wait status of the last process that ended, -1 when none has.
     int LastStatus() const { return lastStatus_; }
+    // Sets NAME=VALUE in the environment of later starts (an empty value takes NAME away again).
+    // False for a NAME that is not one, or one the board sets itself (LIRN_SYSROOT, PATH).
+    bool SetEnv(const std::string& assignment);
+    const std::vector<std::string>& ExtraEnv() const { return extraEnv_; }
 
 private:
     bool WaitExit(int timeoutMs);
@@ -42,4 +47,5 @@ private:
     pid_t pid_ = -1;
     int pidfd_ = -1;
     int lastStatus_ = -1;
+    std::vector<std::string> extraEnv_;  // NAME=VALUE
 };

@@ -118,7 +118,7 @@ const SimBoard::Verb SimBoard::kVerbs[] = {
     {"ping", &SimBoard::Ping, "ping"},
     {"help", &SimBoard::Help, "help"},
     {"pids", &SimBoard::Pids, "pids"},
-    {"fw", &SimBoard::Fw, "fw [start|stop|restart|usage]"},
+    {"fw", &SimBoard::Fw, "fw [start|stop|restart|usage | env [NAME=VALUE]]"},
     {"reboots", &SimBoard::Reboots, "reboots"},
     {"init", &SimBoard::Init, "init [low|high|missing]"},
     {"gpio", &SimBoard::Gpio, "gpio [N]"},
@@ -173,8 +173,10 @@ void SimBoard::ApplySettings()
 {
     for (const std::string& line : options_.settings) {
         std::vector<std::string> words = SplitWords(line);
-        // Which firmware runs, and when, is the options' business (--firmware, --no-firmware).
-        if (!words.empty() && words[0] == "fw") throw std::runtime_error("--set \"" + line + "\": fw is not a setting");
+        // Which firmware runs, and when, is the options' business (--firmware, --no-firmware); its
+        // environment may be set.
+        if (!words.empty() && words[0] == "fw" && (words.size() < 2 || words[1] != "env"))
+            throw std::runtime_error("--set \"" + line + "\": fw is not a setting");
         std::string reply = Request(line);
         if (reply.compare(0, 2, "ok") != 0) throw std::runtime_error("--set \"" + line + "\": " + reply);
         BoardLog("set %s: %s", line.c_str(), reply.c_str());
@@ -375,6 +377,12 @@ std::string SimBoard::Fw(const std::vector<std::string>& a)
     if (a.empty()) {
         if (firmware_.Running()) return Ok("running " + std::to_string(firmware_.Pid()) + " " + firmware_.Program());
         return Ok(firmware_.LastStatus() < 0 ? "stopped" : StatusText(firmware_.LastStatus()));
+    }
+    if (a[0] == "env" && a.size() <= 2) {
+        if (a.size() == 2 && !firmware_.SetEnv(a[1])) return Err("not a variable to set: " + a[1]);
+        std::string all;
+        for (const std::string& e : firmware_.ExtraEnv()) all += (all.empty() ? "" : " ") + e;
+        return Ok(all);
     }
     if (a.size() != 1) return "";
     if (a[0] == "usage") {

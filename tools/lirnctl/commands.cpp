@@ -2,6 +2,8 @@
 // and the day files on the card.
 #include "commands.h"
 
+#include "image.h"
+
 #include "partial_file.h"
 
 #include <algorithm>
@@ -410,6 +412,26 @@ int RunLogsOff(const SessionSource& source, const Args&, Report& r)
     return Transcripts(source(), false, r);
 }
 
+int RunKeygen(const SessionSource&, const Args& a, Report& r)
+{
+    KeyPair k = MakeKeyPair(a.words.at(0));
+    r.text << "private key " << k.privatePath << " (keep it safe and off the gateways)\n"
+           << "public key  " << k.publicPath << " (on each gateway's card as update/update.pub)\n"
+           << "key id      " << k.keyId << "\n";
+    r.json = {{"private_key", k.privatePath}, {"public_key", k.publicPath}, {"key_id", k.keyId}};
+    return kExitDone;
+}
+
+int RunSign(const SessionSource&, const Args& a, Report& r)
+{
+    SignedImage i = SignProgram(a.key, a.words.at(0), a.build, a.output);
+    r.text << a.output << ": build " << i.build << ", " << (i.elfClass == 1 ? 32 : 64) << "-bit ELF machine " << i.machine
+           << ", " << i.size << " bytes, SHA-256 " << i.sha256 << ", key id " << i.keyId << "\n";
+    r.json = {{"image", a.output}, {"build", i.build},      {"elf_class", i.elfClass == 1 ? 32 : 64},
+              {"machine", i.machine}, {"size", i.size}, {"sha256", i.sha256}, {"key_id", i.keyId}};
+    return kExitDone;
+}
+
 // The settings, for the help of the commands that name them.
 std::string SettingsHelp()
 {
@@ -460,6 +482,15 @@ const std::vector<Command>& Commands()
         {"logs rm", "remove a day's files", "", "YYYY-MM-DD", 1, 1, false, false, RunLogsRm},
         {"logs on", "switch the transcripts on and save the switch", "", "", 0, 0, false, false, RunLogsOn},
         {"logs off", "switch the transcripts off and save the switch", "", "", 0, 0, false, false, RunLogsOff},
+        {"keygen", "make an ECDSA P-256 key pair for signed updates",
+         "Writes DIR/update.key (the private key, readable by you only: keep it safe and off the gateways) "
+         "and DIR/update.pub (the public key: on each gateway's SD card as update/update.pub, installed at its "
+         "next start). Never overwrites a key. Needs no gateway.", "DIR", 1, 1, false, false, RunKeygen},
+        {"sign", "sign a firmware program into an update image",
+         "Writes IMAGE: a manifest (the build number, the program's ELF class and machine, its size and "
+         "SHA-256) signed with the private key, then the program. A gateway installs it only when the "
+         "signature verifies against its update.pub and the build number is above its own. Needs no gateway.",
+         "PROGRAM", 1, 1, false, false, RunSign, true},
     };
     // clang-format on
     return table;

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -34,6 +35,9 @@ struct Args {
     // logs get: the caps of a day file's transfer (the defaults suit a day file at 115200 baud).
     std::size_t maxBytes = kDayFileMaxBytes;
     int maxSeconds = kDayFileMaxSeconds;
+    // sign: the private key and the build number
+    std::string key;
+    uint32_t build = 0;
 };
 
 // Opens the session on first use, so that usage errors and --help never touch the port.
@@ -48,6 +52,7 @@ struct Command {
     bool save;               // takes --save
     bool fetch;              // takes -o FILE and the caps --max-bytes, --max-time
     int (*run)(const SessionSource& session, const Args& a, Report& r);
+    bool signs = false;      // takes --key, -o IMAGE and --build (and needs no gateway)
 };
 
 const std::vector<Command>& Commands();

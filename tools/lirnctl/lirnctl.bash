@@ -1,5 +1,5 @@
 # bash completion for lirnctl: its options, commands, the settings of get and set (KEY= for set),
-# files for apply and -o, serial ports for -p. Installed as
+# files for apply, sign, --key and -o, directories for keygen, serial ports for -p. Installed as
 # share/bash-completion/completions/lirnctl; for a build tree: source build/lirnctl.bash
 
 _lirnctl()
@@ -7,7 +7,7 @@ _lirnctl()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local settings="lirnmode lirnip lirnport lirnhb uartbr uartpb uartdb uartsb pincode apn modemusr modempwd
         lirnraw lirngap lirnbuf mqtthost mqttport mqtttls mqttusr mqttpwd mqtttopic lirnka"
-    local valued="-p --port -b --baud -t --timeout -o --output --max-bytes --max-time"
+    local valued="-p --port -b --baud -t --timeout -o --output --max-bytes --max-time --key --build"
     COMPREPLY=()
 
     case $prev in
@@ -17,10 +17,10 @@ _lirnctl()
     -b | --baud)
         COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
         return ;;
-    -o | --output)
+    -o | --output | --key)
         COMPREPLY=($(compgen -f -- "$cur"))
         return ;;
-    -t | --timeout | --max-bytes | --max-time | =)
+    -t | --timeout | --max-bytes | --max-time | --build | =)
         return ;;
     esac
     [[ $cur == = ]] && return
@@ -40,12 +40,17 @@ _lirnctl()
 
     local words="--help"
     case $command in
-    "") words="show get set apply save reset reboot status logs -p --port -b --baud -t --timeout --json --help" ;;
+    "") words="show get set apply save reset reboot status logs keygen sign -p --port -b --baud -t --timeout --json --help" ;;
     get) words="$settings --help" ;;
     set) words="$(printf '%s= ' $settings)--save --help" ;;
     apply)
         COMPREPLY=($(compgen -f -- "$cur"))
         return ;;
+    keygen)
+        COMPREPLY=($(compgen -d -- "$cur"))
+        return ;;
+    sign)
+        [[ $cur == -* ]] && words="--key -o --output --build --help" || { COMPREPLY=($(compgen -f -- "$cur")); return; } ;;
     logs)
         case $sub in
         "") words="list get rm on off --help" ;;

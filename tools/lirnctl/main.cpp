@@ -21,6 +21,7 @@ namespace {
 
 const char kFooter[] =
     "logs: logs list | logs get YYYY-MM-DD [-o FILE] | logs rm YYYY-MM-DD | logs on | logs off.\n"
+    "Updates: keygen DIR | sign --key DIR/update.key -o IMAGE PROGRAM --build N (no gateway needed).\n"
     "lirnctl COMMAND --help tells more of each command.\n"
     "\n"
     "The gateway answers only on its configuration console: its INIT pin must not be asserted when it\n"
@@ -90,6 +91,13 @@ void AddCommand(CLI::App& parent, const Command& c, CommandLine& line)
         if (c.wordsMax > 0) o->expected(c.wordsMin, c.wordsMax);
     }
     if (c.save) sub->add_flag("--save", a.save, "save the settings once all are set");
+    if (c.signs) {
+        sub->add_option("--key", a.key, "the private key (update.key of lirnctl keygen)")->required();
+        sub->add_option("-o,--output", a.output, "the image to write")->required();
+        sub->add_option("--build", a.build, "the build number, above the gateways' own (1 to 4294967295)")
+            ->required()
+            ->check(CLI::Range(uint32_t{1}, uint32_t{4294967295u}));
+    }
     if (c.fetch) {
         sub->add_option("-o,--output", a.output, "the file to write; - for standard output");
         sub->add_option("--max-bytes", a.maxBytes, "give up past this size (default 64M; K, M, G allowed)")
