@@ -29,7 +29,8 @@ double Seconds(long long ms)
 }
 
 // The gateway on the tunnel road with the call up; in the lab's gateway namespace when given.
-bool Start(Board& b, const std::string& config, const NetLab* lab = nullptr, const std::string& ready = "Create ThreadLirnHb")
+bool Start(Board& b, const std::string& config, const NetLab* lab = nullptr,
+           const std::string& ready = "Create ThreadLirnHb")
 {
     if (lab != nullptr) b.SetNetworkNamespace(lab->GatewayNamespace());
     return b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"}, .ready = ready}) &&
@@ -105,7 +106,8 @@ void Sessions()
 {
     int port = tl::FreePortRun(2);
     Board b;
-    if (!Start(b, Tunnel(2, "127.0.0.1", port)) || !b.WaitForOutput("Bind And Listen Successfully", Millis(20000))) return;
+    if (!Start(b, Tunnel(2, "127.0.0.1", port)) || !b.WaitForOutput("Bind And Listen Successfully", Millis(20000)))
+        return;
     auto knock = [&](tl::ExchangeClient& c) {
         return WaitUntil([&] { return (c.hb < 0 || close(std::exchange(c.hb, -1)) == 0) && c.Knock(port); },
                          Millis(120000), Millis(50));
@@ -272,7 +274,8 @@ int main(int argc, char** argv)
     auto wanted = [&](const char* name) { return only.empty() || only.count(name) > 0; };
     using Plain = void (*)();
     using InLab = void (*)(NetLab&);
-    for (auto [name, run] : {std::pair<const char*, Plain>{"ShortLinks", ShortLinks}, {"Sessions", Sessions}, {"NoPacket", NoPacket}})
+    for (auto [name, run] :
+         {std::pair<const char*, Plain>{"ShortLinks", ShortLinks}, {"Sessions", Sessions}, {"NoPacket", NoPacket}})
         if (wanted(name)) run();
     std::string why = NetLab::Unavailable();
     if (!why.empty()) {

@@ -9,9 +9,9 @@
 // Setting values are stored before their range is tested: an out-of-range value stays in lirnSet
 // and is answered ER, and a later "@SAVE" writes it. The replies of three settings name a
 // neighbouring keyword; the PC tool expects exactly those texts. The tunnel extensions (raw
-// chunks, quiet gap, outage ring, keep-alive) and the MQTT settings are later additions: they refuse such a
-// value without storing it (a broker host that is no address or name, a topic prefix a broker
-// would refuse).
+// chunks, quiet gap, outage ring, keep-alive) and the MQTT settings are later additions: they
+// refuse such a value without storing it (a broker host that is no address or name, a topic prefix
+// a broker would refuse).
 #include "console/commands.h"
 #include "console/console.h"
 

@@ -256,7 +256,8 @@ void ReleaseAcked()
 {
     int unacked = gSent.fd >= 0 ? LirnUnackedBytes(gSent.fd) : -1;
     if (unacked < 0) return;
-    uint32_t acked = gSent.written - (static_cast<uint32_t>(unacked) < gSent.written ? static_cast<uint32_t>(unacked) : gSent.written);
+    uint32_t pending = static_cast<uint32_t>(unacked) < gSent.written ? static_cast<uint32_t>(unacked) : gSent.written;
+    uint32_t acked = gSent.written - pending;
     char chunk[kRawChunkMax];
     while (gResendSent > 0) {
         int len = HeldChunkAt(0, chunk);
@@ -273,7 +274,8 @@ void ReleaseAcked()
 uint32_t AckWaitMs()
 {
     uint32_t roundTrip = gSent.fd >= 0 ? LirnAckWaitMs(gSent.fd) : kLirnAckWaitMaxMs;
-    gAckWaitMs = gAckWaitMs < roundTrip ? roundTrip : gAckWaitMs * 2 < kLirnAckWaitMaxMs ? gAckWaitMs * 2 : kLirnAckWaitMaxMs;
+    uint32_t doubled = gAckWaitMs * 2 < kLirnAckWaitMaxMs ? gAckWaitMs * 2 : kLirnAckWaitMaxMs;
+    gAckWaitMs = gAckWaitMs < roundTrip ? roundTrip : doubled;
     return gAckWaitMs;
 }
 
@@ -315,7 +317,8 @@ Step SendNextHeld(uint32_t link)
         if (gResend.capacity - gResend.count < kLengthBytes + static_cast<std::size_t>(len)) return Step::kFull;
         ReportOutageDrops();
         OutageRingConsume(&gOutage, static_cast<std::size_t>(len));
-        unsigned char length[kLengthBytes] = {static_cast<unsigned char>(len & 0xFF), static_cast<unsigned char>(len >> 8)};
+        unsigned char length[kLengthBytes] = {static_cast<unsigned char>(len & 0xFF),
+                                              static_cast<unsigned char>(len >> 8)};
         OutageRingPut(&gResend, length, kLengthBytes);
         OutageRingPut(&gResend, chunk, static_cast<std::size_t>(len));
     } else {

@@ -28,7 +28,8 @@ void StartTunnel(Board& b, int mode, const std::string& ip, int port, const std:
 {
     std::string config = "@LIRNMODE;" + std::to_string(mode) + "\r\n@LIRNIP;" + ip + "\r\n@LIRNPORT;" +
                          std::to_string(port) + "\r\n@LIRNHB;10\r\n" + extra;
-    ASSERT_TRUE(b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"}, .ready = ready}));
+    ASSERT_TRUE(b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up"},
+                       .ready = ready}));
     ASSERT_GE(b.OpenPc(), 0);
 }
 
@@ -301,7 +302,8 @@ TEST_F(LinksNet, BrokerBehindASilentPathIsGivenUpInTimeAndEveryRecordArrives)
     ASSERT_TRUE(watch);
     board_.SetNetworkNamespace(lab_->GatewayNamespace());
     // The keep-alive is @LIRNHB, the later line of the two.
-    StartTunnel(board_, 0, "", 0, "@LIRNHB;4\r\n@MQTTHOST;" + std::string(NetLab::kPeerAddress) + "\r\n", "MQTT Connected");
+    StartTunnel(board_, 0, "", 0, "@LIRNHB;4\r\n@MQTTHOST;" + std::string(NetLab::kPeerAddress) + "\r\n",
+                "MQTT Connected");
     WriteRecords();
     ASSERT_TRUE(WaitUntil([&] { return last_ >= 8; }, Millis(5000)));
     auto cut = std::chrono::steady_clock::now();

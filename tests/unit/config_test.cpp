@@ -186,7 +186,8 @@ TEST_F(ConfigTest, ExtensionLinesFollowTheTwelveOnlyWhenChangedAndAreRangeChecke
     std::string printed;
     Read("@LIRNRAW;1\r\n@LIRNGAP;0\r\n@LIRNBUF;65537\r\n@LIRNGAP;7\r\n@LIRNKA;10\r\n@LIRNKA;5\r\n", &printed);
     EXPECT_EQ(printed, "Content Of Config File:\r\n@LIRNRAW;1\r\n@LIRNGAP Out Of Range, Kept 100\r\n"
-                       "@LIRNBUF Out Of Range, Kept 0\r\n@LIRNGAP;7\r\n@LIRNKA;10\r\n@LIRNKA Out Of Range, Kept 10\r\n");
+                       "@LIRNBUF Out Of Range, Kept 0\r\n@LIRNGAP;7\r\n@LIRNKA;10\r\n"
+                       "@LIRNKA Out Of Range, Kept 10\r\n");
     EXPECT_EQ(lirnSet.rawChunks, 1);
     EXPECT_EQ(lirnSet.quietGapMs, 7);
     EXPECT_EQ(lirnSet.outageBytes, 0);

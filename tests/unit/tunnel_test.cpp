@@ -436,8 +436,9 @@ TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
     EXPECT_EQ(lirnChild[0].lirnHbChild, 0);
 }
 
-// Connected and accepted (through the listener's) sockets get @LIRNKA's keep-alive (five probes a fifth of it apart, given up
-// after twice it), the outage ring's 60 s user time-out alone, or the system's own settings.
+// Connected and accepted (through the listener's) sockets get @LIRNKA's keep-alive (five probes a
+// fifth of it apart, given up after twice it), the outage ring's 60 s user time-out alone, or the
+// system's own settings.
 TEST_F(Endpoint, SocketsGetTheKeepAliveAndUserTimeOutOfTheSettings)
 {
     int listener = Keep(ListenOn(port_));
