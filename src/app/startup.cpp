@@ -62,16 +62,19 @@ void StartMqttThreads()
 {
     MqttInit();
     LedShowLink(true);
+    if (MqttCommandsOn() && StartThread(ThreadRemoteConsole, "Error: Create ThreadRemoteConsole"))
+        std::puts("Create ThreadRemoteConsole Successfully\r");
     if (StartThread(ThreadMqttSerial, "Error: Create ThreadMqttSerial")) std::puts("Create ThreadMqttSerial Successfully\r");
     if (StartThread(ThreadMqtt, "Error: Create ThreadMqtt")) std::puts("Create ThreadMqtt Successfully\r");
 }
 
 // One pass of the supervisor: 2 s (a clock step ends the wait at once), then the status LED's
-// pattern from the state.
+// pattern from the state, and settings on trial reverted once their window has passed.
 void SupervisorPass()
 {
     TickWaitUntil(GetTimeTicks(), kSupervisorPeriodMs);
     LedShowModemState();
+    if (ConfigTrialRevertIfDue(GetTimeTicks())) ResetSIM7100();
     UpdateTrialPass();
 }
 
@@ -168,9 +171,12 @@ void LirnMain(int argc, char** argv)
     std::puts("///////////////SD OVER///////////////\r");
 
     HandleCommandLine(argc, argv);
+    // A file from the card is a decision made on site: no trial reverts it.
+    if (sd_config_installed() || if_fw_update != 0) ConfigTrialEnd();
 
     if (if_fw_update != 0) FirmwareUpdateRoad();
 
+    ConfigTrialStart();
     InitLirnConfig();
     if (ReadLirnConfig() < 0) {
         InitLirnConfig();
@@ -187,6 +193,8 @@ void LirnMain(int argc, char** argv)
     StartThread(thread_modem, "Error: Create ThreadModem");
 
     if (ChooseRoad(PIN_INIT_V()) == Road::Tunnel) {
+        // Settings on trial have the window a new program has (10 minutes, LIRN_TRIAL_WINDOW_S).
+        ConfigTrialWatch(UpdateTrialWindowS() * 1000u);
         if (MqttModeOn())
             StartMqttThreads();
         else

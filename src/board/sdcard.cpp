@@ -168,6 +168,11 @@ void check_if_config_update()
     }
 }
 
+bool sd_config_installed()
+{
+    return if_config_exist == 1;
+}
+
 namespace {
 
 // Whatever is still in the update directory was not installed: said, and the update failed.

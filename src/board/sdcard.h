@@ -30,3 +30,8 @@ void check_if_fw_update();
 // each written safely, the replaced ones kept as NAME.bck on the card and the card's copies
 // removed. A file whose old version cannot be backed up is not installed and stays on the card.
 void check_if_cert_update();
+
+// ---- Our helpers ----
+
+// Whether check_if_config_update installed a configuration file at this start.
+bool sd_config_installed();

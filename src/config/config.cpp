@@ -1,5 +1,6 @@
 // Configuration record: defaults, the reader with its echo lines, and the writer.
 #include "config/config.h"
+#include "config/internal.h"
 
 #include "logging/log.h"
 #include "platform/resolver.h"
@@ -72,6 +73,7 @@ const ExtensionKey kExtensionKeys[] = {
     {"@LIRNKA;", &lirnSet.keepAliveSec, kKeepAliveMinSec, kKeepAliveMaxSec, kKeepAliveDefaultSec, true},
     {"@MQTTPORT;", &lirnSet.mqttPort, 1, 65535, kMqttPortDefault, false},
     {"@MQTTTLS;", &lirnSet.mqttTls, 0, 1, 0, false},
+    {"@MQTTCMD;", &lirnSet.mqttCmd, 0, 1, 0, false},
 };
 
 // The text extensions: read up to the line end, written only when they differ
@@ -321,6 +323,12 @@ bool MqttTopicAcceptable(const char* prefix)
 }
 
 int SaveLirnConfig()
+{
+    ConfigTrialEnd();  // first: a power cut in between must not revert what was saved here
+    return WriteLirnConfig();
+}
+
+int WriteLirnConfig()
 {
     char text[2048];
     int len = FormatConfig(text, sizeof text, lirnSet);

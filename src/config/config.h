@@ -39,6 +39,7 @@ struct TunnelConfig {
     char mqttUser[64];       // broker credentials; empty: none
     char mqttPassword[64];
     char mqttTopic[64];      // topic prefix
+    int32_t mqttCmd;         // 1: console requests over the broker (with TLS only)
 };
 
 // Ranges and defaults of the extensions; the console and the file reader refuse other values.
@@ -80,6 +81,42 @@ int SaveLirnConfig();
 unsigned STRNCPY_CHR(char* dst, const char* src, unsigned limit, char stop);
 
 // ---- Our helpers ----
+
+// ---- Settings saved over the broker: confirmed or reverted ----
+//
+// A save requested over the broker keeps the file the gateway started with (config.ini.prev) and
+// marks the new one as on trial (the one word of config.trial). The next start on the tunnel road
+// must reach the broker within a window; then the trial ends (confirmed), else the kept file is
+// put back and the gateway restarts (reverted). Each step is a safe replacement or removal in an
+// order that a power cut at any moment leaves a usable file behind: the old one, the new one on
+// trial, or a revert that the next start completes. A save made on site (the console on its port,
+// the command line, the SD card) ends any trial: the person there has decided.
+
+#define CONFIG_PREV_FILE "config.ini.prev"
+#define CONFIG_TRIAL_FILE "config.trial"
+
+// At start, before ReadLirnConfig: completes a revert a power cut stopped, and reads the trial's
+// state.
+void ConfigTrialStart();
+// On the tunnel road: a trial's window of windowMs starts now (elsewhere the broker is out of
+// reach by design and the trial waits).
+void ConfigTrialWatch(uint32_t windowMs);
+// The save of a request over the broker: the kept file first (once per trial), then the new
+// file. 0, or -1 when nothing was written (the old file could not be kept, or the write failed).
+int SaveLirnConfigOnTrial();
+// The broker was reached: a trial of this start is confirmed.
+void ConfigTrialReached();
+// When the window has passed without that: puts the kept file back and returns true (the caller
+// restarts the gateway). False otherwise.
+bool ConfigTrialRevertIfDue(uint32_t now);
+// A local save: any trial ends and its kept file goes. SaveLirnConfig does it itself.
+void ConfigTrialEnd();
+// Whether settings saved over the broker wait for their confirmation (saved for the next start, or
+// this start's not yet confirmed): nothing else that a broker link confirms may start meanwhile.
+bool ConfigTrialAwaiting();
+// What the state document says of the configuration: "confirmed" (a trial ended well at this
+// start), "reverted" (the gateway runs the file it kept after a trial failed), or nullptr.
+const char* ConfigTrialShown();
 
 // Writes a whole file the safe way (platform/safefile.h), readable by all: a temporary file
 // beside it, flushed to storage, then renamed over the old one, so a power cut leaves either the

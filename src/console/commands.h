@@ -10,25 +10,26 @@
 #define UTILITY_MODEL "!QRV-715M;"
 
 struct UtilitySetting;
+struct UtilitySink;
 
-// Formats one reply into the reply buffer (kUtilityReplySize) and writes it whole to fd (result ignored:
-// the PC tool sees a missing reply as silence).
-void UtilityReply(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Formats one reply into the reply buffer (kUtilityReplySize) and writes it whole to the sink
+// (result ignored: the PC tool sees a missing reply as silence).
+void UtilityReply(const UtilitySink* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Handlers of the status, log and storage commands. The setting argument is unused here; every
 // handler of the dispatch table has the same form.
-void UtilityFwVer(int fd, const char* line, const UtilitySetting* setting);
-void UtilityCsq(int fd, const char* line, const UtilitySetting* setting);
-void UtilityCreg(int fd, const char* line, const UtilitySetting* setting);
-void UtilityNetStat(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogFile(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogData(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogDel(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogEn(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogSave(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogSd(int fd, const char* line, const UtilitySetting* setting);
-void UtilityLogSt(int fd, const char* line, const UtilitySetting* setting);
-void UtilitySdExist(int fd, const char* line, const UtilitySetting* setting);
+void UtilityFwVer(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityCsq(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityCreg(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityNetStat(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogFile(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogData(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogDel(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogEn(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogSave(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogSd(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilityLogSt(const UtilitySink* out, const char* line, const UtilitySetting* setting);
+void UtilitySdExist(const UtilitySink* out, const char* line, const UtilitySetting* setting);
 
 // The value "@CSQ" reports: the CSQ number as a percentage of 32, fraction dropped, in unsigned
 // 32-bit arithmetic (99, no measurement, gives 309).

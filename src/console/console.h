@@ -7,7 +7,8 @@
 //
 // The work splits in two halves that are tested on their own: framing (the pending-byte count of
 // the port turned into one request line per burst) and dispatch (a line turned into reply bytes on
-// a descriptor and the actions it asks for).
+// a sink and the actions it asks for). The serial port is one sink; the MQTT mode's command
+// channel (remote.cpp) is another, whose replies go to the broker.
 #pragma once
 
 #include "serial/uart.h"
@@ -46,6 +47,28 @@ char* UtilityRequestLine(char* burst, std::size_t n);
 // its quiet time has passed.
 void UtilityPass(int fd, SerialGather* g, SerialArrivals* arrivals);
 
-// Handles one request line: writes its reply (if any) to fd and carries out its action.
+// Where a request's reply goes: the serial port (UtilityPortSink), or the MQTT mode's command
+// channel. The handlers write every byte through write, as the console always wrote them.
+struct UtilitySink {
+    void (*write)(const UtilitySink* sink, const char* data, std::size_t n);
+    // Called before the process ends on the request (a reboot): what was written is delivered as
+    // far as the carrier can tell, within its own bound. nullptr: nothing to wait for.
+    void (*settle)(const UtilitySink* sink);
+    int fd;       // the port's descriptor (the serial sink)
+    bool remote;  // over the broker: secrets answered masked, a save kept for confirmation
+};
+
+// The MQTT mode's command channel (remote.cpp): its runner thread, started with the MQTT threads
+// when commands are on, and one pass of it: waits up to waitMs for a request, runs it and ends its
+// reply. False when none came.
+void* ThreadRemoteConsole(void* arg);
+bool RemoteConsolePass(uint32_t waitMs);
+
+// The serial port as a sink: each write a uart_write of the whole piece on fd.
+UtilitySink UtilityPortSink(int fd);
+
+// Handles one request line: writes its reply (if any) to the sink and carries out its action.
 // Unrecognised lines get no reply.
+void UtilityDispatchTo(const UtilitySink* sink, const char* line);
+// The same on the serial port fd.
 void UtilityDispatch(int fd, const char* line);

@@ -80,7 +80,23 @@ const UtilitySetting kMqttTls  = {SettingKind::Bounded, &lirnSet.mqttTls, 2, "MQ
 const UtilitySetting kMqttUser = {SettingKind::Text, lirnSet.mqttUser, sizeof lirnSet.mqttUser, "MQTTUSR", "MQTTUSR", 0, 0, nullptr, 0, nullptr};
 const UtilitySetting kMqttPwd  = {SettingKind::Text, lirnSet.mqttPassword, sizeof lirnSet.mqttPassword, "MQTTPWD", "MQTTPWD", 0, 0, nullptr, 0, nullptr};
 const UtilitySetting kMqttTop  = {SettingKind::Checked, lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, "MQTTTOPIC", "MQTTTOPIC", 0, 0, nullptr, 0, MqttTopicAcceptable};
+const UtilitySetting kMqttCmd  = {SettingKind::Bounded, &lirnSet.mqttCmd, 2, "MQTTCMD", "MQTTCMD", 0, 1, nullptr, 0, nullptr};
 // clang-format on
+
+// Queries answered masked over the broker: each character of the value a '*'.
+const UtilitySetting* const kSecrets[] = {&kPin, &kPassword, &kMqttPwd};
+
+bool Secret(const UtilitySetting* s)
+{
+    for (const UtilitySetting* secret : kSecrets)
+        if (s == secret) return true;
+    return false;
+}
+
+void PortWrite(const UtilitySink* sink, const char* data, std::size_t n)
+{
+    uart_write(sink->fd, data, n);
+}
 
 bool Accepted(const UtilitySetting& s, int value)
 {
@@ -129,57 +145,73 @@ std::size_t SetValueOffset(const char* line)
     return semicolon ? static_cast<std::size_t>(semicolon - line) + 1 : std::strlen(line);
 }
 
-void SettingSet(int fd, const char* line, const UtilitySetting* s)
+void SettingSet(const UtilitySink* out, const char* line, const UtilitySetting* s)
 {
     if (StoreSetting(*s, line + SetValueOffset(line)))
-        UtilityReply(fd, UTILITY_MODEL "%s;OK\r\n", s->setName);
+        UtilityReply(out, UTILITY_MODEL "%s;OK\r\n", s->setName);
     else
-        UtilityReply(fd, UTILITY_MODEL "%s;ER\r\n", s->setName);
+        UtilityReply(out, UTILITY_MODEL "%s;ER\r\n", s->setName);
 }
 
-void SettingQuery(int fd, const char*, const UtilitySetting* s)
+void SettingQuery(const UtilitySink* out, const char*, const UtilitySetting* s)
 {
     switch (s->kind) {
     case SettingKind::Text:
-    case SettingKind::Checked:
-        UtilityReply(fd, UTILITY_MODEL "%s;OK;%s\r\n", s->queryName, static_cast<const char*>(s->field));
+    case SettingKind::Checked: {
+        const char* value = static_cast<const char*>(s->field);
+        char stars[kUtilityReplySize];
+        if (out->remote && Secret(s)) {
+            std::size_t n = std::strlen(value) < sizeof stars ? std::strlen(value) : sizeof stars - 1;
+            std::memset(stars, '*', n);
+            stars[n] = '\0';
+            value = stars;
+        }
+        UtilityReply(out, UTILITY_MODEL "%s;OK;%s\r\n", s->queryName, value);
         return;
+    }
     case SettingKind::Parity:
-        UtilityReply(fd, UTILITY_MODEL "%s;OK;%c\r\n", s->queryName, *static_cast<const char*>(s->field));
+        UtilityReply(out, UTILITY_MODEL "%s;OK;%c\r\n", s->queryName, *static_cast<const char*>(s->field));
         return;
     case SettingKind::Number:
     default:
-        UtilityReply(fd, UTILITY_MODEL "%s;OK;%d\r\n", s->queryName, *static_cast<const int32_t*>(s->field));
+        UtilityReply(out, UTILITY_MODEL "%s;OK;%d\r\n", s->queryName, *static_cast<const int32_t*>(s->field));
         return;
     }
 }
 
-void UtilitySave(int fd, const char*, const UtilitySetting*)
+// A save asked over the broker is on trial until the next start reaches the broker.
+int Save(const UtilitySink* out)
 {
-    if (SaveLirnConfig() == 0)
-        UtilityReply(fd, UTILITY_MODEL "SAVE;OK\r\n");
-    else
-        UtilityReply(fd, UTILITY_MODEL "SAVE;ER\r\n");
+    return out->remote ? SaveLirnConfigOnTrial() : SaveLirnConfig();
 }
 
-void UtilityReset(int fd, const char*, const UtilitySetting*)
+void UtilitySave(const UtilitySink* out, const char*, const UtilitySetting*)
+{
+    if (Save(out) == 0)
+        UtilityReply(out, UTILITY_MODEL "SAVE;OK\r\n");
+    else
+        UtilityReply(out, UTILITY_MODEL "SAVE;ER\r\n");
+}
+
+void UtilityReset(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     InitLirnConfig();
-    SaveLirnConfig();  // the defaults are in memory either way; the reply says so
-    UtilityReply(fd, UTILITY_MODEL "RESET;OK\r\n");
+    Save(out);  // the defaults are in memory either way; the reply says so
+    UtilityReply(out, UTILITY_MODEL "RESET;OK\r\n");
 }
 
-void UtilityReboot(int fd, const char*, const UtilitySetting*)
+void UtilityReboot(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     // The reply goes out first: nothing after the reboot call may count on the process.
-    UtilityReply(fd, UTILITY_MODEL "REBOOT;OK\r\n");
+    UtilityReply(out, UTILITY_MODEL "REBOOT;OK\r\n");
+    if (out->settle != nullptr) out->settle(out);
     ResetSIM7100();
 }
 
 struct UtilityCommand {
     const char* keyword;
     std::size_t compared;  // characters of the line compared with the keyword
-    void (*run)(int fd, const char* line, const UtilitySetting* setting);
+    void (*run)(const UtilitySink* out, const char* line, const UtilitySetting* setting);
     const UtilitySetting* setting;  // the field of a setting command, else nullptr
 };
 
@@ -229,6 +261,8 @@ const UtilityCommand kUtilityCommands[] = {
     {"@MQTTPWD", 8, SettingQuery, &kMqttPwd},
     {"@MQTTTOPIC;", 11, SettingSet, &kMqttTop},
     {"@MQTTTOPIC", 10, SettingQuery, &kMqttTop},
+    {"@MQTTCMD;", 9, SettingSet, &kMqttCmd},
+    {"@MQTTCMD", 8, SettingQuery, &kMqttCmd},
     {"@SAVE", 5, UtilitySave, nullptr},
     {"@FWVER", 6, UtilityFwVer, nullptr},
     {"@CSQ", 4, UtilityCsq, nullptr},
@@ -248,7 +282,7 @@ const UtilityCommand kUtilityCommands[] = {
 
 }  // namespace
 
-void UtilityReply(int fd, const char* format, ...)
+void UtilityReply(const UtilitySink* out, const char* format, ...)
 {
     char reply[kUtilityReplySize];
     va_list args;
@@ -259,15 +293,26 @@ void UtilityReply(int fd, const char* format, ...)
     // The formatted length, not the text length: a parity stored as the terminator still ends
     // its reply line with "\r\n".
     std::size_t len = static_cast<std::size_t>(n) < sizeof reply ? static_cast<std::size_t>(n) : sizeof reply - 1;
-    uart_write(fd, reply, len);
+    out->write(out, reply, len);
+}
+
+UtilitySink UtilityPortSink(int fd)
+{
+    return UtilitySink{PortWrite, nullptr, fd, false};
+}
+
+void UtilityDispatchTo(const UtilitySink* out, const char* line)
+{
+    for (const UtilityCommand& c : kUtilityCommands) {
+        if (std::strncmp(line, c.keyword, c.compared) == 0) {
+            c.run(out, line, c.setting);
+            return;
+        }
+    }
 }
 
 void UtilityDispatch(int fd, const char* line)
 {
-    for (const UtilityCommand& c : kUtilityCommands) {
-        if (std::strncmp(line, c.keyword, c.compared) == 0) {
-            c.run(fd, line, c.setting);
-            return;
-        }
-    }
+    UtilitySink port = UtilityPortSink(fd);
+    UtilityDispatchTo(&port, line);
 }

@@ -95,25 +95,25 @@ bool NextListingName(FILE* listing, char* name)
 
 // Sends "year;month;day" for each day file of one month. False when the listing cannot be
 // started: the whole listing then ends.
-bool SendDays(int fd, const char* year, const char* month)
+bool SendDays(const UtilitySink* out, const char* year, const char* month)
 {
     const char* names[] = {year, month};
     FILE* days = OpenListing(names, 2, true);
     if (days == nullptr) return false;
     char day[kListingPieceSize];
-    while (NextListingName(days, day)) UtilityReply(fd, "%s;%s;%s\r\n", year, month, day);
+    while (NextListingName(days, day)) UtilityReply(out, "%s;%s;%s\r\n", year, month, day);
     ShellPclose(days);
     return true;
 }
 
-bool SendMonths(int fd, const char* year)
+bool SendMonths(const UtilitySink* out, const char* year)
 {
     const char* names[] = {year};
     FILE* months = OpenListing(names, 1, false);
     if (months == nullptr) return false;
     char month[kListingPieceSize];
     bool ok = true;
-    while (ok && NextListingName(months, month)) ok = SendDays(fd, year, month);
+    while (ok && NextListingName(months, month)) ok = SendDays(out, year, month);
     ShellPclose(months);
     return ok;
 }
@@ -140,38 +140,38 @@ DayDateResult UtilityParseDayDate(const char* line, UtilityDayDate* d)
     return date ? DayDateResult::Valid : DayDateResult::NotADate;
 }
 
-void UtilityFwVer(int fd, const char*, const UtilitySetting*)
+void UtilityFwVer(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "FWVER;OK;%s\r\n", kFirmwareVersion);
+    UtilityReply(out, UTILITY_MODEL "FWVER;OK;%s\r\n", kFirmwareVersion);
 }
 
-void UtilityCsq(int fd, const char*, const UtilitySetting*)
+void UtilityCsq(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "CSQ;OK;%d\r\n", static_cast<int>(UtilityCsqScaled(modem_csq.load())));
+    UtilityReply(out, UTILITY_MODEL "CSQ;OK;%d\r\n", static_cast<int>(UtilityCsqScaled(modem_csq.load())));
 }
 
-void UtilityCreg(int fd, const char*, const UtilitySetting*)
+void UtilityCreg(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "CREG;OK;%d\r\n", modem_creg.load());
+    UtilityReply(out, UTILITY_MODEL "CREG;OK;%d\r\n", modem_creg.load());
 }
 
-void UtilityNetStat(int fd, const char*, const UtilitySetting*)
+void UtilityNetStat(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "NETSTAT;OK;%d\r\n", netStat.load());
+    UtilityReply(out, UTILITY_MODEL "NETSTAT;OK;%d\r\n", netStat.load());
 }
 
-void UtilityLogFile(int fd, const char*, const UtilitySetting*)
+void UtilityLogFile(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     if (FileExist(LOG_ROOT_DIR, USR_LOG) != 0) return;
     FILE* years = OpenListing(nullptr, 0, false);
     if (years == nullptr) return;
     char year[kListingPieceSize];
     bool ok = true;
-    while (ok && NextListingName(years, year)) ok = SendMonths(fd, year);
+    while (ok && NextListingName(years, year)) ok = SendMonths(out, year);
     ShellPclose(years);
 }
 
-void UtilityLogData(int fd, const char* line, const UtilitySetting*)
+void UtilityLogData(const UtilitySink* out, const char* line, const UtilitySetting*)
 {
     UtilityDayDate date;
     if (UtilityParseDayDate(line, &date) != DayDateResult::Valid) return;
@@ -180,11 +180,11 @@ void UtilityLogData(int fd, const char* line, const UtilitySetting*)
     FILE* f = SysFopen(path, "r");
     if (f == nullptr) return;
     char piece[kLogDataLineSize];
-    while (std::fgets(piece, sizeof piece, f) != nullptr) uart_write(fd, piece, std::strlen(piece));
+    while (std::fgets(piece, sizeof piece, f) != nullptr) out->write(out, piece, std::strlen(piece));
     std::fclose(f);
 }
 
-void UtilityLogDel(int fd, const char* line, const UtilitySetting*)
+void UtilityLogDel(const UtilitySink* out, const char* line, const UtilitySetting*)
 {
     UtilityDayDate date;
     DayDateResult parsed = UtilityParseDayDate(line, &date);
@@ -197,36 +197,36 @@ void UtilityLogDel(int fd, const char* line, const UtilitySetting*)
     }
     if (!removed) {
         // No such day: the transcripts of that date stay where they are.
-        UtilityReply(fd, UTILITY_MODEL "LOGDEL;ER\r\n");
+        UtilityReply(out, UTILITY_MODEL "LOGDEL;ER\r\n");
         return;
     }
     for (const char* tree : {AT_CMD_LOG, QMI_LOG}) {
         DayFilePath(path, sizeof path, tree, date);
         SysRemove(path);  // a day without transcripts is fine
     }
-    UtilityReply(fd, UTILITY_MODEL "LOGDEL;OK\r\n");
+    UtilityReply(out, UTILITY_MODEL "LOGDEL;OK\r\n");
 }
 
-void UtilityLogEn(int fd, const char* line, const UtilitySetting*)
+void UtilityLogEn(const UtilitySink* out, const char* line, const UtilitySetting*)
 {
     const char* semicolon = std::strchr(line, ';');
     if (semicolon != nullptr) logEnable = DecimalValue(semicolon + 1);
-    UtilityReply(fd, UTILITY_MODEL "LOGEN;OK\r\n");
+    UtilityReply(out, UTILITY_MODEL "LOGEN;OK\r\n");
 }
 
-void UtilityLogSave(int fd, const char*, const UtilitySetting*)
+void UtilityLogSave(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     char path[64];
     std::snprintf(path, sizeof path, "%s/%s", LOG_CFG_DIR, LOG_CFG_FILE);
     char text[32];
     int len = std::snprintf(text, sizeof text, "@LOGEN;%d\r\n", logEnable.load());
     if (SaveFileAtomically(path, text, static_cast<std::size_t>(len)) == 0)
-        UtilityReply(fd, UTILITY_MODEL "LOGSAVE;OK\r\n");
+        UtilityReply(out, UTILITY_MODEL "LOGSAVE;OK\r\n");
     else
-        UtilityReply(fd, UTILITY_MODEL "LOGSAVE;ER\r\n");
+        UtilityReply(out, UTILITY_MODEL "LOGSAVE;ER\r\n");
 }
 
-void UtilityLogSd(int fd, const char*, const UtilitySetting*)
+void UtilityLogSd(const UtilitySink* out, const char*, const UtilitySetting*)
 {
     char root[kSysPathMax];
     char cmd[kSysPathMax + 64];
@@ -242,17 +242,17 @@ void UtilityLogSd(int fd, const char*, const UtilitySetting*)
     }
     // The figures keep their line feed: the reply ends in LF, CR, LF.
     if (got)
-        UtilityReply(fd, UTILITY_MODEL "LOGSD;OK;%s\r\n", figures);
+        UtilityReply(out, UTILITY_MODEL "LOGSD;OK;%s\r\n", figures);
     else
-        UtilityReply(fd, UTILITY_MODEL "LOGSD;ER\r\n");
+        UtilityReply(out, UTILITY_MODEL "LOGSD;ER\r\n");
 }
 
-void UtilityLogSt(int fd, const char*, const UtilitySetting*)
+void UtilityLogSt(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "LOGST;OK;%d\r\n", logEnable.load());
+    UtilityReply(out, UTILITY_MODEL "LOGST;OK;%d\r\n", logEnable.load());
 }
 
-void UtilitySdExist(int fd, const char*, const UtilitySetting*)
+void UtilitySdExist(const UtilitySink* out, const char*, const UtilitySetting*)
 {
-    UtilityReply(fd, UTILITY_MODEL "SDEXIST;OK;%d\r\n", if_sd_card.load());
+    UtilityReply(out, UTILITY_MODEL "SDEXIST;OK;%d\r\n", if_sd_card.load());
 }

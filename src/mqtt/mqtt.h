@@ -97,12 +97,18 @@ bool MqttModeOn();
 // The set-up both threads need before they start; once.
 void MqttInit();
 
-// The retained state document: a JSON object of at most kMqttStateMax bytes.
-constexpr std::size_t kMqttStateMax = 384;
+// Whether console requests over the broker are on for this run (MqttInit decided: @MQTTCMD;1
+// with TLS).
+bool MqttCommandsOn();
+
+// The retained state document: a JSON object of at most kMqttStateMax bytes (room left for more).
+constexpr std::size_t kMqttStateMax = 512;
 struct MqttState {
     int csq, creg, netType;
     bool fix;
     float lat, lon;
     unsigned long long uptimeS, bytesUp, bytesDown, lost;
+    bool commands;       // console requests over the broker are on
+    const char* config;  // what became of settings saved over the broker (ConfigTrialShown), or nullptr
 };
 int MqttFormatState(char* out, std::size_t cap, const MqttState& s, const char* firmware);

@@ -11,14 +11,21 @@
 // takes nothing the session stops reading the broker but keeps publishing and pinging. A message is
 // acknowledged once its last byte reached the port, and a redelivery after a lost link writes only
 // what the port has not taken, so a slow port gets each message once.
+//
+// With commands on, the session also subscribes to PREFIX/ID/cmd/+: a request there goes to the
+// command channel's inbox (remote.h), acknowledged once it is in; while the inbox is full the
+// request waits in the receive area as a message waits for the port. The replies' messages are
+// published as the runner fills them, held until their PUBACK and sent again after a reconnect.
 #include "mqtt/queue.h"
 #include "mqtt/session.h"
 
 #include "board/module.h"
 #include "board/ticks.h"
+#include "config/config.h"
 #include "modem/modem.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -72,7 +79,7 @@ bool Request(MqttSession* s, int len)
 // answer (a chunk not yet acknowledged, a ping), else when the next request goes.
 void Heard(MqttSession* s)
 {
-    s->awaiting = s->flightCount > 0 || s->pingOut;
+    s->awaiting = s->flightCount > 0 || s->partsOut > 0 || s->pingOut;
     s->awaitTick = Now(s);
 }
 
@@ -87,7 +94,8 @@ void CloseLink(MqttSession* s)
     s->setup.transport->close();
     s->rxLen = 0;
     s->portHeld = false;
-    s->stream = MqttStream{0, 0, false, 0, -1};
+    s->inboxHeld = false;
+    s->stream = MqttStream{0, 0, false, false, 0, -1};
 }
 
 MqttStep LinkDown(MqttSession* s, const char* why)
@@ -129,6 +137,8 @@ MqttState StateNow(const MqttSession* s)
     st.fix = gps_flag == 1;
     if (st.fix) ModemGpsCopy(&st.lat, &st.lon);
     st.lost = s->lost;
+    st.commands = s->setup.commands;
+    st.config = ConfigTrialShown();
     return st;
 }
 
@@ -136,7 +146,7 @@ MqttState StateNow(const MqttSession* s)
 bool StateChanged(const MqttState& a, const MqttState& b)
 {
     return a.csq != b.csq || a.creg != b.creg || a.netType != b.netType || a.fix != b.fix || a.lat != b.lat ||
-           a.lon != b.lon || a.lost != b.lost;
+           a.lon != b.lon || a.lost != b.lost || a.config != b.config;
 }
 
 bool PublishState(MqttSession* s, const MqttState& now)
@@ -192,6 +202,12 @@ void Confirmed(MqttSession* s, uint64_t answered)
 
 void Acknowledged(MqttSession* s, uint16_t id)
 {
+    uint64_t partSentAt = 0;
+    if (RemoteAcked(id, &partSentAt)) {
+        s->partsOut--;
+        Confirmed(s, partSentAt);
+        return;
+    }
     for (int i = 0; i < s->flightCount; ++i) {
         MqttInFlight& f = FlightAt(s, i);
         if (f.id != id || f.acked) continue;
@@ -217,15 +233,27 @@ bool Ack(MqttSession* s, uint16_t id)
     return id == 0 || SendPacket(s, MqttEncodePuback(s->tx, sizeof s->tx, id));
 }
 
+void Reached(MqttSession* s)
+{
+    if (s->setup.reached != nullptr) s->setup.reached();
+}
+
+void Subscribed(MqttSession* s, const MqttPacket& p)
+{
+    bool requests = s->setup.commands && p.packetId == s->cmdSubscription;
+    if (p.returnCode == 0x80)
+        std::printf("MQTT Subscribe Refused: %s\r\n", requests ? s->topicCmd : s->topicDown);
+    else if (requests)
+        Reached(s);
+}
+
 // Acts on one whole packet other than a PUBLISH. False when the link must go (a send failed).
 bool Handle(MqttSession* s, const MqttPacket& p)
 {
     switch (p.type) {
     case kMqttPuback: Acknowledged(s, p.packetId); return true;
     case kMqttPingresp: Confirmed(s, s->pingSentAt); return true;
-    case kMqttSuback:
-        if (p.returnCode == 0x80) std::printf("MQTT Subscribe Refused: %s\r\n", s->topicDown);
-        return true;
+    case kMqttSuback: Subscribed(s, p); return true;
     default: return true;  // a late CONNACK changes nothing
     }
 }
@@ -245,9 +273,28 @@ int DeliveryFor(MqttSession* s, uint16_t id)
     return i;
 }
 
-// The PUBLISH is through: its PUBACK goes once the port took the last byte.
+// The request id of a PUBLISH on PREFIX/ID/cmd/RID, into rid; false for any other topic, and for
+// every topic while commands are off (a subscription the broker kept from an earlier run).
+bool RequestTopic(const MqttSession* s, const MqttPacket& p, char* rid)
+{
+    std::size_t base = std::strlen(s->topicCmd) - 1;  // without the "+"
+    if (!s->setup.commands || p.topicLen <= base || p.topicLen - base > kRemoteRidMax ||
+        std::memcmp(p.topic, s->topicCmd, base) != 0)
+        return false;
+    for (std::size_t i = base; i < p.topicLen; ++i) {
+        char c = static_cast<char>(p.topic[i]);
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    }
+    std::memcpy(rid, p.topic + base, p.topicLen - base);
+    rid[p.topicLen - base] = '\0';
+    return true;
+}
+
+// The PUBLISH is through: its PUBACK goes once the port took the last byte, or once a request is
+// in the inbox.
 bool PublishDone(MqttSession* s)
 {
+    if (s->stream.toInbox) RemotePut(s->requestRid, s->request, s->requestLen);
     bool ok = Ack(s, s->stream.ackId);
     if (s->stream.delivery >= 0) s->delivered[s->stream.delivery].ackedAt = s->sendCount;
     return ok;
@@ -257,7 +304,8 @@ bool PublishDone(MqttSession* s)
 // message (DUP, a remembered id and length) skips what the port took the first time.
 bool PublishStart(MqttSession* s, const MqttPacket& p)
 {
-    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), p.packetId, -1};
+    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), RequestTopic(s, p, s->requestRid), p.packetId, -1};
+    s->requestLen = 0;
     if (s->stream.toPort && p.packetId != 0) {
         int i = DeliveryFor(s, p.packetId);
         MqttDelivery& d = s->delivered[i];
@@ -286,6 +334,11 @@ std::size_t Passthrough(MqttSession* s, const uint8_t* data, std::size_t n, bool
         take = took;
         s->bytesDown += took;
         if (st.delivery >= 0) s->delivered[st.delivery].written += took;
+    } else if (st.toInbox) {
+        // What the console would not read of a burst is dropped.
+        std::size_t keep = std::min(take, sizeof s->request - s->requestLen);
+        std::memcpy(s->request + s->requestLen, data, keep);
+        s->requestLen += keep;
     }
     st.left -= take;
     if (st.left == 0) *ok = PublishDone(s);
@@ -314,6 +367,9 @@ bool TakePackets(MqttSession* s, const char** why)
             *why = "Malformed Packet";
             return false;
         }
+        char rid[kRemoteRidMax + 1];
+        s->inboxHeld = publish && RequestTopic(s, p, rid) && !RemoteRoom();
+        if (s->inboxHeld) break;  // the runner's wake brings the session back here
         off += static_cast<std::size_t>(rc);
         s->pingOut = false;  // any packet shows the broker alive
         ok = publish ? PublishStart(s, p) : Handle(s, p);
@@ -321,7 +377,7 @@ bool TakePackets(MqttSession* s, const char** why)
     std::memmove(s->rx, s->rx + off, s->rxLen - off);
     s->rxLen -= off;
     if (!ok) *why = "Send Failed";
-    if (ok && !s->portHeld && s->rxLen == kMqttRxCap) {
+    if (ok && !s->portHeld && !s->inboxHeld && s->rxLen == kMqttRxCap) {
         *why = "Packet Too Long";
         return false;
     }
@@ -376,6 +432,7 @@ MqttStep Connack(MqttSession* s, const MqttPacket& p, int len)
     s->phase = MqttPhase::Up;
     s->opened = false;
     std::printf("MQTT Connected: %s\r\n", s->topicUp);
+    if (!s->setup.commands) Reached(s);
     return MqttStep::Up;
 }
 
@@ -397,17 +454,55 @@ MqttStep AwaitConnack(MqttSession* s)
     }
 }
 
-// The session opens: online, the subscription, what was in flight again, then the state.
+// The topic of a reply message: reply/RID, reply/RID/N or reply/RID/end.
+void ReplyTopic(const MqttSession* s, const RemotePart& r, char* topic)
+{
+    if (r.number == 0)
+        std::snprintf(topic, kMqttReplyTopicMax, "%s%s", s->topicReply, r.rid);
+    else if (r.number == kRemoteEndPart)
+        std::snprintf(topic, kMqttReplyTopicMax, "%s%s/end", s->topicReply, r.rid);
+    else
+        std::snprintf(topic, kMqttReplyTopicMax, "%s%s/%d", s->topicReply, r.rid, r.number);
+}
+
+bool PublishPart(MqttSession* s, RemotePart& r, bool dup)
+{
+    char topic[kMqttReplyTopicMax];
+    ReplyTopic(s, r, topic);
+    bool ok = Publish(s, topic, r.data, r.len, false, dup, r.id);
+    r.sentAt = s->sendCount;
+    return ok;
+}
+
+// Publishes the reply messages the runner has filled. False when a send failed.
+bool PublishReplies(MqttSession* s)
+{
+    for (RemotePart* r = RemoteNextPart(); r != nullptr; r = RemoteNextPart()) {
+        r->id = NextId(s);
+        s->partsOut++;
+        if (!PublishPart(s, *r, false)) return false;
+    }
+    return true;
+}
+
+// The session opens: online, the subscriptions, what was in flight again, then the state.
 bool OpenSession(MqttSession* s)
 {
     if (!Publish(s, s->topicStatus, "online", 6, true, false, NextId(s))) return false;
     if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), s->topicDown, 1))) return false;
+    if (s->setup.commands) {
+        s->cmdSubscription = NextId(s);
+        if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, s->cmdSubscription, s->topicCmd, 1))) return false;
+    }
     for (int i = 0; i < s->flightCount; ++i) {
         MqttInFlight& f = FlightAt(s, i);
         if (f.acked) continue;
         if (!Publish(s, s->topicUp, f.data, f.len, false, true, f.id)) return false;
         f.sentAt = s->sendCount;
     }
+    RemotePart* sent[kRemoteParts];
+    for (int i = 0, n = RemoteSentParts(sent); i < n; ++i)
+        if (!PublishPart(s, *sent[i], true)) return false;
     s->pingOut = false;
     return PublishState(s, StateNow(s));
 }
@@ -419,9 +514,10 @@ bool TimedSteps(MqttSession* s, const char** why)
 {
     uint32_t now = Now(s);
     uint32_t keepAlive = s->setup.keepAliveMs;
-    // Held back by the port, the session reads nothing: the broker's answers wait behind the bytes
-    // it sent, so its silence means nothing. The pings still go, so the broker keeps the link.
-    if (s->rxLen == kMqttRxCap) {
+    // Held back by the port (or a request by the inbox), the session reads nothing: the broker's
+    // answers wait behind the bytes it sent, so its silence means nothing. The pings still go, so
+    // the broker keeps the link.
+    if (s->rxLen == kMqttRxCap || s->inboxHeld) {
         s->pingOut = false;
         s->awaitTick = now;
     }
@@ -456,7 +552,7 @@ MqttStep ServeLink(MqttSession* s)
         s->opened = true;
         if (!OpenSession(s) || !TakePackets(s, &why)) return LinkDown(s, why);
     }
-    if (!FillWindow(s)) return LinkDown(s, "Send Failed");
+    if (!FillWindow(s) || !PublishReplies(s)) return LinkDown(s, "Send Failed");
     if (!ReadBroker(s, &why) || !TimedSteps(s, &why)) return LinkDown(s, why);
     return MqttStep::Steady;
 }
@@ -478,6 +574,8 @@ void MqttSessionName(MqttSession* s, const char* clientId, const char* prefix)
     std::snprintf(s->topicDown, kMqttTopicMax, "%s/%s/down", prefix, s->clientId);
     std::snprintf(s->topicStatus, kMqttTopicMax, "%s/%s/status", prefix, s->clientId);
     std::snprintf(s->topicState, kMqttTopicMax, "%s/%s/state", prefix, s->clientId);
+    std::snprintf(s->topicCmd, kMqttTopicMax, "%s/%s/cmd/+", prefix, s->clientId);
+    std::snprintf(s->topicReply, kMqttTopicMax, "%s/%s/reply/", prefix, s->clientId);
 }
 
 MqttStep MqttSessionBuild(MqttSession* s)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "mqtt/mqtt.h"
+#include "mqtt/remote.h"
 #include "tunnel/tunnel.h"
 
 #include <cstddef>
@@ -52,12 +53,18 @@ struct MqttSessionSetup {
     uint32_t keepAliveMs;
     const char* user;  // CONNECT's user name and password ("" for none)
     const char* password;
+    bool commands;       // console requests on PREFIX/ID/cmd/+ (remote.h)
+    void (*reached)();   // the broker was reached: it accepted the session and, with commands, the
+                         // command subscription; nullptr: nobody to tell
 };
 
 constexpr int kMqttWindow = 8;             // QoS 1 chunks in flight at once
 constexpr std::size_t kMqttRxCap = 4096;   // broker bytes held; payloads pass through them
 constexpr std::size_t kMqttTopicMax = 160;
-constexpr std::size_t kMqttTxCap = kLirnChunkMax + kMqttTopicMax + 8;
+// A reply's topic: the reply prefix, the request id and "/end" or a part number.
+constexpr std::size_t kMqttReplyTopicMax = kMqttTopicMax + kRemoteRidMax + 16;
+constexpr std::size_t kMqttPayloadMax = kLirnChunkMax > kRemotePartMax ? kLirnChunkMax : kRemotePartMax;
+constexpr std::size_t kMqttTxCap = kMqttPayloadMax + kMqttReplyTopicMax + 8;
 
 constexpr int kMqttRemembered = 16;         // down messages remembered for a redelivery
 
@@ -84,6 +91,7 @@ struct MqttStream {
     std::size_t left;  // payload bytes still to come from the broker
     std::size_t skip;  // of those, how many the port took before (a redelivery): not written again
     bool toPort;       // it came on the down topic
+    bool toInbox;      // a console request (remote.h)
     uint16_t ackId;    // its QoS 1 packet id, 0 for QoS 0
     int delivery;      // its entry in MqttSession::delivered, -1 for none
 };
@@ -97,13 +105,21 @@ struct MqttSession {
     bool opened;  // Up: the session's opening packets went out
     char clientId[32];
     char topicUp[kMqttTopicMax], topicDown[kMqttTopicMax], topicStatus[kMqttTopicMax], topicState[kMqttTopicMax];
+    char topicCmd[kMqttTopicMax];    // PREFIX/ID/cmd/+, the requests' subscription
+    char topicReply[kMqttTopicMax];  // PREFIX/ID/reply/, where the replies' topics start
     uint16_t nextId;
     MqttInFlight flight[kMqttWindow];  // in publish order from flightHead
     int flightHead, flightCount;
     uint8_t rx[kMqttRxCap];
     std::size_t rxLen;
     bool portHeld;  // the port took less than it was offered: the rest waits in rx
+    bool inboxHeld;  // a request waits in rx for room in the inbox
     MqttStream stream;
+    char request[kRemoteRequestMax];  // the request passing through, as far as it is kept
+    std::size_t requestLen;
+    char requestRid[kRemoteRidMax + 1];
+    uint16_t cmdSubscription;  // the packet id of the requests' SUBSCRIBE
+    int partsOut;              // reply parts published and not yet acknowledged
     MqttDelivery delivered[kMqttRemembered];
     int deliveredNext;  // the entry a new message takes when none is free
     uint64_t sendCount;      // packets sent since the start
@@ -118,6 +134,37 @@ struct MqttSession {
     unsigned long long bytesUp, bytesDown, lost;
     struct timespec started;
 };
+
+// A reply message of the command channel (remote.cpp), handed to the session once filled.
+constexpr int kRemoteEndPart = -1;
+struct RemotePart {
+    char rid[kRemoteRidMax + 1];
+    int number;  // 0: the whole reply (reply/RID); 1..N: a part (reply/RID/N); kRemoteEndPart: the end
+    std::size_t len;
+    char data[kRemotePartMax];
+    uint16_t id;      // the session's, while it publishes it
+    uint64_t sentAt;  // the session's send count when it last went out
+};
+
+// The command channel as the session uses it (remote.cpp). RemoteInit empties it; once, before
+// the threads start (and in tests).
+void RemoteInit();
+// Whether the inbox takes a request now; else the session holds it in rx and waits for the wake.
+bool RemoteRoom();
+// A whole request (its first kRemoteRequestMax bytes) under its id; a repeat is not run again.
+void RemotePut(const char* rid, const char* data, std::size_t len);
+// The oldest reply message ready, now the session's to publish until RemoteAcked; nullptr for none.
+RemotePart* RemoteNextPart();
+// The messages the session publishes and the broker has not acknowledged, oldest first (room for
+// kRemoteParts); their count.
+int RemoteSentParts(RemotePart** out);
+// The PUBACK of a reply message: it is freed, and sentAt says when it went. False when no message
+// has this id.
+bool RemoteAcked(uint16_t id, uint64_t* sentAt);
+// Readable when a message is ready or the inbox has room again; the session reads it empty
+// before it steps.
+int RemoteWakeFd();
+void RemoteClearWake();
 
 // What a build or a step came to, for the thread to act on.
 enum class MqttStep {

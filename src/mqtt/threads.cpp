@@ -1,6 +1,10 @@
 // The MQTT mode's two threads: ThreadMqtt drives the broker session (waits for the data call, the
 // client id and the paced build, blocks on what the session waits for, and follows the link with
 // lirnConnect as the tunnel's link manager does); ThreadMqttSerial feeds the chunk queue.
+//
+// MqttInit, on the main thread before both start, takes everything the mode needs from lirnSet
+// (the broker, the credentials, the prefix, the port's line and chunk rule): with commands on, the
+// console's runner changes lirnSet for the next start while these threads run.
 #include "mqtt/mqtt.h"
 #include "mqtt/queue.h"
 #include "mqtt/session.h"
@@ -30,11 +34,21 @@ constexpr std::size_t kQueueDefaultBytes = 8192;  // the queue when @LIRNBUF is 
 constexpr uint32_t kImeiWaitMs = 30000;           // how long the first connect waits for the IMEI
 constexpr char kIdFile[] = "/APP/mqtt_id";        // the fallback client id, kept across runs
 
+// The settings of the run, copied from lirnSet by MqttInit.
+struct MqttSettings {
+    char topic[sizeof lirnSet.mqttTopic];
+    char user[sizeof lirnSet.mqttUser];
+    char password[sizeof lirnSet.mqttPassword];
+    bool commands;  // @MQTTCMD;1 over TLS
+};
+MqttSettings gSettings;
+
 // The session thread's state: the session, the pacing of its builds, when it started, and the
 // epoll set it waits in (-1 until the first wait).
 MqttSession gSession;
 LinkPacing gPacing;
 bool gConfigured;  // MqttInit found a usable host and prefix
+bool gPortOpen;    // MqttInit opened the port
 uint32_t gStartTick;
 int gEpollFd = -1;
 int gBrokerWatched = -1;  // the descriptors in the epoll set for broker bytes and port room
@@ -126,7 +140,7 @@ bool ClientIdReady(uint32_t seen)
         }
         FallbackId(id, sizeof id);
     }
-    MqttSessionName(&gSession, id, lirnSet.mqttTopic);
+    MqttSessionName(&gSession, id, gSettings.topic);
     std::printf("MQTT Client Id: %s\r\n", gSession.clientId);
     return true;
 }
@@ -193,12 +207,13 @@ void WaitForWork(const MqttWaits& w)
     if (gEpollFd < 0) {
         gEpollFd = epoll_create1(EPOLL_CLOEXEC);
         Watch(ChunkQueueWakeFd(), EPOLLIN);
+        Watch(RemoteWakeFd(), EPOLLIN);
         Watch(SharedChangeFd(), EPOLLIN | EPOLLET);  // other threads watch it too: never read here
     }
     WatchOnly(&gBrokerWatched, w.brokerFd, EPOLLIN);  // each link has a socket of its own
     WatchOnly(&gPortWatched, w.portFd, EPOLLOUT);
-    struct epoll_event ready[4];
-    epoll_wait(gEpollFd, ready, 4, static_cast<int>(w.dueMs));
+    struct epoll_event ready[5];
+    epoll_wait(gEpollFd, ready, 5, static_cast<int>(w.dueMs));
 }
 
 // The serial thread's chunker: chunks as the tunnel's raw chunks, each cut by its own quiet gap.
@@ -217,6 +232,7 @@ void MqttSessionPass()
         return;
     }
     ChunkQueueClearWake();
+    RemoteClearWake();
     Follow(MqttSessionStep(&gSession));
 }
 
@@ -234,17 +250,36 @@ bool MqttModeOn()
     return lirnSet.mqttHost[0] != '\0';
 }
 
+bool MqttCommandsOn()
+{
+    return gSettings.commands;
+}
+
 void MqttInit()
 {
+    TextCopy(gSettings.topic, sizeof gSettings.topic, lirnSet.mqttTopic);
+    TextCopy(gSettings.user, sizeof gSettings.user, lirnSet.mqttUser);
+    TextCopy(gSettings.password, sizeof gSettings.password, lirnSet.mqttPassword);
+    // Requests over the broker change settings and reboot: never on a link nobody has verified.
+    gSettings.commands = lirnSet.mqttCmd == 1 && lirnSet.mqttTls == 1;
+    if (lirnSet.mqttCmd == 1 && lirnSet.mqttTls != 1) std::puts("MQTT Commands Need TLS\r");
     int32_t hb = lirnSet.hbInterval > 0 ? lirnSet.hbInterval : 10;
-    MqttSessionSetup setup = {MqttTransportFor(lirnSet.mqttTls == 1, lirnSet.mqttPort), &kPort, GetTimeTicks,
-                              static_cast<uint32_t>(hb > 65535 ? 65535 : hb) * 1000u, lirnSet.mqttUser,
-                              lirnSet.mqttPassword};
+    MqttSessionSetup setup = {MqttTransportFor(lirnSet.mqttTls == 1, lirnSet.mqttHost, lirnSet.mqttPort),
+                              &kPort,
+                              GetTimeTicks,
+                              static_cast<uint32_t>(hb > 65535 ? 65535 : hb) * 1000u,
+                              gSettings.user,
+                              gSettings.password,
+                              gSettings.commands,
+                              ConfigTrialReached};
     MqttSessionInit(&gSession, setup);
+    RemoteInit();
     gPacing = LinkPacing{};
     gConfigured = false;
     gStartTick = GetTimeTicks();
     ChunkQueueInit(LirnOutageBytes(kQueueDefaultBytes));
+    gPortOpen = LirnRecvOpen() >= 0;
+    LirnChunkerStart(&gChunker, true);
     // The settings are checked when read; a record changed otherwise is still refused here.
     if (!MqttHostAcceptable(lirnSet.mqttHost)) {
         std::printf("MQTT Host Not A Name Or Address: %s\r\n", lirnSet.mqttHost);
@@ -268,7 +303,6 @@ void* ThreadMqttSerial(void*)
 {
     ThreadName("lirn-mqtt-port");
     ThreadShortSlice();
-    if (LirnRecvOpen() < 0) return nullptr;  // no port: nothing to carry
-    LirnChunkerStart(&gChunker, true);
+    if (!gPortOpen) return nullptr;  // no port: nothing to carry
     for (;;) MqttSerialPass();
 }

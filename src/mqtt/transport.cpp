@@ -8,20 +8,29 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
 
 TunnelEndpoint gBroker;
+char gHost[sizeof lirnSet.mqttHost];  // @MQTTHOST as the run started with it
 
 // ---- Plain TCP ----
 
 MqttOpen PlainOpen()
 {
     bool hangUp = false;
-    if (!MqttBrokerAddress(lirnSet.mqttHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
+    if (!MqttBrokerAddress(gHost, gBroker.ipAddr, sizeof gBroker.ipAddr, &hangUp))
         return hangUp ? kMqttUnreachable : kMqttRefused;
-    if (LirnConnectWithRetries(gBroker)) return kMqttOpened;
+    if (LirnConnectWithRetries(gBroker)) {
+        // No Nagle delay: a small packet right after one the broker has not acknowledged yet (the
+        // next up chunk after a PUBACK) would otherwise wait for the broker's delayed ACK.
+        int on = 1;
+        setsockopt(gBroker.sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return kMqttOpened;
+    }
     std::puts("MQTT Broker Connect Failed\r");
     return kMqttUnreachable;
 }
@@ -56,7 +65,7 @@ MqttOpen TlsOpen()
 {
     MqttOpen opened = PlainOpen();
     if (opened != kMqttOpened) return opened;
-    return MqttTlsStart(gBroker, lirnSet.mqttHost) ? kMqttOpened : kMqttRefused;
+    return MqttTlsStart(gBroker, gHost) ? kMqttOpened : kMqttRefused;
 }
 
 void TlsClose()
@@ -70,8 +79,9 @@ const MqttTransport kTls = {TlsOpen, MqttTlsRead, MqttTlsWrite, TlsClose, Broker
 
 }  // namespace
 
-const MqttTransport* MqttTransportFor(bool tls, int32_t port)
+const MqttTransport* MqttTransportFor(bool tls, const char* host, int32_t port)
 {
+    std::snprintf(gHost, sizeof gHost, "%s", host);
     gBroker.port = port;
     gBroker.sock = 0;
     return tls ? &kTls : &kPlain;

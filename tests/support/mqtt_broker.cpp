@@ -73,6 +73,13 @@ void MqttBroker::Configure(const MqttBrokerSetup& tls)
             WriteWholeFile(dir_.Path("acl"), "pattern write lirn/%u/up\npattern write lirn/%u/status\n"
                                              "pattern write lirn/%u/state\npattern read lirn/%u/down\n");
             conf += "require_certificate true\nuse_identity_as_username true\nacl_file " + dir_.Path("acl") + "\n";
+        } else if (!tls.users.empty()) {
+            WriteWholeFile(dir_.Path("acl"), tls.acl);
+            WriteWholeFile(dir_.Path("passwd"), "");
+            for (const std::string& u : tls.users)
+                Run("mosquitto_passwd -b " + dir_.Path("passwd") + " " + u.substr(0, u.find(':')) + " " +
+                    u.substr(u.find(':') + 1));
+            conf += "allow_anonymous false\npassword_file " + dir_.Path("passwd") + "\nacl_file " + dir_.Path("acl") + "\n";
         } else {
             conf += "allow_anonymous true\n";
         }

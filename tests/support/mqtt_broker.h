@@ -33,6 +33,9 @@ struct MqttBrokerSetup {
     int port = 0;                       // the plain listener's port (0: a free one)
     std::string dnsName = "";           // the server certificate's name ("": the address, as iPAddress)
     bool clientCertificates = false;    // mutual TLS on the TLS listener, an ACL per identity
+    // Users of the TLS listener ("user:password" each) and its ACL file's text; none: anonymous.
+    std::vector<std::string> users = {};
+    std::string acl = "";
 };
 
 class MqttBroker {

@@ -142,3 +142,38 @@ TEST(LirnctlSignal, PercentBackToCsqAndDbm)
     EXPECT_TRUE(SignalFromPercent(309).valid);
     EXPECT_FALSE(SignalFromPercent(61).valid);  // no CSQ gives 61
 }
+
+// A reply over the broker in parts: early parts wait for the ones before them, duplicates land on
+// their own number, the end may come first; another request's messages are not this reply's.
+TEST(LirnctlBrokerReply, PartsInOrderWhateverOrderTheyCome)
+{
+    ReplyParts r("rid-7");
+    EXPECT_FALSE(r.Take("rid-70/1", "other"));
+    EXPECT_FALSE(r.Started());
+    EXPECT_TRUE(r.Take("rid-7/end", "3"));
+    EXPECT_TRUE(r.Take("rid-7/2", "bb"));
+    EXPECT_EQ(r.TakeReady(), "");
+    EXPECT_TRUE(r.Take("rid-7/1", "a"));
+    EXPECT_TRUE(r.Take("rid-7/1", "a"));  // a QoS 1 duplicate
+    EXPECT_EQ(r.TakeReady(), "abb");
+    EXPECT_FALSE(r.Complete());
+    EXPECT_EQ(r.Progress(), "part 2 of 3");
+    r.Take("rid-7/3", "c");
+    EXPECT_TRUE(r.Complete());
+    EXPECT_EQ(r.TakeReady(), "c");
+    EXPECT_EQ(r.Problem(), "");
+
+    ReplyParts whole("x");
+    whole.Take("x", "!QRV-715M;CSQ;OK;50\r\n");
+    whole.Take("x", "!QRV-715M;CSQ;OK;50\r\n");
+    EXPECT_TRUE(whole.Complete());
+    EXPECT_EQ(whole.TakeReady(), "!QRV-715M;CSQ;OK;50\r\n");
+
+    ReplyParts bad("x");
+    bad.Take("x/two", "b");
+    EXPECT_NE(bad.Problem(), "");
+    ReplyParts beyond("x");
+    beyond.Take("x/end", "1");
+    beyond.Take("x/5", "e");
+    EXPECT_NE(beyond.Problem(), "");
+}

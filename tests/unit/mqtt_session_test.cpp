@@ -5,6 +5,7 @@
 // against a real mosquitto, with TLS and the serial thread, is e2e/mqtt_test.cpp and
 // e2e/mqtt_slow_test.cpp.)
 #include "output_capture.h"
+#include "wait_until.h"
 
 #include "mqtt/queue.h"
 #include "mqtt/session.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -28,6 +30,7 @@ FakeBroker gBroker;
 uint32_t gNow;
 std::string gPort;
 std::size_t gPortRoom;  // bytes the port takes until the test gives it more
+int gReached;           // times the session said the broker was reached
 
 MqttOpen FakeOpen()
 {
@@ -90,11 +93,27 @@ std::string Puback(uint16_t id)
 
 const std::string kPingresp("\xd0\x00", 2);
 
+std::string PublishOn(const std::string& topic, const std::string& payload, uint16_t id, bool dup)
+{
+    std::vector<uint8_t> b(payload.size() + topic.size() + 16);
+    MqttPublishInfo p = {topic.c_str(), payload.data(), payload.size(), 1, false, dup, id};
+    return Bytes(b.data(), MqttEncodePublish(b.data(), b.size(), p));
+}
+
 std::string Down(const std::string& payload, uint16_t id, bool dup)
 {
-    std::vector<uint8_t> b(payload.size() + 64);
-    MqttPublishInfo p = {"t/id/down", payload.data(), payload.size(), 1, false, dup, id};
-    return Bytes(b.data(), MqttEncodePublish(b.data(), b.size(), p));
+    return PublishOn("t/id/down", payload, id, dup);
+}
+
+// A console request on the command topic.
+std::string Cmd(const std::string& rid, const std::string& line, uint16_t id, bool dup = false)
+{
+    return PublishOn("t/id/cmd/" + rid, line, id, dup);
+}
+
+std::string Suback(uint16_t id, int granted)
+{
+    return std::string("\x90\x03", 2) + static_cast<char>(id >> 8) + static_cast<char>(id & 0xFF) + static_cast<char>(granted);
 }
 
 // One packet the session sent.
@@ -122,6 +141,10 @@ std::vector<Sent> TakeSent()
         Sent s = {static_cast<uint8_t>(b[at]) >> 4, (b[at] & 0x08) != 0, 0, "", ""};
         MqttPacket p;
         const uint8_t* bytes = reinterpret_cast<const uint8_t*>(b.data()) + at;
+        if (s.type == kMqttSubscribe) {  // packet id, then the first filter
+            s.id = static_cast<uint16_t>(bytes[i + 1] << 8 | bytes[i + 2]);
+            s.topic.assign(reinterpret_cast<const char*>(bytes) + i + 5, static_cast<std::size_t>(bytes[i + 3] << 8 | bytes[i + 4]));
+        }
         if ((s.type == kMqttPublish || s.type == kMqttPuback) && MqttParse(bytes, total, &p) > 0) {
             s.id = p.packetId;
             if (s.type == kMqttPublish) {
@@ -182,7 +205,14 @@ protected:
         while (ChunkQueueTake(drain) > 0) {
         }
         ChunkQueueTakeDropped();
-        MqttSessionInit(&s_, {&kTransport, &kPort, [] { return gNow; }, kKeepAliveMs, "", ""});
+        Init(false);
+    }
+
+    void Init(bool commands)
+    {
+        gReached = 0;
+        RemoteInit();
+        MqttSessionInit(&s_, {&kTransport, &kPort, [] { return gNow; }, kKeepAliveMs, "", "", commands, [] { gReached++; }});
         MqttSessionName(&s_, "id", "t");
     }
 
@@ -435,4 +465,147 @@ TEST_F(Session, AnIdWhoseAcknowledgementTheBrokerConfirmedIsANewMessageEvenWithD
     gBroker.toSession = Down("poll", 1, true);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_TRUE(PortGot("pollpoll"));
+}
+
+// ---- Console requests over the broker (the runner's side played by the test) ----
+
+namespace {
+
+class Commands : public Session {
+protected:
+    void SetUp() override
+    {
+        Session::SetUp();
+        Init(true);
+        std::vector<Sent> opening = Connect();
+        for (const Sent& sub : Of(opening, kMqttSubscribe)) gBroker.toSession += Suback(sub.id, 1);
+        EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        TakeSent();
+    }
+
+    // Runs the next request the way the runner does: its reply is exactly `reply`.
+    std::string RunNext(const std::string& reply)
+    {
+        RemoteRequest r;
+        if (!RemoteTake(&r, 0)) return "<none>";
+        RemoteReplyWrite(reply.data(), reply.size());
+        RemoteReplyEnd();
+        return std::string(r.line, r.len);
+    }
+};
+
+}  // namespace
+
+// (Reached once the subscription is granted: the confirmation in e2e/mqtt_commands_test.cpp.)
+TEST_F(Session, WithCommandsARefusedRequestsSubscriptionIsNoBrokerReached)
+{
+    Init(true);
+    std::vector<Sent> opening = Connect();
+    std::vector<Sent> subs = Of(opening, kMqttSubscribe);
+    ASSERT_EQ(Each(subs, &Sent::topic), (std::vector<std::string>{"t/id/down", "t/id/cmd/+"}));
+    EXPECT_EQ(gReached, 0);
+    OutputCapture out;
+    gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(gReached, 0);
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT Subscribe Refused: t/id/cmd/+\r\n"), 1) << out.Text();
+}
+
+// Commands off: reached at the CONNACK; a request the broker still delivers (a subscription of an
+// earlier run) is acknowledged and goes nowhere.
+TEST_F(Session, WithCommandsOffARequestIsAcknowledgedAndDropped)
+{
+    Connect();
+    EXPECT_EQ(gReached, 1);
+    gBroker.toSession = Cmd("r1", "@SAVE", 7);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(Each(Of(TakeSent(), kMqttPuback), &Sent::id), std::vector<uint16_t>{7});
+    RemoteRequest r;
+    EXPECT_FALSE(RemoteTake(&r, 0));
+}
+
+// The reply of a long request goes out in numbered parts and an end message, never more parts
+// held than the channel has, however long the reply: the runner waits for the acknowledgements.
+TEST_F(Commands, ALongReplyGoesInNumberedPartsWithinItsBoundedMemory)
+{
+    gBroker.toSession = Cmd("day-1", "@LOGDATA;2026;12;07\r\n", 3);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(Each(Of(TakeSent(), kMqttPuback), &Sent::id), std::vector<uint16_t>{3});  // once it is in
+    const std::string reply = Pattern(5 * kRemotePartMax + 100);
+    std::thread runner([&] { RunNext(reply); });
+    std::vector<Sent> outstanding, all;
+    std::size_t most = 0;
+    bool ended = WaitUntil(
+        [&] {
+            EXPECT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+            for (const Sent& p : Of(TakeSent(), kMqttPublish)) outstanding.push_back(p);
+            most = std::max(most, outstanding.size());
+            if (outstanding.empty()) return false;
+            gBroker.toSession += Puback(outstanding.front().id);  // the broker acknowledges one at a time
+            all.push_back(outstanding.front());
+            outstanding.erase(outstanding.begin());
+            return all.back().topic == "t/id/reply/day-1/end";
+        },
+        Millis(10000), Millis(1));
+    runner.join();
+    ASSERT_TRUE(ended);
+    EXPECT_LE(most, static_cast<std::size_t>(kRemoteParts));
+    std::vector<std::string> topics = Each(all, &Sent::topic);
+    ASSERT_EQ(topics.size(), 7u);
+    std::string joined;
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(topics[i], "t/id/reply/day-1/" + std::to_string(i + 1));
+        EXPECT_LE(all[i].payload.size(), kRemotePartMax);
+        joined += all[i].payload;
+    }
+    EXPECT_EQ(all[6].payload, "6");
+    EXPECT_TRUE(joined == reply);
+}
+
+// More requests than the inbox holds: the one beyond waits unacknowledged in the receive area
+// until the runner takes one; then it is taken and acknowledged, in order.
+TEST_F(Commands, AFullInboxHoldsTheNextRequestUnacknowledged)
+{
+    for (int i = 0; i <= kRemoteInbox; ++i) gBroker.toSession += Cmd("r" + std::to_string(i), "@CSQ " + std::to_string(i), static_cast<uint16_t>(10 + i));
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<uint16_t> acked = Each(Of(TakeSent(), kMqttPuback), &Sent::id);
+    EXPECT_EQ(acked, (std::vector<uint16_t>{10, 11, 12, 13}));
+    EXPECT_EQ(RunNext("!QRV-715M;CSQ;OK;50\r\n"), "@CSQ 0");
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<Sent> sent = TakeSent();
+    EXPECT_EQ(Each(Of(sent, kMqttPuback), &Sent::id), std::vector<uint16_t>{14});
+    std::vector<Sent> replies = Of(sent, kMqttPublish);
+    EXPECT_EQ(Each(replies, &Sent::topic), std::vector<std::string>{"t/id/reply/r0"});
+    for (int i = 1; i <= kRemoteInbox; ++i) {
+        for (const Sent& r : replies) gBroker.toSession += Puback(r.id);
+        EXPECT_EQ(RunNext(""), "@CSQ " + std::to_string(i));
+        ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+        replies = Of(TakeSent(), kMqttPublish);
+    }
+}
+
+// A repeat while the request waits gets nothing (its own reply comes); one after its reply gets
+// the kept reply again, and the request is not run again. The reply of a lost link goes again.
+TEST_F(Commands, ARepeatedIdIsNotRunTwiceAndAnUnacknowledgedReplyGoesAgainAfterALostLink)
+{
+    gBroker.toSession = Cmd("del", "@LOGDEL;2026;12;07", 20) + Cmd("del", "@LOGDEL;2026;12;07", 20, true);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(RunNext("!QRV-715M;LOGDEL;OK\r\n"), "@LOGDEL;2026;12;07");
+    EXPECT_EQ(RunNext(""), "<none>");
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<Sent> first = Of(TakeSent(), kMqttPublish, "t/id/reply/del");
+    ASSERT_EQ(first.size(), 1u);
+
+    LoseLink();
+    std::vector<Sent> again = Of(Connect(), kMqttPublish, "t/id/reply/del");
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_TRUE(again[0].dup);
+    EXPECT_EQ(again[0].id, first[0].id);
+    gBroker.toSession = Puback(again[0].id) + Cmd("del", "@LOGDEL;2026;12;07", 21);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_EQ(RunNext("not run"), "<none>");  // answered from memory
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    std::vector<Sent> repeat = Of(TakeSent(), kMqttPublish, "t/id/reply/del");
+    ASSERT_EQ(repeat.size(), 1u);
+    EXPECT_EQ(repeat[0].payload, "!QRV-715M;LOGDEL;OK\r\n");
 }

@@ -86,6 +86,8 @@ struct Taken {
 // console keeps even a refused value in memory, where a later save would write it. The earlier
 // values are queried first, which also makes sure a console answers before any value goes out
 // (on the tunnel road the port carries every byte to the remote peer: no place for a password).
+// Over the broker a secret comes back masked: the mask of the value sent counts as that value,
+// and its earlier value, unknown here, cannot be put back.
 std::vector<Taken> SetAll(Session& session, const std::vector<Change>& changes)
 {
     std::vector<std::string> before;
@@ -95,10 +97,15 @@ std::vector<Taken> SetAll(Session& session, const std::vector<Change>& changes)
         taken.push_back({value, SetOne(session, *s, value) ? "" : "refused by the gateway"});
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const auto& [s, value] = changes[i];
+        bool masked = s->secret && session.Masked();
         if (taken[i].why.empty()) {
             taken[i].held = QueryOrFail(session, *s);
-            if (SameValue(*s, value, taken[i].held)) continue;
+            if (masked ? SameMasked(value, taken[i].held) : SameValue(*s, value, taken[i].held)) continue;
             taken[i].why = "the gateway took it as \"" + ShownText(taken[i].held) + "\"";
+        }
+        if (masked) {
+            taken[i].why += " (its earlier value is masked over the broker: not put back)";
+            continue;
         }
         SetOne(session, *s, before[i]);
         taken[i].held = before[i];
@@ -114,9 +121,9 @@ void Save(Session& session, Report& r)
     r.text << "saved\n";
 }
 
-int RunShow(const SessionSource& source, const Args&, Report& r)
+int RunShow(const Sources& from, const Args&, Report& r)
 {
-    Session& session = source();
+    Session& session = from.session();
     Json settings = Json::object();
     int silentGroup = -1;
     for (const Setting& s : Settings()) {
@@ -134,11 +141,11 @@ int RunShow(const SessionSource& source, const Args&, Report& r)
     return kExitDone;
 }
 
-int RunGet(const SessionSource& source, const Args& a, Report& r)
+int RunGet(const Sources& from, const Args& a, Report& r)
 {
     std::vector<const Setting*> wanted;
     for (const std::string& w : a.words) wanted.push_back(&KnownSetting(w));
-    Session& session = source();
+    Session& session = from.session();
     Json settings = Json::object();
     for (const Setting* s : wanted) {
         std::string v = QueryOrFail(session, *s);
@@ -149,7 +156,7 @@ int RunGet(const SessionSource& source, const Args& a, Report& r)
     return kExitDone;
 }
 
-int RunSet(const SessionSource& source, const Args& a, Report& r)
+int RunSet(const Sources& from, const Args& a, Report& r)
 {
     std::vector<Change> changes;
     for (const std::string& w : a.words) {
@@ -160,7 +167,7 @@ int RunSet(const SessionSource& source, const Args& a, Report& r)
         if (!c.ok) throw Failure(kExitUsage, std::string(s.key) + "=" + w.substr(eq + 1) + ": " + c.reason);
         changes.emplace_back(&s, c.value);
     }
-    Session& session = source();
+    Session& session = from.session();
     std::vector<Taken> taken = SetAll(session, changes);
     for (std::size_t i = 0; i < changes.size(); ++i)
         if (!taken[i].why.empty())
@@ -194,12 +201,12 @@ ConfigFile ReadConfigFile(const std::string& path)
     return f;
 }
 
-int RunApply(const SessionSource& source, const Args& a, Report& r)
+int RunApply(const Sources& from, const Args& a, Report& r)
 {
     ConfigFile file = ReadConfigFile(a.words.at(0));
     std::vector<Change> changes;
     for (const FileEntry& e : file.entries) changes.emplace_back(e.setting, e.value);
-    Session& session = source();
+    Session& session = from.session();
     std::vector<Taken> taken = SetAll(session, changes);
     Json differences = Json::array(), settings = Json::object();
     for (std::size_t i = 0; i < file.entries.size(); ++i) {
@@ -221,23 +228,23 @@ int RunApply(const SessionSource& source, const Args& a, Report& r)
     return differences.empty() ? kExitDone : kExitRefused;
 }
 
-int RunSave(const SessionSource& source, const Args&, Report& r)
+int RunSave(const Sources& from, const Args&, Report& r)
 {
-    Save(source(), r);
+    Save(from.session(), r);
     return kExitDone;
 }
 
-int RunReset(const SessionSource& source, const Args&, Report& r)
+int RunReset(const Sources& from, const Args&, Report& r)
 {
-    source().Do("@RESET", ExpectDone("RESET"), "the gateway refused the reset");
+    from.session().Do("@RESET", ExpectDone("RESET"), "the gateway refused the reset");
     r.text << "settings reset to the defaults and saved\n";
     r.json["reset"] = true;
     return kExitDone;
 }
 
-int RunReboot(const SessionSource& source, const Args&, Report& r)
+int RunReboot(const Sources& from, const Args&, Report& r)
 {
-    source().Do("@REBOOT", ExpectDone("REBOOT"), "the gateway refused the reboot");
+    from.session().Do("@REBOOT", ExpectDone("REBOOT"), "the gateway refused the reboot");
     r.text << "the gateway reboots\n";
     r.json["reboot"] = true;
     return kExitDone;
@@ -248,9 +255,9 @@ int Number(Session& session, const char* keyword)
     return std::stoi(session.Value(std::string("@") + keyword, ExpectValue(keyword, true)));
 }
 
-int RunStatus(const SessionSource& source, const Args&, Report& r)
+int RunStatus(const Sources& from, const Args&, Report& r)
 {
-    Session& session = source();
+    Session& session = from.session();
     std::string firmware = session.Value("@FWVER", ExpectValue("FWVER", false));
     int percent = Number(session, "CSQ"), creg = Number(session, "CREG"), net = Number(session, "NETSTAT");
     int card = Number(session, "SDEXIST"), transcripts = Number(session, "LOGST");
@@ -318,9 +325,9 @@ Listing List(Session& session)
     return l;
 }
 
-int RunLogsList(const SessionSource& source, const Args&, Report& r)
+int RunLogsList(const Sources& from, const Args&, Report& r)
 {
-    Listing l = List(source());
+    Listing l = List(from.session());
     Json days = Json::array(), other = Json::array();
     for (const ListedDay& d : l.days) {
         r.text << ShownText(d.text) << (d.isDay ? "" : "  (not a day file name)") << "\n";
@@ -362,16 +369,16 @@ std::size_t FetchDay(Session& session, const Day& day, const StreamCaps& caps, F
     return n;
 }
 
-int RunLogsGet(const SessionSource& source, const Args& a, Report& r)
+int RunLogsGet(const Sources& from, const Args& a, Report& r)
 {
     Day day = DayArgument(a.words.at(0));
     StreamCaps caps = {a.maxBytes, Millis(std::int64_t{a.maxSeconds} * 1000), kRaiseDayCaps};
     std::size_t n = 0;
     std::string target = a.output.empty() ? day.Text() + ".txt" : a.output;
     if (target == "-") {
-        n = FetchDay(source(), day, caps, stdout, r.progress);
+        n = FetchDay(from.session(), day, caps, stdout, r.progress);
     } else {
-        Session& session = source();
+        Session& session = from.session();
         PartialFile out(target);
         n = FetchDay(session, day, caps, out.Stream(), r.progress);
         out.Commit();
@@ -381,10 +388,10 @@ int RunLogsGet(const SessionSource& source, const Args& a, Report& r)
     return kExitDone;
 }
 
-int RunLogsRm(const SessionSource& source, const Args& a, Report& r)
+int RunLogsRm(const Sources& from, const Args& a, Report& r)
 {
     Day day = DayArgument(a.words.at(0));
-    Session& session = source();
+    Session& session = from.session();
     session.Do(DayRequest("LOGDEL", day), ExpectDone("LOGDEL"),
                session.PortPath() + ": no day file " + day.Text() + " on the card (the gateway answered ER)");
     r.text << day.Text() << " removed\n";
@@ -402,17 +409,119 @@ int Transcripts(Session& session, bool on, Report& r)
     return kExitDone;
 }
 
-int RunLogsOn(const SessionSource& source, const Args&, Report& r)
+int RunLogsOn(const Sources& from, const Args&, Report& r)
 {
-    return Transcripts(source(), true, r);
+    return Transcripts(from.session(), true, r);
 }
 
-int RunLogsOff(const SessionSource& source, const Args&, Report& r)
+int RunLogsOff(const Sources& from, const Args&, Report& r)
 {
-    return Transcripts(source(), false, r);
+    return Transcripts(from.session(), false, r);
 }
 
-int RunKeygen(const SessionSource&, const Args& a, Report& r)
+// ---- The fleet ----
+
+using Row = std::vector<std::string>;
+
+// A field of a state document as text; "-" when it has none.
+std::string Field(const Json& state, const char* key)
+{
+    if (!state.is_object() || !state.contains(key)) return "-";
+    const Json& v = state[key];
+    if (v.is_string()) return ShownText(v.get<std::string>());
+    if (v.is_boolean()) return v.get<bool>() ? "on" : "off";
+    return v.dump();
+}
+
+std::string Uptime(const Json& state)
+{
+    if (!state.is_object() || !state.contains("uptime") || !state["uptime"].is_number_unsigned()) return "-";
+    unsigned long long s = state["uptime"].get<unsigned long long>();
+    char text[48];
+    if (s >= 86400)
+        std::snprintf(text, sizeof text, "%llud%02lluh%02llum", s / 86400, s / 3600 % 24, s / 60 % 60);
+    else
+        std::snprintf(text, sizeof text, "%lluh%02llum%02llus", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+std::string Position(const Json& state)
+{
+    if (!state.is_object() || !state.contains("gps") || !state["gps"].is_object()) return "-";
+    const Json& g = state["gps"];
+    return g.contains("lat") && g.contains("lon") ? g["lat"].dump() + "," + g["lon"].dump() : "-";
+}
+
+// The columns of the fleet table, each from the gateway's status and state document. Later
+// documents carry more (an update's version and result): a column here shows them.
+struct FleetColumn {
+    const char* title;
+    std::string (*cell)(const FleetGateway& g, const Json& state);
+};
+
+const FleetColumn kFleetColumns[] = {
+    {"ID", [](const FleetGateway& g, const Json&) { return ShownText(g.id); }},
+    {"STATUS", [](const FleetGateway& g, const Json&) { return g.status ? ShownText(*g.status) : "-"; }},
+    {"SIGNAL", [](const FleetGateway&, const Json& s) { return Field(s, "signal"); }},
+    {"REG", [](const FleetGateway&, const Json& s) { return Field(s, "registration"); }},
+    {"NET", [](const FleetGateway&, const Json& s) { return Field(s, "network"); }},
+    {"GPS", [](const FleetGateway&, const Json& s) { return Position(s); }},
+    {"FIRMWARE", [](const FleetGateway&, const Json& s) { return Field(s, "firmware"); }},
+    {"UPTIME", [](const FleetGateway&, const Json& s) { return Uptime(s); }},
+    {"UP", [](const FleetGateway&, const Json& s) { return Field(s, "bytes_up"); }},
+    {"DOWN", [](const FleetGateway&, const Json& s) { return Field(s, "bytes_down"); }},
+    {"LOST", [](const FleetGateway&, const Json& s) { return Field(s, "lost"); }},
+    {"CMDS", [](const FleetGateway&, const Json& s) { return Field(s, "commands"); }},
+    {"CONFIG", [](const FleetGateway&, const Json& s) { return Field(s, "config"); }},
+};
+
+// The state document, parsed; null when there is none or it is no JSON object.
+Json StateOf(const FleetGateway& g)
+{
+    if (!g.state) return nullptr;
+    Json state = Json::parse(*g.state, nullptr, false);
+    return state.is_object() ? state : Json(nullptr);
+}
+
+void PrintTable(const std::vector<Row>& rows, std::ostringstream& out)
+{
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const Row& r : rows)
+        for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+    for (const Row& r : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < r.size(); ++c)
+            line += r[c] + (c + 1 < r.size() ? std::string(width[c] - r[c].size() + 2, ' ') : "");
+        out << line << "\n";
+    }
+}
+
+int RunFleet(const Sources& from, const Args&, Report& r)
+{
+    FleetView view = from.fleet();
+    std::vector<Row> rows(1);
+    for (const FleetColumn& c : kFleetColumns) rows[0].push_back(c.title);
+    Json gateways = Json::array();
+    for (const FleetGateway& g : view.gateways) {
+        Json state = StateOf(g);
+        Row row;
+        for (const FleetColumn& c : kFleetColumns) row.push_back(c.cell(g, state));
+        rows.push_back(row);
+        Json one = {{"id", g.id}, {"online", g.status == "online"}, {"status", g.status ? Json(*g.status) : Json(nullptr)},
+                    {"state", state}};
+        if (g.state && state.is_null()) one["state_text"] = *g.state;
+        gateways.push_back(one);
+    }
+    if (view.gateways.empty())
+        r.text << "no gateway under " << ShownText(view.prefix) << "/ on " << view.broker << "\n";
+    else
+        PrintTable(rows, r.text);
+    r.json["prefix"] = view.prefix;
+    r.json["gateways"] = gateways;
+    return kExitDone;
+}
+
+int RunKeygen(const Sources&, const Args& a, Report& r)
 {
     KeyPair k = MakeKeyPair(a.words.at(0));
     r.text << "private key " << k.privatePath << " (keep it safe and off the gateways)\n"
@@ -422,7 +531,7 @@ int RunKeygen(const SessionSource&, const Args& a, Report& r)
     return kExitDone;
 }
 
-int RunSign(const SessionSource&, const Args& a, Report& r)
+int RunSign(const Sources&, const Args& a, Report& r)
 {
     SignedImage i = SignProgram(a.key, a.words.at(0), a.build, a.output);
     r.text << a.output << ": build " << i.build << ", " << (i.elfClass == 1 ? 32 : 64) << "-bit ELF machine " << i.machine
@@ -491,6 +600,11 @@ const std::vector<Command>& Commands()
          "SHA-256) signed with the private key, then the program. A gateway installs it only when the "
          "signature verifies against its update.pub and the build number is above its own. Needs no gateway.",
          "PROGRAM", 1, 1, false, false, RunSign, true},
+        {"fleet", "every gateway under the prefix on the broker: online, signal, network, firmware, counts",
+         "Needs --broker (and no --id): reads the retained status and state documents of PREFIX/+/, so it "
+         "shows the gateways the broker has heard of, online or not. A gateway killed without a goodbye shows "
+         "offline once the broker has given up on it (one and a half of its keep-alives, its @LIRNHB).",
+         "", 0, 0, false, false, RunFleet, false, true},
     };
     // clang-format on
     return table;

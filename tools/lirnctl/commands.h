@@ -3,6 +3,7 @@
 // entry prints as text or as one JSON document.
 #pragma once
 
+#include "broker.h"
 #include "session.h"
 
 #include <nlohmann/json.hpp>
@@ -43,6 +44,19 @@ struct Args {
 // Opens the session on first use, so that usage errors and --help never touch the port.
 using SessionSource = std::function<Session&()>;
 
+// The gateways under a prefix as the broker's retained messages show them (the fleet command).
+struct FleetView {
+    std::string broker, prefix;
+    std::vector<FleetGateway> gateways;
+};
+using FleetSource = std::function<FleetView()>;
+
+// Where a command's answers come from: a gateway's console, or the fleet on a broker.
+struct Sources {
+    SessionSource session;
+    FleetSource fleet;
+};
+
 struct Command {
     const char* path;        // "show", "logs get"
     const char* summary;     // one line for the command list
@@ -51,8 +65,9 @@ struct Command {
     int wordsMin, wordsMax;  // how many (-1: any number)
     bool save;               // takes --save
     bool fetch;              // takes -o FILE and the caps --max-bytes, --max-time
-    int (*run)(const SessionSource& session, const Args& a, Report& r);
+    int (*run)(const Sources& from, const Args& a, Report& r);
     bool signs = false;      // takes --key, -o IMAGE and --build (and needs no gateway)
+    bool fleet = false;      // reads the fleet (needs --broker, no gateway)
 };
 
 const std::vector<Command>& Commands();

@@ -1,6 +1,7 @@
 // What a console session runs over: something that carries one request line to the gateway's
 // console and brings back the bytes of its reply. The serial port of the PC is one such link
-// (port.h); the session (session.h) paces the requests and checks the replies on any of them.
+// (port.h), the gateway's command channel on an MQTT broker another (broker.h); the session
+// (session.h) paces the requests and checks the replies on any of them.
 #pragma once
 
 #include <chrono>
@@ -37,6 +38,8 @@ public:
     // What to check when a request meets silence, and when a reply comes garbled.
     virtual const char* SilenceHint() const = 0;
     virtual const char* GarbleHint() const = 0;
+    // Whether the gateway answers secret settings masked over this link (the broker does).
+    virtual bool MasksSecrets() const { return false; }
 };
 
 }  // namespace lirnctl

@@ -1,13 +1,14 @@
 # bash completion for lirnctl: its options, commands, the settings of get and set (KEY= for set),
-# files for apply, sign, --key and -o, directories for keygen, serial ports for -p. Installed as
+# files for apply, sign, --key, -o and the TLS files, directories for keygen, serial ports for -p. Installed as
 # share/bash-completion/completions/lirnctl; for a build tree: source build/lirnctl.bash
 
 _lirnctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local settings="lirnmode lirnip lirnport lirnhb uartbr uartpb uartdb uartsb pincode apn modemusr modempwd
-        lirnraw lirngap lirnbuf mqtthost mqttport mqtttls mqttusr mqttpwd mqtttopic lirnka"
-    local valued="-p --port -b --baud -t --timeout -o --output --max-bytes --max-time --key --build"
+        lirnraw lirngap lirnbuf mqtthost mqttport mqtttls mqttusr mqttpwd mqtttopic mqttcmd lirnka"
+    local valued="-p --port -b --baud -t --timeout -o --output --max-bytes --max-time --key --build --broker --id
+        --prefix --cafile --cert --user"
     COMPREPLY=()
 
     case $prev in
@@ -17,10 +18,10 @@ _lirnctl()
     -b | --baud)
         COMPREPLY=($(compgen -W "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600" -- "$cur"))
         return ;;
-    -o | --output | --key)
+    -o | --output | --key | --cafile | --cert)
         COMPREPLY=($(compgen -f -- "$cur"))
         return ;;
-    -t | --timeout | --max-bytes | --max-time | --build | =)
+    -t | --timeout | --max-bytes | --max-time | --build | --broker | --id | --prefix | --user | =)
         return ;;
     esac
     [[ $cur == = ]] && return
@@ -40,7 +41,8 @@ _lirnctl()
 
     local words="--help"
     case $command in
-    "") words="show get set apply save reset reboot status logs keygen sign -p --port -b --baud -t --timeout --json --help" ;;
+    "") words="show get set apply save reset reboot status logs keygen sign fleet -p --port -b --baud -t --timeout
+        --json --broker --id --prefix --tls --cafile --cert --key --user --help" ;;
     get) words="$settings --help" ;;
     set) words="$(printf '%s= ' $settings)--save --help" ;;
     apply)

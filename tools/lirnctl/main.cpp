@@ -1,8 +1,10 @@
-// lirnctl: configures a gateway from a PC over the configuration console on its serial port.
+// lirnctl: configures a gateway from a PC over the configuration console on its serial port, or
+// over its command channel on an MQTT broker (--broker), and lists a fleet (fleet).
 //
 // The entry: the options and the command line built from the command table, the session opened
-// only when a command needs the port, and the outcome printed as text (errors on standard error)
-// or, with --json, as exactly one JSON document on standard output.
+// only when a command needs the gateway, and the outcome printed as text (errors on standard
+// error) or, with --json, as exactly one JSON document on standard output.
+#include "broker.h"
 #include "commands.h"
 #include "port.h"
 
@@ -33,15 +35,27 @@ const char kFooter[] =
     "peer address cannot be carried and is refused with the reason. Text from the gateway is shown with\n"
     "control characters as \\xNN escapes; --json gives it exactly, bytes that are not UTF-8 as U+FFFD.\n"
     "\n"
+    "With --broker HOST[:PORT] --id IMEI every command goes over the broker instead, to a gateway with\n"
+    "@MQTTCMD;1 over TLS (its secrets come back masked); lirnctl --broker HOST fleet lists the gateways\n"
+    "under the prefix. The broker password comes from LIRNCTL_MQTT_PASSWORD.\n"
+    "\n"
     "Exit status: 0 done, 1 the gateway refused or differs, 2 no answer, a garbled answer or a port\n"
     "error, 64 usage.";
+
+// A reply over the broker crosses the broker twice and maybe a cellular link: it may take longer.
+constexpr int kBrokerTimeoutMs = 10000;
+// The fleet's retained messages come at once after the subscription: this much quiet ends them.
+constexpr Millis kFleetQuiet(500);
 
 // The options before the command.
 struct Options {
     std::string port = "/dev/ttyUSB0";
     int baud = 115200;
     int timeoutMs = 1000;
+    bool timeoutGiven = false;
     bool json = false;
+    std::string broker;  // HOST[:PORT]; empty: the serial port
+    BrokerOptions mqtt;
 };
 
 // The command line as parsed: the options, the chosen command and its arguments.
@@ -60,9 +74,19 @@ void AddOptions(CLI::App& app, Options& o)
             return BaudSupported(std::atoi(v.c_str())) ? std::string() : "not a supported baud rate: " + v;
         });
     app.add_option("-t,--timeout", o.timeoutMs,
-                   "ms a reply may take; also the silence that ends a listing or file (default 1000)")
-        ->check(CLI::Range(100, 60000));
+                   "ms a reply may take; also the silence that ends a listing or file (default 1000; 10000 "
+                   "with --broker)")
+        ->check(CLI::Range(100, 60000))
+        ->each([&o](const std::string&) { o.timeoutGiven = true; });
     app.add_flag("--json", o.json, "print one JSON document for scripts");
+    app.add_option("--broker", o.broker, "HOST[:PORT]: over this MQTT broker instead of the serial port");
+    app.add_option("--id", o.mqtt.id, "the gateway's id on the broker (its IMEI)");
+    app.add_option("--prefix", o.mqtt.prefix, "the topic prefix, the gateways' @MQTTTOPIC (default lirn)");
+    CLI::Option* tls = app.add_flag("--tls", o.mqtt.tls, "TLS to the broker (port 8883 unless given)");
+    app.add_option("--cafile", o.mqtt.cafile, "CA file that verifies the broker (default: the system's)")->needs(tls);
+    app.add_option("--cert", o.mqtt.cert, "client certificate for the broker")->needs(tls);
+    app.add_option("--key", o.mqtt.key, "its private key")->needs(tls);
+    app.add_option("--user", o.mqtt.user, "broker user; its password from LIRNCTL_MQTT_PASSWORD");
 }
 
 // The parent of a command: the program, or its group ("logs" of "logs get"), made on first use.
@@ -127,18 +151,66 @@ std::optional<int> Parse(int argc, char** argv, CommandLine& line)
     return std::nullopt;
 }
 
-// The session over the serial port, opened when the command first needs it.
-SessionSource SerialSession(const Options& o, std::unique_ptr<Session>& session)
+// What --broker and its options must be; the usage error when they are not.
+void CheckBrokerUse(const CommandLine& line)
+{
+    const Options& o = line.options;
+    if (line.chosen->fleet && o.broker.empty()) throw Failure(kExitUsage, "fleet reads a broker: give --broker HOST");
+    if (o.broker.empty()) return;
+    BrokerOptions address = o.mqtt;
+    std::string wrong = ParseBrokerAddress(o.broker, &address);
+    if (!wrong.empty()) throw Failure(kExitUsage, "--broker " + o.broker + ": " + wrong);
+    if (line.chosen->fleet && !o.mqtt.id.empty()) throw Failure(kExitUsage, "fleet lists every gateway: no --id");
+    if (!line.chosen->fleet && o.mqtt.id.empty())
+        throw Failure(kExitUsage, "--broker needs --id, the gateway's id on the broker (its IMEI)");
+    if (o.mqtt.id.find_first_of("/+#") != std::string::npos)
+        throw Failure(kExitUsage, "--id " + o.mqtt.id + ": one topic level, without /, + or #");
+    if (const char* why = TopicPrefixForm(o.mqtt.prefix)) throw Failure(kExitUsage, "--prefix: " + std::string(why));
+    if (o.mqtt.cert.empty() != o.mqtt.key.empty()) throw Failure(kExitUsage, "--cert and --key go together");
+}
+
+BrokerOptions BrokerOf(const Options& o)
+{
+    BrokerOptions b = o.mqtt;
+    ParseBrokerAddress(o.broker, &b);
+    if (const char* password = std::getenv("LIRNCTL_MQTT_PASSWORD")) b.password = password;
+    return b;
+}
+
+// The session over the serial port or the broker, opened when the command first needs it.
+SessionSource OpenSession(const Options& o, std::unique_ptr<Session>& session)
 {
     return [&o, &session]() -> Session& {
-        if (!session) {
-            try {
-                session = std::make_unique<Session>(std::make_unique<Port>(o.port, o.baud), Millis(o.timeoutMs));
-            } catch (const PortError& e) {
-                throw Failure(kExitNoAnswer, e.what(), "", "", "give the gateway's port with -p PORT or LIRN_PORT");
-            }
+        if (session) return *session;
+        try {
+            std::unique_ptr<ConsoleLink> link;
+            if (o.broker.empty())
+                link = std::make_unique<Port>(o.port, o.baud);
+            else
+                link = std::make_unique<BrokerLink>(BrokerOf(o), Millis(o.timeoutMs));
+            session = std::make_unique<Session>(std::move(link), Millis(o.timeoutMs));
+        } catch (const PortError& e) {
+            throw Failure(kExitNoAnswer, e.what(), "", "",
+                          o.broker.empty() ? "give the gateway's port with -p PORT or LIRN_PORT"
+                                           : "check --broker, --tls and its files, --user and LIRNCTL_MQTT_PASSWORD");
         }
         return *session;
+    };
+}
+
+FleetSource OpenFleet(const Options& o)
+{
+    return [&o]() {
+        FleetView view;
+        view.prefix = o.mqtt.prefix;
+        try {
+            view.gateways = CollectFleet(BrokerOf(o), kFleetQuiet, Clock::now() + Millis(o.timeoutMs), &view.broker);
+        } catch (const PortError& e) {
+            throw Failure(kExitNoAnswer, e.what(), "", "", "check --broker, --tls and its files, --user and "
+                                                           "LIRNCTL_MQTT_PASSWORD, and that the ACL lets the user "
+                                                           "read PREFIX/+/status and PREFIX/+/state");
+        }
+        return view;
     };
 }
 
@@ -149,13 +221,14 @@ struct RunOutcome {
     std::unique_ptr<Failure> failure;
 };
 
-void Run(const CommandLine& line, const SessionSource& source, RunOutcome& out)
+void Run(const CommandLine& line, const Sources& from, RunOutcome& out)
 {
     out.report.progress = !line.options.json && isatty(STDERR_FILENO) && line.args.output != "-";
     try {
         if (line.options.json && line.args.output == "-")
             throw Failure(kExitUsage, "--json and -o - would both write to standard output");
-        out.status = line.chosen->run(source, line.args, out.report);
+        CheckBrokerUse(line);
+        out.status = line.chosen->run(from, line.args, out.report);
     } catch (const Failure& f) {
         out.failure = std::make_unique<Failure>(f);
         out.status = f.status;
@@ -183,7 +256,10 @@ nlohmann::ordered_json FailureJson(const Failure& f)
 void Print(const Options& o, const RunOutcome& out)
 {
     if (o.json) {
-        nlohmann::ordered_json doc = {{"port", o.port}, {"status", out.status}};
+        nlohmann::ordered_json doc = {{"port", o.port}};
+        if (!o.broker.empty()) doc = {{"broker", o.broker}};
+        if (!o.broker.empty() && !o.mqtt.id.empty()) doc["id"] = o.mqtt.id;
+        doc["status"] = out.status;
         doc.update(out.report.json);
         if (out.failure) doc["error"] = FailureJson(*out.failure);
         // Bytes that are not UTF-8 (noise, a wrong baud rate) become U+FFFD instead of stopping the dump.
@@ -201,9 +277,10 @@ int main(int argc, char** argv)
 {
     CommandLine line;
     if (std::optional<int> status = Parse(argc, argv, line)) return *status;
+    if (!line.options.broker.empty() && !line.options.timeoutGiven) line.options.timeoutMs = kBrokerTimeoutMs;
     std::unique_ptr<Session> session;
     RunOutcome out;
-    Run(line, SerialSession(line.options, session), out);
+    Run(line, Sources{OpenSession(line.options, session), OpenFleet(line.options)}, out);
     Print(line.options, out);
     return out.status;
 }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 #include <arpa/inet.h>
 
 namespace lirnctl {
@@ -114,10 +115,10 @@ const std::vector<Setting>& Settings()
         {.key = "UARTPB", .kind = Kind::Parity, .accepted = {{'N', 'N'}, {'O', 'O'}, {'E', 'E'}}, .width = 1, .about = "serial parity", .setReply = "UARTBR", .queryReply = "UARTBR"},
         {.key = "UARTDB", .kind = Kind::Number, .accepted = {{7, 8}}, .width = 1, .about = "serial data bits"},
         {.key = "UARTSB", .kind = Kind::Number, .accepted = {{1, 2}}, .width = 1, .about = "serial stop bits", .queryReply = "UARTDB"},
-        {.key = "PINCODE", .kind = Kind::Text, .accepted = {}, .width = 4, .about = "SIM PIN", .emptyKept = false, .queryReply = "LIRNHB"},
+        {.key = "PINCODE", .kind = Kind::Text, .accepted = {}, .width = 4, .about = "SIM PIN", .emptyKept = false, .queryReply = "LIRNHB", .secret = true},
         {.key = "APN", .kind = Kind::Text, .accepted = {}, .width = 63, .about = "access point name"},
         {.key = "MODEMUSR", .kind = Kind::Text, .accepted = {}, .width = 31, .about = "data-call user name"},
-        {.key = "MODEMPWD", .kind = Kind::Text, .accepted = {}, .width = 31, .about = "data-call password"},
+        {.key = "MODEMPWD", .kind = Kind::Text, .accepted = {}, .width = 31, .about = "data-call password", .secret = true},
         // Extension settings: firmware without them gives no reply.
         {.key = "LIRNRAW", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kTunnelSettings, .about = "raw tunnel chunks (0 off, 1 on)"},
         {.key = "LIRNGAP", .kind = Kind::Number, .accepted = {{1, 10000}}, .width = 5, .group = kTunnelSettings, .about = "raw tunnel quiet gap, ms"},
@@ -126,8 +127,9 @@ const std::vector<Setting>& Settings()
         {.key = "MQTTPORT", .kind = Kind::Number, .accepted = {{1, 65535}}, .width = 5, .group = kMqttSettings, .about = "MQTT broker port"},
         {.key = "MQTTTLS", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kMqttSettings, .about = "MQTT over TLS (0 off, 1 on)"},
         {.key = "MQTTUSR", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT user name (empty: none)"},
-        {.key = "MQTTPWD", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT password"},
+        {.key = "MQTTPWD", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT password", .secret = true},
         {.key = "MQTTTOPIC", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT topic prefix", .form = TopicPrefixForm},
+        {.key = "MQTTCMD", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kMqttCommandSettings, .about = "console requests over the broker, TLS only (0 off, 1 on)"},
         {.key = "LIRNKA", .kind = Kind::Number, .accepted = {{0, 0}, {10, 7200}}, .width = 4, .group = kKeepAliveSettings, .about = "tunnel keep-alive, idle seconds (0 off)"},
         // Settings of later firmware go here, each with a group of its own unless they come in one
         // firmware together; then into docs/lirnctl.1 and tools/lirnctl/lirnctl.bash (the tool
@@ -171,6 +173,11 @@ bool SameValue(const Setting& s, std::string_view wanted, std::string_view got)
     if (s.kind != Kind::Number) return wanted == got;
     int a = 0, b = 0;
     return ParseInt(wanted, &a) && ParseInt(got, &b) && a == b;
+}
+
+bool SameMasked(std::string_view wanted, std::string_view got)
+{
+    return got.size() == wanted.size() && got.find_first_not_of('*') == std::string_view::npos;
 }
 
 Expect ExpectQuery(const Setting& s)
@@ -338,6 +345,56 @@ std::size_t Utf8SequenceAt(std::string_view text, std::size_t at)
     for (std::size_t i = 2; i < length; ++i)
         if ((byte(i) & 0xc0) != 0x80) return 0;
     return length;
+}
+
+namespace {
+
+// Parts a reply may send ahead of a missing one before the reader gives up on it (1 MiB).
+constexpr std::size_t kEarlyPartsMax = 256;
+
+}  // namespace
+
+bool ReplyParts::Take(std::string_view rest, std::string_view payload)
+{
+    if (rest.substr(0, rid_.size()) != rid_) return false;
+    rest.remove_prefix(rid_.size());
+    if (!rest.empty() && rest[0] != '/') return false;
+    started_ = true;
+    if (rest.empty()) {
+        if (!whole_ && next_ == 1) ready_.append(payload);
+        whole_ = true;
+        return true;
+    }
+    rest.remove_prefix(1);
+    int n = 0;
+    bool end = rest == "end";
+    if (!ParseInt(end ? payload : rest, &n) || n < (end ? 0 : 1)) {
+        problem_ = "a reply message on \"" + Printable(rest) + "\" holding \"" + Printable(payload.substr(0, 32)) + "\"";
+        return true;
+    }
+    if (end) {
+        total_ = n;
+    } else if (n >= next_ && !early_.count(n)) {
+        early_[n] = std::string(payload);
+    }
+    while (!early_.empty() && early_.begin()->first == next_) {
+        ready_ += early_.begin()->second;
+        early_.erase(early_.begin());
+        ++next_;
+    }
+    if ((total_ >= 0 && !early_.empty() && early_.rbegin()->first > total_) || early_.size() > kEarlyPartsMax)
+        problem_ = "the reply's parts do not add up (" + Progress() + ")";
+    return true;
+}
+
+std::string ReplyParts::TakeReady()
+{
+    return std::exchange(ready_, std::string());
+}
+
+std::string ReplyParts::Progress() const
+{
+    return "part " + std::to_string(next_ - 1) + (total_ >= 0 ? " of " + std::to_string(total_) : "");
 }
 
 const char* BrokerHostForm(std::string_view v)

@@ -6,6 +6,7 @@
 // so every rule can be tried on plain text; the session module feeds it what the port delivered.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,9 @@ struct Span {
 
 // Setting groups: the twelve of every firmware, then extensions that firmware gains (and a tool
 // meets) together; a gateway that does not answer one setting of a group knows none of them.
-enum SettingGroup : int { kCoreSettings = 0, kTunnelSettings = 1, kMqttSettings = 2, kKeepAliveSettings = 3 };
+enum SettingGroup : int {
+    kCoreSettings = 0, kTunnelSettings = 1, kMqttSettings = 2, kMqttCommandSettings = 3, kKeepAliveSettings = 4
+};
 
 // Why a text cannot be sent, for a rule on its form; nullptr when it may.
 using FormRule = const char* (*)(std::string_view value);
@@ -40,6 +43,7 @@ struct Setting {
     FormRule form = nullptr;          // texts: what else the value must be (a host name, a topic)
     const char* setReply = nullptr;   // keyword of the set replies, when not the key
     const char* queryReply = nullptr; // keyword of the query reply (three settings answer a neighbour's)
+    bool secret = false;              // answered masked over the broker (each character a '*')
 };
 
 // Every known setting, in the order of the configuration file; extension groups last.
@@ -64,6 +68,8 @@ std::string Accepts(const Setting& s);
 
 // Whether a value read back from the gateway is the value that was sent or written in a file.
 bool SameValue(const Setting& s, std::string_view wanted, std::string_view got);
+// The same for a secret read back masked (over the broker): as many '*' as the value has bytes.
+bool SameMasked(std::string_view wanted, std::string_view got);
 
 // The reply a request expects: its keyword, and whether it carries a value (";OK;value") or
 // only says done or refused (";OK" / ";ER").
@@ -134,6 +140,35 @@ struct ConfigFile {
     std::vector<std::string> problems;  // "line N: why"
 };
 ConfigFile ParseConfigFile(std::string_view text);
+
+// The reply to one request over the broker (lirnctl --broker), from its messages: the whole reply
+// on PREFIX/ID/reply/RID, or parts on .../RID/1 to .../RID/N and .../RID/end holding N. Parts are
+// kept by number (a QoS 1 duplicate lands on its own number again) and given out in order as far
+// as they have come, so a long reply needs no more memory than the parts that came early.
+class ReplyParts {
+public:
+    explicit ReplyParts(std::string rid = "") : rid_(std::move(rid)) {}
+    // A message on PREFIX/ID/reply/ + rest. False when it belongs to another reply; a message of
+    // this reply that makes no sense (a part number that is no number, more parts than the end
+    // says) sets Problem().
+    bool Take(std::string_view rest, std::string_view payload);
+    // The bytes that came in order and were not taken yet; they are handed over.
+    std::string TakeReady();
+    bool Started() const { return started_; }
+    // Every byte of the reply has come.
+    bool Complete() const { return whole_ || (total_ >= 0 && next_ > total_); }
+    const std::string& Problem() const { return problem_; }
+    // "part 3 of 7" or "part 3", for a message about a reply that stopped.
+    std::string Progress() const;
+
+private:
+    std::string rid_;
+    bool started_ = false, whole_ = false;
+    int next_ = 1;    // the part given out next
+    int total_ = -1;  // the part count the end message gave, -1 before it came
+    std::string ready_, problem_;
+    std::map<int, std::string> early_;  // parts that came before one with a lower number
+};
 
 // The form rules of the MQTT settings: the broker's address (empty, an IPv4 address or a DNS
 // name) and the topic prefix (no wildcard, no leading "$", UTF-8 without control characters).

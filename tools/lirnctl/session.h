@@ -52,6 +52,8 @@ public:
     Session(std::unique_ptr<ConsoleLink> link, Millis timeout);
 
     const std::string& PortPath() const { return link_->Name(); }
+    // Whether secret settings come back masked: their earlier values cannot be put back.
+    bool Masked() const { return link_->MasksSecrets(); }
 
     // Sends a request and returns its checked reply (Ok or Refused). Silence and bad replies
     // throw; with silenceAllowed, silence returns nothing instead.
