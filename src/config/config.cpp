@@ -63,15 +63,17 @@ struct ExtensionKey {
     const char* key;
     int32_t* field;
     int32_t low, high, byDefault;
+    bool zeroToo;  // 0 (off) is taken besides the range
 };
 
 const ExtensionKey kExtensionKeys[] = {
-    {"@LIRNRAW;", &lirnSet.rawChunks, 0, 1, kRawChunksDefault},
-    {"@LIRNGAP;", &lirnSet.quietGapMs, kQuietGapMinMs, kQuietGapMaxMs, kQuietGapDefaultMs},
-    {"@LIRNBUF;", &lirnSet.outageBytes, 0, kOutageBytesMax, kOutageBytesDefault},
-    {"@MQTTPORT;", &lirnSet.mqttPort, 1, 65535, kMqttPortDefault},
-    {"@MQTTTLS;", &lirnSet.mqttTls, 0, 1, 0},
-    {"@MQTTCMD;", &lirnSet.mqttCmd, 0, 1, 0},
+    {"@LIRNRAW;", &lirnSet.rawChunks, 0, 1, kRawChunksDefault, false},
+    {"@LIRNGAP;", &lirnSet.quietGapMs, kQuietGapMinMs, kQuietGapMaxMs, kQuietGapDefaultMs, false},
+    {"@LIRNBUF;", &lirnSet.outageBytes, 0, kOutageBytesMax, kOutageBytesDefault, false},
+    {"@LIRNKA;", &lirnSet.keepAliveSec, kKeepAliveMinSec, kKeepAliveMaxSec, kKeepAliveDefaultSec, true},
+    {"@MQTTPORT;", &lirnSet.mqttPort, 1, 65535, kMqttPortDefault, false},
+    {"@MQTTTLS;", &lirnSet.mqttTls, 0, 1, 0, false},
+    {"@MQTTCMD;", &lirnSet.mqttCmd, 0, 1, 0, false},
 };
 
 // The text extensions: read up to the line end, written only when they differ
@@ -123,7 +125,7 @@ bool ReadExtensionLine(char* line)
         if (std::strncmp(line, k.key, len) != 0) continue;
         char* tok = Token(line + len);
         int32_t value = tok ? DecimalValue(tok) : *k.field;
-        if (value < k.low || value > k.high) {
+        if ((value < k.low || value > k.high) && !(k.zeroToo && value == 0)) {
             std::printf("%.*s Out Of Range, Kept %d\r\n", static_cast<int>(len - 1), k.key, *k.field);
             return true;
         }
@@ -278,6 +280,7 @@ void InitLirnConfig()
     lirnSet.rawChunks = kRawChunksDefault;
     lirnSet.quietGapMs = kQuietGapDefaultMs;
     lirnSet.outageBytes = kOutageBytesDefault;
+    lirnSet.keepAliveSec = kKeepAliveDefaultSec;
     lirnSet.mqttPort = kMqttPortDefault;
     TextCopy(lirnSet.mqttTopic, sizeof lirnSet.mqttTopic, kMqttTopicDefault);
 }

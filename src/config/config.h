@@ -31,6 +31,7 @@ struct TunnelConfig {
     int32_t rawChunks;       // 1: chunks go out as exactly their bytes in every mode
     int32_t quietGapMs;      // quiet gap that ends a chunk on the serial side
     int32_t outageBytes;     // serial bytes kept while the link is down (0: dropped)
+    int32_t keepAliveSec;    // idle seconds before a tunnel connection is probed (0: no probes)
     // Opt-in MQTT mode, written to the file likewise only when different from the defaults.
     char mqttHost[254];      // broker DNS name or IPv4 address; empty keeps the tunnel
     int32_t mqttPort;        // broker port
@@ -48,6 +49,9 @@ constexpr int32_t kQuietGapMinMs = 1;
 constexpr int32_t kQuietGapMaxMs = 10000;
 constexpr int32_t kOutageBytesDefault = 0;
 constexpr int32_t kOutageBytesMax = 65536;
+constexpr int32_t kKeepAliveDefaultSec = 0;  // off; otherwise kKeepAliveMinSec to kKeepAliveMaxSec
+constexpr int32_t kKeepAliveMinSec = 10;
+constexpr int32_t kKeepAliveMaxSec = 7200;
 constexpr int32_t kMqttPortDefault = 1883;
 constexpr char kMqttTopicDefault[] = "lirn";
 

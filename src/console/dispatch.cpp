@@ -8,10 +8,10 @@
 //
 // Setting values are stored before their range is tested: an out-of-range value stays in lirnSet
 // and is answered ER, and a later "@SAVE" writes it. The replies of three settings name a
-// neighbouring keyword; the PC tool expects exactly those texts. The three tunnel extensions (raw
-// chunks, quiet gap, outage ring) and the MQTT settings are later additions: they refuse such a
-// value without storing it (a broker host that is no address or name, a topic prefix a broker
-// would refuse).
+// neighbouring keyword; the PC tool expects exactly those texts. The tunnel extensions (raw
+// chunks, quiet gap, outage ring, keep-alive) and the MQTT settings are later additions: they
+// refuse such a value without storing it (a broker host that is no address or name, a topic prefix
+// a broker would refuse).
 #include "console/commands.h"
 #include "console/console.h"
 
@@ -31,6 +31,7 @@ enum class SettingKind {
     Text,    // the whole value, cut to the field's capacity
     Parity,  // the one character after the semicolon (the terminator when there is none)
     Bounded, // a number like Number, but an out-of-range value is refused and not stored
+    BoundedOrOff, // as Bounded, and 0 (off) besides the range
     Checked, // a text that must fit its field whole and pass its check, else refused and not stored
 };
 
@@ -71,6 +72,7 @@ const UtilitySetting kStopBits = {SettingKind::Number, &lirnSet.uartStopBits, 1,
 const UtilitySetting kRaw      = {SettingKind::Bounded, &lirnSet.rawChunks, 2, "LIRNRAW", "LIRNRAW", 0, 1, nullptr, 0, nullptr};
 const UtilitySetting kGap      = {SettingKind::Bounded, &lirnSet.quietGapMs, 6, "LIRNGAP", "LIRNGAP", kQuietGapMinMs, kQuietGapMaxMs, nullptr, 0, nullptr};
 const UtilitySetting kOutage   = {SettingKind::Bounded, &lirnSet.outageBytes, 6, "LIRNBUF", "LIRNBUF", 0, kOutageBytesMax, nullptr, 0, nullptr};
+const UtilitySetting kKeep     = {SettingKind::BoundedOrOff, &lirnSet.keepAliveSec, 5, "LIRNKA", "LIRNKA", kKeepAliveMinSec, kKeepAliveMaxSec, nullptr, 0, nullptr};
 // MQTT mode settings (added with it, like the tunnel extensions).
 const UtilitySetting kMqttHost = {SettingKind::Checked, lirnSet.mqttHost, sizeof lirnSet.mqttHost, "MQTTHOST", "MQTTHOST", 0, 0, nullptr, 0, MqttHostAcceptable};
 const UtilitySetting kMqttPort = {SettingKind::Bounded, &lirnSet.mqttPort, 6, "MQTTPORT", "MQTTPORT", 1, 65535, nullptr, 0, nullptr};
@@ -123,12 +125,13 @@ bool StoreSetting(const UtilitySetting& s, const char* value)
     }
     case SettingKind::Number:
     case SettingKind::Bounded:
+    case SettingKind::BoundedOrOff:
     default: {
         char digits[8];
         TextCopy(digits, s.width + 1 < sizeof digits ? s.width + 1 : sizeof digits, value);
         int32_t candidate = DecimalValue(digits);
-        bool accepted = Accepted(s, candidate);
-        if (accepted || s.kind != SettingKind::Bounded) *static_cast<int32_t*>(s.field) = candidate;
+        bool accepted = Accepted(s, candidate) || (s.kind == SettingKind::BoundedOrOff && candidate == 0);
+        if (accepted || s.kind == SettingKind::Number) *static_cast<int32_t*>(s.field) = candidate;
         return accepted;
     }
     }
@@ -244,6 +247,8 @@ const UtilityCommand kUtilityCommands[] = {
     {"@LIRNGAP", 8, SettingQuery, &kGap},
     {"@LIRNBUF;", 9, SettingSet, &kOutage},
     {"@LIRNBUF", 8, SettingQuery, &kOutage},
+    {"@LIRNKA;", 8, SettingSet, &kKeep},
+    {"@LIRNKA", 7, SettingQuery, &kKeep},
     {"@MQTTHOST;", 10, SettingSet, &kMqttHost},
     {"@MQTTHOST", 9, SettingQuery, &kMqttHost},
     {"@MQTTPORT;", 10, SettingSet, &kMqttPort},

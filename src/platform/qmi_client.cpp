@@ -68,6 +68,7 @@ const QmiServiceObject kWdsObject{kQmiServiceWds};
 struct PendingRequest {
     bool busy;
     bool done;
+    uint32_t connection;  // the connection the request went out on (gConnection then)
     uint8_t service;
     uint8_t clientId;
     uint16_t txn;
@@ -85,6 +86,10 @@ std::mutex gWriteLock;
 std::condition_variable gAnswered;
 int gFd = -1;
 bool gBroken = false;  // the device failed; every request fails until it is reopened
+// Counts the connections opened. A request waits only on the connection it went out on: a waiter
+// that wakes after a reopen sees the count changed and gives up, and never shares its slot with a
+// request of the new connection.
+uint32_t gConnection = 0;
 int gWake[2] = {-1, -1};
 std::thread gReaderThread;
 uint16_t gNextTxn = 0;
@@ -156,8 +161,8 @@ void Deliver(const QmuxFrame& f)
     if (!IsResponse(f)) return;
     std::lock_guard<std::mutex> hold(gLock);
     for (PendingRequest& p : gPending) {
-        if (!p.busy || p.done || p.service != f.service || p.clientId != f.clientId || p.txn != f.txn ||
-            p.msgId != f.msgId)
+        if (!p.busy || p.done || p.connection != gConnection || p.service != f.service || p.clientId != f.clientId ||
+            p.txn != f.txn || p.msgId != f.msgId)
             continue;
         p.tooLong = f.tlvLen > sizeof p.tlv;
         p.tlvLen = p.tooLong ? 0 : f.tlvLen;
@@ -248,9 +253,9 @@ int OpenConnection()
         std::lock_guard<std::mutex> hold(gLock);
         gFd = fd;
         gBroken = false;
+        ++gConnection;
         gWake[0] = wake[0];
         gWake[1] = wake[1];
-        for (PendingRequest& p : gPending) p.busy = false;
     }
     QmuxReaderReset(&gStream);
     gReaderThread = std::thread(ReaderLoop, fd, wake[0]);
@@ -299,6 +304,7 @@ PendingRequest* ClaimSlot(uint8_t service, uint8_t clientId, uint16_t msgId, int
         if (p.busy) continue;
         p.busy = true;
         p.done = false;
+        p.connection = gConnection;
         p.tooLong = false;
         p.tlvLen = 0;
         p.service = service;
@@ -344,11 +350,13 @@ int Transact(uint8_t* frame, std::size_t len, unsigned timeoutMs, PendingRequest
         return rc;
     }
 
+    // Each waiter frees its own slot, whatever ended its wait: no one else does.
     std::unique_lock<std::mutex> hold(gLock);
-    gAnswered.wait_until(hold, deadline, [p] { return p->done || gBroken; });
+    auto gone = [p] { return gBroken || p->connection != gConnection; };
+    gAnswered.wait_until(hold, deadline, [p, gone] { return p->done || gone(); });
     if (!p->done || p->tooLong) {
         p->busy = false;
-        return p->done ? kQmiErrMalformed : gBroken ? kQmiErrTransport : kQmiErrTimeout;
+        return p->done ? kQmiErrMalformed : gone() ? kQmiErrTransport : kQmiErrTimeout;
     }
     *out = p;
     return kQmiOk;

@@ -20,8 +20,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
+#include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +55,13 @@ enum TunnelEvent {
 constexpr int kRecvBufferBytes = 1024;
 constexpr int kSendBufferBytes = 512;
 constexpr uint32_t kSocketWaitMs = kLirnWaitSeconds * 1000u;
+// Dead peers (opt-in). With @LIRNKA an idle connection is probed after that many seconds, five
+// probes a fifth of it apart, and given up once the peer has acknowledged nothing for twice that,
+// whether the link only receives or also sends. With only the outage ring on, a connection whose
+// sent bytes stay unacknowledged this long is given up: the ring sends them again on the next one.
+constexpr int kKeepAliveProbes = 5;
+constexpr unsigned kRingUserTimeoutMs = 60000;
+constexpr uint32_t kAckWaitMinMs = 1;  // the shortest wait for acknowledgements (LirnAckWaitMs)
 
 // A socket is closed only between two uses by other threads, never during one: each receive or
 // send call, and each close, is one step under this lock (held for the system call only, never
@@ -89,17 +100,18 @@ int WaitSocket(int fd, short events, uint32_t timeoutMs)
     return kNotReady;
 }
 
-// Closes the socket a word holds and leaves 0. A child connection is also shut down: another
-// thread may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent
-// client), and a close alone would leave the connection open, its peer unaware, until that wait
-// ends. The word is exchanged under the use lock, so no receive or send is in progress on the
-// descriptor while it is closed, and two threads never close it twice.
-void CloseSocketWord(std::atomic<int>& sock, bool shutDown)
+// Closes the socket a word holds and leaves 0. The connection is shut down first: another thread
+// may be waiting on it (a pump on the data slot when the heartbeat thread drops a silent client)
+// or hold a duplicate of it (the send pump, which counts what the peer acknowledged), and a close
+// alone would leave the connection open, its peer unaware, until that wait ends. The word is
+// exchanged under the use lock, so no receive or send is in progress on the descriptor while it
+// is closed, and two threads never close it twice.
+void CloseSocketWord(std::atomic<int>& sock)
 {
     std::lock_guard<std::mutex> use(gSocketUse);
     int fd = sock.exchange(0);
     if (fd == 0) return;
-    if (shutDown) shutdown(fd, SHUT_RDWR);
+    shutdown(fd, SHUT_RDWR);
     close(fd);
     SharedChanged();  // a freed child slot is what a waiting link manager looks for
 }
@@ -107,7 +119,7 @@ void CloseSocketWord(std::atomic<int>& sock, bool shutDown)
 // Ends a failed set-up step: closes the half-made socket, leaves 0, logs, returns the code.
 int FailSetup(TunnelEndpoint& ep, int event, int result)
 {
-    CloseSocketWord(ep.sock, false);
+    CloseSocketWord(ep.sock);
     LogTunnelEvent(event);
     return result;
 }
@@ -121,6 +133,28 @@ int SetTimeOption(int fd, int name, int seconds)
 {
     struct timeval tv = {seconds, 0};
     return setsockopt(fd, SOL_SOCKET, name, &tv, sizeof tv);
+}
+
+int SetTcpOption(int fd, int name, int value)
+{
+    return setsockopt(fd, IPPROTO_TCP, name, &value, sizeof value);
+}
+
+// The keep-alive and the user time-out of every tunnel socket, from lirnSet (a value out of range
+// counts as off). Both off: the system's own, as a socket comes.
+int SetLinkTimeouts(int fd)
+{
+    int keepAlive = lirnSet.keepAliveSec;
+    if (keepAlive < kKeepAliveMinSec || keepAlive > kKeepAliveMaxSec) keepAlive = 0;
+    unsigned userTimeoutMs = keepAlive > 0 ? 2000u * static_cast<unsigned>(keepAlive)
+                             : LirnOutageBytes(0) > 0 ? kRingUserTimeoutMs : 0;
+    if (keepAlive > 0 &&
+        (SetIntOption(fd, SO_KEEPALIVE, 1) != 0 || SetTcpOption(fd, TCP_KEEPIDLE, keepAlive) != 0 ||
+         SetTcpOption(fd, TCP_KEEPINTVL, keepAlive / kKeepAliveProbes) != 0 ||
+         SetTcpOption(fd, TCP_KEEPCNT, kKeepAliveProbes) != 0))
+        return -1;
+    if (userTimeoutMs > 0 && SetTcpOption(fd, TCP_USER_TIMEOUT, static_cast<int>(userTimeoutMs)) != 0) return -1;
+    return 0;
 }
 
 // Steps shared by client and server: the socket, its options in the system's order, and the
@@ -138,8 +172,9 @@ int OpenEndpointSocket(TunnelEndpoint& ep, bool reuseAddress)
     if (SetIntOption(fd, SO_RCVBUF, kRecvBufferBytes) != 0 || SetIntOption(fd, SO_SNDBUF, kSendBufferBytes) != 0 ||
         SetTimeOption(fd, SO_SNDTIMEO, kLirnWaitSeconds) != 0 ||
         SetTimeOption(fd, SO_RCVTIMEO, kLirnWaitSeconds) != 0 ||
-        (reuseAddress && SetIntOption(fd, SO_REUSEADDR, 1) != 0))
+        (reuseAddress && SetIntOption(fd, SO_REUSEADDR, 1) != 0) || SetLinkTimeouts(fd) != 0)
         return FailSetup(ep, kEvOption, -2);
+    ep.written = 0;
     std::memset(&ep.sockAddr, 0, sizeof ep.sockAddr);
     ep.sockAddr.sin_family = AF_INET;
     ep.sockAddr.sin_port = htons(static_cast<uint16_t>(ep.port & 0xFFFF));
@@ -191,8 +226,9 @@ int RecvOn(std::atomic<int>& sock, char* buf)
 }
 
 // Sends all len bytes within one 5-second bound: a partial send goes on with the rest, so the
-// peer never sees a block cut short while the connection still works.
-int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
+// peer never sees a block cut short while the connection still works. Every byte that went out is
+// counted in written, when given.
+int SendOn(std::atomic<int>& sock, const char* data, std::size_t len, std::atomic<uint32_t>* written = nullptr)
 {
     int fd = sock;
     uint32_t start = GetTimeTicks();
@@ -226,6 +262,7 @@ int SendOn(std::atomic<int>& sock, const char* data, std::size_t len)
             return -4;
         }
         done += static_cast<std::size_t>(n);
+        if (written != nullptr) *written += static_cast<uint32_t>(n);
         if (done == len) return 0;
     }
 }
@@ -284,6 +321,46 @@ int LirnMonitor(TunnelEndpoint& ep, long seconds, long microseconds)
     }
 }
 
+int LirnDupSocket(std::atomic<int>& sock)
+{
+    std::lock_guard<std::mutex> use(gSocketUse);
+    int fd = sock;
+    return fd > 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+// The kernel keeps the count (written minus acknowledged) of a connection that was reset or timed
+// out until its last descriptor closes; only its queue of bytes is gone. A FIN sent and not yet
+// acknowledged takes one place of that count: it is no byte of ours.
+int LirnUnackedBytes(int fd)
+{
+    int outq = 0;
+    if (ioctl(fd, SIOCOUTQ, &outq) != 0 || outq < 0) return -1;
+    struct tcp_info info = {};
+    socklen_t len = sizeof info;
+    if (outq > 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+        (info.tcpi_state == TCP_FIN_WAIT1 || info.tcpi_state == TCP_CLOSING || info.tcpi_state == TCP_LAST_ACK))
+        --outq;
+    return outq;
+}
+
+uint32_t LirnAckedBytes(TunnelEndpoint& ep)
+{
+    std::lock_guard<std::mutex> use(gSocketUse);
+    int fd = ep.sock;
+    int unacked = fd > 0 ? LirnUnackedBytes(fd) : -1;
+    uint32_t written = ep.written;
+    return unacked >= 0 && static_cast<uint32_t>(unacked) < written ? written - static_cast<uint32_t>(unacked) : 0;
+}
+
+uint32_t LirnAckWaitMs(int fd)
+{
+    struct tcp_info info = {};
+    socklen_t len = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return kLirnAckWaitMaxMs;
+    uint32_t ms = info.tcpi_rtt / 1000;
+    return ms < kAckWaitMinMs ? kAckWaitMinMs : ms > kLirnAckWaitMaxMs ? kLirnAckWaitMaxMs : ms;
+}
+
 int LirnRecv(TunnelEndpoint& ep, char* buf)
 {
     return RecvOn(ep.sock, buf);
@@ -296,7 +373,7 @@ int LirnChildRecv(std::atomic<int>& sock, char* buf)
 
 int LirnSend(TunnelEndpoint& ep, const char* buf)
 {
-    return SendOn(ep.sock, buf, kLirnBlockSize);
+    return SendOn(ep.sock, buf, kLirnBlockSize, &ep.written);
 }
 
 int LirnChildSend(std::atomic<int>& sock, const char* text)
@@ -307,7 +384,7 @@ int LirnChildSend(std::atomic<int>& sock, const char* text)
 
 int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len)
 {
-    return SendOn(ep.sock, data, static_cast<std::size_t>(len > 0 ? len : 0));
+    return SendOn(ep.sock, data, static_cast<std::size_t>(len > 0 ? len : 0), &ep.written);
 }
 
 int LirnChildSendBytes(std::atomic<int>& sock, const char* data, int len)
@@ -322,18 +399,18 @@ void LirnLogOutageDropped(std::uint64_t bytes)
 
 void LirnClose(TunnelEndpoint& ep)
 {
-    CloseSocketWord(ep.sock, false);
+    CloseSocketWord(ep.sock);
 }
 
 void LirnChildClose(std::atomic<int>& sock)
 {
-    CloseSocketWord(sock, true);
+    CloseSocketWord(sock);
 }
 
 void LirnChildCloseAll()
 {
-    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnHbChild, true);
-    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnDataChild, true);
+    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnHbChild);
+    for (LirnChild& child : lirnChild) CloseSocketWord(child.lirnDataChild);
 }
 
 void GenInitData(char* dst, int count)

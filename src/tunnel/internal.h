@@ -40,6 +40,18 @@ int LirnChildSendBytes(std::atomic<int>& sock, const char* data, int len);
 // Shuts an accepted socket down and closes it (leaving 0); both sockets of every slot.
 void LirnChildClose(std::atomic<int>& sock);
 void LirnChildCloseAll();
+
+// What the peer's TCP has acknowledged. LirnDupSocket: a duplicate of the socket a word holds
+// (the caller's to close), so that its count can still be read after the word's owner closed it;
+// -1 without one. LirnUnackedBytes: bytes written on fd and not yet acknowledged, also after the
+// connection failed (-1 when fd is no connection). LirnAckedBytes: of the bytes the primitives
+// sent on ep's socket, those acknowledged (0 without a socket). LirnAckWaitMs: about when an
+// acknowledgement of what went out on fd is due (its round trip, 1 ms to kLirnAckWaitMaxMs).
+constexpr uint32_t kLirnAckWaitMaxMs = 1000;
+int LirnDupSocket(std::atomic<int>& sock);
+int LirnUnackedBytes(int fd);
+uint32_t LirnAckedBytes(TunnelEndpoint& ep);
+uint32_t LirnAckWaitMs(int fd);
 // count random characters (upper-case letter, lower-case letter or digit) and a zero byte.
 void GenInitData(char* dst, int count);
 
@@ -49,6 +61,8 @@ void LinkReset();
 // The heartbeat thread drops a client that fell silent: the slot is freed first (which ends the
 // link the pumps see on it), then both its connections are closed; the listeners stay.
 void LinkDropClient(int slot);
+// The receive pump got payload on the link that is up: the link is no storm's (kStormLinkMs).
+void LinkCarried();
 
 // The text of a received block as the console shows it: the first len bytes of src, terminated,
 // cut at the first carriage return or line feed that follows some other character. Re-entrant;
@@ -64,8 +78,8 @@ void LirnBuildInitReply(char* out, const char* packet, int packetLen, int interv
 bool LirnCheckInitReply(const char* sentBlock, const char* replyBlock, int got, int* interval);
 
 // Pacing of rebuilds: how long the next build waits after `failures` builds in a row failed or
-// ended early (a good link, up 10 s, resets the count). The first retry goes at once, then 1 s,
-// doubling to a cap of 60 s.
+// ended as a storm's links do (LinkPacing). The first retry goes at once, then 1 s, doubling to a
+// cap of 60 s.
 constexpr uint32_t kRetryFirstDelayMs = 1000;
 constexpr uint32_t kRetryCapMs = 60000;
 constexpr int kRetryDoublings = 6;  // 1 s doubled six times passes the cap
@@ -78,3 +92,5 @@ void LirnHbPass();
 void LirnRecvPass();
 void LirnSendStart();  // resets the gathering state and takes the chunk settings from lirnSet
 void LirnSendPass();
+// LirnChunkRead, waiting at most capMs for a chunk to be due.
+int LirnChunkReadWithin(LirnChunker* c, int fd, char* out, uint32_t capMs);

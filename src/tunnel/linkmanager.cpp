@@ -11,9 +11,11 @@
 // the link word's under one lock, so that a failure met on a link that has changed since (LinkLower)
 // never lowers the link built after it.
 //
-// Rebuilds are paced (LirnRetryDelayMs): a build that fails, or a link that ends soon after it was
-// built, makes the next build wait longer, so a peer that accepts and closes at once, or a server
-// whose listeners cannot be set up, is not flooded with connects.
+// Rebuilds are paced only where a storm would follow (LirnRetryDelayMs): a connect or listen that
+// fails, a server that closes the heartbeat connection before its initial packet, a link that ends
+// within kStormLinkMs of coming up with nothing across. Every other end (a link that carried
+// payload or lasted, the packet wait of mode 1 waited out, any client of mode 2 leaving) is
+// rebuilt at once. The sockets of the link that ended are closed before any wait.
 #include "tunnel/internal.h"
 
 #include "board/ticks.h"
@@ -35,11 +37,14 @@ constexpr int kInitPacketChars = 10;         // characters of the server's initi
 constexpr char kInitSeparator[] = "@@@@@@@@@@";
 constexpr int kSeparatorChars = sizeof kInitSeparator - 1;
 constexpr unsigned kFullSlotWaitMs = 5000;   // pacing while a second client knocks at a full slot
-// A link (in mode 2: the listeners) that stayed up this long was good: its end is no failure.
-constexpr uint32_t kGoodLinkMs = 10000;
 
-// Pacing of rebuilds. Touched by the link manager's thread only.
+// Pacing of rebuilds, and the bytes the data connection carried before the link came up (the
+// reply block of mode 1). Touched by the link manager's thread only.
 LinkPacing gPacing;
+uint32_t gBuildBytes;
+// Payload came from the peer on the link that is up: set by the receive pump, taken by the link
+// manager when the link ends.
+std::atomic<bool> gCarried{false};
 
 // The link word, and how often the link has changed (raised, lowered, or its client dropped). Both
 // are written under gLink only: a failure lowers the link only while the count is the one the
@@ -79,57 +84,72 @@ bool ListenWithRetries(TunnelEndpoint& ep)
     return false;
 }
 
+// Modes 0 and 1: the link that ended is judged for the pacing (payload from the peer, or any of
+// the pump's bytes acknowledged by it), then its sockets are closed.
+void EndClientLink()
+{
+    if (gPacing.up && (gCarried.exchange(false) || LirnAckedBytes(lirnData) > gBuildBytes))
+        LinkPacingCarried(&gPacing);
+    LinkPacingDown(&gPacing);
+    LirnClose(lirnHb);
+    LirnClose(lirnData);
+}
+
 // Modes 0 and 1: true when this pass has a link to build (the data call is up, the link is not),
-// once its paced time has come. A link that is up leaves nothing to do until a thread lowers it.
+// once the old link's sockets are closed and its paced time has come. A link that is up leaves
+// nothing to do until a thread lowers it.
 bool LinkToBuild(int mode)
 {
     uint32_t seen = SharedSeq();
-    if (!DialupReady(mode)) return false;
     if (lirnConnect == 1) {
         SharedWait(seen, kWaitForever);
         return false;
     }
-    LinkPacingDown(&gPacing);
+    EndClientLink();
+    if (!DialupReady(mode)) return false;
     WaitForRebuild();
     return true;
 }
 
-// Ends a build: the link is up, or the build failed and the next one waits longer.
-void BuildEnded(bool up)
+// How a build ended: a usable link; a failure that a storm would repeat (paced); or a try to be
+// made again at once (the initial packet's wait ran out).
+enum class Built { kUp, kFailed, kAgain };
+
+void BuildEnded(Built how)
 {
-    if (!up) {
-        LinkPacingFailed(&gPacing);
-        return;
-    }
-    LinkRaise();
+    if (how == Built::kFailed) LinkPacingFailed(&gPacing);
+    if (how != Built::kUp) return;
+    gBuildBytes = lirnData.written;
+    gCarried = false;
     LinkPacingUp(&gPacing);
+    LinkRaise();
 }
 
 void PassMode0()
 {
     if (!LinkToBuild(0)) return;
-    LirnClose(lirnData);
     bool up = LirnConnectWithRetries(lirnData);
-    BuildEnded(up);
+    BuildEnded(up ? Built::kUp : Built::kFailed);
     if (!up) LirnHangUp(false);
 }
 
 // Mode 1, steps after the heartbeat connection is up: the initial packet, the data connection
-// and the reply. Returns true when the link is usable.
-bool ExchangeAsClient()
+// and the reply.
+Built ExchangeAsClient()
 {
     char packet[kLirnBlockSize];
     int got = LirnRecv(lirnHb, packet);
     if (got <= 0) {
         std::puts("Receive Initial Packet Failed\r");
-        return false;
+        // A server that closes at once is a storm; one that let the 5 s pass has paced us already.
+        return got == 0 ? Built::kAgain : Built::kFailed;
     }
     std::puts("Receive Initial Packet Successfully\r");
 
     if (!LirnConnectWithRetries(lirnData)) {
         std::puts("Data Connect Failed\r");
         LirnHangUp(true);
-        return false;
+        return Built::kFailed;
     }
     std::puts("Data Connect Successfully\r");
 
@@ -137,21 +157,19 @@ bool ExchangeAsClient()
     LirnBuildInitReply(reply, packet, got, lirnChild[0].lirnHbInterval);
     if (LirnSend(lirnData, reply) != 0) {
         std::puts("Send Initial Packet Failed\r");
-        return false;
+        return Built::kFailed;
     }
     std::puts("Send Initial Packet Successfully\r");
-    return true;
+    return Built::kUp;
 }
 
 void PassMode1()
 {
     if (!LinkToBuild(1)) return;
-    LirnClose(lirnHb);
-    LirnClose(lirnData);
     std::puts("Start Connect To Server\r");
     if (!LirnConnectWithRetries(lirnHb)) {
         std::puts("HB Connect Failed\r");
-        BuildEnded(false);
+        BuildEnded(Built::kFailed);
         LirnHangUp(true);
         return;
     }
@@ -159,25 +177,45 @@ void PassMode1()
     BuildEnded(ExchangeAsClient());
 }
 
-// Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
-bool RebuildListeners()
+// Mode 2: everything of the previous link goes: the clients, both listeners.
+void CloseServerLink()
 {
-    LinkPacingDown(&gPacing);
-    WaitForRebuild();
-    std::puts("Start Bind And Listen\r");
     LirnChildCloseAll();
     LirnClose(lirnHb);
     LirnClose(lirnData);
     for (LirnChild& child : lirnChild) SharedSet(child.lirnChildConnect, 0);
-    bool up = ListenWithRetries(lirnHb) && ListenWithRetries(lirnData);
-    BuildEnded(up);
-    if (!up) {
+}
+
+// Mode 2, when the link is down: closes everything of the previous link and opens both listeners.
+// Listeners that were set up are no storm, whatever their clients did: only a failed set-up is
+// paced.
+bool RebuildListeners()
+{
+    std::puts("Start Bind And Listen\r");
+    CloseServerLink();
+    LinkPacingDown(&gPacing);
+    WaitForRebuild();
+    if (!ListenWithRetries(lirnHb) || !ListenWithRetries(lirnData)) {
+        CloseServerLink();  // no half-made listener takes requests while the call is redialled
+        LinkPacingFailed(&gPacing);
         std::puts("Bind And Listen Failed\r");
         LirnHangUp(true);
         return false;
     }
+    LinkPacingUp(&gPacing);
+    LinkPacingCarried(&gPacing);
+    LinkRaise();
     std::puts("Bind And Listen Successfully\r");
     return true;
+}
+
+// A listener of the server's own that cannot wait or accept would fail again at once: the
+// rebuild after it is paced as a failed set-up is, whatever the clients did before.
+void ServerFailed()
+{
+    gPacing.up = false;
+    LinkPacingFailed(&gPacing);
+    LinkDrop();
 }
 
 // The first slot whose heartbeat (or data) socket is free, or -1.
@@ -216,11 +254,12 @@ int AcceptIntoSlot(TunnelEndpoint& ep, bool data, int* fd)
             PaceFullSlot();
         return -1;
     }
+    // The accepted socket inherits the listener's options (keep-alive, user time-out).
     socklen_t len = sizeof ep.sockAddr;
     *fd = accept4(ep.sock, reinterpret_cast<struct sockaddr*>(&ep.sockAddr), &len, SOCK_CLOEXEC);
     if (*fd < 0) {
         std::puts("Connect Failed\r");
-        LinkDrop();
+        ServerFailed();
         return -1;
     }
     std::puts("Connect Successfully\r");
@@ -262,7 +301,7 @@ void CompleteHandshake(int hbSlot, const char* packet)
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        LinkDrop();
+        ServerFailed();
         return;
     }
     int fd = 0;
@@ -304,7 +343,7 @@ void PassMode2()
     }
     if (rc < 0) {
         std::puts("Monitor Error\r");
-        LinkDrop();
+        ServerFailed();
         return;
     }
     std::puts("Get Connection Request\r");
@@ -347,6 +386,11 @@ bool LinkLower(uint32_t seen)
     if (gLinkChanges != seen) return false;
     ChangeLink(0);
     return true;
+}
+
+void LinkCarried()
+{
+    gCarried = true;
 }
 
 void LinkDrop()
@@ -396,7 +440,13 @@ uint32_t LirnRetryDelayMs(int failures)
 void LinkPacingUp(LinkPacing* p)
 {
     p->up = true;
+    p->carried = false;
     p->upTick = GetTimeTicks();
+}
+
+void LinkPacingCarried(LinkPacing* p)
+{
+    p->carried = true;
 }
 
 void LinkPacingFailed(LinkPacing* p)
@@ -405,13 +455,16 @@ void LinkPacingFailed(LinkPacing* p)
     p->endTick = GetTimeTicks();
 }
 
-// A good link's end starts the count afresh (its rebuild goes at once).
+// A link that carried payload or lasted is no storm's: its end starts the count afresh (its
+// rebuild goes at once).
 void LinkPacingDown(LinkPacing* p)
 {
     if (!p->up) return;
     p->up = false;
-    if (TickElapsed(p->upTick, GetTimeTicks()) >= kGoodLinkMs) p->failures = 0;
-    LinkPacingFailed(p);
+    if (p->carried || TickElapsed(p->upTick, GetTimeTicks()) >= kStormLinkMs)
+        p->failures = 0;
+    else
+        LinkPacingFailed(p);
 }
 
 uint32_t LinkPacingWaitMs(const LinkPacing* p)

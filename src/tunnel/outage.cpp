@@ -41,11 +41,17 @@ std::size_t OutageRingPut(OutageRing* r, const void* data, std::size_t n)
 
 std::size_t OutageRingPeek(const OutageRing* r, void* out, std::size_t max)
 {
-    std::size_t n = max < r->count ? max : r->count;
-    if (n == 0) return 0;
-    std::size_t first = n < r->capacity - r->head ? n : r->capacity - r->head;
+    return OutageRingPeekAt(r, 0, out, max);
+}
+
+std::size_t OutageRingPeekAt(const OutageRing* r, std::size_t offset, void* out, std::size_t max)
+{
+    if (offset >= r->count) return 0;
+    std::size_t n = max < r->count - offset ? max : r->count - offset;
+    std::size_t start = (r->head + offset) % r->capacity;
+    std::size_t first = n < r->capacity - start ? n : r->capacity - start;
     unsigned char* dst = static_cast<unsigned char*>(out);
-    std::memcpy(dst, r->store + r->head, first);
+    std::memcpy(dst, r->store + start, first);
     std::memcpy(dst + first, r->store, n - first);
     return n;
 }

@@ -26,6 +26,10 @@ std::size_t OutageRingPut(OutageRing* r, const void* data, std::size_t n);
 // Copies up to max of the oldest bytes to out, leaving them held. Returns the count copied.
 std::size_t OutageRingPeek(const OutageRing* r, void* out, std::size_t max);
 
+// Copies up to max bytes, starting offset bytes after the oldest one, to out, leaving them held.
+// Returns the count copied.
+std::size_t OutageRingPeekAt(const OutageRing* r, std::size_t offset, void* out, std::size_t max);
+
 // Removes the n oldest bytes (all of them when n exceeds the count).
 void OutageRingConsume(OutageRing* r, std::size_t n);
 

@@ -12,7 +12,9 @@
 // Three opt-in settings change the send side: raw chunks go out as exactly their bytes in every
 // mode (and may grow to kRawChunkMax when the quiet gap is short), the quiet gap comes from the
 // configuration, and an outage ring keeps the input of a link that is down and sends it, in order
-// and ahead of newer input, once the link is up.
+// and ahead of newer input, once the link is up. With the ring on, a chunk sent is also kept until
+// the peer's TCP has acknowledged it (the resend ring below), so a link that fails loses nothing
+// the peer did not take: it goes out again first on the next link.
 #include "tunnel/internal.h"
 
 #include "board/ticks.h"
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +37,31 @@ constexpr uint32_t kLongChunkGapBelowMs = 100;
 LirnChunker gChunker = {{}, {}, {-1, -1}, false};
 unsigned char gOutageStore[kOutageBytesMax];
 OutageRing gOutage;
+
+// The resend ring (outage ring on): every chunk sent, behind a two-byte length, until the peer's
+// TCP has acknowledged all its wire bytes. What is in flight is bounded by it (its bytes, and as
+// many wire bytes): the kernel's send buffer does not bound small writes, which it gathers into
+// its last segment while the peer is unreachable.
+constexpr std::size_t kResendBytes = 8192;
+constexpr std::size_t kLengthBytes = 2;
+unsigned char gResendStore[kResendBytes];
+OutageRing gResend;
+std::size_t gResendSent;  // bytes at its head that went out on the current link
+
+// The connection the held chunks went out on.
+struct SentLink {
+    int fd;             // the pump's duplicate of the data socket, -1 when there is none
+    uint32_t seen;      // the link as seen when it was taken
+    uint32_t written;   // wire bytes the pump wrote on it
+    uint32_t released;  // wire bytes of the held chunks released as acknowledged
+};
+SentLink gSent = {-1, 0, 0, 0};
+// While what is in flight fills the resend ring: the next look for acknowledgements, from the
+// round trip, doubled at each look that finds none (a peer cut off answers no round trip).
+uint32_t gAckWaitMs;
+
+// Retransmitting a client's unacknowledged bytes follows one served client at a time.
+static_assert(kLirnChildSlots == 1, "the resend ring follows one client");
 
 // The data slot that belongs to a supervised heartbeat slot, or -1.
 int DataSlotOf(int hbSlot)
@@ -57,10 +85,12 @@ void RecvMode0(int fd)
     }
     char block[kLirnBlockSize];
     int got = LirnRecv(lirnData, block);
-    if (got > 0)
+    if (got > 0) {
+        LinkCarried();
         WriteSerial(fd, block, got);
-    else if (got < 0)
+    } else if (got < 0) {
         LinkLower(link);
+    }
 }
 
 void RecvMode1(int fd)
@@ -81,6 +111,7 @@ void RecvMode1(int fd)
         if (LinkLower(link)) std::puts("Receive Packet Failed\r");
         return;
     }
+    LinkCarried();
     // The console shows the first line; the port gets the bytes exactly as received.
     char text[kLirnBlockSize + 1];
     LirnLineText(text, block, got);
@@ -143,11 +174,11 @@ int SendChildChunk(std::atomic<int>& sock, const char* chunk, int len)
     return LirnChildSend(sock, block);
 }
 
-// Sends one chunk in the mode's wire form. Returns whether it went out (to at least one client).
-bool SendChunk(const char* chunk, int len)
+// Sends one chunk in the mode's wire form on the link seen before. Returns whether it went out
+// (to at least one client); a failure lowers that link.
+bool SendChunk(const char* chunk, int len, uint32_t link)
 {
     bool sent = false;
-    uint32_t link = LinkSeen();
     switch (lirnMode) {
     case 0: {
         int rc = SendClientChunk(chunk, len);
@@ -194,20 +225,133 @@ bool LinkCarries()
     return false;
 }
 
-// Sends the oldest chunk the outage ring holds; it leaves the ring only once it went out. The
-// first chunk after an outage that overflowed the ring reports what was dropped.
-void SendFromOutageRing()
+// The first chunk after an outage that overflowed the ring reports what was dropped.
+void ReportOutageDrops()
 {
     std::uint64_t dropped = OutageRingTakeDropped(&gOutage);
-    if (dropped > 0) {
-        std::printf("Outage Ring Dropped %llu Bytes\r\n", static_cast<unsigned long long>(dropped));
-        LirnLogOutageDropped(dropped);
-    }
-    char chunk[kRawChunkMax];
-    int len = static_cast<int>(OutageRingPeek(&gOutage, chunk, static_cast<std::size_t>(gChunker.rule.maxChunk)));
-    if (SendChunk(chunk, len)) OutageRingConsume(&gOutage, static_cast<std::size_t>(len));
+    if (dropped == 0) return;
+    std::printf("Outage Ring Dropped %llu Bytes\r\n", static_cast<unsigned long long>(dropped));
+    LirnLogOutageDropped(dropped);
 }
 
+// The bytes a chunk takes on the wire.
+uint32_t WireBytes(const char* chunk, int len)
+{
+    if (gChunker.raw) return static_cast<uint32_t>(len);
+    if (lirnMode == 2) return static_cast<uint32_t>(strnlen(chunk, static_cast<std::size_t>(len)));
+    return kLirnBlockSize;
+}
+
+// The held chunk at offset of the resend ring, into out; returns its length.
+int HeldChunkAt(std::size_t offset, char* out)
+{
+    unsigned char length[kLengthBytes];
+    OutageRingPeekAt(&gResend, offset, length, kLengthBytes);
+    std::size_t len = length[0] | static_cast<std::size_t>(length[1]) << 8;
+    return static_cast<int>(OutageRingPeekAt(&gResend, offset + kLengthBytes, out, len));
+}
+
+// Releases the held chunks whose wire bytes the peer has acknowledged, oldest first.
+void ReleaseAcked()
+{
+    int unacked = gSent.fd >= 0 ? LirnUnackedBytes(gSent.fd) : -1;
+    if (unacked < 0) return;
+    uint32_t pending = static_cast<uint32_t>(unacked) < gSent.written ? static_cast<uint32_t>(unacked) : gSent.written;
+    uint32_t acked = gSent.written - pending;
+    char chunk[kRawChunkMax];
+    while (gResendSent > 0) {
+        int len = HeldChunkAt(0, chunk);
+        uint32_t wire = WireBytes(chunk, len);
+        if (acked - gSent.released < wire) return;
+        OutageRingConsume(&gResend, kLengthBytes + static_cast<std::size_t>(len));
+        gResendSent -= kLengthBytes + static_cast<std::size_t>(len);
+        gSent.released += wire;
+        gAckWaitMs = 0;
+    }
+}
+
+// How long a pass blocked on acknowledgements waits for them.
+uint32_t AckWaitMs()
+{
+    uint32_t roundTrip = gSent.fd >= 0 ? LirnAckWaitMs(gSent.fd) : kLirnAckWaitMaxMs;
+    uint32_t doubled = gAckWaitMs * 2 < kLirnAckWaitMaxMs ? gAckWaitMs * 2 : kLirnAckWaitMaxMs;
+    gAckWaitMs = gAckWaitMs < roundTrip ? roundTrip : doubled;
+    return gAckWaitMs;
+}
+
+// The link the held chunks went out on has ended: what its peer acknowledged is released, and the
+// rest goes out again, from its first chunk, on the next link.
+void EndSentLink()
+{
+    ReleaseAcked();
+    close(gSent.fd);
+    gSent = {-1, 0, 0, 0};
+    gResendSent = 0;
+}
+
+// Takes the data socket of the link seen as `link` for the chunks about to go out on it.
+bool TakeSentLink(uint32_t link)
+{
+    int data = lirnMode == 2 ? DataSlotOf(0) : 0;
+    if (data < 0) return false;
+    int fd = LirnDupSocket(lirnMode == 2 ? lirnChild[data].lirnDataChild : lirnData.sock);
+    if (fd < 0) return false;
+    gSent = {fd, link, 0, 0};
+    return true;
+}
+
+enum class Step { kSent, kNothing, kFull };
+
+// Sends the next chunk not yet out on this link: a held one first, else the oldest input of the
+// outage ring, which the resend ring keeps from then on. kFull: what is in flight fills the
+// resend ring; acknowledgements must come first.
+Step SendNextHeld(uint32_t link)
+{
+    char chunk[kRawChunkMax];
+    int len = 0;
+    if (gResendSent < gResend.count) {
+        len = HeldChunkAt(gResendSent, chunk);
+    } else if (gOutage.count > 0) {
+        if (gSent.written - gSent.released >= kResendBytes) return Step::kFull;
+        len = static_cast<int>(OutageRingPeek(&gOutage, chunk, static_cast<std::size_t>(gChunker.rule.maxChunk)));
+        if (gResend.capacity - gResend.count < kLengthBytes + static_cast<std::size_t>(len)) return Step::kFull;
+        ReportOutageDrops();
+        OutageRingConsume(&gOutage, static_cast<std::size_t>(len));
+        unsigned char length[kLengthBytes] = {static_cast<unsigned char>(len & 0xFF),
+                                              static_cast<unsigned char>(len >> 8)};
+        OutageRingPut(&gResend, length, kLengthBytes);
+        OutageRingPut(&gResend, chunk, static_cast<std::size_t>(len));
+    } else {
+        return Step::kNothing;
+    }
+    // No socket: the link is changing, which wakes the next pass.
+    if (gSent.fd < 0 && !TakeSentLink(link)) return Step::kNothing;
+    // A failure lowers the link; the chunk stays held for the next one.
+    if (!SendChunk(chunk, len, link)) return Step::kSent;
+    gResendSent += kLengthBytes + static_cast<std::size_t>(len);
+    gSent.written += WireBytes(chunk, len);
+    ReleaseAcked();
+    return Step::kSent;
+}
+
+// A pass with the outage ring on: input goes through the ring, and what went out is held until
+// acknowledged.
+void SendPassKeeping()
+{
+    uint32_t link = LinkSeen();
+    if (gSent.fd >= 0 && gSent.seen != link) EndSentLink();
+    uint32_t waitMs = kWaitForever;
+    if (LinkCarries()) {
+        ReleaseAcked();
+        Step step = SendNextHeld(link);
+        if (step == Step::kSent) return;
+        // Blocked on acknowledgements: look again about when they are due.
+        if (step == Step::kFull) waitMs = AckWaitMs();
+    }
+    char chunk[kRawChunkMax];
+    int got = LirnChunkReadWithin(&gChunker, uartFd, chunk, waitMs);
+    if (got > 0) OutageRingPut(&gOutage, chunk, static_cast<std::size_t>(got));
+}
 
 }  // namespace
 
@@ -243,7 +387,12 @@ void* ThreadLirnRecv(void*)
 void LirnSendStart()
 {
     LirnChunkerStart(&gChunker, lirnSet.rawChunks == 1);
-    OutageRingInit(&gOutage, gOutageStore, LirnOutageBytes(0));
+    std::size_t keep = LirnOutageBytes(0);
+    OutageRingInit(&gOutage, gOutageStore, keep);
+    OutageRingInit(&gResend, gResendStore, keep > 0 ? kResendBytes : 0);
+    if (gSent.fd >= 0) close(gSent.fd);
+    gSent = {-1, 0, 0, 0};
+    gResendSent = 0;
 }
 
 // The record holds only values in range (the reader and the console refuse others); a record set
@@ -262,10 +411,16 @@ void LirnChunkerStart(LirnChunker* c, bool raw)
 
 int LirnChunkRead(LirnChunker* c, int fd, char* out)
 {
+    return LirnChunkReadWithin(c, fd, out, kWaitForever);
+}
+
+int LirnChunkReadWithin(LirnChunker* c, int fd, char* out, uint32_t capMs)
+{
     SerialGatherStep step = SerialGatherPoll(&c->gather, uart_datasize_in_com(fd), GetTimeTicks(), c->rule);
     if (step.readCount == 0) {
         // Nothing waits: until a byte arrives. A gap runs: until it ends or the count changes.
-        SerialWaitArrival(&c->arrivals, fd, step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever);
+        uint32_t wait = step.gapLeftMs > 0 ? step.gapLeftMs : kWaitForever;
+        SerialWaitArrival(&c->arrivals, fd, wait < capMs ? wait : capMs);
         return 0;
     }
     ssize_t got = uart_read(fd, out, static_cast<size_t>(step.readCount));
@@ -285,19 +440,16 @@ std::size_t LirnOutageBytes(std::size_t whenOff)
 
 void LirnSendPass()
 {
-    if (gOutage.count > 0 && LinkCarries()) {
-        SendFromOutageRing();
+    if (gOutage.capacity > 0) {
+        SendPassKeeping();
         return;
     }
+    // Without the ring, input of a link that is down is dropped, and so is a chunk whose send fails.
     char chunk[kRawChunkMax];
     int got = LirnChunkRead(&gChunker, uartFd, chunk);
     if (got <= 0) return;
-    // With the ring on, input waits behind what the ring holds, and in the ring while the link is
-    // down; without it, input of a link that is down is dropped.
-    if (gOutage.capacity > 0 && (gOutage.count > 0 || !LinkCarries()))
-        OutageRingPut(&gOutage, chunk, static_cast<std::size_t>(got));
-    else if (lirnConnect == 1)
-        SendChunk(chunk, static_cast<int>(got));
+    uint32_t link = LinkSeen();
+    if (lirnConnect == 1) SendChunk(chunk, got, link);
 }
 
 void* ThreadLirnSend(void*)

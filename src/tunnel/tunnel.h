@@ -31,6 +31,7 @@ struct TunnelEndpoint {
     int32_t port;                 // host order; only the low 16 bits are used
     std::atomic<int> sock;        // connected or listening socket; 0 when there is none
     struct sockaddr_in sockAddr;  // filled before connect or bind; accept writes the peer here
+    std::atomic<uint32_t> written;  // bytes sent on the socket since it was opened
 };
 
 // 1: the link is up (in the MQTT mode: the broker link). Read anywhere; written only by the
@@ -84,17 +85,22 @@ int LirnSendBytes(TunnelEndpoint& ep, const char* data, int len);
 // Event class 2, code 9: the outage ring dropped this many bytes (held at the largest int32).
 void LirnLogOutageDropped(std::uint64_t bytes);
 // The pacing state of one link owner (the link manager has one; the MQTT session another). Only
-// its owner's thread touches it. A build that fails, or a link that ends soon after it was built,
-// makes the next build wait longer (LirnRetryDelayMs, tunnel/internal.h).
+// its owner's thread touches it. A build that fails, or a link that ends the way a storm's links
+// do (up less than kStormLinkMs, no payload across), makes the next build wait longer
+// (LirnRetryDelayMs, tunnel/internal.h); any other link's end starts the count afresh.
 struct LinkPacing {
-    int failures;      // builds failed, or links that ended early, since the last good link
+    int failures;      // builds failed, or storm links, since the last good link
     bool up;           // a link built by the owner is (as far as it has seen) up
+    bool carried;      // payload crossed on that link
     uint32_t upTick;   // when it came up
     uint32_t endTick;  // when the last build failed or the last link ended
 };
+// A link that ends sooner than this after coming up, with nothing across, was a storm's.
+constexpr uint32_t kStormLinkMs = 1000;
 void LinkPacingUp(LinkPacing* p);
+void LinkPacingCarried(LinkPacing* p);
 void LinkPacingFailed(LinkPacing* p);
-// The link is down again (nothing when it was not up); a good link's end forgets the failures.
+// The link is down again (nothing when it was not up).
 void LinkPacingDown(LinkPacing* p);
 // Milliseconds until the next build is due (0: now).
 uint32_t LinkPacingWaitMs(const LinkPacing* p);

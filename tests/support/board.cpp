@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -87,6 +88,10 @@ bool Board::Start(const std::vector<std::string>& options, const std::vector<std
         // Should the test die, the board (and through it the firmware) goes too.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);
+        if (!netns_.empty()) {
+            int ns = open(netns_.c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(126);
+        }
         dup2(out, 1);
         dup2(err, 2);
         int null = open("/dev/null", O_RDONLY);

@@ -55,6 +55,9 @@ public:
     std::string ReadFile(const std::string& relative) const { return root_.ReadFile(relative); }  // "" when missing
     bool FileExists(const std::string& relative) const { return root_.Exists(relative); }
 
+    // The board (and the firmware it runs) starts in this network namespace (a file for setns),
+    // so the firmware's sockets live there; its devices and control socket work as anywhere.
+    void SetNetworkNamespace(const std::string& path) { netns_ = path; }
     // Starts the board with boardsim options (e.g. {"--init", "high"}) and the firmware's
     // arguments for its first start. True once the board answers on its control channel.
     bool Start(const std::vector<std::string>& options = {}, const std::vector<std::string>& firmwareArgs = {});
@@ -107,6 +110,7 @@ private:
     TempDir root_{"lirn-e2e"};
     std::vector<std::string> settings_;
     bool exported_ = true;  // see Scenario::exported
+    std::string netns_;
     pid_t board_ = -1;
     int pc_ = -1;
 };

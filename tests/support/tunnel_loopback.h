@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -108,10 +110,11 @@ inline int ConnectTo(int port)
     return fd;
 }
 
-// A connected pair: first is the side the firmware gets, second the test's peer.
-inline std::pair<int, int> ConnectedPair()
+// A connected pair: first is the side the firmware gets, second the test's peer (with that receive
+// buffer when given).
+inline std::pair<int, int> ConnectedPair(int farRcvbuf = 0)
 {
-    int listener = ListenOn(0);
+    int listener = ListenOn(0, farRcvbuf);
     sockaddr_in a{};
     socklen_t len = sizeof a;
     getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
@@ -158,6 +161,32 @@ inline void WriteAll(int fd, const void* data, size_t n)
         p += w;
         n -= static_cast<size_t>(w);
     }
+}
+
+// The numbers of the records "<n>\n" in bytes a peer read (zero fill between blocks skipped).
+inline std::vector<int> NumberedRecords(const std::string& bytes)
+{
+    std::vector<int> out;
+    std::string digits;
+    for (char c : bytes) {
+        if (c >= '0' && c <= '9') digits += c;
+        if (c == '\n' && !digits.empty()) out.push_back(std::stoi(std::exchange(digits, "")));
+    }
+    return out;
+}
+
+// The calling thread's network namespace's established TCP connections to a remote port.
+inline int EstablishedTo(int port)
+{
+    std::ifstream table("/proc/thread-self/net/tcp");
+    char tail[8];
+    std::snprintf(tail, sizeof tail, ":%04X", port);
+    int links = 0;
+    std::string line;
+    std::getline(table, line);  // the heading
+    for (std::string local, remote, state; table >> local >> local >> remote >> state && std::getline(table, line);)
+        links += remote.ends_with(tail) && state == "01";
+    return links;
 }
 
 // Resets the connection (RST) instead of closing it, so that the other end's very next use of it

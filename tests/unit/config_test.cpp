@@ -178,16 +178,20 @@ TEST_F(ConfigTest, ExtensionLinesFollowTheTwelveOnlyWhenChangedAndAreRangeChecke
     root.MakeDirs("/APP");
     lirnSet.quietGapMs = 5;
     lirnSet.outageBytes = 65536;
+    lirnSet.keepAliveSec = 60;
     Printed([] { EXPECT_EQ(SaveLirnConfig(), 0); });
-    EXPECT_EQ(root.ReadFile("/APP/config.ini"), std::string(kDefaultsFile) + "@LIRNGAP;5\r\n@LIRNBUF;65536\r\n");
+    EXPECT_EQ(root.ReadFile("/APP/config.ini"),
+              std::string(kDefaultsFile) + "@LIRNGAP;5\r\n@LIRNBUF;65536\r\n@LIRNKA;60\r\n");
     InitLirnConfig();
     std::string printed;
-    Read("@LIRNRAW;1\r\n@LIRNGAP;0\r\n@LIRNBUF;65537\r\n@LIRNGAP;7\r\n", &printed);
+    Read("@LIRNRAW;1\r\n@LIRNGAP;0\r\n@LIRNBUF;65537\r\n@LIRNGAP;7\r\n@LIRNKA;10\r\n@LIRNKA;5\r\n", &printed);
     EXPECT_EQ(printed, "Content Of Config File:\r\n@LIRNRAW;1\r\n@LIRNGAP Out Of Range, Kept 100\r\n"
-                       "@LIRNBUF Out Of Range, Kept 0\r\n@LIRNGAP;7\r\n");
+                       "@LIRNBUF Out Of Range, Kept 0\r\n@LIRNGAP;7\r\n@LIRNKA;10\r\n"
+                       "@LIRNKA Out Of Range, Kept 10\r\n");
     EXPECT_EQ(lirnSet.rawChunks, 1);
     EXPECT_EQ(lirnSet.quietGapMs, 7);
     EXPECT_EQ(lirnSet.outageBytes, 0);
+    EXPECT_EQ(lirnSet.keepAliveSec, 10);
 }
 
 TEST(StrncpyChr, StopsAtStopOrZeroAndReportsOverflowAsZero)

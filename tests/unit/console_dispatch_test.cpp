@@ -138,10 +138,19 @@ TEST_F(ConsoleDispatch, TunnelExtensionsRefuseOutOfRangeValuesWithoutStoringThem
     EXPECT_EQ(Ask("@LIRNBUF;65537"), "!QRV-715M;LIRNBUF;ER\r\n");
     EXPECT_EQ(Ask("@LIRNBUF;65536"), "!QRV-715M;LIRNBUF;OK\r\n");
     EXPECT_EQ(Ask("@LIRNBUF"), "!QRV-715M;LIRNBUF;OK;65536\r\n");
+    // The keep-alive is off (0) or 10 to 7200 seconds.
+    for (const char* bad : {"@LIRNKA;9", "@LIRNKA;7201", "@LIRNKA;10000"})
+        EXPECT_EQ(Ask(bad), "!QRV-715M;LIRNKA;ER\r\n") << bad;
+    EXPECT_EQ(Ask("@LIRNKA;7200"), "!QRV-715M;LIRNKA;OK\r\n");
+    EXPECT_EQ(Ask("@LIRNKA;0"), "!QRV-715M;LIRNKA;OK\r\n");
+    EXPECT_EQ(Ask("@LIRNKA;60"), "!QRV-715M;LIRNKA;OK\r\n");
+    EXPECT_EQ(Ask("@LIRNKA"), "!QRV-715M;LIRNKA;OK;60\r\n");
     Printed([&] { EXPECT_EQ(Ask("@RESET"), "!QRV-715M;RESET;OK\r\n"); });
     EXPECT_EQ(Ask("@LIRNBUF"), "!QRV-715M;LIRNBUF;OK;0\r\n");
     EXPECT_EQ(Ask("@LIRNRAW"), "!QRV-715M;LIRNRAW;OK;0\r\n");
+    EXPECT_EQ(Ask("@LIRNKA"), "!QRV-715M;LIRNKA;OK;0\r\n");
     EXPECT_EQ(root.ReadFile("/APP/config.ini").find("LIRNBUF"), std::string::npos);
+    EXPECT_EQ(root.ReadFile("/APP/config.ini").find("LIRNKA"), std::string::npos);
 }
 
 // The reset saves the defaults (their twelve lines are the configuration test's), and still

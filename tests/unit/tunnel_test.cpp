@@ -1,14 +1,15 @@
 // The tunnel against test peers on loopback, in three parts. The link manager and heartbeat
 // supervision: each mode's connect, initial packet exchange and hang-up, the pacing of rebuilds,
 // the heartbeat's timing faults. The endpoints and socket primitives: result codes, event-log
-// entries, bounds and waits of each receive and send. The data pumps between a pty standing in
-// for the RS-232 port and the peer: chunking by the block size, the wire form per mode, the
-// server's outage ring, failures that lower the link. Carrying data both ways in every mode,
-// reconnecting after the peer closes, the refusal of nine at signs, a second client kept pending,
-// heartbeats on time, the drop of a silent client (its first window counted from its handshake),
-// input dropped while the link is down, the outage ring's newest bytes delivered once in order
-// with the dropped count, and the heartbeat port (port + 1) are shown end to end
-// (e2e/tunnel_test.cpp), the rebuild after a broken heartbeat connection in e2e/faults_test.cpp.
+// entries, bounds and waits of each receive and send, keep-alive and user time-out. The data pumps
+// between a pty standing in for the RS-232 port and the peer: chunking by the block size, the wire
+// form per mode, the outage ring, failures that lower the link. Carrying data both ways in every
+// mode, reconnecting after the peer closes, the refusal of nine at signs, a second client kept
+// pending, heartbeats on time, the drop of a silent client (its first window counted from its
+// handshake), input dropped while the link is down, and the heartbeat port (port + 1) are shown end
+// to end (e2e/tunnel_test.cpp), the rebuild after a broken heartbeat connection in
+// e2e/faults_test.cpp, links that end, stall or lose their peer (the packet wait of mode 1, the
+// pacing only of storms, nothing lost across a reconnect) in e2e/links_slow_test.cpp.
 #include "tunnel_support.h"
 
 #include "board/ticks.h"
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -140,39 +142,6 @@ TEST(InitReply, ServerLooksForTheAtSignsRightAfterThePacketTextAsSent)
     EXPECT_EQ(interval, 25);
 }
 
-// A server that sends no packet within 5 s: the receive waits its whole bound, logs nothing, and
-// the client starts over without hanging up; at the next knock it replies and shows each step of
-// the exchange.
-TEST_F(Link, ClientWhoseServerSendsNoPacketStartsOverWithoutHangingUp)
-{
-    StartMode(1);
-    int hbListener = Keep(ListenOn(port_ + 1)), dataListener = Keep(ListenOn(port_));
-    auto start = Clock::now();
-    std::thread pass(LirnSockPass);
-    int hb = AcceptWithin(hbListener, kWaitMs);
-    pass.join();  // the initial packet wait ends after 5 s
-    EXPECT_GE(MsSince(start), 4800);
-    EXPECT_LT(MsSince(start), 8000);
-    EXPECT_TRUE(TunnelEvents().empty());
-    EXPECT_EQ(console_.Count("Receive Initial Packet Failed\r\n"), 1);
-    EXPECT_EQ(gHangups, 0);
-    EXPECT_EQ(lirnDialup, 1);
-    EXPECT_EQ(lirnConnect, 0);
-    EXPECT_EQ(AcceptWithin(dataListener, 0), -1);
-    // The next pass closes the heartbeat connection and knocks again at once.
-    std::thread again(LirnSockPass);
-    EXPECT_TRUE(WaitClosed(Keep(hb), kWaitMs));
-    int second = Keep(AcceptWithin(hbListener, kWaitMs));
-    WriteAll(second, "0123456789", 10);
-    Keep(AcceptWithin(dataListener, kWaitMs));
-    again.join();
-    EXPECT_EQ(lirnConnect, 1);
-    EXPECT_EQ(gHangups, 0);
-    EXPECT_NE(console_.Text().find("Start Connect To Server\r\nHB Connect Successfully\r\nReceive Initial Packet "
-                                   "Successfully\r\nData Connect Successfully\r\nSend Initial Packet Successfully\r\n"),
-              std::string::npos);
-}
-
 TEST_F(Link, ClientHangsUpWhenTheDataPortCannotBeReached)
 {
     StartMode(1);
@@ -241,17 +210,22 @@ INSTANTIATE_TEST_SUITE_P(Replies, ServerReply,
                                            GoodReply{"xx", "yy@@@@@@@@@@ 15", "\r\nmore", 15},
                                            GoodReply{"", "@@@@@@@@@@", "", 0}));
 
-TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacket)
+// A reply without the packet in its first line, then one with nine at signs: each client is closed,
+// the listeners stay for the next.
+TEST_F(Server, RefusesAReplyWhoseFirstLineLacksThePacketOrTheTenAtSigns)
 {
-    ExchangeClient c;
-    ASSERT_TRUE(c.Knock(port_));
-    c.Reply(port_, "\r\nhello\r\n" + c.packet + "@@@@@@@@@@10");
-    EXPECT_TRUE(console_.WaitFor("Initial Packet Data Error\r\n", Millis(kWaitMs)));
-    EXPECT_TRUE(console_.WaitFor("InitRecvBuffer: \"\r\nhello\"\r\n", Millis(kWaitMs)));
-    EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
-    EXPECT_TRUE(WaitClosed(c.data, kWaitMs));
-    EXPECT_EQ(lirnChild[0].lirnChildConnect, 0);
-    EXPECT_EQ(console_.Count("Start Bind And Listen\r\n"), 1);  // the next client is served end to end
+    for (int nine = 0; nine < 2; ++nine) {
+        ExchangeClient c;
+        ASSERT_TRUE(c.Knock(port_));
+        c.Reply(port_, nine ? c.packet + "@@@@@@@@@2" : "\r\nhello\r\n" + c.packet + "@@@@@@@@@@10");
+        EXPECT_TRUE(console_.WaitFor(nine ? "Initial Packet Split Error\r\n" : "Initial Packet Data Error\r\n",
+                                     Millis(kWaitMs)));
+        EXPECT_TRUE(nine || console_.WaitFor("InitRecvBuffer: \"\r\nhello\"\r\n", Millis(kWaitMs)));
+        EXPECT_TRUE(WaitClosed(c.hb, kWaitMs));
+        EXPECT_TRUE(WaitClosed(c.data, kWaitMs));
+        EXPECT_EQ(lirnChild[0].lirnChildConnect, 0);
+    }
+    EXPECT_EQ(console_.Count("Start Bind And Listen\r\n"), 1);
 }
 
 TEST_F(Server, DropsAClientThatOpensOnlyTheHeartbeatConnection)
@@ -462,6 +436,42 @@ TEST_F(Endpoint, CloseLeavesNoSocketAndIgnoresAnEmptyEndpoint)
     EXPECT_EQ(lirnChild[0].lirnHbChild, 0);
 }
 
+// Connected and accepted (through the listener's) sockets get @LIRNKA's keep-alive (five probes a
+// fifth of it apart, given up after twice it), the outage ring's 60 s user time-out alone, or the
+// system's own settings.
+TEST_F(Endpoint, SocketsGetTheKeepAliveAndUserTimeOutOfTheSettings)
+{
+    int listener = Keep(ListenOn(port_));
+    auto option = [](int fd, int level, int name) {
+        int value = -1;
+        socklen_t len = sizeof value;
+        getsockopt(fd, level, name, &value, &len);
+        return value;
+    };
+    std::snprintf(lirnHb.ipAddr, sizeof lirnHb.ipAddr, "127.0.0.1");
+    lirnHb.port = port_ + 1;
+    const int cases[][3] = {{60, 0, 120000}, {0, 4096, 60000}, {0, 0, 0}};  // keep-alive, ring, user time-out
+    for (const auto& [keepAlive, ring, userTimeout] : cases) {
+        lirnSet.keepAliveSec = keepAlive;
+        lirnSet.outageBytes = ring;
+        ASSERT_EQ(LirnClient(lirnData), 0);
+        ASSERT_EQ(LirnServer(lirnHb), 0);
+        Keep(ConnectTo(lirnHb.port));
+        int accepted = Keep(AcceptWithin(lirnHb.sock, kWaitMs));
+        for (int fd : {lirnData.sock.load(), accepted}) {
+            EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), keepAlive > 0 ? 1 : 0) << keepAlive;
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), userTimeout) << keepAlive << " " << ring;
+            if (keepAlive == 0) continue;
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 12);
+            EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 5);
+        }
+        Keep(AcceptWithin(listener, kWaitMs));
+        LirnClose(lirnData);
+        LirnClose(lirnHb);
+    }
+}
+
 TEST(LirnLineTextTest, CutsAtTheFirstLineEndAfterOtherCharacters)
 {
     char out[kLirnBlockSize + 1];  // leading line ends stay: ServerReply and RefusesAReply above
@@ -476,11 +486,11 @@ TEST(LirnLineTextTest, CutsAtTheFirstLineEndAfterOtherCharacters)
 
 class Pumps : public TunnelTest {
 protected:
-    void Start(int mode)
+    void Start(int mode, int peerRcvbuf = 0)
     {
         TunnelSetUp(mode, 4000);
         ASSERT_GT(LirnRecvOpen(), 0);
-        std::tie(near_, far_) = ConnectedPair();
+        std::tie(near_, far_) = ConnectedPair(peerRcvbuf);
         if (mode == 2) {
             lirnChild[0].lirnDataChild = near_;
             lirnChild[0].lirnChildIdx = 0;
@@ -585,15 +595,53 @@ TEST_F(Pumps, ServerOutageRingWaitsForAClientAndLogsTheDroppedCount)
     EXPECT_EQ(e.count, 4);
 }
 
-TEST_F(Pumps, AFailedSendLowersTheLink)
+// A failed send lowers the link, its message first; with the outage ring on the chunk is kept and
+// goes first on the next link.
+TEST_F(Pumps, AFailedSendLowersTheLinkAndWithTheRingItsChunkGoesFirstOnTheNext)
 {
     Start(1);
-    ResetClose(std::exchange(far_, -1));
+    lirnSet.rawChunks = 1;
+    lirnSet.outageBytes = 64;
+    LirnSendStart();
+    ResetClose(std::exchange(far_, -1));  // the next send meets the reset
     Pump(LirnSendPass);
-    pty_.Write("x");
+    pty_.Write("kept");
     EXPECT_TRUE(console_.WaitFor("res: -4\r\nSend Packet Failed\r\n", Millis(2000)));
-    // The message comes first, the link word right after it.
-    EXPECT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(2000)));
+    ASSERT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(2000)));
+    LirnClose(lirnData);  // the link manager's rebuild
+    std::tie(near_, far_) = ConnectedPair();
+    lirnData.sock = near_;
+    LinkRaise();
+    EXPECT_EQ(ReadUpTo(far_, 4, Millis(2000)), "kept");
+}
+
+// With the ring on, what is in flight never outgrows the resend ring: of what a peer that reads
+// nothing took before it reset, only what its TCP acknowledged (its receive buffer, at most 8 KiB
+// here) is not sent again; the next link gets all the rest, in order. (The kernel would take far
+// more of such small writes than the ring holds.)
+TEST_F(Pumps, WithTheRingAPeerThatReadsNothingThenResetsLosesNothing)
+{
+    Start(0, 4096);  // a peer that takes little before it reads
+    lirnSet.rawChunks = 1;
+    lirnSet.outageBytes = 32768;
+    LirnSendStart();
+    Pump(LirnSendPass);
+    std::string sent;
+    for (int i = 0; i < 30000; ++i) sent += static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(pty_.Write(sent));
+    ASSERT_TRUE(WaitUntil([] { return uart_datasize_in_com(uartFd) == 0; }, Millis(10000)));
+    Pump(LirnRecvPass);
+    ResetClose(std::exchange(far_, -1));
+    ASSERT_TRUE(WaitUntil([] { return lirnConnect == 0; }, Millis(3000)));  // the receive pump met the reset
+    LirnClose(lirnData);
+    std::tie(near_, far_) = ConnectedPair();
+    lirnData.sock = near_;
+    LinkRaise();
+    std::string got = ReadUpTo(far_, sent.size() - 8192, Millis(10000));
+    got += ReadFor(far_, 300);
+    ASSERT_LE(got.size(), sent.size());
+    EXPECT_GE(got.size(), sent.size() - 8192);
+    EXPECT_EQ(got, sent.substr(sent.size() - got.size()));
 }
 
 // --- network to serial --------------------------------------------------------------------------

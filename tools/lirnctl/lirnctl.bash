@@ -6,7 +6,7 @@ _lirnctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local settings="lirnmode lirnip lirnport lirnhb uartbr uartpb uartdb uartsb pincode apn modemusr modempwd
-        lirnraw lirngap lirnbuf mqtthost mqttport mqtttls mqttusr mqttpwd mqtttopic mqttcmd"
+        lirnraw lirngap lirnbuf mqtthost mqttport mqtttls mqttusr mqttpwd mqtttopic mqttcmd lirnka"
     local valued="-p --port -b --baud -t --timeout -o --output --max-bytes --max-time --key --build --broker --id
         --prefix --cafile --cert --user"
     COMPREPLY=()

@@ -130,6 +130,7 @@ const std::vector<Setting>& Settings()
         {.key = "MQTTPWD", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT password", .secret = true},
         {.key = "MQTTTOPIC", .kind = Kind::Text, .accepted = {}, .width = 63, .group = kMqttSettings, .about = "MQTT topic prefix", .form = TopicPrefixForm},
         {.key = "MQTTCMD", .kind = Kind::Number, .accepted = {{0, 1}}, .width = 1, .group = kMqttCommandSettings, .about = "console requests over the broker, TLS only (0 off, 1 on)"},
+        {.key = "LIRNKA", .kind = Kind::Number, .accepted = {{0, 0}, {10, 7200}}, .width = 4, .group = kKeepAliveSettings, .about = "tunnel keep-alive, idle seconds (0 off)"},
         // Settings of later firmware go here, each with a group of its own unless they come in one
         // firmware together; then into docs/lirnctl.1 and tools/lirnctl/lirnctl.bash (the tool
         // tests check both). A number that is 0 or a range: .accepted = {{0, 0}, {10, 7200}}.

@@ -25,7 +25,9 @@ struct Span {
 
 // Setting groups: the twelve of every firmware, then extensions that firmware gains (and a tool
 // meets) together; a gateway that does not answer one setting of a group knows none of them.
-enum SettingGroup : int { kCoreSettings = 0, kTunnelSettings = 1, kMqttSettings = 2, kMqttCommandSettings = 3 };
+enum SettingGroup : int {
+    kCoreSettings = 0, kTunnelSettings = 1, kMqttSettings = 2, kMqttCommandSettings = 3, kKeepAliveSettings = 4
+};
 
 // Why a text cannot be sent, for a rule on its form; nullptr when it may.
 using FormRule = const char* (*)(std::string_view value);
