@@ -252,10 +252,15 @@ void Reached(MqttSession* s)
 void Subscribed(MqttSession* s, const MqttPacket& p)
 {
     bool requests = s->setup.commands && p.packetId == s->cmdSubscription;
-    if (p.returnCode == 0x80)
-        std::printf("MQTT Subscribe Refused: %s\r\n", requests ? s->topicCmd : s->topicDown);
-    else if (requests)
+    if (p.returnCode == 0x80) {
+        bool update = s->setup.commands && !requests &&
+                      (p.packetId == s->updateSubscription[0] || p.packetId == s->updateSubscription[1]);
+        const char* level = !update ? "" : p.packetId == s->updateSubscription[0] ? "begin" : "data/+";
+        std::printf("MQTT Subscribe Refused: %s%s\r\n", update ? s->topicUpdate : requests ? s->topicCmd : s->topicDown,
+                    level);
+    } else if (requests) {
         Reached(s);
+    }
 }
 
 // Acts on one whole packet other than a PUBLISH. False when the link must go (a send failed).
@@ -597,9 +602,11 @@ bool OpenSession(MqttSession* s)
         s->cmdSubscription = NextId(s);
         if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, s->cmdSubscription, s->topicCmd, 1))) return false;
         char topic[kMqttTopicMax + 8];
-        for (const char* level : {"begin", "data/+"}) {
-            std::snprintf(topic, sizeof topic, "%s%s", s->topicUpdate, level);
-            if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, NextId(s), topic, 1))) return false;
+        const char* levels[] = {"begin", "data/+"};
+        for (int i = 0; i < 2; ++i) {
+            std::snprintf(topic, sizeof topic, "%s%s", s->topicUpdate, levels[i]);
+            s->updateSubscription[i] = NextId(s);
+            if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, s->updateSubscription[i], topic, 1))) return false;
         }
     }
     for (int i = 0; i < s->flightCount; ++i) {

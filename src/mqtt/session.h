@@ -137,6 +137,7 @@ struct MqttSession {
     std::size_t requestLen;
     char requestRid[kRemoteRidMax + 1];
     uint16_t cmdSubscription;  // the packet id of the requests' SUBSCRIBE
+    uint16_t updateSubscription[2];  // those of the update topics' (begin, data/+)
     int partsOut;              // reply parts published and not yet acknowledged
     MqttDelivery delivered[kMqttRemembered];
     int deliveredNext;  // the entry a new message takes when none is free

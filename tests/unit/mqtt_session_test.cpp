@@ -511,10 +511,11 @@ TEST_F(Session, WithCommandsARefusedRequestsSubscriptionIsNoBrokerReached)
               (std::vector<std::string>{"t/id/down", "t/id/cmd/+", "t/id/update/begin", "t/id/update/data/+"}));
     EXPECT_EQ(gReached, 0);
     OutputCapture out;
-    gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80);
+    gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80) + Suback(subs[3].id, 0x80);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_EQ(gReached, 0);
     EXPECT_EQ(Occurrences(out.Text(), "MQTT Subscribe Refused: t/id/cmd/+\r\n"), 1) << out.Text();
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT Subscribe Refused: t/id/update/data/+\r\n"), 1) << out.Text();
 }
 
 // Commands off: reached at the CONNACK; a request the broker still delivers (a subscription of an
