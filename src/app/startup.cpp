@@ -15,6 +15,7 @@
 #include "mqtt/mqtt.h"
 #include "platform/shell.h"
 #include "tunnel/tunnel.h"
+#include "update/receive.h"
 #include "update/trial.h"
 
 #include <csignal>
@@ -76,6 +77,9 @@ void SupervisorPass()
     LedShowModemState();
     if (ConfigTrialRevertIfDue(GetTimeTicks())) ResetSIM7100();
     UpdateTrialPass();
+    // An image received over the broker and checked: the module restarts into its trial (the
+    // session has acknowledged its last bytes and said so by now).
+    if (UpdateStagedForTrial()) ResetSIM7100();
 }
 
 [[noreturn]] void SupervisorLoop()

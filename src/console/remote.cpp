@@ -5,11 +5,13 @@
 // channel as its sink: the reply is exactly the bytes the port would have carried, a request the
 // console leaves unanswered gives an empty reply. Over this sink secrets are answered masked, a
 // save is kept on trial (config.h), and a reboot waits until the broker has the reply. A long
-// handler (a day file, a save with its flushes) blocks this thread only, never the session.
+// handler (a day file, a save with its flushes) blocks this thread only, never the session. A
+// program on trial answers nothing until it has promoted itself (update/trial.h).
 #include "console/console.h"
 
 #include "board/ticks.h"
 #include "mqtt/remote.h"
+#include "update/trial.h"
 
 #include <cstdio>
 
@@ -35,6 +37,14 @@ const UtilitySink kChannel = {ChannelWrite, ChannelSettle, -1, true};
 
 bool RemoteConsolePass(uint32_t waitMs)
 {
+    // A program on trial takes no request until it has promoted itself (at most one supervisor
+    // pass after the broker is reached): a setting saved now would be judged by the same sign as
+    // the program, and a rollback would take it with the program. Requests wait in the inbox.
+    uint32_t seen = SharedSeq();
+    if (UpdateOnTrial()) {
+        SharedWait(seen, waitMs);
+        return false;
+    }
     RemoteRequest r;
     if (!RemoteTake(&r, waitMs)) return false;
     char* line = UtilityRequestLine(r.line, r.len);

@@ -110,5 +110,14 @@ struct MqttState {
     unsigned long long uptimeS, bytesUp, bytesDown, lost;
     bool commands;       // console requests over the broker are on
     const char* config;  // what became of settings saved over the broker (ConfigTrialShown), or nullptr
+    // With commands on, updates over the broker are too: the running build and the update record.
+    bool update;
+    unsigned build;
+    const char* updateState;  // "idle", "receiving", "trial"
+    unsigned updateVersion;
+    char updateResult[96];  // "" none yet, "ok", "refused: ...", "rolled back: ..."
 };
 int MqttFormatState(char* out, std::size_t cap, const MqttState& s, const char* firmware);
+// Text for a JSON string of at most cap - 1 bytes: a quote, a backslash or any byte outside
+// printable ASCII becomes '?' (texts from files the gateway keeps, which it does not trust).
+void MqttJsonText(char* out, std::size_t cap, const char* text);

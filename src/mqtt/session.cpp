@@ -23,6 +23,7 @@
 #include "board/ticks.h"
 #include "config/config.h"
 #include "modem/modem.h"
+#include "update/receive.h"
 
 #include <algorithm>
 #include <cctype>
@@ -95,7 +96,7 @@ void CloseLink(MqttSession* s)
     s->rxLen = 0;
     s->portHeld = false;
     s->inboxHeld = false;
-    s->stream = MqttStream{0, 0, false, false, 0, -1};
+    s->stream = MqttStream{0, 0, false, false, 0, 0, 0, -1};
 }
 
 MqttStep LinkDown(MqttSession* s, const char* why)
@@ -139,6 +140,15 @@ MqttState StateNow(const MqttSession* s)
     st.lost = s->lost;
     st.commands = s->setup.commands;
     st.config = ConfigTrialShown();
+    st.update = s->setup.commands;
+    if (st.update) {
+        UpdateRecord r;
+        UpdateRecordShown(&r);
+        st.build = kFirmwareBuild;
+        st.updateState = UpdateStateText(r.state);
+        st.updateVersion = r.version;
+        std::memcpy(st.updateResult, r.result, sizeof st.updateResult);
+    }
     return st;
 }
 
@@ -146,7 +156,8 @@ MqttState StateNow(const MqttSession* s)
 bool StateChanged(const MqttState& a, const MqttState& b)
 {
     return a.csq != b.csq || a.creg != b.creg || a.netType != b.netType || a.fix != b.fix || a.lat != b.lat ||
-           a.lon != b.lon || a.lost != b.lost || a.config != b.config;
+           a.lon != b.lon || a.lost != b.lost || a.config != b.config || a.updateState != b.updateState ||
+           a.updateVersion != b.updateVersion || std::strcmp(a.updateResult, b.updateResult) != 0;
 }
 
 bool PublishState(MqttSession* s, const MqttState& now)
@@ -241,10 +252,15 @@ void Reached(MqttSession* s)
 void Subscribed(MqttSession* s, const MqttPacket& p)
 {
     bool requests = s->setup.commands && p.packetId == s->cmdSubscription;
-    if (p.returnCode == 0x80)
-        std::printf("MQTT Subscribe Refused: %s\r\n", requests ? s->topicCmd : s->topicDown);
-    else if (requests)
+    if (p.returnCode == 0x80) {
+        bool update = s->setup.commands && !requests &&
+                      (p.packetId == s->updateSubscription[0] || p.packetId == s->updateSubscription[1]);
+        const char* level = !update ? "" : p.packetId == s->updateSubscription[0] ? "begin" : "data/+";
+        std::printf("MQTT Subscribe Refused: %s%s\r\n", update ? s->topicUpdate : requests ? s->topicCmd : s->topicDown,
+                    level);
+    } else if (requests) {
         Reached(s);
+    }
 }
 
 // Acts on one whole packet other than a PUBLISH. False when the link must go (a send failed).
@@ -290,11 +306,97 @@ bool RequestTopic(const MqttSession* s, const MqttPacket& p, char* rid)
     return true;
 }
 
+// ---- Updates ----
+
+// Which update topic a PUBLISH came on (kUpdateBegin, kUpdateData with its offset in *at), or 0:
+// any other topic, commands off, an offset that is no decimal number, or a data message longer
+// than kUpdateDataMax or reaching past what an offset can name.
+uint8_t UpdateTopic(const MqttSession* s, const MqttPacket& p, uint32_t* at)
+{
+    static const char kBegin[] = "begin", kData[] = "data/";
+    std::size_t base = std::strlen(s->topicUpdate);
+    if (!s->setup.commands || p.topicLen <= base || std::memcmp(p.topic, s->topicUpdate, base) != 0) return 0;
+    const char* rest = reinterpret_cast<const char*>(p.topic) + base;
+    std::size_t n = p.topicLen - base;
+    if (n == sizeof kBegin - 1 && std::memcmp(rest, kBegin, n) == 0) return kUpdateBegin;
+    const std::size_t digits = n - (sizeof kData - 1);
+    if (n <= sizeof kData - 1 || digits > 10 || std::memcmp(rest, kData, sizeof kData - 1) != 0) return 0;
+    uint64_t value = 0;
+    for (std::size_t i = sizeof kData - 1; i < n; ++i) {
+        if (rest[i] < '0' || rest[i] > '9') return 0;
+        value = value * 10 + static_cast<uint64_t>(rest[i] - '0');
+    }
+    if (p.payloadLen > kUpdateDataMax || value + p.payloadLen > UINT32_MAX) return 0;
+    *at = static_cast<uint32_t>(value);
+    return kUpdateData;
+}
+
+// Publishes where the update stands on PREFIX/ID/update/status; resend asks the sender to go on
+// from the offset given.
+bool PublishUpdateStatus(MqttSession* s, bool resend)
+{
+    UpdateWhere w = UpdateReceiveWhere();
+    char result[sizeof w.result];
+    MqttJsonText(result, sizeof result, w.result);
+    char topic[kMqttTopicMax + 8], text[kUpdateStatusMax];
+    std::snprintf(topic, sizeof topic, "%sstatus", s->topicUpdate);
+    int n = std::snprintf(text, sizeof text,
+                          "{\"state\":\"%s\",\"version\":%u,\"offset\":%u,\"size\":%u,\"result\":\"%s\",\"resend\":%s}",
+                          UpdateStateText(w.state), static_cast<unsigned>(w.version), static_cast<unsigned>(w.offset),
+                          static_cast<unsigned>(w.size), result, resend ? "true" : "false");
+    s->updateShown = w.stored;
+    if (resend) s->updateAsked = w.offset;
+    return n > 0 && Publish(s, topic, text, static_cast<std::size_t>(n), false, false, NextId(s));
+}
+
+// The header has come whole (or the message ended): the transfer begins or resumes, or the
+// image is refused or held; the sender is told which.
+bool UpdateBegun(MqttSession* s)
+{
+    // A message of another length than a header's is refused by its length alone.
+    UpdateStep step = UpdateReceiveBegin(s->updateHeader, s->updateHeaderLen);
+    return PublishUpdateStatus(s, step == UpdateStep::Progress);
+}
+
+// Bytes of an update message: to the update's file. The sender hears of a refusal, the staging,
+// a hold (once a message), each new flush, and of a piece beyond the offset awaited (once for
+// each offset, so a window of pieces sent ahead gets one answer).
+bool UpdateBytes(MqttSession* s, const uint8_t* data, std::size_t n)
+{
+    uint32_t at = s->stream.updateAt;
+    s->stream.updateAt += static_cast<uint32_t>(n);
+    UpdateStep step = UpdateReceiveData(at, data, n);
+    UpdateWhere w = UpdateReceiveWhere();
+    switch (step) {
+    case UpdateStep::Refused:
+    case UpdateStep::Staged: return PublishUpdateStatus(s, false);
+    case UpdateStep::Held:
+        if (s->updateHeld) return true;
+        s->updateHeld = true;
+        return PublishUpdateStatus(s, false);
+    case UpdateStep::Progress: return w.stored == s->updateShown || PublishUpdateStatus(s, false);
+    case UpdateStep::Ignored: break;
+    }
+    bool ahead = w.state == UpdateState::Receiving && at > w.offset && s->updateAsked != w.offset;
+    return !ahead || PublishUpdateStatus(s, true);
+}
+
+// Passes update payload bytes on: the header into its buffer, the image's bytes to the file.
+bool UpdatePassthrough(MqttSession* s, const uint8_t* data, std::size_t n)
+{
+    if (s->stream.toUpdate == kUpdateData) return UpdateBytes(s, data, n);
+    std::size_t room = sizeof s->updateHeader - std::min(s->updateHeaderLen, sizeof s->updateHeader);
+    std::memcpy(s->updateHeader + (sizeof s->updateHeader - room), data, std::min(room, n));
+    s->updateHeaderLen += n;
+    return true;
+}
+
 // The PUBLISH is through: its PUBACK goes once the port took the last byte, or once a request is
-// in the inbox.
+// in the inbox, or once an update's bytes are stored.
 bool PublishDone(MqttSession* s)
 {
     if (s->stream.toInbox) RemotePut(s->requestRid, s->request, s->requestLen);
+    if (s->stream.toUpdate == kUpdateBegin && !UpdateBegun(s)) return false;
     bool ok = Ack(s, s->stream.ackId);
     if (s->stream.delivery >= 0) s->delivered[s->stream.delivery].ackedAt = s->sendCount;
     return ok;
@@ -304,8 +406,12 @@ bool PublishDone(MqttSession* s)
 // message (DUP, a remembered id and length) skips what the port took the first time.
 bool PublishStart(MqttSession* s, const MqttPacket& p)
 {
-    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), RequestTopic(s, p, s->requestRid), p.packetId, -1};
+    uint32_t at = 0;
+    uint8_t update = UpdateTopic(s, p, &at);
+    s->stream = {p.payloadLen, 0, TopicIs(p, s->topicDown), RequestTopic(s, p, s->requestRid), update, at, p.packetId, -1};
     s->requestLen = 0;
+    s->updateHeaderLen = 0;
+    s->updateHeld = false;
     if (s->stream.toPort && p.packetId != 0) {
         int i = DeliveryFor(s, p.packetId);
         MqttDelivery& d = s->delivered[i];
@@ -339,9 +445,11 @@ std::size_t Passthrough(MqttSession* s, const uint8_t* data, std::size_t n, bool
         std::size_t keep = std::min(take, sizeof s->request - s->requestLen);
         std::memcpy(s->request + s->requestLen, data, keep);
         s->requestLen += keep;
+    } else if (st.toUpdate != 0 && !UpdatePassthrough(s, data, take)) {
+        *ok = false;
     }
     st.left -= take;
-    if (st.left == 0) *ok = PublishDone(s);
+    if (st.left == 0 && *ok) *ok = PublishDone(s);
     return take;
 }
 
@@ -493,6 +601,13 @@ bool OpenSession(MqttSession* s)
     if (s->setup.commands) {
         s->cmdSubscription = NextId(s);
         if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, s->cmdSubscription, s->topicCmd, 1))) return false;
+        char topic[kMqttTopicMax + 8];
+        const char* levels[] = {"begin", "data/+"};
+        for (int i = 0; i < 2; ++i) {
+            std::snprintf(topic, sizeof topic, "%s%s", s->topicUpdate, levels[i]);
+            s->updateSubscription[i] = NextId(s);
+            if (!Request(s, MqttEncodeSubscribe(s->tx, sizeof s->tx, s->updateSubscription[i], topic, 1))) return false;
+        }
     }
     for (int i = 0; i < s->flightCount; ++i) {
         MqttInFlight& f = FlightAt(s, i);
@@ -504,6 +619,10 @@ bool OpenSession(MqttSession* s)
     for (int i = 0, n = RemoteSentParts(sent); i < n; ++i)
         if (!PublishPart(s, *sent[i], true)) return false;
     s->pingOut = false;
+    // A transfer under way (a lost link, a restart): the sender goes on from what is held.
+    s->updateAsked = UINT32_MAX;
+    if (s->setup.commands && UpdateReceiveWhere().state == UpdateState::Receiving && !PublishUpdateStatus(s, true))
+        return false;
     return PublishState(s, StateNow(s));
 }
 
@@ -576,6 +695,7 @@ void MqttSessionName(MqttSession* s, const char* clientId, const char* prefix)
     std::snprintf(s->topicState, kMqttTopicMax, "%s/%s/state", prefix, s->clientId);
     std::snprintf(s->topicCmd, kMqttTopicMax, "%s/%s/cmd/+", prefix, s->clientId);
     std::snprintf(s->topicReply, kMqttTopicMax, "%s/%s/reply/", prefix, s->clientId);
+    std::snprintf(s->topicUpdate, kMqttTopicMax, "%s/%s/update/", prefix, s->clientId);
 }
 
 MqttStep MqttSessionBuild(MqttSession* s)

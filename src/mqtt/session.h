@@ -10,6 +10,7 @@
 #include "mqtt/mqtt.h"
 #include "mqtt/remote.h"
 #include "tunnel/tunnel.h"
+#include "update/image_format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -92,9 +93,20 @@ struct MqttStream {
     std::size_t skip;  // of those, how many the port took before (a redelivery): not written again
     bool toPort;       // it came on the down topic
     bool toInbox;      // a console request (remote.h)
+    uint8_t toUpdate;  // kUpdateBegin, kUpdateData: an update's header or its bytes; 0 neither
+    uint32_t updateAt; // update bytes: the image offset of the next payload byte
     uint16_t ackId;    // its QoS 1 packet id, 0 for QoS 0
     int delivery;      // its entry in MqttSession::delivered, -1 for none
 };
+
+// The update topics (with commands): PREFIX/ID/update/begin carries an image's header,
+// PREFIX/ID/update/data/OFFSET its bytes from OFFSET on, at most kUpdateDataMax of them; the
+// gateway answers on PREFIX/ID/update/status. The bytes pass through the receive area to the
+// update's file as they arrive: nothing holds a whole message.
+constexpr uint8_t kUpdateBegin = 1;
+constexpr uint8_t kUpdateData = 2;
+constexpr std::size_t kUpdateDataMax = 65536;
+constexpr std::size_t kUpdateStatusMax = 256;
 
 enum class MqttPhase { Down, AwaitingConnack, Up };
 
@@ -107,6 +119,12 @@ struct MqttSession {
     char topicUp[kMqttTopicMax], topicDown[kMqttTopicMax], topicStatus[kMqttTopicMax], topicState[kMqttTopicMax];
     char topicCmd[kMqttTopicMax];    // PREFIX/ID/cmd/+, the requests' subscription
     char topicReply[kMqttTopicMax];  // PREFIX/ID/reply/, where the replies' topics start
+    char topicUpdate[kMqttTopicMax];  // PREFIX/ID/update/, where the update topics start
+    uint8_t updateHeader[image::kHeaderSize];  // the header passing through
+    std::size_t updateHeaderLen;               // its bytes so far (all of them counted)
+    bool updateHeld;          // this message was answered as held already
+    uint32_t updateAsked;     // the offset the sender was last asked to go on from
+    uint32_t updateShown;     // the stored offset last told
     uint16_t nextId;
     MqttInFlight flight[kMqttWindow];  // in publish order from flightHead
     int flightHead, flightCount;
@@ -119,6 +137,7 @@ struct MqttSession {
     std::size_t requestLen;
     char requestRid[kRemoteRidMax + 1];
     uint16_t cmdSubscription;  // the packet id of the requests' SUBSCRIBE
+    uint16_t updateSubscription[2];  // those of the update topics' (begin, data/+)
     int partsOut;              // reply parts published and not yet acknowledged
     MqttDelivery delivered[kMqttRemembered];
     int deliveredNext;  // the entry a new message takes when none is free

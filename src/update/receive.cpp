@@ -1,10 +1,12 @@
 // A signed image arriving in pieces (see receive.h).
 #include "update/receive.h"
 
+#include "config/config.h"
 #include "platform/safefile.h"
 #include "platform/sysroot.h"
 #include "update/image.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -21,6 +23,9 @@ struct Transfer {
     UpdateRecord record{};
 };
 Transfer gT;
+std::atomic<bool> gStaged{false};  // set by the session thread, read by the supervisor
+
+const char kConfigAwaiting[] = "refused: configuration not yet confirmed";
 
 UpdateStep Refuse(UpdateRecord& r, const char* why)
 {
@@ -100,6 +105,7 @@ UpdateStep Finish()
     r.offset = r.size = 0;
     UpdateRecordSave(r);
     std::printf("Update Of Build %u Received And Checked: Restarting Into Its Trial\r\n", static_cast<unsigned>(r.version));
+    gStaged = true;
     return UpdateStep::Staged;
 }
 
@@ -113,6 +119,14 @@ UpdateStep UpdateReceiveBegin(const uint8_t* data, std::size_t len)
         std::puts("Update Refused: A Trial Is Under Way\r");
         return UpdateStep::Ignored;
     }
+    // A program on trial and settings on trial would both be judged by the next broker link: one
+    // waits until the other is settled. The transfer under way, if any, is kept for then.
+    if (ConfigTrialAwaiting()) {
+        std::snprintf(r.result, sizeof r.result, "%s", kConfigAwaiting);
+        UpdateRecordSave(r);
+        std::puts("Update Held: Settings Saved Over The Broker Await Their Confirmation\r");
+        return UpdateStep::Held;
+    }
     ImageManifest m{};
     if (len != image::kHeaderSize) return Refuse(r, ImageVerdictText(ImageVerdict::Damaged));
     ImageVerdict v = ImageCheckHeader(data, &m);
@@ -120,7 +134,13 @@ UpdateStep UpdateReceiveBegin(const uint8_t* data, std::size_t len)
     if (v != ImageVerdict::Ok) return Refuse(r, ImageVerdictText(v));
     uint8_t held[image::kHeaderSize];
     if (r.state == UpdateState::Receiving && ReadHeader(held) && std::memcmp(held, data, sizeof held) == 0) {
-        if (gT.fd >= 0 || Reopen()) return UpdateStep::Progress;  // the same image: resumed where it stood
+        if (gT.fd >= 0 || Reopen()) {  // the same image: resumed where it stood
+            if (r.result[0] != '\0') {  // held before: that is over
+                gT.record.result[0] = '\0';
+                UpdateRecordSave(gT.record);
+            }
+            return UpdateStep::Progress;
+        }
     }
     UpdateReceiveClose();
     if (SafeWriteFile(UPDATE_HEADER_FILE, data, len, 0644) != kSafeFileOk) return Refuse(r, "header not stored");
@@ -139,8 +159,11 @@ UpdateStep UpdateReceiveBegin(const uint8_t* data, std::size_t len)
 
 UpdateStep UpdateReceiveData(uint32_t offset, const uint8_t* data, std::size_t len)
 {
+    if (ConfigTrialAwaiting()) return UpdateStep::Held;
     if (gT.fd < 0 && !Reopen()) return UpdateStep::Ignored;
-    if (offset != gT.next || len == 0) return UpdateStep::Ignored;
+    if (offset > gT.next || len == 0 || len <= gT.next - offset) return UpdateStep::Ignored;
+    data += gT.next - offset;  // what came before is held already
+    len -= gT.next - offset;
     if (len > gT.record.size - gT.next) return Refuse(gT.record, ImageVerdictText(ImageVerdict::Damaged));
     for (std::size_t done = 0; done < len;) {
         ssize_t n = ::write(gT.fd, data + done, len - done);
@@ -151,6 +174,21 @@ UpdateStep UpdateReceiveData(uint32_t offset, const uint8_t* data, std::size_t l
     bool whole = gT.next == gT.record.size;
     if ((whole || gT.next - gT.synced >= kUpdateSyncBytes) && !Sync()) return Refuse(gT.record, "program not stored");
     return whole ? Finish() : UpdateStep::Progress;
+}
+
+UpdateWhere UpdateReceiveWhere()
+{
+    UpdateRecord r;
+    UpdateRecordShown(&r);
+    UpdateWhere w = {r.state, r.version, r.offset, r.offset, r.size, ""};
+    std::memcpy(w.result, r.result, sizeof w.result);
+    if (gT.fd >= 0 && r.state == UpdateState::Receiving) w.offset = gT.next;
+    return w;
+}
+
+bool UpdateStagedForTrial()
+{
+    return gStaged.exchange(false);
 }
 
 void UpdateReceiveClose()

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +18,19 @@ namespace {
 constexpr std::size_t kRecordMax = 1024;
 
 const char* const kStateTexts[] = {"idle", "receiving", "trial"};
+
+// The record as this process last read or wrote it: the session thread and the supervisor write
+// it, the session thread shows it.
+std::mutex gShownLock;
+bool gShownKnown;
+UpdateRecord gShown;
+
+void Show(const UpdateRecord& r)
+{
+    std::lock_guard<std::mutex> hold(gShownLock);
+    gShown = r;
+    gShownKnown = true;
+}
 
 // The value of the line "@KEY;value" in text, up to its line end, into out. False when absent.
 bool Field(const char* text, const char* key, char* out, std::size_t outLen)
@@ -38,9 +52,7 @@ bool Field(const char* text, const char* key, char* out, std::size_t outLen)
     return false;
 }
 
-}  // namespace
-
-void UpdateRecordLoad(UpdateRecord* r)
+void LoadFile(UpdateRecord* r)
 {
     *r = UpdateRecord{UpdateState::Idle, 0, 0, "", "", 0, 0};
     char text[kRecordMax + 1];
@@ -62,6 +74,14 @@ void UpdateRecordLoad(UpdateRecord* r)
     if (Field(text, "UPDSIZE", value, sizeof value)) r->size = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
 }
 
+}  // namespace
+
+void UpdateRecordLoad(UpdateRecord* r)
+{
+    LoadFile(r);
+    Show(*r);
+}
+
 bool UpdateRecordSave(const UpdateRecord& r)
 {
     char text[kRecordMax];
@@ -70,8 +90,22 @@ bool UpdateRecordSave(const UpdateRecord& r)
                           "@UPDOFFSET;%u\r\n@UPDSIZE;%u\r\n",
                           UpdateStateText(r.state), static_cast<unsigned>(r.version), r.tries, r.lastTry, r.result,
                           static_cast<unsigned>(r.offset), static_cast<unsigned>(r.size));
-    return n > 0 && static_cast<std::size_t>(n) < sizeof text &&
-           SafeWriteFile(UPDATE_RECORD_FILE, text, static_cast<std::size_t>(n), 0644) == kSafeFileOk;
+    bool saved = n > 0 && static_cast<std::size_t>(n) < sizeof text &&
+                 SafeWriteFile(UPDATE_RECORD_FILE, text, static_cast<std::size_t>(n), 0644) == kSafeFileOk;
+    if (saved) Show(r);
+    return saved;
+}
+
+void UpdateRecordShown(UpdateRecord* r)
+{
+    {
+        std::lock_guard<std::mutex> hold(gShownLock);
+        if (gShownKnown) {
+            *r = gShown;
+            return;
+        }
+    }
+    UpdateRecordLoad(r);
 }
 
 const char* UpdateStateText(UpdateState s)

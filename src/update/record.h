@@ -39,5 +39,8 @@ struct UpdateRecord {
 void UpdateRecordLoad(UpdateRecord* r);
 // Writes the record safely. False when it could not be written (the old one then stands).
 bool UpdateRecordSave(const UpdateRecord& r);
+// The record as last read or written by this process (read once at the first call): what the
+// state document shows, without a file read at each look. Any thread.
+void UpdateRecordShown(UpdateRecord* r);
 // "idle", "receiving", "trial".
 const char* UpdateStateText(UpdateState s);

@@ -9,6 +9,7 @@
 #include "tunnel/tunnel.h"
 #include "update/record.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,12 +32,14 @@ constexpr int kWindowGraceS = 2;
 constexpr int kArgsMax = 16;
 
 struct Trial {
-    bool on;          // this process is on trial and has not promoted itself yet
     uint32_t startTick;
     unsigned windowS;
     bool promoteFailedSaid;
 };
 Trial gTrial{};
+// 1 while this process is on trial and has not promoted itself yet: the supervisor writes it,
+// the remote console waits on it.
+std::atomic<int> gOnTrial{0};
 
 int64_t NowMs()
 {
@@ -199,7 +202,8 @@ void UpdateRunPendingTrial(int argc, char** argv)
 {
     if (const char* window = std::getenv(kTrialEnv)) {
         long s = std::strtol(window, nullptr, 10);
-        gTrial = {true, GetTimeTicks(), s >= 1 && s <= 86400 ? static_cast<unsigned>(s) : kTrialWindowDefaultS, false};
+        gTrial = {GetTimeTicks(), s >= 1 && s <= 86400 ? static_cast<unsigned>(s) : kTrialWindowDefaultS, false};
+        SharedSet(gOnTrial, 1);
         std::printf("Update Trial Of Build %u: Healthy Within %u s Or Rolled Back\r\n", kFirmwareBuild, gTrial.windowS);
         UpdateCutPoint("trial_started");
         return;
@@ -240,15 +244,15 @@ void UpdateRunPendingTrial(int argc, char** argv)
 
 bool UpdateOnTrial()
 {
-    return gTrial.on;
+    return gOnTrial.load() != 0;
 }
 
 void UpdateTrialPass()
 {
-    if (!gTrial.on || lirnDialup != 1 || lirnConnect != 1) return;
+    if (gOnTrial.load() == 0 || lirnDialup != 1 || lirnConnect != 1) return;
     if (GetTimeTicks() - gTrial.startTick >= gTrial.windowS * 1000u) return;  // too late: the parent decides
     if (Promote()) {
-        gTrial.on = false;
+        SharedSet(gOnTrial, 0);
     } else if (!gTrial.promoteFailedSaid) {
         gTrial.promoteFailedSaid = true;
         std::puts("Update Promotion Failed, Tried Again\r");

@@ -168,6 +168,19 @@ TEST_F(UpdateArriving, ResumesAtTheLastFlushAfterARestartAndEndsCheckedAndStaged
     EXPECT_EQ(Begin(), UpdateStep::Ignored);  // nothing more while the trial waits
 }
 
+// A broker redelivers a message after a lost link whose first bytes were taken: only its new
+// bytes count, and a piece already held changes nothing.
+TEST_F(UpdateArriving, ARedeliveredPieceGivesOnlyItsNewBytes)
+{
+    ASSERT_EQ(Begin(), UpdateStep::Progress);
+    const std::size_t mid = image::kHeaderSize + 5000;
+    EXPECT_EQ(Send(image::kHeaderSize, mid), UpdateStep::Progress);
+    EXPECT_EQ(UpdateReceiveData(image::kHeaderSize, reinterpret_cast<const uint8_t*>(image.data()) + image::kHeaderSize, 100),
+              UpdateStep::Ignored);
+    EXPECT_EQ(Send(mid - 1000, image.size()), UpdateStep::Staged);
+    EXPECT_TRUE(root.ReadFile("/APP/fw.trial") == Program());
+}
+
 TEST_F(UpdateArriving, ARefusedHeaderCostsNoTransferAndADamagedProgramIsNeverStaged)
 {
     image[image::kSignatureAt + 3] ^= 1;

@@ -1,9 +1,13 @@
 // The MQTT codec on broker frames that are broken or cut short: they must be refused or waited
 // for, never read past. (Whole, well-formed exchanges are covered end to end against mosquitto.)
+// The state document with every field at its longest.
 #include "mqtt/mqtt.h"
+
+#include "board/module.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -44,4 +48,25 @@ TEST(MqttCodec, LengthsThatRunPastThePacketAreMalformed)
     EXPECT_EQ(Parse(std::string("\x34\x06\x00\x02" "ab\x00\x01", 8), &p), kMqttMalformed);  // QoS 2
     EXPECT_EQ(Parse(std::string("\x40\x03\x00\x01\x00", 5), &p), kMqttMalformed);  // PUBACK of 3 bytes
     EXPECT_EQ(Parse(std::string("\x10\x00", 2), &p), kMqttMalformed);  // a CONNECT from the broker
+}
+
+// Every number at its widest, a GPS fix far out of range, the configuration's word and an update
+// result from the record at its longest, made of characters a JSON string cannot carry bare: the
+// document still fits its bound, the result's text kept to its length as one JSON string.
+TEST(MqttState, EveryFieldAtItsLongestFitsTheBound)
+{
+    MqttState s = {INT_MIN, INT_MIN, INT_MIN, true, -3.4e38f, -3.4e38f, ULLONG_MAX, ULLONG_MAX, ULLONG_MAX, ULLONG_MAX,
+                   true, "confirmed", true, UINT_MAX, "receiving", UINT_MAX, ""};
+    std::string result(sizeof s.updateResult - 1, '"');
+    result[0] = '\\';
+    result[1] = '\n';
+    std::snprintf(s.updateResult, sizeof s.updateResult, "%s", result.c_str());
+    char out[kMqttStateMax];
+    int n = MqttFormatState(out, sizeof out, s, kFirmwareVersion);
+    ASSERT_GT(n, 0);
+    const std::string doc(out, static_cast<std::size_t>(n));
+    EXPECT_NE(doc.find(",\"build\":4294967295,"), std::string::npos) << doc;
+    EXPECT_NE(doc.find("\"result\":\"" + std::string(sizeof s.updateResult - 1, '?') + "\"},\"uptime\""), std::string::npos)
+        << doc;
+    EXPECT_EQ(doc.back(), '}');
 }

@@ -5,10 +5,15 @@
 // against a real mosquitto, with TLS and the serial thread, is e2e/mqtt_test.cpp and
 // e2e/mqtt_slow_test.cpp.)
 #include "output_capture.h"
+#include "temp_sysroot.h"
 #include "wait_until.h"
 
 #include "mqtt/queue.h"
 #include "mqtt/session.h"
+#include "cellular/datacall.h"
+#include "console/console.h"
+#include "tunnel/tunnel.h"
+#include "update/trial.h"
 
 #include <gtest/gtest.h>
 
@@ -502,13 +507,15 @@ TEST_F(Session, WithCommandsARefusedRequestsSubscriptionIsNoBrokerReached)
     Init(true);
     std::vector<Sent> opening = Connect();
     std::vector<Sent> subs = Of(opening, kMqttSubscribe);
-    ASSERT_EQ(Each(subs, &Sent::topic), (std::vector<std::string>{"t/id/down", "t/id/cmd/+"}));
+    ASSERT_EQ(Each(subs, &Sent::topic),
+              (std::vector<std::string>{"t/id/down", "t/id/cmd/+", "t/id/update/begin", "t/id/update/data/+"}));
     EXPECT_EQ(gReached, 0);
     OutputCapture out;
-    gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80);
+    gBroker.toSession = Suback(subs[0].id, 1) + Suback(subs[1].id, 0x80) + Suback(subs[3].id, 0x80);
     ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
     EXPECT_EQ(gReached, 0);
     EXPECT_EQ(Occurrences(out.Text(), "MQTT Subscribe Refused: t/id/cmd/+\r\n"), 1) << out.Text();
+    EXPECT_EQ(Occurrences(out.Text(), "MQTT Subscribe Refused: t/id/update/data/+\r\n"), 1) << out.Text();
 }
 
 // Commands off: reached at the CONNACK; a request the broker still delivers (a subscription of an
@@ -608,4 +615,32 @@ TEST_F(Commands, ARepeatedIdIsNotRunTwiceAndAnUnacknowledgedReplyGoesAgainAfterA
     std::vector<Sent> repeat = Of(TakeSent(), kMqttPublish, "t/id/reply/del");
     ASSERT_EQ(repeat.size(), 1u);
     EXPECT_EQ(repeat[0].payload, "!QRV-715M;LOGDEL;OK\r\n");
+}
+
+// A program on trial runs no request before it has promoted itself: a setting saved meanwhile
+// would go with the program if it were rolled back. The request waits in the inbox and runs once
+// the promotion is done.
+TEST_F(Commands, AProgramOnTrialRunsNoRequestBeforeItHasPromotedItself)
+{
+    TempSysroot root;
+    root.WriteFile("/APP/fw", "old program");
+    root.WriteFile("/APP/fw.trial", "new program");
+    setenv("LIRN_UPDATE_TRIAL", "600", 1);
+    OutputCapture out;
+    UpdateRunPendingTrial(0, nullptr);
+    unsetenv("LIRN_UPDATE_TRIAL");
+    gBroker.toSession = Cmd("t1", "@FWVER", 5);
+    ASSERT_EQ(MqttSessionStep(&s_), MqttStep::Steady);
+    EXPECT_FALSE(RemoteConsolePass(0));
+    EXPECT_EQ(Occurrences(out.Text(), "Remote Command t1"), 0) << out.Text();
+
+    DialupRaise();
+    LinkRaise();
+    UpdateTrialPass();
+    EXPECT_FALSE(UpdateOnTrial());
+    EXPECT_EQ(root.ReadFile("/APP/fw"), "new program");
+    EXPECT_TRUE(RemoteConsolePass(0));
+    EXPECT_EQ(Occurrences(out.Text(), "Remote Command t1: \"@FWVER\""), 1) << out.Text();
+    LinkDrop();
+    DialupLower();
 }

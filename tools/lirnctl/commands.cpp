@@ -5,6 +5,7 @@
 #include "image.h"
 
 #include "partial_file.h"
+#include "update.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -452,6 +453,17 @@ std::string Position(const Json& state)
     return g.contains("lat") && g.contains("lon") ? g["lat"].dump() + "," + g["lon"].dump() : "-";
 }
 
+// The last update as "BUILD RESULT" ("43 ok", "44 refused: bad signature"), or "BUILD STATE"
+// while one is under way ("44 receiving", "44 trial").
+std::string LastUpdate(const Json& state)
+{
+    if (!state.is_object() || !state.contains("update") || !state["update"].is_object()) return "-";
+    const Json& u = state["update"];
+    std::string version = Field(u, "version"), what = Field(u, "state");
+    if (what == "idle") what = Field(u, "result");
+    return version == "0" && what.empty() ? "-" : version + " " + what;
+}
+
 // The columns of the fleet table, each from the gateway's status and state document. Later
 // documents carry more (an update's version and result): a column here shows them.
 struct FleetColumn {
@@ -473,6 +485,8 @@ const FleetColumn kFleetColumns[] = {
     {"LOST", [](const FleetGateway&, const Json& s) { return Field(s, "lost"); }},
     {"CMDS", [](const FleetGateway&, const Json& s) { return Field(s, "commands"); }},
     {"CONFIG", [](const FleetGateway&, const Json& s) { return Field(s, "config"); }},
+    {"BUILD", [](const FleetGateway&, const Json& s) { return Field(s, "build"); }},
+    {"UPDATE", [](const FleetGateway&, const Json& s) { return LastUpdate(s); }},
 };
 
 // The state document, parsed; null when there is none or it is no JSON object.
@@ -519,6 +533,58 @@ int RunFleet(const Sources& from, const Args&, Report& r)
     r.json["prefix"] = view.prefix;
     r.json["gateways"] = gateways;
     return kExitDone;
+}
+
+// ---- Updates ----
+
+// The transfer on a terminal: a bar redrawn in place, and a line of its own for each step.
+void ShowBar(const UpdateProgress& p)
+{
+    constexpr int kWidth = 30;
+    int done = p.size == 0 ? 0 : static_cast<int>(p.held * kWidth / p.size);
+    if (!p.event.empty()) std::fprintf(stderr, "\r\033[K%s\n", p.event.c_str());
+    std::fprintf(stderr, "\r[%s%s] %3d%% %llu of %llu bytes", std::string(static_cast<std::size_t>(done), '#').c_str(),
+                 std::string(static_cast<std::size_t>(kWidth - done), '.').c_str(),
+                 p.size == 0 ? 0 : static_cast<int>(p.held * 100 / p.size), static_cast<unsigned long long>(p.held),
+                 static_cast<unsigned long long>(p.size));
+    if (p.held == p.size) std::fputc('\n', stderr);
+}
+
+// Elsewhere (a log, a pipe): each step, and a line at every tenth of the image.
+void ShowLines(const UpdateProgress& p, int* tenth)
+{
+    if (!p.event.empty()) std::fprintf(stderr, "%s\n", p.event.c_str());
+    int now = p.size == 0 ? 0 : static_cast<int>(p.held * 10 / p.size);
+    if (now > *tenth && p.event.empty())
+        std::fprintf(stderr, "%d%%: %llu of %llu bytes\n", now * 10, static_cast<unsigned long long>(p.held),
+                     static_cast<unsigned long long>(p.size));
+    *tenth = std::max(now, *tenth);
+}
+
+int RunUpdate(const Sources& from, const Args& a, Report& r)
+{
+    BrokerOptions o = from.broker();
+    UpdatePlan plan = {a.rate, Millis(10000), Clock::now() + std::chrono::seconds(a.maxSeconds)};
+    int tenth = 0;
+    bool bar = r.progress;
+    UpdateOutcome u;
+    try {
+        u = SendUpdate(o, a.words.at(0), plan, [&](const UpdateProgress& p) {
+            if (bar)
+                ShowBar(p);
+            else
+                ShowLines(p, &tenth);
+        });
+    } catch (const PortError& e) {
+        throw Failure(kExitNoAnswer, e.what(), "", "", "check --broker, --tls and its files, --user and "
+                                                       "LIRNCTL_MQTT_PASSWORD, and that the ACL lets the user write "
+                                                       "PREFIX/ID/update/# and read PREFIX/ID/update/status and PREFIX/ID/state");
+    }
+    r.text << o.id << ": build " << u.build << " " << (u.ok ? "promoted" : "not installed") << ": " << ShownText(u.result)
+           << "\n";
+    r.json = {{"image", a.words.at(0)}, {"build", u.build}, {"size", u.size}, {"resumes", u.resumes},
+              {"result", u.result}, {"ok", u.ok}};
+    return u.ok ? kExitDone : kExitRefused;
 }
 
 int RunKeygen(const Sources&, const Args& a, Report& r)
@@ -600,7 +666,16 @@ const std::vector<Command>& Commands()
          "SHA-256) signed with the private key, then the program. A gateway installs it only when the "
          "signature verifies against its update.pub and the build number is above its own. Needs no gateway.",
          "PROGRAM", 1, 1, false, false, RunSign, true},
-        {"fleet", "every gateway under the prefix on the broker: online, signal, network, firmware, counts",
+        {"update", "send a signed image to the gateway over the broker and wait for its result",
+         "Needs --broker and --id, and a gateway with @MQTTCMD;1 over TLS and the update key. Sends IMAGE (lirnctl "
+         "sign) in chunks, going on from what the gateway holds: after a lost link, a restart of the gateway or a "
+         "new run of this command, nothing it stored is sent again. The gateway checks the whole image, restarts "
+         "into its trial and promotes the new program once it reaches the broker; this waits for that result (up "
+         "to --max-time, default 7200 s). A bar shows the transfer on a terminal, plain lines elsewhere. Exits 0 "
+         "once the new program is promoted, 1 when the gateway refused the image or rolled it back (the reason "
+         "is printed), 2 when it did not answer in time.",
+         "IMAGE", 1, 1, false, false, RunUpdate, false, false, true},
+        {"fleet", "every gateway under the prefix on the broker: online, signal, network, firmware, counts, build, last update",
          "Needs --broker (and no --id): reads the retained status and state documents of PREFIX/+/, so it "
          "shows the gateways the broker has heard of, online or not. A gateway killed without a goodbye shows "
          "offline once the broker has given up on it (one and a half of its keep-alives, its @LIRNHB).",

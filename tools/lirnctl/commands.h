@@ -39,6 +39,8 @@ struct Args {
     // sign: the private key and the build number
     std::string key;
     uint32_t build = 0;
+    // update: bytes a second at most (0: no limit); its whole time is maxSeconds
+    std::size_t rate = 0;
 };
 
 // Opens the session on first use, so that usage errors and --help never touch the port.
@@ -51,10 +53,15 @@ struct FleetView {
 };
 using FleetSource = std::function<FleetView()>;
 
-// Where a command's answers come from: a gateway's console, or the fleet on a broker.
+// The broker and the gateway that --broker and --id name (the update command).
+using BrokerSource = std::function<BrokerOptions()>;
+
+// Where a command's answers come from: a gateway's console, the fleet on a broker, or one
+// gateway on a broker.
 struct Sources {
     SessionSource session;
     FleetSource fleet;
+    BrokerSource broker;
 };
 
 struct Command {
@@ -68,6 +75,7 @@ struct Command {
     int (*run)(const Sources& from, const Args& a, Report& r);
     bool signs = false;      // takes --key, -o IMAGE and --build (and needs no gateway)
     bool fleet = false;      // reads the fleet (needs --broker, no gateway)
+    bool updates = false;    // sends an image over the broker (needs --broker and --id; takes --rate, --max-time)
 };
 
 const std::vector<Command>& Commands();

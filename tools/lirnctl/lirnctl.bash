@@ -1,5 +1,5 @@
 # bash completion for lirnctl: its options, commands, the settings of get and set (KEY= for set),
-# files for apply, sign, --key, -o and the TLS files, directories for keygen, serial ports for -p. Installed as
+# files for apply, sign, update, --key, -o and the TLS files, directories for keygen, serial ports for -p. Installed as
 # share/bash-completion/completions/lirnctl; for a build tree: source build/lirnctl.bash
 
 _lirnctl()
@@ -41,7 +41,7 @@ _lirnctl()
 
     local words="--help"
     case $command in
-    "") words="show get set apply save reset reboot status logs keygen sign fleet -p --port -b --baud -t --timeout
+    "") words="show get set apply save reset reboot status logs keygen sign update fleet -p --port -b --baud -t --timeout
         --json --broker --id --prefix --tls --cafile --cert --key --user --help" ;;
     get) words="$settings --help" ;;
     set) words="$(printf '%s= ' $settings)--save --help" ;;
@@ -53,6 +53,8 @@ _lirnctl()
         return ;;
     sign)
         [[ $cur == -* ]] && words="--key -o --output --build --help" || { COMPREPLY=($(compgen -f -- "$cur")); return; } ;;
+    update)
+        [[ $cur == -* ]] && words="--rate --max-time --help" || { COMPREPLY=($(compgen -f -- "$cur")); return; } ;;
     logs)
         case $sub in
         "") words="list get rm on off --help" ;;

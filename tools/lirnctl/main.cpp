@@ -23,7 +23,8 @@ namespace {
 
 const char kFooter[] =
     "logs: logs list | logs get YYYY-MM-DD [-o FILE] | logs rm YYYY-MM-DD | logs on | logs off.\n"
-    "Updates: keygen DIR | sign --key DIR/update.key -o IMAGE PROGRAM --build N (no gateway needed).\n"
+    "Updates: keygen DIR | sign --key DIR/update.key -o IMAGE PROGRAM --build N (no gateway needed) |\n"
+    "--broker HOST --id IMEI update IMAGE.\n"
     "lirnctl COMMAND --help tells more of each command.\n"
     "\n"
     "The gateway answers only on its configuration console: its INIT pin must not be asserted when it\n"
@@ -122,6 +123,13 @@ void AddCommand(CLI::App& parent, const Command& c, CommandLine& line)
             ->required()
             ->check(CLI::Range(uint32_t{1}, uint32_t{4294967295u}));
     }
+    if (c.updates) {
+        sub->add_option("--rate", a.rate, "bytes a second at most, to leave the cellular link room (K, M allowed; "
+                                          "default: no limit)")
+            ->transform(CLI::AsSizeValue(false));
+        sub->add_option("--max-time", a.maxSeconds, "give up after this many seconds, the trial included (default 7200)")
+            ->check(CLI::Range(1, 24 * 3600));
+    }
     if (c.fetch) {
         sub->add_option("-o,--output", a.output, "the file to write; - for standard output");
         sub->add_option("--max-bytes", a.maxBytes, "give up past this size (default 64M; K, M, G allowed)")
@@ -156,6 +164,8 @@ void CheckBrokerUse(const CommandLine& line)
 {
     const Options& o = line.options;
     if (line.chosen->fleet && o.broker.empty()) throw Failure(kExitUsage, "fleet reads a broker: give --broker HOST");
+    if (line.chosen->updates && o.broker.empty())
+        throw Failure(kExitUsage, "update goes over a broker: give --broker HOST and --id");
     if (o.broker.empty()) return;
     BrokerOptions address = o.mqtt;
     std::string wrong = ParseBrokerAddress(o.broker, &address);
@@ -280,7 +290,8 @@ int main(int argc, char** argv)
     if (!line.options.broker.empty() && !line.options.timeoutGiven) line.options.timeoutMs = kBrokerTimeoutMs;
     std::unique_ptr<Session> session;
     RunOutcome out;
-    Run(line, Sources{OpenSession(line.options, session), OpenFleet(line.options)}, out);
+    Run(line, Sources{OpenSession(line.options, session), OpenFleet(line.options), [&line] { return BrokerOf(line.options); }},
+        out);
     Print(line.options, out);
     return out.status;
 }
