@@ -5,6 +5,7 @@
 // server); mutual TLS against a mosquitto that admits a gateway by its certificate only; a
 // handshake dribbled past its deadline; a mistyped host refused at the console.
 #include "board.h"
+#include "board_test_support.h"
 #include "control_client.h"
 #include "dns_server.h"
 #include "mqtt_broker.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 
 namespace {
 
@@ -182,6 +184,33 @@ TEST(MqttReach, AnAddressIsCheckedByIpEntriesOnlyAndADribbledHandshakeEndsAtItsD
     long long held = probe.Handshakes().back().heldMs;
     EXPECT_GE(held, 14500);
     EXPECT_LE(held, 17000);
+}
+
+// A module whose clock was never set (no RTC time yet, no network time) meets a certificate that
+// is only "not yet valid": said as the clock's fault, not as a bad broker. The firmware's clock is
+// put 9000 days back (2002) with libfaketime, its monotonic clock left real.
+TEST(MqttReach, ACertificateFailingOnItsDatesAloneWithTheClockUnsetIsSaidToBeTheClock)
+{
+    ShellResult lib = RunShell("dpkg -L libfaketime | grep 'libfaketimeMT.so.1$'");
+    ASSERT_EQ(lib.status, 0) << "tools/ensure-deps installs faketime";
+    std::string preload = lib.output.substr(0, lib.output.find('\n'));
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ProbeCerts certs;
+    ASSERT_TRUE(certs.Ok());
+    TlsProbe probe;
+    certs.Serve(probe, "address");
+    Board board;
+    Scenario s;
+    s.init = "low";
+    s.files = {{"APP/config.ini", Config("127.0.0.1", probe.Port(), "@MQTTTLS;1\r\n")}, {"APP/ca.pem", certs.Pem("ca")}};
+    s.settings = {"qmi call up", "fw env LD_PRELOAD=" + preload, "fw env FAKETIME=-9000d",
+                  "fw env FAKETIME_DONT_FAKE_MONOTONIC=1",
+                  // The sanitizer's runtime no longer comes first in the list of libraries.
+                  "fw env ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+    s.ready = "Create ThreadMqtt Successfully\r\n";
+    ASSERT_TRUE(board.Run(s)) << board.Output();
+    ASSERT_TRUE(board.WaitForOutput("MQTT TLS Clock Not Set\r\n", kConnectTimeout)) << board.Output();
+    EXPECT_EQ(board.CountOutput("MQTT TLS Broker Not Verified"), 0) << board.Output();
 }
 
 // A mistyped host is answered ER and never saved: after a restart on the tunnel road the gateway
