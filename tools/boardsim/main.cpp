@@ -138,6 +138,13 @@ int main(int argc, char** argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // A stop signal is taken by this thread alone, and only while the board runs: the board's
+    // threads (all started with the board) inherit the signals blocked, and they are blocked here
+    // again before the board is taken down, so no handler meets a board half gone.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     try {
         SimBoard board(options);
         gBoard = &board;
@@ -147,7 +154,9 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGHUP, &sa, nullptr);
         BoardLog("board ready in %s, control on %s", board.Root().c_str(), board.SocketPath().c_str());
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
         board.Run();
+        pthread_sigmask(SIG_BLOCK, &stops, nullptr);
         gBoard = nullptr;
         BoardLog("board stopped");
     } catch (const std::exception& e) {
