@@ -123,12 +123,18 @@ TEST(Links, ServerLeavesNoHalfMadeListenerWhileItRedials)
 {
     int port = tl::FreePortRun(2), taken = tl::ListenOn(port);  // the data port is someone else's
     Board b;
-    StartTunnel(b, 2, "127.0.0.1", port);
+    // The call redialled after the failure stays down until the test brings it up, so that no
+    // next set-up (whose heartbeat listener comes before its data listener) meets the knock.
+    std::string config = "@LIRNMODE;2\r\n@LIRNIP;127.0.0.1\r\n@LIRNPORT;" + std::to_string(port) + "\r\n";
+    ASSERT_TRUE(b.Run({.init = "low", .files = {{"APP/config.ini", config}}, .settings = {"qmi call up", "qmi connect never"},
+                       .ready = "Create ThreadLirnHb Successfully\r\n"}));
     ASSERT_TRUE(b.WaitForOutput("Bind And Listen Failed\r\n", Millis(kLinkWaitMs)));
+    ASSERT_TRUE(WaitUntil([&] { return b.QmiStateCount("stops") >= 1; }, Millis(kLinkWaitMs)));
     int knock = tl::ConnectTo(port + 1);
     EXPECT_LT(knock, 0) << "the heartbeat listener outlived the failed set-up";
     if (knock >= 0) close(knock);
     close(taken);
+    ASSERT_TRUE(ControlOk(b.Control("qmi call up")));
     EXPECT_TRUE(b.WaitForOutput("Bind And Listen Successfully\r\n", Millis(30000)));
 }
 
